@@ -1,0 +1,72 @@
+# Front door for building, testing and running the agent.
+# `make run` starts the agent in the foreground on the example configuration;
+# `make test` builds everything and runs the whole suite, plain and under the
+# sanitizers. Both install missing Debian packages first when run as root.
+
+DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-dev \
+                libgtest-dev libgmock-dev libbenchmark-dev clang clang-format
+JOBS ?= $(shell nproc)
+PORT ?= 1055
+
+.PHONY: all build debug asan tsan deps test test-release test-asan test-tsan \
+        run bench format format-check clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else \
+	    echo "Missing Debian packages:$$missing"; \
+	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+
+build: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+debug: deps
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+
+asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+
+test-release: build
+	ctest --preset release -j $(JOBS)
+
+test-asan: asan
+	ctest --preset asan -j $(JOBS)
+
+test-tsan: tsan
+	ctest --preset tsan -j $(JOBS)
+
+test: format-check test-release test-asan test-tsan
+
+run: build
+	./examples/run-example.sh $(PORT)
+
+bench: build
+	@for b in build/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+format-check:
+	@command -v clang-format >/dev/null || { echo "clang-format missing"; exit 1; }
+	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-debug build-asan build-tsan

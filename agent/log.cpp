@@ -1,0 +1,80 @@
+// Console echo and log files: formats one line per message and appends it by kind.
+#include "agent/log.h"
+
+#include <arpa/inet.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "config/settings.h"
+
+std::mutex showmutex;
+
+namespace {
+
+constexpr int kLineMax = 512;  // every text is cut to 511 bytes
+
+void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
+  if (fileName.Length() == 0 || text == nullptr) return;
+  String path = fileName;
+  const char* slash = strrchr(cfgFile, '/');
+  if (path.Pos('/') == 0 && slash != nullptr) {
+    path = String(cfgFile, static_cast<int>(slash - cfgFile) + 1) + fileName;
+  }
+  path.SetZero();
+  FILE* f = fopen(path.Data(), "at");
+  if (f == nullptr) return;
+  fputs(text, f);
+  fclose(f);
+}
+
+}  // namespace
+
+void writelog(const String& fileName, const char* text) {
+  AppendLog(fileName, Settings().CfgFile, text);
+}
+
+void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...) {
+  std::shared_ptr<const TORVSettings> settings = SettingsSnapshot();
+  const TORVSettings& s = *settings;
+  if (kind == mtDebug && !s.VerboseDebug) return;
+
+  char message[kLineMax];
+  if (hasArgs) {
+    va_list args;
+    va_start(args, hasArgs);
+    vsnprintf(message, sizeof(message), text, args);
+    va_end(args);
+  } else {
+    snprintf(message, sizeof(message), "%s", text ? text : "");
+  }
+
+  std::lock_guard<std::mutex> lock(showmutex);
+  time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char date[23];
+  char clock[23];
+  snprintf(date, sizeof(date), "%2.2d/%2.2d/%2.2d", local.tm_mon + 1, local.tm_mday,
+           local.tm_year + 1900);
+  snprintf(clock, sizeof(clock), "%2.2d:%2.2d:%2.2d", local.tm_hour, local.tm_min, local.tm_sec);
+  char peerText[24];
+  if (peer.s_addr == 0) {
+    snprintf(peerText, sizeof(peerText), "orv\t");
+  } else if (inet_ntop(AF_INET, &peer, peerText, sizeof(peerText)) == nullptr) {
+    peerText[0] = '\0';
+  }
+
+  char line[kLineMax];
+  if (s.Interactive) {
+    snprintf(line, sizeof(line), "[orv][%s]\t %s\t %s", clock, peerText, message);
+    fputs(line, stdout);
+    fflush(stdout);
+  }
+  snprintf(line, sizeof(line), "[%s %s]\t %s\t %s", date, clock, peerText, message);
+  if (kind == mtSuccess && s.logsuccess) AppendLog(s.oklogfile, s.CfgFile, line);
+  if (kind == mtFailure && s.logfails) AppendLog(s.badlogfile, s.CfgFile, line);
+  if (s.Verbose) AppendLog(s.verboselogfile, s.CfgFile, line);
+}

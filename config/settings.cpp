@@ -1,0 +1,57 @@
+// Publication of settings snapshots and the agent status record.
+#include "config/settings.h"
+
+#include <cstring>
+
+std::mutex optmutex;
+TAgentStatus AgentStatus;
+
+namespace {
+
+std::mutex publishMutex;
+std::shared_ptr<const TORVSettings> current = std::make_shared<const TORVSettings>();
+
+thread_local const TORVSettings* scoped = nullptr;
+thread_local std::shared_ptr<const TORVSettings> unscopedPin;
+
+}  // namespace
+
+void TORVSettings::SetCfgFile(const char* path) {
+  memset(CfgFile, 0, sizeof(CfgFile));
+  if (path != nullptr) strncpy(CfgFile, path, sizeof(CfgFile) - 1);
+}
+
+std::shared_ptr<const TORVSettings> SettingsSnapshot() {
+  std::lock_guard<std::mutex> lock(publishMutex);
+  return current;
+}
+
+void PublishSettings(std::shared_ptr<const TORVSettings> settings) {
+  std::lock_guard<std::mutex> lock(publishMutex);
+  current = std::move(settings);
+}
+
+const TORVSettings& Settings() {
+  if (scoped != nullptr) return *scoped;
+  unscopedPin = SettingsSnapshot();
+  return *unscopedPin;
+}
+
+TSettingsScope::TSettingsScope(std::shared_ptr<const TORVSettings> snapshot)
+    : snapshot_(std::move(snapshot)), previous_(scoped) {
+  scoped = snapshot_.get();
+}
+
+TSettingsScope::TSettingsScope() : TSettingsScope(SettingsSnapshot()) {}
+
+TSettingsScope::~TSettingsScope() {
+  scoped = previous_;
+}
+
+int LoadOptions(String& msg) {
+  std::lock_guard<std::mutex> lock(optmutex);
+  auto copy = std::make_shared<TORVSettings>(*SettingsSnapshot());
+  int result = copy->LoadOptions_(msg);
+  if (result == 1) PublishSettings(std::move(copy));
+  return result;
+}

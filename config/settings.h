@@ -1,0 +1,141 @@
+// The settings record, its configuration file, the published snapshots and the agent status.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "base/string.h"
+
+// Every setting of the agent. A plain value type: the running agent never
+// changes a published record, it publishes a changed copy (see below).
+struct TORVSettings {
+  // Run mode, from the command line; carried into every new snapshot.
+  int32_t Interactive = 0;
+  int32_t Verbose = 0;
+  int32_t VerboseDebug = 0;
+  char CfgFile[512] = {};
+
+  String tmpdir;
+  String orvpath;
+  String pidfile;
+  String host;
+  int32_t port = 0;
+  int32_t timeout = 0;
+  String password;
+  String comment;
+  String verboselogfile;
+  int32_t logsuccess = 0;
+  String oklogfile;
+  int32_t filteractive = 0;
+  int32_t logfails = 0;
+  String badlogfile;
+  String filterlist;
+  int32_t allowupdates = 0;
+  String updateaddr;
+  String filtermarks;
+  int32_t allowmanage = 0;
+  String manageaddr;
+  String FilterIPs;  // derived: "\r\n" + every enabled filter entry + "\r\n"
+  int32_t unc = 0;
+  int32_t freespace = 0;
+  int32_t foldersize = 0;
+  int32_t countfiles = 0;
+  int32_t fileexists = 0;
+  int32_t filecrc = 0;
+  int32_t comparefiles = 0;
+  int32_t process = 0;
+  int32_t service = 0;
+  int32_t ntlog = 0;
+  int32_t cpuusage = 0;
+  int32_t perfcounter = 0;
+  int32_t snmp = 0;
+  int32_t script = 0;
+  int32_t external = 0;
+  int32_t ping = 0;
+  int32_t tcp = 0;
+  int32_t udp = 0;
+  int32_t textlog = 0;
+  int32_t shellscript = 0;
+  int32_t executeaction = 0;
+  int32_t tcpudpaction = 0;
+  int32_t syslogaction = 0;
+  String cpuusagescript;
+  String proclistscript;
+  String proccntscript;
+
+  // Loads CfgFile into this record. 1 when the record is usable, 0 otherwise;
+  // msg receives the reasons (and possibly a warning on success).
+  int LoadOptions_(String& msg);
+  // Rewrites CfgFile from this record; 1 on success, 0 with msg set.
+  int SaveOptions_(String& msg);
+  // Derives FilterIPs, the script paths and tmpdir, and exports TMPDIR.
+  void PutRight(String& msg);
+
+  void SetCfgFile(const char* path);
+};
+
+// Serialises loading and saving of the configuration file.
+extern std::mutex optmutex;
+
+// The settings in force, published as immutable snapshots so that sessions
+// can read them while another thread changes them.
+std::shared_ptr<const TORVSettings> SettingsSnapshot();
+void PublishSettings(std::shared_ptr<const TORVSettings> settings);
+
+// The settings a request is served with. Inside a TSettingsScope this is the
+// scope's snapshot for the scope's whole life. Outside any scope it is the
+// current snapshot, valid until the next unscoped call on the same thread;
+// code that holds settings across calls takes SettingsSnapshot() instead.
+const TORVSettings& Settings();
+
+class TSettingsScope {
+ public:
+  explicit TSettingsScope(std::shared_ptr<const TORVSettings> snapshot);
+  TSettingsScope();  // pins the current snapshot
+  ~TSettingsScope();
+  TSettingsScope(const TSettingsScope&) = delete;
+  TSettingsScope& operator=(const TSettingsScope&) = delete;
+
+  const TORVSettings& Get() const { return *snapshot_; }
+
+ private:
+  std::shared_ptr<const TORVSettings> snapshot_;
+  const TORVSettings* previous_;
+};
+
+// Reloads the configuration file under optmutex into a copy of the settings
+// in force and publishes it only when the load succeeds (result 1); on 0 the
+// settings in force stay as they were. msg as LoadOptions_.
+int LoadOptions(String& msg);
+
+// Applies change to a copy of the settings in force, saves it under optmutex
+// and publishes it (even when the save fails: the changes stay in force).
+// Returns the save's result with its message.
+template <typename Change>
+int ChangeSettings(Change&& change, String& msg) {
+  std::lock_guard<std::mutex> lock(optmutex);
+  auto copy = std::make_shared<TORVSettings>(*SettingsSnapshot());
+  change(*copy);
+  int result = copy->SaveOptions_(msg);
+  PublishSettings(std::move(copy));
+  return result;
+}
+
+// Identification texts and connection counters reported by "GetInfo".
+struct TAgentStatus {
+  const char* Signature = "ZuJxORStRec";
+  int32_t Reserved = 1;
+  const char* AgentName = "ZU Orv Agent";
+  const char* AgentPlatform = "Linux (Red Hat, Mandrake, SuSE)";
+  const char* AgentVersion = "1.28";
+  const char* AgentDeveloper = "ZU Orv Agent developers";
+  int32_t Service = 0;
+  int32_t Active = 0;
+  std::atomic<int32_t> ActiveConnections{0};
+  std::atomic<int32_t> OpenedConnections{0};
+  std::atomic<int32_t> FailedConnections{0};
+};
+
+extern TAgentStatus AgentStatus;
