@@ -1,0 +1,109 @@
+// The packet envelope, request parameters, replies and the value codecs of the wire protocol.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "base/string.h"
+
+// Layout of a request packet (1-based String positions; lengths little-endian).
+extern const int32_t OFFSET_PACKET;
+extern const int32_t SIZELEN_AUTH;
+extern const int32_t SIZELEN_PSWD;
+extern const int32_t SIZELEN_KEY;
+extern const int32_t SIZELEN_REQUEST;
+extern const int32_t OFFSET_AUTH;
+extern const int32_t OFFSET_PSWD;
+extern const int32_t OFFSET_KEY;
+extern const int32_t OFFSET_REQUEST;
+extern const int32_t SIZELEN_MINIMUM;
+
+// Largest request packet the agent accepts; a packet that declares more is
+// refused as soon as its length field has arrived.
+inline constexpr int32_t kMaxPacketSize = 4 * 1024 * 1024;
+
+// An incoming request: first the raw packet, then (after ParseInitRequest)
+// the decrypted request text, plus its session key.
+class JXRequest : public String {
+ public:
+  JXRequest() = default;
+  JXRequest& operator=(const String& s);
+  JXRequest& operator=(const char* s);
+
+  // 1 when the bytes so far form a whole packet (or one too large to accept,
+  // which ParseInitRequest then refuses); else 0.
+  int WholePacket() const;
+  // 1 when the packet declares more than kMaxPacketSize bytes.
+  int Oversized() const;
+  int ParseInitRequest(const String& password, in_addr client);
+  String GetSessionKey() const { return sessionKey_; }
+  void SetSessionKey(const String& key) { sessionKey_ = key; }
+
+  // Parameter lines of a request text, 1-based.
+  int GetParamsCount() const;
+  String GetParam(int n, int trim) const;
+
+ private:
+  String sessionKey_;
+};
+
+// The reply being built: LF-separated lines, the result code first.
+class ORVReply : public String {
+ public:
+  ORVReply() = default;
+  ORVReply& operator=(const String& s);
+  ORVReply& operator=(const char* s);
+
+  void InitPacket(const char* result, const String& sessionKey);
+  ORVReply& SetResult(const char* code);
+  void CommandSeparatorCheck();
+  void AddStringParam(const char* s, int encode);
+  void AddStringParam(const String& s, int encode);
+  void AddIntParam(int v);
+  void AddIntParam(long long v);
+  void AddIntParam(long v) { AddIntParam(static_cast<long long>(v)); }
+  void AddRealParam(double v);
+  void AddBoolParam(int v);
+  void AddTimeParam(const tm& t);
+  void AddTimeParam(const time_t& t);
+  void AddVarParams(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Turns the text into the encrypted reply packet under the session key.
+  void FinalizePacket();
+  String GetSessionKey() const { return sessionKey_; }
+
+ private:
+  String sessionKey_;
+};
+
+extern const char* const BoolConst[2];
+
+// Password proof, cipher and length fields of the envelope.
+String EncodePswd(const String& password);
+String EncodeData(const String& data, const String& key, int digits);
+String DecodeData(const String& data, const String& key);
+String EncodeLength(const String& s, int digits);
+int DecodeLength(const char* p, int digits);
+
+// Value codecs of request parameters.
+int orvDecodeInt(const char* s);
+int orvDecodeInt(const char* s, int* v);
+long long orvDecodeInt64(const char* s);
+int orvDecodeInt64(const char* s, long long* v);
+int orvDecodeBool(const char* s);
+int orvDecodeInt(String s);
+int orvDecodeInt(String s, int* v);
+long long orvDecodeInt64(String s);
+int orvDecodeInt64(String s, long long* v);
+int orvDecodeBool(String s);
+
+// Manager side of the envelope, shared by the client tool and the tests.
+String BuildRequestPacket(const String& password, const String& sessionKey,
+                          const String& requestText);
+// Decodes a reply packet under the session key into its text (without the
+// final CR). 1 when the packet is whole and well formed, 0 otherwise.
+int DecodeReplyPacket(const String& packet, const String& sessionKey, String& text);
+// Bytes needed for a whole reply packet given what has arrived: 0 when the
+// length prefix is incomplete.
+int ReplyPacketSize(const String& received);
