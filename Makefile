@@ -50,8 +50,13 @@ test-release: build
 test-asan: asan
 	ctest --preset asan -j $(JOBS)
 
+# ThreadSanitizer runs the tests whose suite name says Concurrency.
 test-tsan: tsan
-	ctest --preset tsan -j $(JOBS)
+	@set -e; for t in build-tsan/tests/orv_tests build-tsan/tests/orv_itests; do \
+	  if [ -x $$t ]; then \
+	    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" $$t --gtest_filter='*Concurrency*' --gtest_brief=1; \
+	  fi; \
+	done
 
 test: format-check test-release test-asan test-tsan
 
