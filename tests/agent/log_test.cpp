@@ -89,37 +89,26 @@ in_addr Peer(const char* dotted) {
   return a;
 }
 
-TEST_F(LogTest, FileLineFormat) {
+TEST_F(LogTest, LineFormatsOnConsoleAndInFile) {
   struct Case {
     in_addr peer;
     const char* peerField;
   };
   const Case cases[] = {{LOCAL, "orv\t\t "}, {Peer("10.1.2.3"), "10.1.2.3\t "}};
+  Publish([](TORVSettings& s) { s.Interactive = 1; });
   for (const auto& c : cases) {
     RemoveLogs();
-    const std::string before = Stamp("[%m/%d/%Y %H:%M:%S]\t ");
-    showmessage("job %d done\n", c.peer, mtSuccess, 1, 42);
-    const std::string after = Stamp("[%m/%d/%Y %H:%M:%S]\t ");
-    const std::string line = Read("ok.log");
-    const std::string tail = std::string(c.peerField) + "job 42 done\n";
-    EXPECT_TRUE(line == before + tail || line == after + tail) << line;
-  }
-}
-
-TEST_F(LogTest, ConsoleLineOnlyInInteractiveMode) {
-  for (int interactive : {0, 1}) {
-    Publish([&](TORVSettings& s) { s.Interactive = interactive; });
     testing::internal::CaptureStdout();
-    const std::string before = Stamp("[orv][%H:%M:%S]\t ");
-    showmessage("Listening...\n", LOCAL, mtInfo, 0);
-    const std::string after = Stamp("[orv][%H:%M:%S]\t ");
+    const std::string before = Stamp("%m/%d/%Y %H:%M:%S");
+    showmessage("job %d done\n", c.peer, mtSuccess, 1, 42);
+    const std::string after = Stamp("%m/%d/%Y %H:%M:%S");
     const std::string out = testing::internal::GetCapturedStdout();
-    const std::string tail = "orv\t\t Listening...\n";
-    if (interactive) {
-      EXPECT_TRUE(out == before + tail || out == after + tail) << out;
-    } else {
-      EXPECT_EQ(out, "");
-    }
+    const std::string line = Read("ok.log");
+    const std::string tail = std::string("]\t ") + c.peerField + "job 42 done\n";
+    EXPECT_TRUE(line == "[" + before + tail || line == "[" + after + tail) << line;
+    EXPECT_TRUE(out == "[orv][" + before.substr(11) + tail ||
+                out == "[orv][" + after.substr(11) + tail)
+        << out;
   }
 }
 
@@ -130,16 +119,23 @@ TEST_F(LogTest, RoutingByKindAndSettings) {
     int logfails;
     int verbose;
     int verboseDebug;
+    int interactive;
     bool ok;
     bool bad;
     bool verboseLog;
+    bool console;
   };
   const Case cases[] = {
-      {mtSuccess, 1, 1, 1, 0, true, false, true},   {mtSuccess, 0, 1, 1, 0, false, false, true},
-      {mtSuccess, 0, 1, 0, 0, false, false, false}, {mtFailure, 1, 1, 1, 0, false, true, true},
-      {mtFailure, 1, 0, 0, 0, false, false, false}, {mtFailure, 0, 1, 0, 0, false, true, false},
-      {mtInfo, 1, 1, 1, 0, false, false, true},     {mtInfo, 1, 1, 0, 0, false, false, false},
-      {mtDebug, 1, 1, 1, 1, false, false, true},    {mtDebug, 1, 1, 1, 0, false, false, false},
+      {mtSuccess, 1, 1, 1, 0, 1, true, false, true, true},
+      {mtSuccess, 0, 1, 1, 0, 1, false, false, true, true},
+      {mtSuccess, 0, 1, 0, 0, 0, false, false, false, false},
+      {mtFailure, 1, 1, 1, 0, 1, false, true, true, true},
+      {mtFailure, 1, 0, 0, 0, 1, false, false, false, true},
+      {mtFailure, 0, 1, 0, 0, 0, false, true, false, false},
+      {mtInfo, 1, 1, 1, 0, 1, false, false, true, true},
+      {mtInfo, 1, 1, 0, 0, 0, false, false, false, false},
+      {mtDebug, 1, 1, 1, 1, 1, false, false, true, true},
+      {mtDebug, 1, 1, 1, 0, 1, false, false, false, false},
   };
   for (const auto& c : cases) {
     RemoveLogs();
@@ -148,21 +144,17 @@ TEST_F(LogTest, RoutingByKindAndSettings) {
       s.logfails = c.logfails;
       s.Verbose = c.verbose;
       s.VerboseDebug = c.verboseDebug;
+      s.Interactive = c.interactive;
     });
+    testing::internal::CaptureStdout();
     showmessage("routed\n", LOCAL, c.kind, 0);
+    const bool console = !testing::internal::GetCapturedStdout().empty();
     const int index = static_cast<int>(&c - cases);
     EXPECT_EQ(!Read("ok.log").empty(), c.ok) << index;
     EXPECT_EQ(!Read("bad.log").empty(), c.bad) << index;
     EXPECT_EQ(!Read("verbose.log").empty(), c.verboseLog) << index;
+    EXPECT_EQ(console, c.console) << index;
   }
-}
-
-TEST_F(LogTest, DebugMessagesReachNothingWithoutVerboseDebug) {
-  Publish([](TORVSettings& s) { s.Interactive = 1; });
-  testing::internal::CaptureStdout();
-  showmessage("<-- Key size: %d\n", LOCAL, mtDebug, 1, 16);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_FALSE(fs::exists(dir_ / "verbose.log"));
 }
 
 TEST_F(LogTest, FilePlacement) {
@@ -179,11 +171,6 @@ TEST_F(LogTest, FilePlacement) {
   EXPECT_TRUE(fs::exists(dir_ / "verbose.log"));  // bare name: beside orv.cfg
   EXPECT_FALSE(fs::exists(dir_ / "bad.log"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
-
-  writelog(String(""), "ignored\n");
-  writelog(String("direct.log"), nullptr);
-  writelog(String("direct.log"), "direct\n");
-  EXPECT_EQ(Read("direct.log"), "direct\n");
 }
 
 TEST_F(LogTest, LiteralTextAndCutting) {

@@ -49,16 +49,11 @@ TEST(IplibTest, UnresolvableNamesGiveCodeMinus2) {
   EXPECT_EQ(TCPConnect(kNoSuchHost, 80, 1000, err), kNetResolveError);
   EXPECT_EQ(err, kText);
   char buf[8];
-  EXPECT_EQ(SendReceiveTCPPacket(kNoSuchHost, 80, 1000, "x", buf, 1, 8, err), kNetResolveError);
-  EXPECT_EQ(err, kText);
   EXPECT_EQ(SendReceiveUDPPacket(kNoSuchHost, 80, 1, "x", buf, 1, 8, err), kNetResolveError);
   EXPECT_EQ(err, kText);
-  for (int protocol : {1, 2}) {
-    TSyncSocket sock(protocol);
-    EXPECT_EQ(sock.Connect(kNoSuchHost, 80, 0), kNetResolveError) << protocol;
-    EXPECT_EQ(sock.LastError, kText) << protocol;
-    EXPECT_FALSE(sock.Handle.Valid()) << protocol;
-  }
+  TSyncSocket udp(2);
+  EXPECT_EQ(udp.Connect(kNoSuchHost, 80, 0), kNetResolveError);
+  EXPECT_EQ(udp.LastError, kText);
 }
 
 TEST(IplibTest, AddressTextIsCutAndTerminated) {
@@ -75,7 +70,6 @@ TEST(IplibTest, AddressTextIsCutAndTerminated) {
     EXPECT_STREQ(inet_ntoa_safe(address, buf, c.size), c.text) << c.size;
   }
   EXPECT_EQ(IP2String(0), "0.0.0.0");
-  EXPECT_EQ(GetErrorStr(ECONNREFUSED), "Connection refused");
 }
 
 TEST(IplibTest, ListenSocketIsCloseOnExecAndRefusesBusyPort) {
@@ -222,16 +216,6 @@ TEST(IplibTest, SyncSocketTcpSendAndRead) {
   EXPECT_EQ(sock.Connected(), 0);
   EXPECT_EQ(sock.SendString("late", 0), kNetSendError);
   EXPECT_EQ(sock.LastError, GetErrorStr(EBADF));
-}
-
-TEST(IplibTest, SyncSocketTcpPeerClosingReadsNothing) {
-  TLoopbackTcpServer server([](int) {});
-  TSyncSocket sock(1);
-  ASSERT_EQ(sock.Connect(kLoopback, server.Port(), 1000), kNetOk);
-  server.Join();
-  String out;
-  EXPECT_EQ(sock.ReadString(out, 2000), 0);
-  EXPECT_EQ(sock.LastError, "");
 }
 
 TEST(IplibTest, SyncSocketUdpSendsToConnectedAddress) {
