@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -407,6 +409,26 @@ TEST(CompiledExpressionTest, RandomAgreementWithSearchForExpression) {
   // The generator must produce both outcomes in earnest for the comparison to mean much.
   EXPECT_GT(matched, compared / 10);
   EXPECT_LT(matched, compared * 9 / 10);
+}
+
+// Sessions share the operator table and may share one compiled expression read-only.
+TEST(SearchConcurrencyTest, ThreadsShareTheTableAndACompiledExpression) {
+  TCompiledExpression shared;
+  ASSERT_EQ(shared.Compile("(\"error\" or 404) and not \"debug\"", 0, 0), 1);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const char* const lines[] = {"disk ERROR", "debug error", "GET 404", "fine"};
+      for (int i = 0; i < 500; ++i) {
+        String line(lines[(i + t) % 4]);
+        bool expected = SearchForExpression(line, "(\"error\" or 404) and not \"debug\"", 0, 0);
+        if (shared.Matches(line.Data(), line.Length()) != expected) ++mismatches;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace
