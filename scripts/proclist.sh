@@ -1,7 +1,9 @@
 #!/bin/sh
 # Lists the running processes for the agent's process list: pid, user and command line.
 # Processes without a command line (kernel threads) show their name in brackets; control
-# characters in a command line become blanks, so each process takes exactly one line.
+# characters in a command line become blanks and lines are cut to 510 bytes, so each process
+# takes exactly one line of the agent's 511-byte reads. (An awk that stops at NUL bytes, such
+# as busybox's, shows only argv[0].)
 LC_ALL=C
 export LC_ALL
 
@@ -26,7 +28,7 @@ BEGIN {
     }
   }
 }
-function show(pid,    f, line, uid, cmd, arg, n, comm) {
+function show(pid,    f, line, parts, uid, cmd, arg, n, comm, out) {
   RS = "\n"
   uid = ""
   f = pid "/status"
@@ -50,5 +52,6 @@ function show(pid,    f, line, uid, cmd, arg, n, comm) {
     close(f)
     cmd = "[" comm "]"
   }
-  printf "%7s %-12s %s\n", pid, ((uid in user) ? user[uid] : uid), cmd
+  out = sprintf("%7s %-12s %s", pid, ((uid in user) ? user[uid] : uid), cmd)
+  print substr(out, 1, 510)
 }' [0-9]*
