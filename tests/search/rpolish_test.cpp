@@ -65,14 +65,10 @@ TEST(ExprParserTest, GetTokenSplitsTheWayTheTableSays) {
 TEST(ExprParserTest, OperatorLookups) {
   TExprParser parser(PriorityTable1, sizeof(PriorityTable1));
   EXPECT_EQ(parser.TokenInPos("x or", 3), 4);
-  EXPECT_EQ(parser.TokenInPos("x OR", 3), -1);
-  EXPECT_EQ(parser.TokenInPos("(", 1), 0);
-  EXPECT_EQ(parser.TokenInPos("no", 1), -1);
+  EXPECT_EQ(parser.TokenInPos("x OR", 3), -1);  // only the table's own spelling
   EXPECT_EQ(parser.TokenInPos("x", 5), -1);
   EXPECT_EQ(parser.TokenInPriority("AND"), 1);
-  EXPECT_EQ(parser.TokenInPriority("Not"), 65535);
   EXPECT_EQ(parser.TokenSPriority(")"), 65520);
-  EXPECT_EQ(parser.TokenSPriority("("), 0);
   EXPECT_EQ(parser.TokenInPriority("andx"), -1);
 }
 
@@ -115,27 +111,6 @@ TEST(ExprParserTest, Expr2PolishOrdersAndReportsErrors) {
     EXPECT_EQ(JoinPolish(parser), c.polish) << c.expr;
     EXPECT_EQ(Str(parser.ErrorText), c.error) << c.expr;
   }
-}
-
-TEST(BoolStackTest, ImpossibleOperationsSetErrorForGood) {
-  BoolStack stack(2);
-  stack.Push(1);
-  stack.Push(0);
-  stack.Push(1);  // over capacity
-  EXPECT_EQ(stack.Error(), 1);
-  EXPECT_EQ(stack.Count(), 2);
-  stack.Or();
-  EXPECT_EQ(stack.Count(), 1);
-  stack.Not();
-  EXPECT_EQ(stack.Pop(), 0);
-  EXPECT_EQ(stack.Pop(), 0);  // empty
-  EXPECT_EQ(stack.Error(), 1);
-
-  BoolStack fresh(4);
-  fresh.Push(1);
-  fresh.And();
-  EXPECT_EQ(fresh.Error(), 1);
-  EXPECT_EQ(fresh.Count(), 1);
 }
 
 struct MatchCase {
@@ -267,46 +242,6 @@ TEST(CompiledExpressionTest, DeepExpressionsBeyondTheInlineStack) {
   CheckMatches(cases, std::size(cases));
 }
 
-TEST(TextMatcherTest, AgreesWithStringSearch) {
-  struct Case {
-    std::string needle;
-    std::string text;
-  };
-  std::vector<Case> cases = {
-      {"cat", "concat cat"},
-      {"CAT", "a cat"},
-      {"x", ""},
-      {"", "abc"},
-      {"abc", "ab"},
-      {"a", "a"},
-      {"\xC3\xA9", "caf\xC3\xA9"},
-      {"_", "a_b"},
-      {"end", "the end"},
-      {"0", "x0"},
-  };
-  // Long texts put matches inside, across and after 16-byte blocks.
-  std::string filler(40, 'c');
-  for (int at : {0, 1, 14, 15, 16, 17, 31, 33, 37}) {
-    std::string text = filler;
-    text.replace(at, 3, "Cat");
-    cases.push_back({"cat", text});
-    cases.push_back({"CAT", text + " cat"});
-    cases.push_back({"c", text});
-  }
-  for (const auto& c : cases) {
-    String needle(c.needle.data(), static_cast<int>(c.needle.size()));
-    String text(c.text.data(), static_cast<int>(c.text.size()));
-    for (int cs = 0; cs <= 1; ++cs) {
-      for (int ww = 0; ww <= 1; ++ww) {
-        TTextMatcher matcher;
-        matcher.Prepare(needle, cs, ww);
-        EXPECT_EQ(matcher.Find(text.Data(), text.Length()), text.Search(needle, cs, ww))
-            << c.needle << " in " << c.text << " cs=" << cs << " ww=" << ww;
-      }
-    }
-  }
-}
-
 // Seeded random inputs over a small alphabet, so that matches, near misses and word edges
 // are all common.
 class RandomText {
@@ -329,9 +264,9 @@ constexpr const char* kLineAlphabet = "abAB12 _-\xE9";
 
 TEST(TextMatcherTest, RandomAgreementWithStringSearch) {
   RandomText rnd(20240611);
-  for (int round = 0; round < 4000; ++round) {
+  for (int round = 0; round < 6000; ++round) {
     std::string needle = rnd.Word(4, "abAB1 _");
-    std::string text = rnd.Word(rnd.Below(2) ? 12 : 90, kLineAlphabet);
+    std::string text = rnd.Word(rnd.Below(3) ? 70 : 12, kLineAlphabet);
     String n(needle.data(), static_cast<int>(needle.size()));
     String t(text.data(), static_cast<int>(text.size()));
     int cs = rnd.Below(2);
