@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "agent/log.h"
@@ -50,6 +51,51 @@ int64_t DeclaredSize(const String& packet) {
   return int64_t{kLengthField} + ReadLE(packet.Data(), kLengthField);
 }
 
+// Expanded keys of recently used key strings, looked up by their SHA-1. The
+// key schedule costs as much as some 400 block encryptions; with this cache
+// the password's schedule serves every request and a session key's serves
+// both its request and its reply.
+class TKeyCache {
+ public:
+  void Expand(const String& key, Twofish_key* out) {
+    THash_SHA sha;
+    const auto* digest = reinterpret_cast<const unsigned char*>(
+        sha.GetHash(key.Data() != nullptr ? key.Data() : "", key.Length()));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (Entry& e : entries_) {
+        if (e.used != 0 && memcmp(e.digest, digest, kDigest) == 0) {
+          e.used = ++clock_;
+          memcpy(out, &e.key, sizeof(*out));
+          return;
+        }
+      }
+    }
+    Twofish_prepare_key(digest, kDigest, out);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry* oldest = &entries_[0];
+    for (Entry& e : entries_) {
+      if (e.used < oldest->used) oldest = &e;
+    }
+    memcpy(oldest->digest, digest, kDigest);
+    memcpy(&oldest->key, out, sizeof(*out));
+    oldest->used = ++clock_;
+  }
+
+ private:
+  static constexpr int kDigest = SHA1_DIGEST_SIZE;
+  struct Entry {
+    unsigned char digest[kDigest];
+    Twofish_key key;
+    uint64_t used;  // 0: empty
+  };
+  std::mutex mutex_;
+  Entry entries_[8] = {};
+  uint64_t clock_ = 0;
+};
+
+TKeyCache keyCache;
+
 // Twofish in 8-bit cipher feedback under SHA-1 of the key string. The
 // shift register is never shifted: after the first 16 bytes it is simply
 // the last 16 ciphertext bytes, so the block is encrypted straight from the
@@ -58,11 +104,8 @@ String RunCfb8(const char* input, int n, const String& key, bool encrypt, int pr
   String out;
   if (n <= 0) return out;
   out.SetLength(prefix + n);
-
-  THash_SHA sha;
-  const char* digest = sha.GetHash(key.Data() != nullptr ? key.Data() : "", key.Length());
   Twofish_key cipher;
-  Twofish_prepare_key(reinterpret_cast<const unsigned char*>(digest), sha.GetHashSize(), &cipher);
+  keyCache.Expand(key, &cipher);
 
   const auto* src = reinterpret_cast<const unsigned char*>(input);
   auto* dst = reinterpret_cast<unsigned char*>(out.Data()) + prefix;

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,70 +42,30 @@ TEST(ReplyTest, ParameterForms) {
   march.tm_hour = 9;
   march.tm_min = 4;
   march.tm_sec = 3;
-  const std::string nul("a\0b", 3);
-  struct Case {
-    const char* name;
-    std::function<void(ORVReply&)> build;
-    std::string text;
-  };
-  const Case cases[] = {
-      {"result, text, int, bool",
-       [](ORVReply& r) {
-         r.SetResult("200") += "Ok";
-         r.AddIntParam(7);
-         r.AddBoolParam(2);
-         r.AddBoolParam(0);
-       },
-       "200\nOk\n7\n1\n0\n"},
-      {"64-bit padding",
-       [](ORVReply& r) {
-         r.AddIntParam(123456789012LL);
-         r.AddIntParam(-1LL);
-         r.AddIntParam(5L);
-       },
-       "123456789012\n    -1\n     5\n"},
-      {"reals",
-       [](ORVReply& r) {
-         r.AddRealParam(0.5);
-         r.AddRealParam(12.5);
-       },
-       "0.5000\n12.5000\n"},
-      {"times",
-       [&](ORVReply& r) {
-         r.AddTimeParam(march);
-         r.AddTimeParam(time_t{1173085443});
-       },
-       "05032007090403\n05032007090403\n"},
-      {"strings",
-       [&](ORVReply& r) {
-         r.AddStringParam("a\r\nb", 1);
-         r.AddStringParam(FromStd(nul), 0);
-         r.AddStringParam(String(), 1);
-         r.AddStringParam(static_cast<const char*>(nullptr), 0);
-       },
-       "a%0D%0Ab\n" + nul + "\n\n\n"},
-      {"2047 bytes fit", [](ORVReply& r) { r.AddVarParams("%2047d", 1); },
-       std::string(2046, ' ') + "1\n"},
-      {"2048 bytes dropped",
-       [](ORVReply& r) {
-         r.SetResult("200");
-         r.AddVarParams("%2048d", 1);
-       },
-       "200\n"},
-      {"null result", [](ORVReply& r) { r.InitPacket(nullptr, "k"); }, ""},
-      {"message then separator",
-       [](ORVReply& r) {
-         r.InitPacket("301", "k");
-         r += "x";
-         r.AddVarParams("%s=%d", "n", 5);
-       },
-       "301\nx\nn=5\n"},
-  };
-  for (const auto& c : cases) {
-    ORVReply reply;
-    c.build(reply);
-    EXPECT_EQ(ToStd(reply), c.text) << c.name;
-  }
+  ORVReply r;
+  r.InitPacket("301", "k");
+  EXPECT_EQ(ToStd(r), "301\n");
+  r.SetResult("200") += "Ok";  // the message becomes its own line
+  r.AddIntParam(7);
+  r.AddBoolParam(2);
+  r.AddIntParam(123456789012LL);
+  r.AddIntParam(-1LL);
+  r.AddIntParam(5L);
+  r.AddRealParam(0.5);
+  r.AddRealParam(12.5);
+  r.AddTimeParam(march);
+  r.AddTimeParam(time_t{1173085443});
+  r.AddStringParam("a\r\nb", 1);
+  r.AddStringParam(FromStd(std::string("a\0b", 3)), 0);
+  r.AddStringParam(String(), 1);
+  r.AddVarParams("%2048d", 1);  // one byte too many for the buffer: dropped
+  r.AddVarParams("%s=%d", "n", 5);
+  EXPECT_EQ(ToStd(r), std::string("200\nOk\n7\n1\n123456789012\n    -1\n     5\n0.5000\n12.5000\n"
+                                  "05032007090403\n05032007090403\na%0D%0Ab\na\0b\n\nn=5\n",
+                                  101));
+  r.SetResult(nullptr);
+  r.AddVarParams("%2047d", 1);
+  EXPECT_EQ(ToStd(r), std::string(2046, ' ') + "1\n");
 }
 
 TEST(ReplyTest, WorkedReplyPacket) {
@@ -143,8 +102,10 @@ TEST(ReplyTest, ValueCodecs) {
       EXPECT_EQ(v, c.value) << c.text;
     }
   }
-  EXPECT_EQ(orvDecodeInt(String("7x")), 7);
-  EXPECT_EQ(orvDecodeInt64("-3"), -3);
+  String stale("123456");
+  stale.Delete(3, 4);  // the deleted bytes stay behind the length
+  EXPECT_EQ(orvDecodeInt(stale), 12);
+  EXPECT_EQ(orvDecodeInt64(stale), 12);
   for (const char* s : {"1", "10", "1 ", "true", "0", ""}) {
     EXPECT_EQ(orvDecodeBool(String(s)), std::string(s) == "1") << s;
   }
