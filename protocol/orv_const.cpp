@@ -1,5 +1,4 @@
-// Packet envelope (layout, password proof, Twofish-CFB8 cipher), request parameters, replies,
-// codecs.
+// Packet envelope and its cipher, request parameters, reply building and value codecs.
 #include "protocol/orv_const.h"
 
 #include <nettle/memops.h>
@@ -226,7 +225,8 @@ int JXRequest::ParseInitRequest(const String& password, in_addr client) {
   if (debug) showmessage("<-- Req size: %d\n", client, mtDebug, 1, static_cast<int>(reqLen));
   if (SIZELEN_MINIMUM + pswdLen + keyLen + reqLen > total) return 0;
 
-  if (p[OFFSET_AUTH - 1] != kMarker0 || p[OFFSET_AUTH] != kMarker1) return 0;
+  const char* marker = p + OFFSET_AUTH - 1;
+  if (marker[0] != kMarker0 || marker[1] != kMarker1) return 0;
 
   // Constant-time comparison, so that the time taken tells nothing about the proof.
   const String proof = EncodePswd(password);

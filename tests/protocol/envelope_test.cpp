@@ -1,5 +1,4 @@
-// The request envelope: cipher, length fields, whole-packet detection and every refusal of the
-// parser.
+// The request envelope: cipher, length fields, whole packets and every refusal of the parser.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
