@@ -1,0 +1,446 @@
+// Packet envelope and its cipher, request parameters, reply building and value codecs.
+#include "protocol/orv_const.h"
+
+#include <nettle/memops.h>
+
+#include <algorithm>
+#include <cassert>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "agent/log.h"
+#include "config/settings.h"
+#include "protocol/ciplib.h"
+#include "protocol/md5.h"
+#include "protocol/twofish.h"
+
+const int32_t OFFSET_PACKET = 1;
+const int32_t SIZELEN_AUTH = 2;
+const int32_t SIZELEN_PSWD = 2;
+const int32_t SIZELEN_KEY = 2;
+const int32_t SIZELEN_REQUEST = 4;
+const int32_t OFFSET_AUTH = OFFSET_PACKET + 4;
+const int32_t OFFSET_PSWD = OFFSET_AUTH + SIZELEN_AUTH;
+const int32_t OFFSET_KEY = OFFSET_PSWD + SIZELEN_PSWD;
+const int32_t OFFSET_REQUEST = OFFSET_KEY + SIZELEN_KEY;
+const int32_t SIZELEN_MINIMUM = SIZELEN_PSWD + SIZELEN_KEY + SIZELEN_REQUEST + SIZELEN_AUTH + 4;
+
+const char* const BoolConst[2] = {"0", "1"};
+
+namespace {
+
+constexpr int kLengthField = 4;  // the packet and reply length prefixes
+constexpr char kMarker0 = 0x03;
+constexpr char kMarker1 = 0x12;
+constexpr int kBlock = TWOFISH_BLOCK_SIZE;
+
+uint32_t ReadLE(const char* p, int digits) {
+  uint32_t v = 0;
+  for (int i = digits - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+// Bytes a packet says it occupies, its length prefix included.
+int64_t DeclaredSize(const String& packet) {
+  return int64_t{kLengthField} + ReadLE(packet.Data(), kLengthField);
+}
+
+// Expanded keys of recently used key strings, looked up by their SHA-1. The
+// key schedule costs as much as some 400 block encryptions; with this cache
+// the password's schedule serves every request and a session key's serves
+// both its request and its reply.
+class TKeyCache {
+ public:
+  void Expand(const String& key, Twofish_key* out) {
+    THash_SHA sha;
+    const auto* digest = reinterpret_cast<const unsigned char*>(
+        sha.GetHash(key.Data() != nullptr ? key.Data() : "", key.Length()));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (Entry& e : entries_) {
+        if (e.used != 0 && memcmp(e.digest, digest, kDigest) == 0) {
+          e.used = ++clock_;
+          memcpy(out, &e.key, sizeof(*out));
+          return;
+        }
+      }
+    }
+    Twofish_prepare_key(digest, kDigest, out);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Entry* oldest = &entries_[0];
+    for (Entry& e : entries_) {
+      if (e.used < oldest->used) oldest = &e;
+    }
+    memcpy(oldest->digest, digest, kDigest);
+    memcpy(&oldest->key, out, sizeof(*out));
+    oldest->used = ++clock_;
+  }
+
+ private:
+  static constexpr int kDigest = SHA1_DIGEST_SIZE;
+  struct Entry {
+    unsigned char digest[kDigest];
+    Twofish_key key;
+    uint64_t used;  // 0: empty
+  };
+  std::mutex mutex_;
+  Entry entries_[8] = {};
+  uint64_t clock_ = 0;
+};
+
+TKeyCache keyCache;
+
+// Twofish in 8-bit cipher feedback under SHA-1 of the key string. The
+// shift register is never shifted: after the first 16 bytes it is simply
+// the last 16 ciphertext bytes, so the block is encrypted straight from the
+// ciphertext; before that it lives in a 32-byte window.
+String RunCfb8(const char* input, int n, const String& key, bool encrypt, int prefix = 0) {
+  String out;
+  if (n <= 0) return out;
+  out.SetLength(prefix + n);
+  Twofish_key cipher;
+  keyCache.Expand(key, &cipher);
+
+  const auto* src = reinterpret_cast<const unsigned char*>(input);
+  auto* dst = reinterpret_cast<unsigned char*>(out.Data()) + prefix;
+  const unsigned char* feedback = encrypt ? dst : src;
+  unsigned char window[2 * kBlock];
+  unsigned char block[kBlock];
+  memset(window, 0xFF, kBlock);
+  Twofish_encrypt(&cipher, window, window);
+
+  const int head = std::min(n, kBlock);
+  for (int i = 0; i < head; ++i) {
+    Twofish_encrypt(&cipher, window + i, block);
+    dst[i] = src[i] ^ block[0];
+    window[kBlock + i] = feedback[i];
+  }
+  for (int i = kBlock; i < n; ++i) {
+    Twofish_encrypt(&cipher, feedback + i - kBlock, block);
+    dst[i] = src[i] ^ block[0];
+  }
+  return out;
+}
+
+void AppendLine(ORVReply& reply, const char* p, int n) {
+  reply.CommandSeparatorCheck();
+  reply.AddData(p, n);
+  reply.AddChar('\n');
+}
+
+}  // namespace
+
+String EncodePswd(const String& password) {
+  if (password.Length() == 0) return String();
+  MD5 md5;
+  unsigned char digest[16];
+  MD5Open(&md5);
+  MD5Digest(&md5, password.Data(), static_cast<unsigned int>(password.Length()));
+  MD5Close(&md5, digest);
+  return String(reinterpret_cast<const char*>(digest), sizeof(digest));
+}
+
+String EncodeData(const String& data, const String& key, int digits) {
+  if (data.Length() == 0) return String();
+  if (digits == 0) return RunCfb8(data.Data(), data.Length(), key, true);
+  String prefix = EncodeLength(data, digits);
+  String out = RunCfb8(data.Data(), data.Length(), key, true, prefix.Length());
+  memcpy(out.Data(), prefix.Data(), prefix.Length());
+  return out;
+}
+
+String DecodeData(const String& data, const String& key) {
+  return RunCfb8(data.Data(), data.Length(), key, false);
+}
+
+String EncodeLength(const String& s, int digits) {
+  const uint32_t len = static_cast<uint32_t>(s.Length());
+  // A negative count is as wrong as one above 4: compare as unsigned.
+  if (static_cast<unsigned>(digits) > sizeof(len)) {
+    __assert_fail("digits<=sizeof(len)", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+  }
+  char bytes[sizeof(len)];
+  for (int i = 0; i < digits; ++i) bytes[i] = static_cast<char>(len >> (8 * i));
+  return String(bytes, digits);
+}
+
+int DecodeLength(const char* p, int digits) {
+  if (static_cast<unsigned>(digits) > sizeof(int)) {
+    __assert_fail("digits<=sizeof(int)", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+  }
+  if (digits != 1 && digits != 2 && digits != 4) return 0;
+  return static_cast<int>(ReadLE(p, digits));
+}
+
+// ---- JXRequest ----
+
+JXRequest& JXRequest::operator=(const String& s) {
+  String::operator=(s);
+  return *this;
+}
+
+JXRequest& JXRequest::operator=(const char* s) {
+  String::operator=(s);
+  return *this;
+}
+
+int JXRequest::Oversized() const {
+  return Length() >= kLengthField && DeclaredSize(*this) > kMaxPacketSize;
+}
+
+int JXRequest::WholePacket() const {
+  // An oversized packet counts as whole at once, so that the session stops
+  // buffering it and ParseInitRequest refuses it.
+  if (Oversized()) return 1;
+  if (Length() < SIZELEN_MINIMUM) return 0;
+  return DeclaredSize(*this) <= Length();
+}
+
+int JXRequest::ParseInitRequest(const String& password, in_addr client) {
+  sessionKey_ = String();
+  const bool debug = Settings().VerboseDebug != 0;
+  const int64_t total = Length();
+  if (debug) showmessage("<-- TCP packet size: %d\n", client, mtDebug, 1, Length());
+  if (total < SIZELEN_MINIMUM) return 0;
+
+  const char* p = Data();
+  const int declared = DecodeLength(p + OFFSET_PACKET - 1, kLengthField);
+  if (debug) showmessage("<-- ORV packet size: %d\n", client, mtDebug, 1, declared);
+  if (Oversized() || DeclaredSize(*this) != total) return 0;
+
+  const int64_t pswdLen = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
+  if (debug) showmessage("<-- Pswd size: %d\n", client, mtDebug, 1, static_cast<int>(pswdLen));
+  if (SIZELEN_MINIMUM + pswdLen > total) return 0;
+
+  const int64_t keyLen = ReadLE(p + OFFSET_KEY - 1 + pswdLen, SIZELEN_KEY);
+  if (debug) showmessage("<-- Key size: %d\n", client, mtDebug, 1, static_cast<int>(keyLen));
+  if (SIZELEN_MINIMUM + pswdLen + keyLen > total) return 0;
+
+  const int64_t reqLen = ReadLE(p + OFFSET_REQUEST - 1 + pswdLen + keyLen, SIZELEN_REQUEST);
+  if (debug) showmessage("<-- Req size: %d\n", client, mtDebug, 1, static_cast<int>(reqLen));
+  if (SIZELEN_MINIMUM + pswdLen + keyLen + reqLen > total) return 0;
+
+  const char* marker = p + OFFSET_AUTH - 1;
+  if (marker[0] != kMarker0 || marker[1] != kMarker1) return 0;
+
+  // Constant-time comparison, so that the time taken tells nothing about the proof.
+  const String proof = EncodePswd(password);
+  if (pswdLen != proof.Length() ||
+      (pswdLen > 0 && !memeql_sec(p + OFFSET_PSWD - 1 + SIZELEN_PSWD, proof.Data(), pswdLen))) {
+    if (debug) showmessage("<-- Wrong password or MD5 error\n", client, mtDebug, 0);
+    return 0;
+  }
+
+  const char* keyBytes = p + OFFSET_KEY - 1 + SIZELEN_KEY + pswdLen;
+  const char* reqBytes = p + OFFSET_REQUEST - 1 + SIZELEN_REQUEST + pswdLen + keyLen;
+  String key = RunCfb8(keyBytes, static_cast<int>(keyLen), password, false);
+  String text = RunCfb8(reqBytes, static_cast<int>(reqLen), key, false);
+  sessionKey_ = std::move(key);
+  String::operator=(std::move(text));
+  return 1;
+}
+
+int JXRequest::GetParamsCount() const {
+  int count = 0;
+  const char* p = Data();
+  const char* end = p + Length();
+  while (p < end && (p = static_cast<const char*>(memchr(p, '\n', end - p))) != nullptr) {
+    ++count;
+    ++p;
+  }
+  return count;
+}
+
+String JXRequest::GetParam(int n, int trim) const {
+  String line = GetWord(n, '\n');
+  if (trim) line.Trim();
+  return line;
+}
+
+// ---- ORVReply ----
+
+ORVReply& ORVReply::operator=(const String& s) {
+  String::operator=(s);
+  return *this;
+}
+
+ORVReply& ORVReply::operator=(const char* s) {
+  String::operator=(s);
+  return *this;
+}
+
+void ORVReply::InitPacket(const char* result, const String& sessionKey) {
+  SetResult(result);
+  sessionKey_ = sessionKey;
+}
+
+ORVReply& ORVReply::SetResult(const char* code) {
+  String::operator=(code);
+  if (code != nullptr) AddChar('\n');
+  return *this;
+}
+
+void ORVReply::CommandSeparatorCheck() {
+  if (Length() > 0 && (*this)[Length()] != '\n') AddChar('\n');
+}
+
+void ORVReply::AddStringParam(const char* s, int encode) {
+  if (encode) {
+    const String encoded = orvEncodeStrings(s);
+    AppendLine(*this, encoded.Data(), encoded.Length());
+  } else {
+    AppendLine(*this, s, -1);
+  }
+}
+
+void ORVReply::AddStringParam(const String& s, int encode) {
+  // orvEncodeStrings takes a length of 0 as "up to the NUL": keep empty values empty.
+  if (encode && s.Length() > 0) {
+    const String encoded = orvEncodeStrings(s.Data(), s.Length());
+    AppendLine(*this, encoded.Data(), encoded.Length());
+  } else {
+    AppendLine(*this, s.Data(), s.Length());
+  }
+}
+
+void ORVReply::AddIntParam(int v) {
+  char buf[16];
+  AppendLine(*this, buf, snprintf(buf, sizeof(buf), "%d", v));
+}
+
+void ORVReply::AddIntParam(long long v) {
+  char buf[32];
+  AppendLine(*this, buf, snprintf(buf, sizeof(buf), "%6lld", v));
+}
+
+void ORVReply::AddRealParam(double v) {
+  // The widest double in "%6.4f" needs 309 digits, a sign, a point and four decimals.
+  char buf[400];
+  const int n = snprintf(buf, sizeof(buf), "%6.4f", v);
+  AppendLine(*this, buf, std::min(n, static_cast<int>(sizeof(buf)) - 1));
+}
+
+void ORVReply::AddBoolParam(int v) {
+  AppendLine(*this, BoolConst[v != 0], 1);
+}
+
+void ORVReply::AddTimeParam(const tm& t) {
+  char buf[64];
+  const int n = snprintf(buf, sizeof(buf), "%2.2d%2.2d%4.4d%2.2d%2.2d%2.2d", t.tm_mday,
+                         t.tm_mon + 1, t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  AppendLine(*this, buf, std::min(n, static_cast<int>(sizeof(buf)) - 1));
+}
+
+void ORVReply::AddTimeParam(const time_t& t) {
+  tm local{};
+  localtime_r(&t, &local);
+  AddTimeParam(local);
+}
+
+void ORVReply::AddVarParams(const char* fmt, ...) {
+  char buf[2048];
+  va_list args;
+  va_start(args, fmt);
+  const int n = vsnprintf(buf, sizeof(buf), fmt, args);
+  va_end(args);
+  // A line that does not fit is dropped whole rather than cut.
+  if (n < 0 || n >= static_cast<int>(sizeof(buf))) return;
+  AppendLine(*this, buf, n);
+}
+
+void ORVReply::FinalizePacket() {
+  CommandSeparatorCheck();
+  AddChar('\r');
+  String::operator=(EncodeData(*this, sessionKey_, kLengthField));
+}
+
+// ---- Value codecs ----
+
+int orvDecodeInt(const char* s) {
+  return s != nullptr ? atoi(s) : 0;
+}
+
+int orvDecodeInt(const char* s, int* v) {
+  if (s == nullptr) s = "";
+  if (!isdecimalnum(s)) return 0;
+  *v = atoi(s);
+  return 1;
+}
+
+long long orvDecodeInt64(const char* s) {
+  return s != nullptr ? atoll(s) : 0;
+}
+
+int orvDecodeInt64(const char* s, long long* v) {
+  if (s == nullptr) s = "";
+  if (!isdecimalnum(s)) return 0;
+  *v = atoll(s);
+  return 1;
+}
+
+int orvDecodeBool(const char* s) {
+  return s != nullptr && strcmp(s, "1") == 0;
+}
+
+int orvDecodeInt(String s) {
+  return orvDecodeInt(s.SetZero().Data());
+}
+
+int orvDecodeInt(String s, int* v) {
+  return orvDecodeInt(s.SetZero().Data(), v);
+}
+
+long long orvDecodeInt64(String s) {
+  return orvDecodeInt64(s.SetZero().Data());
+}
+
+int orvDecodeInt64(String s, long long* v) {
+  return orvDecodeInt64(s.SetZero().Data(), v);
+}
+
+int orvDecodeBool(String s) {
+  return orvDecodeBool(s.SetZero().Data());
+}
+
+// ---- Manager side ----
+
+String BuildRequestPacket(const String& password, const String& sessionKey,
+                          const String& requestText) {
+  if (sessionKey.Length() > 0xFFFF) return String();
+  const String proof = EncodePswd(password);
+  const String key = EncodeData(sessionKey, password, 0);
+  const String text = EncodeData(requestText, sessionKey, 0);
+  String body;
+  body.AddChar(kMarker0);
+  body.AddChar(kMarker1);
+  body += EncodeLength(proof, SIZELEN_PSWD);
+  body += proof;
+  body += EncodeLength(key, SIZELEN_KEY);
+  body += key;
+  body += EncodeLength(text, SIZELEN_REQUEST);
+  body += text;
+  return EncodeLength(body, kLengthField) + body;
+}
+
+int DecodeReplyPacket(const String& packet, const String& sessionKey, String& text) {
+  text = String();
+  if (packet.Length() <= kLengthField || DeclaredSize(packet) != packet.Length()) return 0;
+  String plain =
+      RunCfb8(packet.Data() + kLengthField, packet.Length() - kLengthField, sessionKey, false);
+  // The end-of-transmission CR tells a reply under the right key from garbage.
+  if (plain[plain.Length()] != '\r') return 0;
+  plain.SetLength(plain.Length() - 1);
+  text = std::move(plain);
+  return 1;
+}
+
+int ReplyPacketSize(const String& received) {
+  if (received.Length() < kLengthField) return 0;
+  const int64_t size = DeclaredSize(received);
+  return size > INT_MAX ? -1 : static_cast<int>(size);
+}

@@ -1,0 +1,28 @@
+// Twofish block cipher (Nettle underneath) with the agent's key handling and start-up self test.
+#pragma once
+
+#include <nettle/twofish.h>
+
+// An expanded key. Zero-initialised before expansion, so two expansions of
+// one key compare equal byte for byte.
+struct Twofish_key {
+  twofish_ctx ctx;
+};
+
+// Runs the start-up self test; ends the process (status 3) if it fails.
+// Must run before any key is prepared.
+void Twofish_initialise();
+
+// Expands a key of 0..32 bytes, zero-padded to 16, 24 or 32 bytes.
+void Twofish_prepare_key(const unsigned char* key, int keyLen, Twofish_key* out);
+
+// One 16-byte block; in and out may be the same buffer.
+inline void Twofish_encrypt(const Twofish_key* key, const unsigned char* in, unsigned char* out) {
+  twofish_encrypt(&key->ctx, TWOFISH_BLOCK_SIZE, out, in);
+}
+inline void Twofish_decrypt(const Twofish_key* key, const unsigned char* in, unsigned char* out) {
+  twofish_decrypt(&key->ctx, TWOFISH_BLOCK_SIZE, out, in);
+}
+
+// Prints the message to standard error and ends the process with status 3.
+[[noreturn]] void Twofish_fatal(const char* msg);
