@@ -55,6 +55,7 @@ int32_t AttrFromMode(mode_t mode, int dirFd, const char* name, int32_t exclude) 
 
 int FindFirst(const String& path, const String& mask, int attr, TSearchRec& rec) {
   rec.ExcludeAttr = ~(attr & kRequestableAttr);
+  rec.SkipReadOnly = (attr & kFindSkipReadOnly) != 0 && (attr & AttrReadOnly) != 0;
   rec.Path = path.IsEmpty() ? GetCurrentDir() : path;
   // An unknown working directory must not turn into a search of "/".
   if (rec.Path.IsEmpty()) return ENOENT;
@@ -102,8 +103,10 @@ int FindMatchingFile(TSearchRec& rec) {
     if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     attr |= AttrFromMode(st.st_mode, dirFd, name, exclude);
     if ((attr & exclude) != 0) continue;
-    if (faccessat(dirFd, name, W_OK, 0) != 0) attr |= AttrReadOnly;
-    if ((attr & exclude) != 0) continue;
+    if (!rec.SkipReadOnly && faccessat(dirFd, name, W_OK, 0) != 0) {
+      attr |= AttrReadOnly;
+      if ((attr & exclude) != 0) continue;
+    }
 
     rec.Size = st.st_size;
     rec.Attr = attr;
@@ -120,8 +123,8 @@ String GetFirstMatchedFile(const String& pathmask) {
   String name = ExtractFileName(pathmask);
   String dir = ExtractFilePath(pathmask);
   TSearchRec rec;
-  if (FindFirst(dir, name, AttrReadOnly | AttrHidden | AttrSystem | AttrVolume | AttrArchive,
-                rec) != 0) {
+  constexpr int kNotDirectory = AttrReadOnly | AttrHidden | AttrSystem | AttrVolume | AttrArchive;
+  if (FindFirst(dir, name, kNotDirectory | kFindSkipReadOnly, rec) != 0) {
     return String();
   }
   FindClose(rec);

@@ -18,6 +18,12 @@ enum : int32_t {
   AttrSymLink = 64,    // a symbolic link; never returned by a search
 };
 
+// An option of FindFirst's attribute set, outside the attribute bits: the
+// caller does not read bit 1, so it is only worked out (one access() per
+// entry) when the set excludes it. Folder walks that only add sizes or count
+// entries pass it to run at the speed of a bare readdir and lstat.
+constexpr int kFindSkipReadOnly = 0x100;
+
 // One directory search and the entry it found last. Copies share the open
 // directory; only FindClose closes it.
 struct TSearchRec {
@@ -30,6 +36,7 @@ struct TSearchRec {
   int32_t ExcludeAttr = 0;  // attribute bits that reject an entry
   String Path;              // the directory searched, ending in '/'
   String Mask;
+  bool SkipReadOnly = false;  // kFindSkipReadOnly was given and bit 1 is allowed
 };
 
 // Starts a search of path (the working directory when empty) for names

@@ -166,11 +166,14 @@ TEST_F(FileUtilsTest, UnwritableEntriesCarryTheReadOnlyBit) {
     int bad = 0;
     if (ListAll(path, "r?", 0) != TListing{{"rw", 0}}) bad |= 1;
     if (ListAll(path, "r?", AttrReadOnly) != TListing{{"ro", 1}, {"rw", 0}}) bad |= 2;
+    // Skipping the check only drops the bit where the set allows it anyway.
+    if (ListAll(path, "r?", kFindSkipReadOnly) != TListing{{"rw", 0}}) bad |= 4;
+    if (ListAll(path, "r?", 1 | kFindSkipReadOnly) != TListing{{"ro", 0}, {"rw", 0}}) bad |= 8;
     return bad;
   });
   if (failures == 100 || failures == 102) GTEST_SKIP() << "cannot act as an unprivileged user";
   EXPECT_EQ(failures, 0) << "1: read-only file returned without bit 1 requested; "
-                            "2: read-only bit missing";
+                            "2: read-only bit missing; 4, 8: kFindSkipReadOnly misapplied";
 }
 
 TEST_F(FileUtilsTest, FirstMatchedFileSkipsDirectoriesAndLinks) {
