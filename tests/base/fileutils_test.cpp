@@ -4,16 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <functional>
 #include <map>
 #include <string>
 #include <thread>
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/unprivileged.h"
 
 namespace {
 
@@ -27,20 +26,6 @@ TListing ListAll(const std::string& dir, const char* mask, int attr) {
     found[rec.Name] = rec.Attr;
   }
   return found;
-}
-
-// Runs check as an unprivileged user (root passes every access(W_OK) test)
-// and returns its result; 100 when the privileges could not be dropped.
-int RunUnprivileged(const std::function<int()>& check) {
-  if (geteuid() != 0) return check();
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
-    _exit(check());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
 class FileUtilsTest : public ::testing::Test {
@@ -171,7 +156,8 @@ TEST_F(FileUtilsTest, UnwritableEntriesCarryTheReadOnlyBit) {
     if (ListAll(path, "r?", 1 | kFindSkipReadOnly) != TListing{{"ro", 0}, {"rw", 0}}) bad |= 8;
     return bad;
   });
-  if (failures == 100 || failures == 102) GTEST_SKIP() << "cannot act as an unprivileged user";
+  if (failures == kCannotDropPrivileges || failures == 102)
+    GTEST_SKIP() << "cannot act as an unprivileged user";
   EXPECT_EQ(failures, 0) << "1: read-only file returned without bit 1 requested; "
                             "2: read-only bit missing; 4, 8: kFindSkipReadOnly misapplied";
 }

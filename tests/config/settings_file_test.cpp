@@ -1,7 +1,6 @@
 // Loading, deriving and rewriting the configuration file, and publishing settings snapshots.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +12,7 @@
 
 #include "config/settings.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/unprivileged.h"
 
 namespace {
 
@@ -446,18 +446,12 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
   dir_.WriteFile("orv.cfg", old);
   ASSERT_EQ(chmod(cfg_.c_str(), 0644), 0);
   const std::string expectedMsg = "Cannot overwrite configuration file '" + cfg_ + "'";
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+  int failed = RunUnprivileged([&s, &expectedMsg] {
     String msg;
-    int result = s.SaveOptions_(msg);
-    _exit(result == 0 && msg == expectedMsg.c_str() ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_NE(WEXITSTATUS(status), 100) << "cannot act as an unprivileged user";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "wrong result or message";
+    return s.SaveOptions_(msg) == 0 && msg == expectedMsg.c_str() ? 0 : 1;
+  });
+  ASSERT_NE(failed, kCannotDropPrivileges) << "cannot act as an unprivileged user";
+  EXPECT_EQ(failed, 0) << "wrong result or message";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
 }
