@@ -24,7 +24,8 @@ void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
     path = String(cfgFile, static_cast<int>(slash - cfgFile) + 1) + fileName;
   }
   path.SetZero();
-  FILE* f = fopen(path.Data(), "at");
+  // Close-on-exec: a child started by another thread must not inherit the log.
+  FILE* f = fopen(path.Data(), "ate");
   if (f == nullptr) return;
   fputs(text, f);
   fclose(f);
@@ -42,7 +43,7 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
   if (kind == mtDebug && !s.VerboseDebug) return;
 
   char message[kLineMax];
-  if (hasArgs) {
+  if (hasArgs && text != nullptr) {
     va_list args;
     va_start(args, hasArgs);
     vsnprintf(message, sizeof(message), text, args);

@@ -1,0 +1,19 @@
+// Address access lists: comma-separated IPv4 addresses and ranges that may use a privileged
+// command.
+#pragma once
+
+#include "base/string.h"
+
+// 1 for the characters a list is made of (digits, ".", "-", ","), else 0.
+int islistsetchar(char c);
+
+// Takes the first item off list. from receives its first address (host byte
+// order), 0 when the list is exhausted or the address is invalid; to receives
+// the second address of a range, else 0. An invalid address sets err.
+void getitem(String& list, unsigned& from, unsigned& to, String& err);
+
+// 1 when ip (network byte order) is named by list, else 0. err receives a
+// diagnostic or stays empty; the result never depends on it.
+int IPAllowed(unsigned ip, const String& list, String& err);
+// The same for a dotted address; an invalid one is refused with err untouched.
+int IPAllowed(const char* ip, const String& list, String& err);
