@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "base/fileutils.h"
+#include "base/unique_fd.h"
 #include "config/settings.h"
 
 namespace {
@@ -92,24 +93,6 @@ struct TFileCloser {
   void operator()(FILE* f) const { fclose(f); }
 };
 using TFilePtr = std::unique_ptr<FILE, TFileCloser>;
-
-class TUniqueFd {
- public:
-  explicit TUniqueFd(int fd) : fd_(fd) {}
-  ~TUniqueFd() { Close(); }
-  TUniqueFd(const TUniqueFd&) = delete;
-  TUniqueFd& operator=(const TUniqueFd&) = delete;
-  int Get() const { return fd_; }
-  // Closes now and tells whether the close reported success.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Reads the next piece into buf: up to and including a line feed, at most
 // kPieceSize - 1 bytes. Returns its length, 0 at the end of the file.
@@ -419,7 +402,7 @@ int TORVSettings::SaveOptions_(String& msg) {
     return 0;
   }
   if (!WriteAll(newFd.Get(), out.Data(), out.Length()) || fsync(newFd.Get()) != 0 ||
-      !newFd.Close()) {
+      close(newFd.Release()) != 0) {
     unlink(newName.c_str());
     msg = String("Cannot create new configuration file '") + newName + "'";
     return 0;

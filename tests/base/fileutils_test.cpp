@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/string_print.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "tests/support/string_print.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
 

@@ -1,24 +1,11 @@
 // A private temporary directory per test, removed with everything in it.
 #include "tests/support/temp_dir.h"
 
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-namespace {
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-}  // namespace
 
 TTempDir::TTempDir() {
   // Always under /tmp: the tests change TMPDIR, and unprivileged children
@@ -29,7 +16,8 @@ TTempDir::TTempDir() {
 }
 
 TTempDir::~TTempDir() {
-  nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
 }
 
 std::string TTempDir::Join(const std::string& name) const {
