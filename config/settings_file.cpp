@@ -175,8 +175,9 @@ void ApplyValue(TORVSettings& s, const TKeyDef& def, const char* value, int n) {
   }
 }
 
-// The text a save writes for a key other than a flag. A line feed inside a
-// value would split it and let its tail set another key, so none is written.
+// The value a save writes for a key (for a flag only on an appended line). A
+// line feed inside a value would split it and let its tail set another key,
+// so none is written.
 String SavedValue(const TORVSettings& s, const TKeyDef& def) {
   String value;
   switch (def.kind) {
@@ -247,7 +248,7 @@ int CreateLike(const char* name, mode_t mode) {
 }
 
 // Keeps the contents of the file open as srcFd under the name backup: a hard
-// link when the file system allows one, else a copy.
+// link when the file system allows one, else a copy (none when it fails).
 void KeepBackup(const char* cfgFile, int srcFd, mode_t mode, const char* backup) {
   unlink(backup);
   if (link(cfgFile, backup) == 0) return;
@@ -258,9 +259,11 @@ void KeepBackup(const char* cfgFile, int srcFd, mode_t mode, const char* backup)
   for (;;) {
     ssize_t n = pread(srcFd, buf, sizeof(buf), offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || !WriteAll(dst.Get(), buf, static_cast<int>(n))) break;
+    if (n == 0) return;
+    if (n < 0 || !WriteAll(dst.Get(), buf, static_cast<int>(n))) break;
     offset += n;
   }
+  unlink(backup);
 }
 
 // Makes a completed rename survive a crash of the machine.
