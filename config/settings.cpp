@@ -50,8 +50,14 @@ TSettingsScope::~TSettingsScope() {
 
 int LoadOptions(String& msg) {
   std::lock_guard<std::mutex> lock(optmutex);
-  auto copy = std::make_shared<TORVSettings>(*SettingsSnapshot());
+  auto inForce = SettingsSnapshot();
+  auto copy = std::make_shared<TORVSettings>(*inForce);
   int result = copy->LoadOptions_(msg);
-  if (result == 1) PublishSettings(std::move(copy));
+  if (result == 1) {
+    PublishSettings(std::move(copy));
+  } else if (!inForce->tmpdir.IsEmpty()) {
+    // The failed load exported its own directory; children keep the one in force.
+    ExportTmpDir(inForce->tmpdir);
+  }
   return result;
 }

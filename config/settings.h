@@ -76,6 +76,9 @@ struct TORVSettings {
   void SetCfgFile(const char* path);
 };
 
+// Exports dir as TMPDIR so that child processes use the agent's directory.
+void ExportTmpDir(const String& dir);
+
 // Serialises loading and saving of the configuration file.
 extern std::mutex optmutex;
 

@@ -1,0 +1,223 @@
+// Directory search, single-file queries and path string helpers over POSIX calls.
+#include "base/fileutils.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Symbolic links are never returned: bit 64 lies outside every request.
+constexpr int32_t kRequestableAttr = 63;
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// The bits that the entry type from readdir already proves, so that entries
+// a search rejects anyway cost no system call.
+int32_t AttrFromDirentType(unsigned char type) {
+  switch (type) {
+    case DT_UNKNOWN:
+    case DT_REG:
+      return 0;
+    case DT_DIR:
+      return AttrDirectory;
+    case DT_LNK:
+      return AttrSymLink | AttrSystem;
+    default:
+      return AttrSystem;
+  }
+}
+
+// The attribute bits that lstat's mode proves; dirFd and name reach the
+// entry again to see where a symbolic link points.
+int32_t AttrFromMode(mode_t mode, int dirFd, const char* name, int32_t exclude) {
+  if (S_ISDIR(mode)) return AttrDirectory;
+  if (S_ISREG(mode)) return 0;
+  int32_t attr = AttrSystem;
+  if (S_ISLNK(mode)) {
+    attr |= AttrSymLink;
+    struct stat target;
+    if ((attr & exclude) == 0 && fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+      attr |= AttrDirectory;
+    }
+  }
+  return attr;
+}
+
+}  // namespace
+
+int FindFirst(const String& path, const String& mask, int attr, TSearchRec& rec) {
+  rec.ExcludeAttr = ~(attr & kRequestableAttr);
+  rec.SkipReadOnly = (attr & kFindSkipReadOnly) != 0 && (attr & AttrReadOnly) != 0;
+  rec.Path = path.IsEmpty() ? GetCurrentDir() : path;
+  // An unknown working directory must not turn into a search of "/".
+  if (rec.Path.IsEmpty()) return ENOENT;
+  rec.Path = IncludeTrailingPathDelimiter(rec.Path);
+  rec.Path.SetZero();
+  rec.Mask = mask;
+  rec.Mask.SetZero();
+  rec.DirHandle = opendir(rec.Path.c_str());
+  if (rec.DirHandle == nullptr) return errno;
+  int result = FindMatchingFile(rec);
+  if (result != 0) FindClose(rec);
+  return result;
+}
+
+int FindNext(TSearchRec& rec) {
+  return FindMatchingFile(rec);
+}
+
+void FindClose(TSearchRec& rec) {
+  if (rec.DirHandle != nullptr) closedir(rec.DirHandle);
+  rec.DirHandle = nullptr;
+}
+
+int FindMatchingFile(TSearchRec& rec) {
+  if (rec.DirHandle == nullptr) return -1;
+  String& mask = rec.Mask;
+  if (mask.Length() >= mask.Capacity() || mask.Data()[mask.Length()] != '\0') mask.SetZero();
+  const char* pattern = mask.c_str();
+  const bool matchAll = pattern[0] == '*' && pattern[1] == '\0';
+  const int dirFd = dirfd(rec.DirHandle);
+  const int32_t exclude = rec.ExcludeAttr;
+
+  // Entries are reached relative to the open directory: no full name is
+  // built and the path is not walked again for every entry.
+  for (;;) {
+    const dirent* entry = readdir(rec.DirHandle);
+    if (entry == nullptr) return -1;
+    const char* name = entry->d_name;
+    if (!matchAll && fnmatch(pattern, name, 0) != 0) continue;
+
+    int32_t attr = (name[0] == '.' && !IsDotOrDotDot(name)) ? AttrHidden : 0;
+    if (((attr | AttrFromDirentType(entry->d_type)) & exclude) != 0) continue;
+
+    struct stat st;
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    attr |= AttrFromMode(st.st_mode, dirFd, name, exclude);
+    if ((attr & exclude) != 0) continue;
+    if (!rec.SkipReadOnly && faccessat(dirFd, name, W_OK, 0) != 0) {
+      attr |= AttrReadOnly;
+      if ((attr & exclude) != 0) continue;
+    }
+
+    rec.Size = st.st_size;
+    rec.Attr = attr;
+    rec.Mode = st.st_mode;
+    rec.Time = st.st_mtime;
+    size_t n = strnlen(name, sizeof(rec.Name) - 1);
+    memcpy(rec.Name, name, n);
+    rec.Name[n] = '\0';
+    return 0;
+  }
+}
+
+String GetFirstMatchedFile(const String& pathmask) {
+  String name = ExtractFileName(pathmask);
+  String dir = ExtractFilePath(pathmask);
+  TSearchRec rec;
+  constexpr int kNotDirectory = AttrReadOnly | AttrHidden | AttrSystem | AttrVolume | AttrArchive;
+  if (FindFirst(dir, name, kNotDirectory | kFindSkipReadOnly, rec) != 0) {
+    return String();
+  }
+  FindClose(rec);
+  if ((rec.Attr & AttrDirectory) != 0) return String();
+  return dir + rec.Name;
+}
+
+bool FileExists(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0 ? st.st_size : -1;
+}
+
+int FileAge(const char* name) {
+  struct stat st;
+  return stat(name, &st) == 0 ? static_cast<int>(st.st_mtime) : -1;
+}
+
+bool DeleteFile(const char* name) {
+  return unlink(name) == 0;
+}
+
+String GetCurrentDir() {
+  char buf[4095];
+  return getcwd(buf, sizeof(buf)) != nullptr ? String(buf) : String();
+}
+
+bool IsPathDelimiter(const String& s, int i) {
+  return i >= 1 && i <= s.Length() && s[i] == '/' && ByteType(s, i) == mbSingleByte;
+}
+
+int LastDelimiter(const char* delims, const String& s) {
+  for (int i = s.Length(); i >= 1; --i) {
+    char c = s[i];
+    if (c != '\0' && strchr(delims, c) != nullptr && ByteType(s, i) == mbSingleByte) return i;
+  }
+  return 0;
+}
+
+String IncludeTrailingPathDelimiter(const String& s) {
+  if (IsPathDelimiter(s, s.Length())) return s;
+  return s + '/';
+}
+
+String ExcludeTrailingPathDelimiter(const String& s) {
+  if (!IsPathDelimiter(s, s.Length())) return s;
+  return s.Copy(1, s.Length() - 1);
+}
+
+String ExtractFilePath(const String& s) {
+  return s.Copy(1, LastDelimiter("/", s));
+}
+
+String ExtractFileName(const String& s) {
+  constexpr int kMaxName = 4095;
+  int from = LastDelimiter("/", s) + 1;
+  int count = s.Length() - from + 1;
+  return s.Copy(from, count < kMaxName ? count : kMaxName);
+}
+
+int64_t GetUniqueThreadID() {
+  // The shift wraps in 32 bits and is then sign-extended, as the names of
+  // existing scratch files expect.
+  int32_t pidPart = static_cast<int32_t>(static_cast<uint32_t>(getpid()) << 8);
+  return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(pidPart)) +
+                              static_cast<uint64_t>(pthread_self()));
+}
+
+bool isLeadByte(char) {
+  return false;
+}
+
+int StrCharLength(const char*) {
+  return 1;
+}
+
+TMbcsByteType ByteType(const char*, int) {
+  return mbSingleByte;
+}
+
+TMbcsByteType ByteType(const String&, int) {
+  return mbSingleByte;
+}
+
+const char* StrNextChar(const char* p) {
+  return p + StrCharLength(p);
+}

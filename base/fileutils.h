@@ -1,0 +1,95 @@
+// Directory search with name masks and attribute filters, file queries and path string helpers.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstdint>
+
+#include "base/string.h"
+
+// Attribute bits of a directory entry and of the set a search accepts.
+enum : int32_t {
+  AttrReadOnly = 1,    // access(W_OK) fails
+  AttrHidden = 2,      // name starts with '.' and is neither "." nor ".."
+  AttrSystem = 4,      // neither a regular file nor a directory
+  AttrVolume = 8,      // accepted in a request, never set
+  AttrDirectory = 16,  // a directory, or a symbolic link to one
+  AttrArchive = 32,    // accepted in a request, never set
+  AttrSymLink = 64,    // a symbolic link; never returned by a search
+};
+
+// An option of FindFirst's attribute set, outside the attribute bits: the
+// caller does not read bit 1, so it is only worked out (one access() per
+// entry) when the set excludes it. Folder walks that only add sizes or count
+// entries pass it to run at the speed of a bare readdir and lstat.
+constexpr int kFindSkipReadOnly = 0x100;
+
+// One directory search and the entry it found last. Copies share the open
+// directory; only FindClose closes it.
+struct TSearchRec {
+  int64_t Time = 0;  // st_mtime of the entry itself (lstat)
+  int64_t Size = 0;  // st_size of the entry itself (lstat)
+  int32_t Attr = 0;
+  char Name[256] = {};
+  uint32_t Mode = 0;  // st_mode (lstat)
+  DIR* DirHandle = nullptr;
+  int32_t ExcludeAttr = 0;  // attribute bits that reject an entry
+  String Path;              // the directory searched, ending in '/'
+  String Mask;
+  bool SkipReadOnly = false;  // kFindSkipReadOnly was given and bit 1 is allowed
+};
+
+// Starts a search of path (the working directory when empty) for names
+// matching mask whose attribute bits all lie within attr. 0: rec describes
+// the first match and the directory stays open; -1: nothing matched (the
+// directory is closed again); otherwise the errno of opendir.
+int FindFirst(const String& path, const String& mask, int attr, TSearchRec& rec);
+// 0 and rec describes the next match, or -1 when there is none.
+int FindNext(TSearchRec& rec);
+// Closes the directory if one is open; harmless when called twice.
+void FindClose(TSearchRec& rec);
+// Reads entries until one matches; 0 on a match, -1 at the end or on error.
+int FindMatchingFile(TSearchRec& rec);
+
+// Closes a search when the scope ends.
+class TFindGuard {
+ public:
+  explicit TFindGuard(TSearchRec& rec) : rec_(rec) {}
+  ~TFindGuard() { FindClose(rec_); }
+  TFindGuard(const TFindGuard&) = delete;
+  TFindGuard& operator=(const TFindGuard&) = delete;
+
+ private:
+  TSearchRec& rec_;
+};
+
+// Directory part of pathmask plus the name of the first entry, in directory
+// order, that matches the name part and is not a directory; "" when none.
+String GetFirstMatchedFile(const String& pathmask);
+
+// Single-file queries; all follow symbolic links.
+bool FileExists(const char* name);       // a regular file
+bool DirectoryExists(const char* name);  // a directory
+int64_t FileSize(const char* name);      // -1 when stat fails
+int FileAge(const char* name);           // st_mtime cut to 32 bits, -1 when stat fails
+bool DeleteFile(const char* name);
+
+// Path strings; '/' is the only delimiter and positions are 1-based.
+String GetCurrentDir();  // "" when getcwd fails
+bool IsPathDelimiter(const String& s, int i);
+int LastDelimiter(const char* delims, const String& s);
+String IncludeTrailingPathDelimiter(const String& s);
+String ExcludeTrailingPathDelimiter(const String& s);
+String ExtractFilePath(const String& s);
+String ExtractFileName(const String& s);
+
+// Distinguishes the scratch files of concurrent threads and processes.
+int64_t GetUniqueThreadID();
+
+// Multibyte hooks: text is single-byte throughout, so these always answer so.
+enum TMbcsByteType { mbSingleByte = 0, mbLeadByte = 1, mbTrailByte = 2 };
+bool isLeadByte(char c);
+int StrCharLength(const char* p);
+TMbcsByteType ByteType(const char* p, int i);
+TMbcsByteType ByteType(const String& s, int i);
+const char* StrNextChar(const char* p);
