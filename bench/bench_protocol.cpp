@@ -13,13 +13,6 @@
 #include "protocol/orv_const.h"
 #include "protocol/twofish.h"
 
-// Weak stand-in for the configuration file reader, so that this benchmark
-// links while the reader lives elsewhere; a real definition replaces it.
-__attribute__((weak)) int TORVSettings::LoadOptions_(String& msg) {
-  msg = "configuration reader not linked into this benchmark";
-  return 0;
-}
-
 namespace {
 
 constexpr int kMessage = 4096;
