@@ -14,6 +14,9 @@ struct TORVFlags {
   std::atomic<int32_t> Restart{0};
   std::atomic<int32_t> Upgrade{0};
   String UpgradeScript;  // guarded by thread_mutex
+  // Replies to QUIT and ReloadApp not yet sent: the main loop lets them go
+  // out before it ends or replaces the process.
+  std::atomic<int32_t> RepliesOwed{0};
   time_t StartTime = time(nullptr);
 };
 

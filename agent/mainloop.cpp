@@ -1,0 +1,285 @@
+// The main control loop: accepts connections and carries out quit, restart, upgrade and port moves.
+#include "agent/mainloop.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "agent/flags.h"
+#include "agent/log.h"
+#include "agent/session.h"
+#include "agent/startup.h"
+#include "config/settings.h"
+#include "net/iplib.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// How long the loop lets replies to QUIT and ReloadApp go out before it acts.
+constexpr auto kReplyGrace = std::chrono::seconds(2);
+// Pause after an accept that failed for want of resources, so the loop does not spin.
+constexpr auto kAcceptBackoff = milliseconds(100);
+
+std::atomic<int> sessionsRunning{0};
+
+void* SessionThread(void* params) {
+  ClientExecute(params);
+  --sessionsRunning;
+  return nullptr;
+}
+
+void AwaitOwedReplies() {
+  auto deadline = std::chrono::steady_clock::now() + kReplyGrace;
+  while (ORVFlags.RepliesOwed > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+[[noreturn]] void EndProcess(int code) {
+  fflush(stdout);
+  _exit(code);
+}
+
+// accept() failures that pass once resources are freed or the peer is gone.
+bool TransientAcceptError(int error) {
+  switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EAGAIN:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void SetPortSetting(int port) {
+  std::lock_guard<std::mutex> lock(optmutex);
+  auto copy = std::make_shared<TORVSettings>(*SettingsSnapshot());
+  copy->port = port;
+  PublishSettings(std::move(copy));
+}
+
+class TMainLoop {
+ public:
+  TMainLoop(int listenSocket, unsigned addrLen, FILE* pidFile, char** argv, char** envp)
+      : listen_(listenSocket),
+        addrLen_(addrLen),
+        pidFile_(pidFile),
+        argv_(argv),
+        envp_(envp),
+        currentPort_(SettingsSnapshot()->port) {}
+
+  [[noreturn]] void Run() {
+    for (;;) {
+      HandleSignals();
+      CheckFlags();
+      CheckPort();
+      if (WaitForConnection()) AcceptOne();
+    }
+  }
+
+ private:
+  void HandleSignals() {
+    char drain[64];
+    while (SignalEvents.pipe[0] >= 0 && read(SignalEvents.pipe[0], drain, sizeof(drain)) > 0) {
+    }
+    if (SignalEvents.reload) {
+      SignalEvents.reload = 0;
+      String msg;
+      LoadOptions(msg);
+    }
+    int segv = SignalEvents.segv;
+    if (segv == 0) return;
+    SignalEvents.segv = 0;
+    showmessage("Segmentation fault!!\n", LOCAL, mtFailure, 0);
+    if (segv == 1) {
+      signal(SIGSEGV, SIG_DFL);
+      raise(SIGSEGV);
+      EndProcess(1);
+    }
+    showmessage("Restarting..\n", LOCAL, mtFailure, 0);
+    ORVFlags.Restart = 1;
+    signal(SIGSEGV, SIG_IGN);
+  }
+
+  void CheckFlags() {
+    if (ORVFlags.Terminate) {
+      showmessage("Terminate request received. Terminating..\n", LOCAL, mtInfo, 0);
+      AwaitOwedReplies();
+      closepidfile(pidFile_);
+      EndProcess(0);
+    }
+    if (ORVFlags.Restart) {
+      showmessage("Reload request received. Executing..\n", LOCAL, mtInfo, 0);
+      AwaitOwedReplies();
+      String path = SettingsSnapshot()->orvpath;
+      Replace(path, "Error: cannot start new instance\n");
+      ORVFlags.Restart = 0;
+    }
+    if (ORVFlags.Upgrade) {
+      showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
+      String script;
+      {
+        std::lock_guard<std::mutex> lock(thread_mutex);
+        script = ORVFlags.UpgradeScript;
+      }
+      Replace(script, "Error: cannot start upgrading script\n");
+      ORVFlags.Upgrade = 0;
+    }
+  }
+
+  // Replaces the process image with program; on failure logs failureText and
+  // comes back with a listening socket and pid file again.
+  void Replace(String program, const char* failureText) {
+    CloseListener();
+    closepidfile(pidFile_);
+    pidFile_ = nullptr;
+    program.SetZero();
+    fflush(stdout);
+    execve(program.Data(), argv_, envp_);
+    showmessage(failureText, LOCAL, mtFailure, 0);
+    String err;
+    listen_ = Listen(addrLen_, err);
+    if (listen_ == 0) {
+      showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, err.c_str());
+      EndProcess(4);
+    }
+    auto settings = SettingsSnapshot();
+    if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile_ = createpidfile();
+  }
+
+  void CheckPort() {
+    int wanted = SettingsSnapshot()->port;
+    if (wanted == currentPort_) return;
+    CloseListener();
+    String err;
+    listen_ = Listen(addrLen_, err);
+    if (listen_ != 0) {
+      currentPort_ = wanted;
+      showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
+      return;
+    }
+    showmessage("Error: cannot open new port for listening\n", LOCAL, mtFailure, 0);
+    SetPortSetting(currentPort_);
+    listen_ = Listen(addrLen_, err);
+    if (listen_ == 0) {
+      showmessage("Cannot open original port either. Terminating\n", LOCAL, mtFailure, 0);
+      EndProcess(4);
+    }
+    showmessage("Return to original port\n", LOCAL, mtFailure, 0);
+  }
+
+  void CloseListener() {
+    if (listen_ <= 0) return;
+    shutdown(listen_, SHUT_RDWR);
+    close(listen_);
+    listen_ = 0;
+  }
+
+  bool WaitForConnection() {
+    pollfd waiters[2] = {{listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
+    int ready = poll(waiters, SignalEvents.pipe[0] >= 0 ? 2 : 1, 1000);
+    return ready > 0 && (waiters[0].revents & POLLIN);
+  }
+
+  void AcceptOne() {
+    sockaddr_in peer{};
+    socklen_t length = addrLen_ <= sizeof(peer) ? addrLen_ : sizeof(peer);
+    int sock = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (sock < 0) {
+      int error = errno;
+      if (error == EINTR) return;
+      if (TransientAcceptError(error)) {
+        std::this_thread::sleep_for(kAcceptBackoff);
+        return;
+      }
+      showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
+      EndProcess(4);
+    }
+
+    auto settings = SettingsSnapshot();
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+    if (settings->filteractive && !FilterAdmits(settings->FilterIPs, address)) {
+      ++AgentStatus.FailedConnections;
+      showmessage("TCP connection rejected\n", peer.sin_addr, mtFailure, 0);
+      Drop(sock);
+      return;
+    }
+    showmessage("TCP connection accepted\n", peer.sin_addr, mtSuccess, 0);
+    if (sessionsRunning >= kMaxSessions) {
+      showmessage("Too many sessions, connection closed\n", peer.sin_addr, mtFailure, 0);
+      Drop(sock);
+      return;
+    }
+    auto* params = new ThreadParams{sock, peer.sin_addr};
+    ++sessionsRunning;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, SessionThread, params) != 0) {
+      --sessionsRunning;
+      delete params;
+      showmessage("Cannot start a session, connection closed\n", peer.sin_addr, mtFailure, 0);
+      Drop(sock);
+    }
+  }
+
+  static void Drop(int sock) {
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+  }
+
+  int listen_;
+  unsigned addrLen_;
+  FILE* pidFile_;
+  char** argv_;
+  char** envp_;
+  int currentPort_;
+};
+
+}  // namespace
+
+bool FilterAdmits(const String& filterIPs, const char* address) {
+  size_t addressLength = strlen(address);
+  const char* p = filterIPs.Data();
+  const char* end = p + filterIPs.Length();
+  while (p < end) {
+    const char* entryEnd = static_cast<const char*>(memchr(p, '\r', end - p));
+    if (entryEnd == nullptr) entryEnd = end;
+    size_t length = entryEnd - p;
+    if (length > 0) {
+      bool network = p[length - 1] == '.';
+      if (length == addressLength && memcmp(p, address, length) == 0) return true;
+      if (network && length < addressLength && memcmp(p, address, length) == 0) return true;
+    }
+    p = entryEnd;
+    while (p < end && (*p == '\r' || *p == '\n')) ++p;
+  }
+  return false;
+}
+
+void MainLoop(int listenSocket, unsigned addrLen, FILE* pidFile, char** argv, char** envp) {
+  TMainLoop loop(listenSocket, addrLen, pidFile, argv, envp);
+  loop.Run();
+}

@@ -1,0 +1,41 @@
+// Start-up: command line, banner, self checks, daemon mode, pid file and signals.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+
+#include "config/settings.h"
+
+// Parses `[-d|-i] [-v|-vd] [-p <port>] <cfg_file>` into the run-mode members
+// and port of settings. Returns null, or the error text showhelp prints.
+const char* ParseCommandLine(int argc, char** argv, TORVSettings& settings);
+
+// Prints error, the usage text, and ends the process with code 1.
+[[noreturn]] void showhelp(const char* error);
+
+void PrintBanner();
+
+// The cipher round trip and the packet encoding round trip of the start-up.
+bool BasicEncryptionCheck();
+bool PacketEncodingCheck();
+
+// 0 in the detached child, -1 when the fork failed; the parent ends with 0.
+int daemon_init();
+
+// The open, locked pid file, or null (with the reason logged).
+FILE* createpidfile();
+void closepidfile(FILE* stream);
+
+// Signal handlers: SIGHUP asks the main loop for a reload; SIGSEGV restarts a
+// long-running agent and ends a young one.
+void reloadcfg(int);
+void reloadapp(int);
+
+// Wakes the main loop from a signal handler.
+struct TSignalEvents {
+  int pipe[2] = {-1, -1};
+  volatile sig_atomic_t reload = 0;
+  volatile sig_atomic_t segv = 0;  // 1: within 180 s of the start, 2: later
+};
+extern TSignalEvents SignalEvents;
+void InitSignalEvents();

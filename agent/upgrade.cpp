@@ -1,0 +1,192 @@
+// Self-upgrade: receiving a new executable over a session and writing the swap script.
+#include "agent/upgrade.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/flags.h"
+#include "config/settings.h"
+#include "protocol/orv_const.h"
+
+namespace {
+
+constexpr int kChecksumSize = 16;
+constexpr mode_t kExecMode = 0775;
+
+// The temporary directory the manager's files go to: TMPDIR, else TMP, else none.
+String TempDir() {
+  const char* dir = getenv("TMPDIR");
+  if (dir == nullptr) dir = getenv("TMP");
+  return String(dir);
+}
+
+String TempExecutableName() {
+  String name = TempDir();
+  if (name.Length() == 0 || name[name.Length()] != '/') name += '/';
+  name += "orv__.upd";
+  return name.SetZero();
+}
+
+String ScriptName() {
+  String dir = TempDir();
+  String name = dir.Copy(1, 1023);
+  name += "/orvupd__.sh";
+  return name.SetZero();
+}
+
+// Creates path afresh for writing: whatever stood there (a stale file or a
+// planted link) is removed first, and the new file is never followed through a link.
+FILE* CreateFresh(const String& path, const char* mode) {
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, mode);
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+// A value inside single quotes for sh: each quote becomes '\''.
+String ShellQuoted(const String& value) {
+  String out("'");
+  for (int i = 1; i <= value.Length(); ++i) {
+    if (value[i] == '\'') {
+      out += "'\\''";
+    } else {
+      out += value[i];
+    }
+  }
+  out += '\'';
+  return out;
+}
+
+void CloseFile(UpgradeRec& upgrade) {
+  if (upgrade.File != nullptr) {
+    fclose(upgrade.File);
+    upgrade.File = nullptr;
+  }
+}
+
+int Fail(UpgradeRec& upgrade, String& err, const char* text, bool removeFile) {
+  if (err.Length() == 0) err = text;
+  CloseFile(upgrade);
+  if (removeFile) unlink(upgrade.FileName.c_str());
+  upgrade.ClearanceUpgrade();
+  return 0;
+}
+
+bool WriteScript(const String& scriptName, const String& text, String& err) {
+  FILE* script = CreateFresh(scriptName, "w");
+  if (script == nullptr) return false;
+  bool ok = fwrite(text.Data(), 1, text.Length(), script) == static_cast<size_t>(text.Length());
+  if (fclose(script) != 0) ok = false;
+  if (!ok) return false;
+  if (chmod(scriptName.c_str(), kExecMode) != 0) {
+    err = "Cannot set exec flag for script";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+UpgradeRec::~UpgradeRec() {
+  if (!InProgress) return;
+  CloseFile(*this);
+  if (FileName.Length() > 0) unlink(FileName.c_str());
+  ClearanceUpgrade();
+}
+
+int UpgradeRec::RequestUpgrade(const String& key) {
+  std::lock_guard<std::mutex> lock(upgrade_mutex);
+  if (ORVFlags.UpgradeInProgress != 0) return 0;
+  ORVFlags.UpgradeInProgress = 1;
+  InProgress = 1;
+  Key = key;
+  return 1;
+}
+
+void UpgradeRec::ClearanceUpgrade() {
+  std::lock_guard<std::mutex> lock(upgrade_mutex);
+  ORVFlags.UpgradeInProgress = 0;
+  InProgress = 0;
+}
+
+String UpgradeScriptText(const String& agentPath, const String& newPath, const String& scriptPath) {
+  String text("#! /bin/sh\n");
+  text += "oldORV=";
+  text += ShellQuoted(agentPath);
+  text += "\nnewORV=";
+  text += ShellQuoted(newPath);
+  text += '\n';
+  text +=
+      "retries=10\n"
+      "rm \"$oldORV\"\n"
+      "while [ -f \"$oldORV\" ] &&  [ $retries -gt 0 ]\n"
+      "do\n"
+      "  retries=`expr $retries - 1`\n"
+      "  echo $retries\n"
+      "  sleep 1\n"
+      "done\n"
+      "cp -f \"$newORV\" \"$oldORV\"\n"
+      "rm -f \"$newORV\"\n"
+      "\"$oldORV\" ${1+\"$1\"} ${2+\"$2\"} ${3+\"$3\"} ${4+\"$4\"} ${5+\"$5\"} ${6+\"$6\"}\n";
+  text += "rm ";
+  text += ShellQuoted(scriptPath);
+  text += '\n';
+  return text;
+}
+
+int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err) {
+  err = "";
+  if (upgrade.FileName.Length() == 0) {
+    upgrade.FileName = TempExecutableName();
+    upgrade.File = CreateFresh(upgrade.FileName, "wb");
+    if (upgrade.File == nullptr) return Fail(upgrade, err, "Cannot create temp file", false);
+    MD5Open(&upgrade.Digest);
+  }
+  if (data == nullptr || length <= 0) return 1;
+
+  if (upgrade.Received < upgrade.Size) {
+    int64_t wanted = upgrade.Size - upgrade.Received;
+    int n = wanted < length ? static_cast<int>(wanted) : length;
+    if (fwrite(data, 1, n, upgrade.File) != static_cast<size_t>(n)) {
+      return Fail(upgrade, err, "Write error", false);
+    }
+    MD5Digest(&upgrade.Digest, data, n);
+    upgrade.Received += n;
+    data += n;
+    length -= n;
+  }
+  upgrade.Checksum.AddData(data, length);
+  if (upgrade.Received < upgrade.Size || upgrade.Checksum.Length() < kChecksumSize) return 1;
+
+  // Executable and checksum block are in: check and hand over.
+  if (fflush(upgrade.File) != 0 || fsync(fileno(upgrade.File)) != 0) {
+    return Fail(upgrade, err, "Write error", true);
+  }
+  CloseFile(upgrade);
+  if (chmod(upgrade.FileName.c_str(), kExecMode) != 0) {
+    return Fail(upgrade, err, "Cannot set exec flag new module", true);
+  }
+  unsigned char digest[16];
+  MD5Close(&upgrade.Digest, digest);
+  String decoded = DecodeData(upgrade.Checksum, upgrade.Key);
+  if (decoded.Length() != kChecksumSize || memcmp(decoded.Data(), digest, 16) != 0) {
+    return Fail(upgrade, err, "Wrong CRC", true);
+  }
+
+  String scriptName = ScriptName();
+  String text = UpgradeScriptText(Settings().orvpath, upgrade.FileName, scriptName);
+  if (!WriteScript(scriptName, text, err)) {
+    unlink(scriptName.c_str());
+    return Fail(upgrade, err, "Binary code transferred. Cannot create script file", true);
+  }
+  upgrade.ClearanceUpgrade();
+  std::lock_guard<std::mutex> lock(thread_mutex);
+  ORVFlags.UpgradeScript = scriptName;
+  return 1;
+}

@@ -1,0 +1,37 @@
+// Self-upgrade: receiving a new executable over a session and writing the swap script.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "base/string.h"
+#include "protocol/md5.h"
+
+// One session's upgrade transfer. Only one session in the agent holds the
+// upgrade slot at a time.
+struct UpgradeRec {
+  int32_t InProgress = 0;
+  int64_t Size = 0;
+  int64_t Received = 0;
+  FILE* File = nullptr;
+  String FileName;
+  MD5 Digest{};
+  String Key;
+  String Checksum;  // the bytes after the executable, gathered until 16 have arrived
+
+  UpgradeRec() = default;
+  UpgradeRec(const UpgradeRec&) = delete;
+  UpgradeRec& operator=(const UpgradeRec&) = delete;
+  // A session that ends mid-transfer gives the slot back and leaves no file behind.
+  ~UpgradeRec();
+
+  int RequestUpgrade(const String& key);
+  void ClearanceUpgrade();
+};
+
+// Feeds one received chunk (none on the first call) into the transfer.
+// 1 while the transfer goes well or when it has completed, 0 on failure with err set.
+int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err);
+
+// The swap script for the given executable paths, with every value quoted for sh.
+String UpgradeScriptText(const String& agentPath, const String& newPath, const String& scriptPath);

@@ -1,0 +1,46 @@
+// Request handlers: one function per command, each filling the reply it is given.
+#pragma once
+
+#include "protocol/orv_const.h"
+
+using THandler = void (*)(const JXRequest& params, ORVReply& reply);
+
+// Disk, folder and file presence.
+void ProcessTest_UNC(const JXRequest& params, ORVReply& reply);
+void ProcessTest_FolderSize(const JXRequest& params, ORVReply& reply);
+void ProcessTest_CountFiles(const JXRequest& params, ORVReply& reply);
+void ProcessTest_FileExists(const JXRequest& params, ORVReply& reply);
+// File integrity and compare.
+void ProcessTest_FileCRC(const JXRequest& params, ORVReply& reply);
+void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply);
+// Text logs.
+void ProcessTest_TextLog(const JXRequest& params, ORVReply& reply);
+void ProcessTest_TextLog2(const JXRequest& params, ORVReply& reply);
+// Processes and CPU.
+void ProcessTest_Process(const JXRequest& params, ORVReply& reply);
+void ProcessTest_CPU(const JXRequest& params, ORVReply& reply);
+void ProcessInfo_ProcessesList(const JXRequest& params, ORVReply& reply);
+// Scripts and external programs.
+void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply);
+void ProcessTest_External(const JXRequest& params, ORVReply& reply);
+// Network probes.
+void ProcessTest_TCP(const JXRequest& params, ORVReply& reply);
+void ProcessTest_UDP(const JXRequest& params, ORVReply& reply);
+// Actions.
+void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply);
+void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply);
+void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply);
+// File list.
+void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply);
+// Requests for other platforms or not provided: fixed "500" replies.
+void ProcessTest_DiskSpace(const JXRequest& params, ORVReply& reply);
+void ProcessTest_Service(const JXRequest& params, ORVReply& reply);
+void ProcessTest_NTLog(const JXRequest& params, ORVReply& reply);
+void ProcessTest_Perf(const JXRequest& params, ORVReply& reply);
+void ProcessTest_Script(const JXRequest& params, ORVReply& reply);
+void ProcessTest_SNMP(const JXRequest& params, ORVReply& reply);
+void ProcessTest_Ping(const JXRequest& params, ORVReply& reply);
+void ProcessInfo_ServicesList(const JXRequest& params, ORVReply& reply);
+void ProcessInfo_EventLogFiles(const JXRequest& params, ORVReply& reply);
+void ProcessInfo_EventLogSources(const JXRequest& params, ORVReply& reply);
+void ProcessInfo_GetDriveList(const JXRequest& params, ORVReply& reply);

@@ -1,0 +1,201 @@
+// Manager-side client: sends one request to an agent and returns its decoded reply.
+#include "tools/client.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "protocol/md5.h"
+#include "protocol/orv_const.h"
+#include "protocol/twofish.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class TConnection {
+ public:
+  ~TConnection() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  int Open(const TOrvTarget& target, String& err) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    char service[16];
+    snprintf(service, sizeof(service), "%d", target.port);
+    String host = target.host;
+    host.SetZero();
+    int rc = getaddrinfo(host.Data(), service, &hints, &found);
+    if (rc != 0) {
+      err = gai_strerror(rc);
+      return 0;
+    }
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || connect(fd_, found->ai_addr, found->ai_addrlen) != 0) {
+      err = strerror(errno);
+      freeaddrinfo(found);
+      return 0;
+    }
+    freeaddrinfo(found);
+    deadline_ = Clock::now() + std::chrono::milliseconds(target.timeoutMs);
+    return 1;
+  }
+
+  int Send(const char* data, int length, String& err) {
+    while (length > 0) {
+      ssize_t n = send(fd_, data, length, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        err = strerror(errno);
+        return 0;
+      }
+      data += n;
+      length -= static_cast<int>(n);
+    }
+    return 1;
+  }
+
+  // Receives one whole reply packet and decodes it under key.
+  int ReceiveReply(const String& key, String& text, String& err) {
+    String received;
+    char buffer[16384];
+    for (;;) {
+      int need = ReplyPacketSize(received);
+      if (need > 0 && received.Length() >= need) break;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+      if (left.count() <= 0) {
+        err = "Timeout";
+        return 0;
+      }
+      pollfd waiter{fd_, POLLIN, 0};
+      int ready = poll(&waiter, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) {
+        err = "Timeout";
+        return 0;
+      }
+      ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        err = "Connection closed without a reply";
+        return 0;
+      }
+      received.AddData(buffer, static_cast<int>(n));
+    }
+    if (!DecodeReplyPacket(received, key, text)) {
+      err = "Malformed reply packet";
+      return 0;
+    }
+    return 1;
+  }
+
+ private:
+  int fd_ = -1;
+  Clock::time_point deadline_;
+};
+
+String NewSessionKey() {
+  char key[16];
+  if (getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) {
+    for (size_t i = 0; i < sizeof(key); ++i) key[i] = static_cast<char>(rand());
+  }
+  return String(key, sizeof(key));
+}
+
+}  // namespace
+
+void InitClientCiphers() {
+  static std::once_flag once;
+  std::call_once(once, [] { Twofish_initialise(); });
+}
+
+String BuildRequestText(const String& command, const std::vector<String>& params) {
+  String text = command;
+  text += '\n';
+  for (const String& p : params) {
+    text += p;
+    text += '\n';
+  }
+  text += '\r';
+  return text;
+}
+
+int OrvExchange(const TOrvTarget& target, const String& requestText, String& replyText,
+                String& err) {
+  err = "";
+  replyText = "";
+  InitClientCiphers();
+  TConnection connection;
+  if (!connection.Open(target, err)) return 0;
+  String key = NewSessionKey();
+  String packet = BuildRequestPacket(target.password, key, requestText);
+  if (!connection.Send(packet.Data(), packet.Length(), err)) return 0;
+  return connection.ReceiveReply(key, replyText, err);
+}
+
+int OrvRequest(const TOrvTarget& target, const String& command, const std::vector<String>& params,
+               String& replyText, String& err) {
+  return OrvExchange(target, BuildRequestText(command, params), replyText, err);
+}
+
+int OrvUpgrade(const TOrvTarget& target, const char* fileName, String& replyText, String& err) {
+  err = "";
+  replyText = "";
+  FILE* file = fopen(fileName, "rb");
+  if (file == nullptr) {
+    err = strerror(errno);
+    return 0;
+  }
+  String contents;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0)
+    contents.AddData(buffer, static_cast<int>(n));
+  fclose(file);
+
+  InitClientCiphers();
+  TConnection connection;
+  if (!connection.Open(target, err)) return 0;
+  String key = NewSessionKey();
+  char size[24];
+  snprintf(size, sizeof(size), "%d", contents.Length());
+  String packet = BuildRequestPacket(target.password, key, BuildRequestText("UpgradeCode", {size}));
+  if (!connection.Send(packet.Data(), packet.Length(), err)) return 0;
+  if (!connection.ReceiveReply(key, replyText, err)) return 0;
+  if (replyText.Copy(1, 3) != "200") return 1;
+
+  MD5 context{};
+  unsigned char digest[16];
+  MD5Open(&context);
+  MD5Digest(&context, contents.Data(), contents.Length());
+  MD5Close(&context, digest);
+  String checksum = EncodeData(String(reinterpret_cast<char*>(digest), 16), key, 0);
+  if (!connection.Send(contents.Data(), contents.Length(), err)) return 0;
+  if (!connection.Send(checksum.Data(), checksum.Length(), err)) return 0;
+  return connection.ReceiveReply(key, replyText, err);
+}
+
+std::vector<String> ReplyLines(const String& replyText) {
+  std::vector<String> lines;
+  int start = 1;
+  for (int i = 1; i <= replyText.Length(); ++i) {
+    if (replyText[i] == '\n') {
+      lines.push_back(replyText.Copy(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (start <= replyText.Length()) lines.push_back(replyText.Copy(start, replyText.Length()));
+  return lines;
+}
