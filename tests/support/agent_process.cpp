@@ -106,9 +106,11 @@ int TAgentProcess::RunToExit(const std::vector<std::string>& args, int timeoutMs
   return Wait(timeoutMs);
 }
 
-bool TAgentProcess::Start(std::vector<std::string> options) {
+bool TAgentProcess::Start(std::vector<std::string> options,
+                          const std::vector<std::string>& trailing) {
   bool interactive = !options.empty() && options[0] == "-i";
   options.push_back(ConfigPath());
+  options.insert(options.end(), trailing.begin(), trailing.end());
   Spawn(options);
   if (interactive && !WaitForOutput("Listening...", 20000)) return false;
   return WaitForPort(port_, 20000);

@@ -23,8 +23,9 @@ class TAgentProcess {
   ~TAgentProcess();
 
   // Starts the agent with the given options before the configuration path
-  // (default "-i"). Returns true once it listens.
-  bool Start(std::vector<std::string> options = {"-i"});
+  // (default "-i") and trailing arguments after it. Returns true once it listens.
+  bool Start(std::vector<std::string> options = {"-i"},
+             const std::vector<std::string>& trailing = {});
   // Runs the agent with args to its end (start-up failures); returns its exit code.
   int RunToExit(const std::vector<std::string>& args, int timeoutMs = 20000);
   // Waits for the process to end; returns its exit code, or -1 on time-out.
