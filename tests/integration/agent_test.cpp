@@ -276,6 +276,23 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlace) {
   EXPECT_EQ(agent.Pid(), before);
 }
 
+TEST(AgentControlTest, FailedRestartKeepsServing) {
+  TAgentProcess agent;
+  const string notExecutable = agent.Dir().Join("not-executable");
+  agent.WriteFile("not-executable", "plain text\n");
+  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "orvpath=" + notExecutable + "\n");
+  ASSERT_TRUE(agent.Start());
+  EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
+  EXPECT_TRUE(agent.WaitForOutput("Error: cannot start new instance"));
+  string reply;
+  for (int i = 0; i < 100 && reply.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    reply = agent.Request("GetInfo");
+  }
+  EXPECT_EQ(Line(reply, 1), "200");
+  EXPECT_TRUE(agent.Running());
+}
+
 TEST(AgentControlTest, ReloadCfgAppliesOrKeepsSettings) {
   TAgentProcess agent("comment=before\n");
   ASSERT_TRUE(agent.Start());
@@ -383,6 +400,16 @@ TEST(AgentControlTest, DaemonModeWritesALockedPidFile) {
   EXPECT_EQ(probe.l_type, F_WRLCK);
   EXPECT_EQ(probe.l_pid, daemonPid);
   close(fd);
+
+  // SIGHUP reloads the configuration from the main loop.
+  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "pidfile=" + pidPath + "\ncomment=hup\n");
+  ASSERT_EQ(kill(daemonPid, SIGHUP), 0);
+  string comment;
+  for (int i = 0; i < 100 && comment != "Comment=hup"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    comment = Line(agent.Request("GetInfo"), 15);
+  }
+  EXPECT_EQ(comment, "Comment=hup");
 
   // A second instance on another port must not empty the locked pid file.
   TAgentProcess second;
