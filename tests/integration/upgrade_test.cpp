@@ -37,8 +37,7 @@ String Checksum(const string& body, const String& key) {
 // One upgrade session driven by hand, so the test can pause, split and stop it.
 class TUpgradeSession {
  public:
-  TUpgradeSession(int port, const string& password, long long size)
-      : key_("upgrade-session1") {
+  TUpgradeSession(int port, const string& password, long long size) : key_("upgrade-session1") {
     InitClientCiphers();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -98,14 +97,17 @@ class UpgradeTest : public ::testing::Test {
                                     "\npassword=secret\norvpath=" + agentCopy_ +
                                     "\ntmpdir=" + agent_.Dir().Path() + "\n");
   }
-  bool Exists(const string& name) const { return access(agent_.Dir().Join(name).c_str(), F_OK) == 0; }
+  bool Exists(const string& name) const {
+    return access(agent_.Dir().Join(name).c_str(), F_OK) == 0;
+  }
 
   TAgentProcess agent_;
   string agentCopy_;
 };
 
 TEST_F(UpgradeTest, WholeUpgradeStartsTheNewExecutableWithSixArguments) {
-  ASSERT_TRUE(agent_.Start({"-i", "-v", "-p", std::to_string(agent_.Port())}, {"extra1", "extra2"}));
+  ASSERT_TRUE(
+      agent_.Start({"-i", "-v", "-p", std::to_string(agent_.Port())}, {"extra1", "extra2"}));
   const string body = NewExecutable(agent_.Dir().Path());
   agent_.WriteFile("new-agent", body);
   String reply;
