@@ -4,12 +4,14 @@
 # sanitizers. Both install missing Debian packages first when run as root.
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-dev \
-                libgtest-dev libgmock-dev libbenchmark-dev clang clang-format
+                libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
 JOBS ?= $(shell nproc)
 PORT ?= 1055
 
+FUZZ_SECONDS ?= 60
+
 .PHONY: all build debug asan tsan deps test test-release test-asan test-tsan \
-        run bench format format-check clean
+        run bench fuzz fuzz-build fuzz-smoke format format-check clean
 
 all: build
 
@@ -58,13 +60,25 @@ test-tsan: tsan
 	  fi; \
 	done
 
-test: format-check test-release test-asan test-tsan
+test: format-check test-release test-asan test-tsan fuzz-smoke
 
 run: build
 	./examples/run-example.sh $(PORT)
 
 bench: build
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
+
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS each (default 60).
+fuzz: fuzz-build
+	./fuzz/run-fuzzers.sh $(FUZZ_SECONDS)
+
+# A few seconds per target: proves each one builds and runs on its seeds.
+fuzz-smoke: fuzz-build
+	./fuzz/run-fuzzers.sh 5
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
@@ -74,4 +88,4 @@ format-check:
 	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-debug build-asan build-tsan
+	rm -rf build build-debug build-asan build-tsan build-fuzz

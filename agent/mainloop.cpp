@@ -159,7 +159,7 @@ class TMainLoop {
     program.SetZero();
     fflush(stdout);
     execve(program.Data(), argv_, envp_);
-    showmessage(failureText, LOCAL, mtFailure, 0);
+    showmessage("%s", LOCAL, mtFailure, 1, failureText);
     String err;
     listen_ = Listen(addrLen_, err);
     if (listen_ == 0) {

@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <atomic>
 #include <chrono>
-#include <dirent.h>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -100,9 +100,7 @@ class LoadTest : public ::testing::Test {
     return reply.substr(start, reply.find('\n', start) - start);
   }
 
-  String Packet(const char* text) const {
-    return BuildRequestPacket("secret", key_, text);
-  }
+  String Packet(const char* text) const { return BuildRequestPacket("secret", key_, text); }
 
   bool ValidReply(const String& data) const {
     String text;

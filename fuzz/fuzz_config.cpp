@@ -1,0 +1,21 @@
+// Fuzzes the configuration loader and the in-place rewrite on arbitrary files.
+#include <fstream>
+
+#include "config/settings.h"
+#include "fuzz/support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  UseScratchSettings();
+  const std::string path = ScratchDir() + "/fuzz.cfg";
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  TORVSettings settings;
+  settings.SetCfgFile(path.c_str());
+  String msg;
+  settings.LoadOptions_(msg);
+  settings.SaveOptions_(msg);
+  TORVSettings reloaded;
+  reloaded.SetCfgFile(path.c_str());
+  reloaded.LoadOptions_(msg);
+  return 0;
+}
