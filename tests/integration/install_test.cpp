@@ -1,5 +1,4 @@
-// The installed agent: the layout of cmake --install and of the Debian package, and the installed
-// daemon at work.
+// The installed agent: the layout of cmake --install and of the .deb, and the daemon at work.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
