@@ -20,10 +20,6 @@ void SendText(int fd, const string& text) {
   send(fd, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
-void SendTextTo(int fd, const string& text, const sockaddr_in& to) {
-  sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-}
-
 TEST(NetProbeTest, TcpExchanges) {
   enum TPeer { kGreets, kAnswers, kAnswersLate, kSilent, kClosesWithoutAnswer, kAnswersBig };
   struct Case {
@@ -131,9 +127,8 @@ TEST(NetProbeTest, UdpExchanges) {
     TLoopbackUdpSocket peer;
     String received;
     std::thread answerer([&] {
-      sockaddr_in from{};
-      received = peer.Receive(kPeerWaitMs, &from);
-      if (!c.answer.empty()) SendTextTo(peer.Fd(), c.answer, from);
+      received = peer.ReceiveAndAnswer(kPeerWaitMs,
+                                       String(c.answer.data(), static_cast<int>(c.answer.size())));
     });
     const string reply = CallHandler(ProcessTest_UDP, {kLoopbackHost, std::to_string(peer.Port()),
                                                        "2000", "1", c.data, c.answerSize});
@@ -152,12 +147,11 @@ int Drain(TLoopbackUdpSocket& peer) {
 
 TEST(NetProbeTest, UdpRetriesAtOnceAndTimesOnlyTheAnsweredAttempt) {
   TLoopbackUdpSocket peer;
-  int seen = 0;
+  String first;
+  String second;
   std::thread answerer([&] {
-    sockaddr_in from{};
-    for (; seen < 2 && !peer.Receive(kPeerWaitMs, &from).IsEmpty(); ++seen) {
-    }
-    if (seen == 2) SendTextTo(peer.Fd(), "second", from);
+    first = peer.Receive(kPeerWaitMs);
+    second = peer.ReceiveAndAnswer(kPeerWaitMs, "second");
   });
   const auto start = Clock::now();
   // 500 ms is below one second and becomes one second, not none.
@@ -166,7 +160,8 @@ TEST(NetProbeTest, UdpRetriesAtOnceAndTimesOnlyTheAnsweredAttempt) {
   const long long total = MsSince(start);
   answerer.join();
   ASSERT_EQ(MaskElapsed(reply), "200\nms\nsecond\n");
-  EXPECT_EQ(seen, 2);
+  EXPECT_EQ(first, "ping");
+  EXPECT_EQ(second, "ping");
   EXPECT_EQ(Drain(peer), 0);
   EXPECT_GE(total, 990);
   EXPECT_LT(std::stoi(ReplyLine(reply, 2)), 900);
@@ -187,45 +182,43 @@ TEST(NetProbeTest, UdpLimitIsCutToWholeSecondsForEachAttempt) {
 
 TEST(NetProbeTest, MalformedParametersAreRefused) {
   const string port = std::to_string(UnusedLoopbackPort());
-  struct Case {
-    THandler handler;
-    std::vector<string> params;
-  };
-  const Case cases[] = {
-      {ProcessTest_TCP, {kLoopbackHost, "8o", "300", "x", "64"}},
-      {ProcessTest_TCP, {kLoopbackHost, port, "1s", "x", "64"}},
-      {ProcessTest_TCP, {kLoopbackHost, port, "300", "x", "+5"}},
-      {ProcessTest_TCP, {kLoopbackHost, "70000", "300", "x", "64"}},
-      {ProcessTest_TCP, {kLoopbackHost, "-1", "300", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, "x", "500", "1", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "1.5", "1", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "500", "two", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "500", "0", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "500", "", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "500", "-1", "x", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "500", "1", "", "64"}},
-      {ProcessTest_UDP, {kLoopbackHost, port, "500", "1", "x", "a"}},
-      {ProcessTest_UDP, {kLoopbackHost, "65536", "500", "1", "x", "64"}},
-  };
-  for (const auto& c : cases) {
-    string shown;
-    for (const string& p : c.params) shown += p + "|";
-    EXPECT_EQ(CallHandler(c.handler, c.params), "501\nWrong parameter\n") << shown;
-  }
+  ExpectEveryReply(
+      {
+          {ProcessTest_TCP, {kLoopbackHost, "8o", "300", "x", "64"}},
+          {ProcessTest_TCP, {kLoopbackHost, port, "1s", "x", "64"}},
+          {ProcessTest_TCP, {kLoopbackHost, port, "300", "x", "+5"}},
+          {ProcessTest_TCP, {kLoopbackHost, "70000", "300", "x", "64"}},
+          {ProcessTest_TCP, {kLoopbackHost, "-1", "300", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, "x", "500", "1", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "1.5", "1", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "500", "two", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "500", "0", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "500", "", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "500", "-1", "x", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "500", "1", "", "64"}},
+          {ProcessTest_UDP, {kLoopbackHost, port, "500", "1", "x", "a"}},
+          {ProcessTest_UDP, {kLoopbackHost, "65536", "500", "1", "x", "64"}},
+      },
+      "501\nWrong parameter\n");
 }
 
-TEST(NetProbeTest, SwitchedOffTestsAreRefusedFirst) {
+// Each network handler checks its own switch before anything else.
+TEST(NetProbeTest, SwitchedOffHandlersAreRefusedFirst) {
   struct Case {
     THandler handler;
     int32_t TORVSettings::*flag;
+    const char* reply;
   };
-  const Case cases[] = {{ProcessTest_TCP, &TORVSettings::tcp},
-                        {ProcessTest_UDP, &TORVSettings::udp}};
+  const Case cases[] = {
+      {ProcessTest_TCP, &TORVSettings::tcp, "600\ntest is not allowed\n"},
+      {ProcessTest_UDP, &TORVSettings::udp, "600\ntest is not allowed\n"},
+      {ProcessAct_TCPSend, &TORVSettings::tcpudpaction, "600\noperation is not allowed\n"},
+      {ProcessAct_Syslog, &TORVSettings::syslogaction, "600\noperation is not allowed\n"},
+  };
   for (const auto& c : cases) {
     TORVSettings settings = NetworkSettings();
     settings.*c.flag = 0;
-    EXPECT_EQ(CallHandler(c.handler, {kLoopbackHost, "bad port"}, settings),
-              "600\ntest is not allowed\n");
+    ExpectEveryReply({{c.handler, {"", "bad port"}}}, c.reply, settings);
   }
 }
 

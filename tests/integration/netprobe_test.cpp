@@ -52,17 +52,13 @@ TEST(NetProbeWireTest, UdpProbeAndSyslogDatagram) {
   ASSERT_TRUE(agent.Start());
 
   TLoopbackUdpSocket peer;
-  std::thread answerer([&] {
-    sockaddr_in from{};
-    String request = peer.Receive(kPeerWaitMs, &from);
-    String answer = String("re:") + request;
-    sendto(peer.Fd(), answer.Data(), answer.Length(), 0, reinterpret_cast<sockaddr*>(&from),
-           sizeof(from));
-  });
+  String received;
+  std::thread answerer([&] { received = peer.ReceiveAndAnswer(kPeerWaitMs, "re:hi"); });
   const string reply = agent.Request(
       "TEST-UDP", {"127.0.0.1", std::to_string(peer.Port()), "2000", "2", "hi", "64"});
   answerer.join();
   EXPECT_EQ(MaskElapsed(reply), "200\nms\nre:hi\n");
+  EXPECT_EQ(received, "hi");
 
   EXPECT_EQ(
       agent.Request("ACT-Syslog", {"127.0.0.1", std::to_string(peer.Port()), "23", "6", "up"}),

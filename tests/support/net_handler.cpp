@@ -1,6 +1,8 @@
 // Direct calls of the network handlers under chosen settings, and reading their replies.
 #include "tests/support/net_handler.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 
 TORVSettings NetworkSettings() {
@@ -21,6 +23,15 @@ std::string CallHandler(THandler handler, const std::vector<std::string>& params
   handler(request, reply);
   reply.CommandSeparatorCheck();  // as the session ends every reply
   return std::string(reply.Data() ? reply.Data() : "", static_cast<size_t>(reply.Length()));
+}
+
+void ExpectEveryReply(const std::vector<THandlerCall>& calls, const std::string& reply,
+                      const TORVSettings& settings) {
+  for (const THandlerCall& call : calls) {
+    std::string shown;
+    for (const std::string& p : call.params) shown += p + "|";
+    EXPECT_EQ(CallHandler(call.handler, call.params, settings), reply) << shown;
+  }
 }
 
 std::string ReplyLine(const std::string& reply, int n) {

@@ -20,6 +20,14 @@ TORVSettings NetworkSettings();
 std::string CallHandler(THandler handler, const std::vector<std::string>& params,
                         const TORVSettings& settings = NetworkSettings());
 
+struct THandlerCall {
+  THandler handler;
+  std::vector<std::string> params;
+};
+// Expects every call to answer reply, naming the parameters of those that do not.
+void ExpectEveryReply(const std::vector<THandlerCall>& calls, const std::string& reply,
+                      const TORVSettings& settings = NetworkSettings());
+
 // The reply with a "200" reply's elapsed-time line (a number) replaced by "ms".
 std::string MaskElapsed(const std::string& reply);
 // The n-th line (1-based) of a reply, without its line end.
