@@ -31,9 +31,7 @@ TEST(NetProbeWireTest, ProbesAndActionsAnswerOverTheWire) {
   EXPECT_EQ(probed, "ping\n");
 
   String sent;
-  TLoopbackTcpServer sink([&](int fd) {
-    for (String part = ReadOnce(fd); !part.IsEmpty(); part = ReadOnce(fd)) sent += part;
-  });
+  TLoopbackTcpServer sink([&](int fd) { sent = ReadUntilClosed(fd); });
   EXPECT_EQ(agent.Request("ACT-TCPUDPsend",
                           {"127.0.0.1", std::to_string(sink.Port()), "0", "one%0D%0A", "0", "two"}),
             "200\nData has been sent\n");

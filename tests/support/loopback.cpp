@@ -48,6 +48,12 @@ String ReadOnce(int fd, int timeoutMs) {
   return got > 0 ? String(buf, static_cast<int>(got)) : String();
 }
 
+String ReadUntilClosed(int fd) {
+  String all;
+  for (String part = ReadOnce(fd); !part.IsEmpty(); part = ReadOnce(fd)) all += part;
+  return all;
+}
+
 void WaitForPeerClose(int fd, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char buf[4096];

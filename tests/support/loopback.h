@@ -58,6 +58,8 @@ int UnusedLoopbackPort();
 bool WaitReadable(int fd, int timeoutMs);
 // One receive after a bounded wait; "" on time-out or end of stream.
 String ReadOnce(int fd, int timeoutMs = kPeerWaitMs);
+// Everything the peer sends until it closes (each read waits up to kPeerWaitMs).
+String ReadUntilClosed(int fd);
 // Reads and drops data until the peer closes or timeoutMs passes.
 void WaitForPeerClose(int fd, int timeoutMs = kPeerWaitMs);
 // Connects to port, listening with a backlog of 0 on 127.0.0.1, until a
