@@ -9,11 +9,7 @@
 
 // Sending data and syslog messages.
 
-namespace {
-
 constexpr const char* kSyslogTag = "ZU ORV";
-
-}  // namespace
 
 void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
   if (!Settings().tcpudpaction) {
