@@ -29,21 +29,27 @@ TEST(SendActionTest, TcpSendsBothPartsOnOneConnection) {
     const char* pause;
     const char* second;
     const char* received;
+    long long minMs;
   };
   const Case cases[] = {
-      {"0", "0", "", "first\r\n"},
-      {"0", "0", "second%0A", "first\r\nsecond\n"},
-      {" 0 ", "-3", "second", "first\r\nsecond"},
+      {"0", "0", "", "first\r\n", 0},
+      {"0", "0", "second%0A", "first\r\nsecond\n", 0},
+      {" 0 ", "-3", "second", "first\r\nsecond", 0},
+      {"0", "1", "second", "first\r\nsecond", 990},
   };
   for (const auto& c : cases) {
     String received;
     TLoopbackTcpServer server([&](int fd) { received = ReadUntilClosed(fd); });
+    const auto start = Clock::now();
     const string reply =
         CallHandler(ProcessAct_TCPSend, {kLoopbackHost, std::to_string(server.Port()), c.protocol,
                                          "first%0D%0A", c.pause, c.second});
+    const long long total = MsSince(start);
     server.Join();
-    EXPECT_EQ(reply, kSent) << c.second;
-    EXPECT_EQ(received, c.received) << c.second;
+    EXPECT_EQ(reply, kSent) << c.pause;
+    EXPECT_EQ(received, c.received) << c.pause;
+    EXPECT_GE(total, c.minMs) << c.pause;
+    EXPECT_LT(total, c.minMs + 1500) << c.pause;
   }
 }
 
