@@ -35,9 +35,15 @@ constexpr TCommandRow kCommands[] = {
     // File integrity and compare (handlers/files.cpp).
     // Text logs (handlers/textlog.cpp).
     // Processes and CPU (handlers/process.cpp).
+    Row("TEST-Process", ProcessTest_Process),
+    Row("TEST-CPU", ProcessTest_CPU),
+    Row("GetProcessesList", ProcessInfo_ProcessesList),
     // Scripts and external programs (handlers/script.cpp).
+    Row("TEST-ExternalPrg", ProcessTest_External),
+    Row("TEST-ShellScript", ProcessTest_ShellScript),
     // Network probes (handlers/netprobe.cpp).
     // Actions (handlers/actions.cpp).
+    Row("ACT-ExternalCmd", ProcessAct_ExternalCmd),
     // File list (handlers/filelist.cpp).
     // Other platforms' requests and those not provided (handlers/notapplicable.cpp).
     // Status and settings.

@@ -1,0 +1,139 @@
+// Process count, CPU usage and process list: run the configured script, read what it wrote.
+#include <cstdio>
+#include <cstring>
+
+#include "base/fileutils.h"
+#include "base/process.h"
+#include "config/settings.h"
+#include "handlers/handlers.h"
+
+namespace {
+
+// One of the three scripts and the words its failure replies start with.
+struct TScriptKind {
+  const String TORVSettings::*path;
+  const char* label;
+};
+
+constexpr TScriptKind kProcCount{&TORVSettings::proccntscript, "ProcCnt"};
+constexpr TScriptKind kCpuUsage{&TORVSettings::cpuusagescript, "CPUUsage"};
+constexpr TScriptKind kProcList{&TORVSettings::proclistscript, "ProcList"};
+
+// Quotes text for the shell: whatever it holds stays one word and no syntax.
+String ShellQuote(const String& text) {
+  String quoted("'");
+  quoted += text.ReplaceAll("'", "'\\''", 1);
+  quoted += '\'';
+  return quoted;
+}
+
+// Checks the enable setting and the script; false when reply holds a refusal.
+bool ScriptUsable(int enabled, const TScriptKind& kind, ORVReply& reply) {
+  if (!enabled) {
+    reply.SetResult("600") += "test is not allowed";
+    return false;
+  }
+  String script = Settings().*kind.path;
+  if (script.IsEmpty()) {
+    reply.SetResult("301") += String(kind.label) + " script is not speified";
+    return false;
+  }
+  script.SetZero();
+  if (!FileExists(script.c_str())) {
+    reply.SetResult("301") += String(kind.label) + " script doesn't exist";
+    return false;
+  }
+  return true;
+}
+
+// Runs the script through the shell with every blank-separated word of
+// words as one quoted argument, its output streams and descriptor 3 on the
+// result file. Opens the result file; null with reply set on failure.
+FILE* RunScript(const TScriptKind& kind, const String& words, TScratchFile& result,
+                ORVReply& reply) {
+  char name[32];
+  snprintf(name, sizeof(name), "tmporv-%ld.txt", static_cast<long>(GetUniqueThreadID()));
+  if (!result.MakeName(name)) {
+    reply.SetResult("301") += "cannot get temp file";
+    return nullptr;
+  }
+  result.Own();
+  String command = ShellQuote(Settings().*kind.path);
+  for (int i = 1; i <= words.Length(); ++i) {
+    if (strchr(" \t\n", words[i]) != nullptr) continue;
+    int end = i;
+    while (end <= words.Length() && strchr(" \t\n", words[end]) == nullptr) ++end;
+    command += ' ';
+    command += ShellQuote(words.Copy(i, end - i));
+    i = end;
+  }
+  // One open file for all three, so the streams do not write over each other.
+  command += " 1>";
+  command += ShellQuote(result.Path());
+  command += " 2>&1 3>&1";
+  command.SetZero();
+  char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.Data(), nullptr};
+  TChildEnd end;
+  int code = 0;
+  String err;
+  if (!RunProgram(argv, TRunOptions{}, end, code, err)) {
+    reply.SetResult("301") += "Cannot execute script";
+    return nullptr;
+  }
+  FILE* file = fopen(result.Path(), "re");
+  if (file == nullptr) reply.SetResult("301") += "Cannot get script results";
+  return file;
+}
+
+}  // namespace
+
+void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
+  if (!ScriptUsable(Settings().process, kProcCount, reply)) return;
+  String name = params.GetParam(2, 1);
+  if (name.IsEmpty()) {
+    reply.SetResult("501") += "Name of the process is not specified";
+    return;
+  }
+  TScratchFile result;
+  TFilePtr file(RunScript(kProcCount, name, result, reply));
+  if (!file) return;
+  int count = 0;
+  if (fscanf(file.get(), "%d", &count) == 1) {
+    reply.SetResult("200");
+    reply.AddIntParam(count);
+  } else {
+    reply.SetResult("301") += "Script error";
+  }
+}
+
+void ProcessTest_CPU(const JXRequest&, ORVReply& reply) {
+  if (!ScriptUsable(Settings().cpuusage, kCpuUsage, reply)) return;
+  TScratchFile result;
+  TFilePtr file(RunScript(kCpuUsage, String(), result, reply));
+  if (!file) return;
+  float usage = 0;
+  if (fscanf(file.get(), "%f", &usage) == 1) {
+    reply.SetResult("200");
+    reply.AddRealParam(usage);
+  } else {
+    reply.SetResult("301") += "Script error";
+  }
+}
+
+void ProcessInfo_ProcessesList(const JXRequest&, ORVReply& reply) {
+  if (!ScriptUsable(Settings().process, kProcList, reply)) return;
+  TScratchFile result;
+  TFilePtr file(RunScript(kProcList, String(), result, reply));
+  if (!file) return;
+  String list;
+  char line[512];
+  while (fgets(line, sizeof(line), file.get()) != nullptr) {
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
+    if (n == 0) continue;
+    list.AddData(line, static_cast<int>(n));
+    list += "\r\n";
+  }
+  reply.SetResult("200");
+  reply.AddStringParam(list, 1);
+}
