@@ -1,4 +1,5 @@
-// Process runner: command-line splitting, posix_spawn with redirected streams, timed waits, reaping.
+// Process runner: command-line splitting, posix_spawn with redirected streams, timed waits,
+// reaping.
 #include "base/process.h"
 
 #include <fcntl.h>
@@ -394,8 +395,7 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
   // fail the start, so it is checked here; the open descriptor also keeps it
   // from being swapped for another between the check and the child's fchdir.
   TUniqueFd workDir;
-  if (options.WorkDir != nullptr &&
-      faccessat(AT_FDCWD, options.WorkDir, X_OK, AT_EACCESS) == 0) {
+  if (options.WorkDir != nullptr && faccessat(AT_FDCWD, options.WorkDir, X_OK, AT_EACCESS) == 0) {
     workDir.Reset(open(options.WorkDir, O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (workDir.Valid()) posix_spawn_file_actions_addfchdir_np(actions.Get(), workDir.Get());
   }

@@ -1,4 +1,5 @@
-// Running programs: the external-program and shell-script tests against bare spawn-and-wait baselines.
+// Running programs: the external-program and shell-script tests against bare spawn-and-wait
+// baselines.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -98,8 +99,7 @@ BENCHMARK(BM_BareSpawnShScript)->UseRealTime();
 // The same one-line script sent in a request: written, run, its output read.
 void BM_ShellScriptOneLine(benchmark::State& state) {
   Dir();
-  CallHandler(state, ProcessTest_ShellScript,
-              Params("sh %script%\necho scriptres:ok\n\n10\n0\n"));
+  CallHandler(state, ProcessTest_ShellScript, Params("sh %script%\necho scriptres:ok\n\n10\n0\n"));
 }
 BENCHMARK(BM_ShellScriptOneLine)->UseRealTime();
 

@@ -38,7 +38,8 @@ TEST_F(ProcessHandlerTest, RepliesFromTheScriptOutput) {
       {ProcessTest_CPU, "echo 12.5", "", "200\n12.5000\n"},
       {ProcessTest_CPU, "echo .5%", "", "200\n0.5000\n"},
       {ProcessTest_CPU, "echo busy", "", "301\nScript error"},
-      {ProcessInfo_ProcessesList, "printf 'a\\n\\n b \\nc\\n'", "", "200\na%0D%0A b %0D%0Ac%0D%0A\n"},
+      {ProcessInfo_ProcessesList, "printf 'a\\n\\n b \\nc\\n'", "",
+       "200\na%0D%0A b %0D%0Ac%0D%0A\n"},
       {ProcessInfo_ProcessesList, "printf 'last'", "", "200\nlast%0D%0A\n"},
       {ProcessInfo_ProcessesList, "", "", "200\n\n"},
   };
@@ -89,12 +90,9 @@ TEST_F(ProcessHandlerTest, ProcessNameNeverRunsAsShell) {
   std::string marker = dir_.Join("marker");
   SetScripts("echo $#\n");
   const std::string names[] = {
-      "x; touch " + marker,
-      "$(touch " + marker + ")",
-      "`touch " + marker + "`",
-      "x' ; touch " + marker + " ; '",
-      "x && touch " + marker,
-      "x | touch " + marker,
+      "x; touch " + marker,     "$(touch " + marker + ")",
+      "`touch " + marker + "`", "x' ; touch " + marker + " ; '",
+      "x && touch " + marker,   "x | touch " + marker,
       "x > " + marker,
   };
   for (const std::string& name : names) {

@@ -1,4 +1,5 @@
-// The agent running programs over the wire: the shipped process and CPU scripts, scripts, programs, commands.
+// The agent running programs over the wire: the shipped process and CPU scripts, scripts, programs,
+// commands.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -60,10 +61,10 @@ TEST(ProgramsWireTest, ScriptsProgramsAndCommands) {
   EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"sh -c 'exit 5'", "", "", "3000"}), "200\n5\n");
   EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"no-such-program-orv"}),
             "301\nexec error: No such file or directory\n");
-  EXPECT_EQ(agent.Request("TEST-ShellScript", {"sh %script% %params%",
-                                               Encode("echo one\necho scriptres:$1\n"), "hi",
-                                               "5", "1"}),
-            "200\nscriptres:hi\none%0D%0A\n");
+  EXPECT_EQ(
+      agent.Request("TEST-ShellScript", {"sh %script% %params%",
+                                         Encode("echo one\necho scriptres:$1\n"), "hi", "5", "1"}),
+      "200\nscriptres:hi\none%0D%0A\n");
   EXPECT_EQ(agent.Request("ACT-ExternalCmd", {"sh -c 'exit 2'", "", "", ""}), "200\n2\n");
   // Nothing is left in the agent's temporary directory (its own directory here).
   string count = "sh -c 'exit $(ls " + agent.Dir().Path() + " | grep -c tmp)'";

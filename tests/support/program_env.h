@@ -1,4 +1,5 @@
-// Fixture for tests of programs run by the agent: a temporary directory as TMPDIR, settings, handler calls.
+// Fixture for tests of programs run by the agent: a temporary directory as TMPDIR, settings,
+// handler calls.
 #pragma once
 
 #include <gtest/gtest.h>
