@@ -80,10 +80,6 @@ class TReaper {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       adopted_.push_back({pid, pidfd.Release()});
-      if (!started_) {
-        started_ = true;
-        std::thread([this] { Run(); }).detach();
-      }
     }
     uint64_t one = 1;
     ssize_t n = write(wake_.Get(), &one, sizeof(one));
@@ -96,7 +92,9 @@ class TReaper {
     int pidfd;
   };
 
-  TReaper() : wake_(eventfd(0, EFD_CLOEXEC)) {}
+  TReaper() : wake_(eventfd(0, EFD_CLOEXEC)) {
+    if (wake_.Valid()) std::thread([this] { Run(); }).detach();
+  }
 
   void Run() {
     std::vector<TAdopted> children;
@@ -126,7 +124,6 @@ class TReaper {
 
   std::mutex mutex_;
   std::vector<TAdopted> adopted_;
-  bool started_ = false;
   TUniqueFd wake_;
 };
 
@@ -141,13 +138,13 @@ class TChild {
   TChild(const TChild&) = delete;
   TChild& operator=(const TChild&) = delete;
 
-  // Waits until the child ends (true) or timeoutMs passes (false); -1 waits
-  // without limit. The child is not collected.
+  // Waits until the child ends (true) or timeoutMs passes (false). The child
+  // is not collected.
   bool WaitForEnd(int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int interval = 1;
     for (;;) {
-      int left = timeoutMs < 0 ? -1 : RemainingMs(deadline);
+      int left = RemainingMs(deadline);
       if (Pidfd().Valid()) {
         pollfd waiter{pidfd_.Get(), POLLIN, 0};
         int r = poll(&waiter, 1, left);
@@ -158,7 +155,7 @@ class TChild {
       }
       if (Ended()) return true;
       if (left == 0) return false;
-      int pause = left < 0 || left > interval ? interval : left;
+      int pause = left > interval ? interval : left;
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
       interval = interval * 2 > kMaxLookIntervalMs ? kMaxLookIntervalMs : interval * 2;
     }

@@ -1,6 +1,7 @@
 // Process count, CPU usage and process list: run the configured script, read what it wrote.
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "base/fileutils.h"
 #include "base/process.h"
@@ -85,6 +86,26 @@ FILE* RunScript(const TScriptKind& kind, const String& words, TScratchFile& resu
   return file;
 }
 
+// Runs the script and replies with the number its output starts with.
+template <typename TNumber>
+void ReplyScriptNumber(const TScriptKind& kind, const String& words, const char* format,
+                       ORVReply& reply) {
+  TScratchFile result;
+  TFilePtr file(RunScript(kind, words, result, reply));
+  if (!file) return;
+  TNumber value = 0;
+  if (fscanf(file.get(), format, &value) != 1) {
+    reply.SetResult("301") += "Script error";
+    return;
+  }
+  reply.SetResult("200");
+  if constexpr (std::is_same_v<TNumber, int>) {
+    reply.AddIntParam(value);
+  } else {
+    reply.AddRealParam(value);
+  }
+}
+
 }  // namespace
 
 void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
@@ -94,30 +115,12 @@ void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
     reply.SetResult("501") += "Name of the process is not specified";
     return;
   }
-  TScratchFile result;
-  TFilePtr file(RunScript(kProcCount, name, result, reply));
-  if (!file) return;
-  int count = 0;
-  if (fscanf(file.get(), "%d", &count) == 1) {
-    reply.SetResult("200");
-    reply.AddIntParam(count);
-  } else {
-    reply.SetResult("301") += "Script error";
-  }
+  ReplyScriptNumber<int>(kProcCount, name, "%d", reply);
 }
 
 void ProcessTest_CPU(const JXRequest&, ORVReply& reply) {
   if (!ScriptUsable(Settings().cpuusage, kCpuUsage, reply)) return;
-  TScratchFile result;
-  TFilePtr file(RunScript(kCpuUsage, String(), result, reply));
-  if (!file) return;
-  float usage = 0;
-  if (fscanf(file.get(), "%f", &usage) == 1) {
-    reply.SetResult("200");
-    reply.AddRealParam(usage);
-  } else {
-    reply.SetResult("301") += "Script error";
-  }
+  ReplyScriptNumber<float>(kCpuUsage, String(), "%f", reply);
 }
 
 void ProcessInfo_ProcessesList(const JXRequest&, ORVReply& reply) {

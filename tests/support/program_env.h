@@ -13,8 +13,8 @@
 
 class TProgramTest : public ::testing::Test {
  protected:
-  // TMPDIR becomes an empty directory of its own; every test and action is
-  // enabled in settings_.
+  // TMPDIR becomes an empty directory of its own; the tests and actions that
+  // run programs are enabled in settings_.
   void SetUp() override;
   void TearDown() override;
 
@@ -22,8 +22,8 @@ class TProgramTest : public ::testing::Test {
   std::string Call(THandler handler, const std::vector<std::string>& params = {}) const;
   // Writes an executable file into the test's directory; its full path.
   std::string Executable(const std::string& name, const std::string& content) const;
-  // Names of the entries left in the temporary directory.
-  std::vector<std::string> TmpEntries() const;
+  // True when the temporary directory is empty again.
+  bool TmpEmpty() const;
   std::string TmpDir() const { return dir_.Join("tmp"); }
 
   TTempDir dir_;
@@ -31,8 +31,7 @@ class TProgramTest : public ::testing::Test {
 
  private:
   std::string savedTmpDir_;
-  bool hadTmpDir_ = false;
 };
 
-// Waits up to timeoutMs for pid to be gone (collected, not a zombie).
+// Waits up to timeoutMs for pid to be dead: gone, or a zombie of another parent.
 bool ProcessGone(int pid, int timeoutMs);
