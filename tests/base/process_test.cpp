@@ -62,7 +62,7 @@ class RunnerTest : public TProgramTest {
     int code = -1;
     String text;
     int result = SystemEx2(line.c_str(), workDir, in, out, err, limitMs, code, text);
-    return std::to_string(result) + " " + std::to_string(code) + " " + text.c_str();
+    return std::to_string(result) + " " + std::to_string(code) + " " + text.SetZero().c_str();
   }
   std::string Read(const std::string& name) const { return TTempDir::ReadFile(dir_.Join(name)); }
 };
@@ -118,7 +118,7 @@ TEST_F(RunnerTest, StreamsAndWorkingDirectory) {
 
   std::string sub = dir_.Join("sub");
   mkdir(sub.c_str(), 0755);
-  std::string here = GetCurrentDir().c_str();
+  std::string here = GetCurrentDir().SetZero().c_str();
   for (const std::string& dir : {sub, here, std::string(), dir_.Join("missing"), in}) {
     Run("pwd", 0, dir == here ? nullptr : dir.c_str(), nullptr, out.c_str());
     EXPECT_EQ(Read("out"), (dir == sub ? sub : here) + "\n") << dir;

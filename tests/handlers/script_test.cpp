@@ -14,7 +14,7 @@
 namespace {
 
 std::string Encode(const std::string& text) {
-  return orvEncodeStrings(text.c_str(), static_cast<int>(text.size())).c_str();
+  return orvEncodeStrings(text.c_str(), static_cast<int>(text.size())).SetZero().c_str();
 }
 
 class ShellScriptTest : public TProgramTest {
@@ -109,7 +109,7 @@ TEST_F(ExternalProgramTest, ExternalProgramAndCommandAction) {
   // An empty or missing directory leaves the command where the agent is.
   for (const std::string& dir : {std::string(), dir_.Join("missing")}) {
     EXPECT_EQ(Call(ProcessAct_ExternalCmd, {pwd, dir, "1", "0"}), "200\n9\n");
-    EXPECT_EQ(TTempDir::ReadFile(out), std::string(GetCurrentDir().c_str()) + "\n");
+    EXPECT_EQ(TTempDir::ReadFile(out), std::string(GetCurrentDir().SetZero().c_str()) + "\n");
   }
   settings_.external = settings_.executeaction = 0;
   EXPECT_EQ(Call(ProcessTest_External, {"/bin/true"}), "600\ntest is not allowed");

@@ -20,7 +20,7 @@ string ScriptsConfig() {
 }
 
 string Encode(const string& text) {
-  return orvEncodeStrings(text.c_str(), static_cast<int>(text.size())).c_str();
+  return orvEncodeStrings(text.c_str(), static_cast<int>(text.size())).SetZero().c_str();
 }
 
 TEST(ProgramsWireTest, ShippedProcessAndCpuScripts) {
