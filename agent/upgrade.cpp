@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "agent/flags.h"
+#include "base/environment.h"
 #include "config/settings.h"
 #include "protocol/orv_const.h"
 
@@ -19,9 +20,7 @@ constexpr mode_t kExecMode = 0775;
 
 // The temporary directory the manager's files go to: TMPDIR, else TMP, else none.
 String TempDir() {
-  const char* dir = getenv("TMPDIR");
-  if (dir == nullptr) dir = getenv("TMP");
-  return String(dir);
+  return GetTempDirectory(nullptr);
 }
 
 String TempExecutableName() {

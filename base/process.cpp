@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/environment.h"
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
 
@@ -282,8 +283,9 @@ class TStreams {
 // The path execvp would run for name; "" when none is found.
 String FindProgram(const char* name) {
   if (strchr(name, '/') != nullptr) return String(name);
-  const char* path = getenv("PATH");
-  String dirs(path != nullptr ? path : "/bin:/usr/bin");
+  bool set = false;
+  String dirs = GetEnvironment("PATH", &set);
+  if (!set) dirs = "/bin:/usr/bin";
   dirs += ':';
   int start = 1;
   for (int i = 1; i <= dirs.Length(); ++i) {
@@ -307,6 +309,7 @@ int Spawn(pid_t& pid, const char* program, bool search, posix_spawn_file_actions
   int rc = 0;
   for (int attempt = 0; attempt <= kBusyRetries; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1 << attempt));
+    std::shared_lock<std::shared_mutex> environment(EnvironmentLock());
     rc = search ? posix_spawnp(&pid, program, actions, attr.Get(), argv, environ)
                 : posix_spawn(&pid, program, actions, attr.Get(), argv, environ);
     if (rc != ETXTBSY) break;
@@ -465,10 +468,10 @@ int SystemEx(const char* commandLine, const char* workDir, int timeLimitMs, int&
 int gettempfilename(char* buffer, int size, const char* name) {
   if (buffer == nullptr || size < 16) return 0;
   buffer[0] = '\0';
-  const char* dir = getenv("TMPDIR");
-  if (dir == nullptr) dir = getenv("TMP");
-  if (dir != nullptr) {
-    AppendBounded(buffer, size, dir);
+  bool set = false;
+  String dir = GetTempDirectory(&set);
+  if (set) {
+    AppendBounded(buffer, size, dir.c_str());
     AppendBounded(buffer, size, "/");
   } else {
     AppendBounded(buffer, size, "./");

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/environment.h"
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
 #include "config/settings.h"
@@ -427,12 +428,7 @@ int TORVSettings::SaveOptions_(String& msg) {
 void ExportTmpDir(const String& dir) {
   String value(dir);
   value.SetZero();
-  // setenv is skipped when nothing changes: it races with getenv in other
-  // threads and leaks the old value.
-  const char* exported = getenv("TMPDIR");
-  if (exported == nullptr || strcmp(exported, value.c_str()) != 0) {
-    setenv("TMPDIR", value.c_str(), 1);
-  }
+  SetEnvironment("TMPDIR", value.c_str());
 }
 
 void TORVSettings::PutRight(String& msg) {
@@ -461,9 +457,9 @@ void TORVSettings::PutRight(String& msg) {
 
   tmpdir.SetZero();
   if (tmpdir.IsEmpty() || !DirectoryExists(tmpdir.c_str())) {
-    const char* env = getenv("TMPDIR");
-    if (env == nullptr) env = getenv("TMP");
-    tmpdir = (env != nullptr && DirectoryExists(env)) ? env : ".";
+    bool set = false;
+    String env = GetTempDirectory(&set);
+    tmpdir = (set && DirectoryExists(env.c_str())) ? env : String(".");
   }
   // "/" keeps its only delimiter: without it the root would become ".".
   if (tmpdir.Length() > 1) tmpdir = ExcludeTrailingPathDelimiter(tmpdir);
