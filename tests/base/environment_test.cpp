@@ -14,6 +14,7 @@ namespace {
 TEST(EnvironmentConcurrencyTest, TempNamesAndChildrenWhileTmpdirChanges) {
   bool wasSet = false;
   const String saved = GetEnvironment("TMPDIR", &wasSet);
+  SetEnvironment("TMPDIR", "/tmp");
   std::atomic<bool> stop{false};
   std::thread changer([&] {
     for (int i = 0; !stop; ++i) {
@@ -25,11 +26,17 @@ TEST(EnvironmentConcurrencyTest, TempNamesAndChildrenWhileTmpdirChanges) {
   int failures = 0;
   for (int i = 0; i < 200; ++i) {
     char name[512];
-    if (!gettempfilename(name, sizeof(name), "x") || strncmp(name, "/tmp", 4) != 0) ++failures;
+    if (!gettempfilename(name, sizeof(name), "x") || strncmp(name, "/tmp", 4) != 0) {
+      ADD_FAILURE() << "temporary name: " << name;
+      ++failures;
+    }
     if (i % 20 == 0) {
       int exitCode = -1;
       String err;
-      if (!SystemEx("/bin/true", nullptr, 0, exitCode, err) || exitCode != 0) ++failures;
+      if (!SystemEx("/bin/true", nullptr, 0, exitCode, err) || exitCode != 0) {
+        ADD_FAILURE() << "run: " << exitCode << " " << err.c_str();
+        ++failures;
+      }
     }
   }
   stop = true;
