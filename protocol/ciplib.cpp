@@ -6,6 +6,10 @@
 #include <cassert>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 THash_SHA::THash_SHA() {
   Init();
 }
@@ -51,10 +55,81 @@ void THash_SHA::Burn() {
   fInitialized = 0;
 }
 
+namespace {
+
+#if defined(__x86_64__)
+#define ORV_CLMUL __attribute__((target("pclmul,sse4.1")))
+
+ORV_CLMUL inline __m128i Load16(const unsigned char* q) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+}
+
+// x multiplied by k (low half by k's low, high half by k's high) and folded onto next.
+ORV_CLMUL inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
+  __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
+  __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
+  return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+}
+
+// The CRC-32 register (complemented form) advanced over len bytes, len a
+// multiple of 16 and at least 64, by folding with carry-less multiplication
+// (Gopal et al., "Fast CRC Computation for Generic Polynomials Using
+// PCLMULQDQ Instruction", Intel 2009; bit-reflected constants). zlib's table
+// code reaches a third of the memory bandwidth; this keeps up with it.
+ORV_CLMUL uint32_t FoldCRC(const unsigned char* p, size_t len, uint32_t crc) {
+  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k5k0 = _mm_set_epi64x(0, 0x0163cd6124);
+  const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+  __m128i x1 = _mm_xor_si128(Load16(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x2 = Load16(p + 16);
+  __m128i x3 = Load16(p + 32);
+  __m128i x4 = Load16(p + 48);
+  p += 64;
+  len -= 64;
+  for (; len >= 64; p += 64, len -= 64) {
+    x1 = Fold(x1, k1k2, Load16(p));
+    x2 = Fold(x2, k1k2, Load16(p + 16));
+    x3 = Fold(x3, k1k2, Load16(p + 32));
+    x4 = Fold(x4, k1k2, Load16(p + 48));
+  }
+  x1 = Fold(x1, k3k4, x2);
+  x1 = Fold(x1, k3k4, x3);
+  x1 = Fold(x1, k3k4, x4);
+  for (; len >= 16; p += 16, len -= 16) x1 = Fold(x1, k3k4, Load16(p));
+
+  // 128 bits to 64, then Barrett reduction to 32.
+  const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
+  x2 = _mm_clmulepi64_si128(x1, k3k4, 0x10);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+  x2 = _mm_srli_si128(x1, 4);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5k0, 0x00), x2);
+  x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), poly, 0x10);
+  x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, low32), poly, 0x00);
+  return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2), 1));
+}
+
+bool CanFoldCRC() {
+  static const bool can = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return can;
+}
+#endif
+
+}  // namespace
+
 void TCRC32::UpdateCRC(const char* p, int len) {
   if (p == nullptr) return;
   if (len == -1) len = static_cast<int>(strlen(p));
   if (len <= 0) return;
+#if defined(__x86_64__)
+  if (len >= 64 && CanFoldCRC()) {
+    const int folded = len & ~15;
+    crc_ = FoldCRC(reinterpret_cast<const unsigned char*>(p), folded, crc_);
+    p += folded;
+    len -= folded;
+    if (len == 0) return;
+  }
+#endif
   // zlib keeps the complemented register between calls.
   crc_ = ~static_cast<uint32_t>(
       crc32(~crc_ & 0xFFFFFFFFul, reinterpret_cast<const Bytef*>(p), static_cast<uInt>(len)));
