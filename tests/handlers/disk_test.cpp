@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "base/fileutils.h"
 #include "handlers/disktests.h"
 #include "tests/handlers/file_test_util.h"
 #include "tests/support/temp_dir.h"
@@ -77,6 +78,16 @@ TEST_F(FolderTreeTest, FolderSizeSumsMatchingFilesAtEveryLevel) {
   for (const auto& c : cases) {
     EXPECT_EQ(GetFolderSize(c.path.c_str(), c.recurse), c.size) << c.path << " " << c.recurse;
   }
+}
+
+// A mask without a folder walks the working directory and the folders in it,
+// not the folders of the same names under "/".
+TEST_F(FolderTreeTest, RelativeMaskWalksTheWorkingDirectory) {
+  const string saved = GetCurrentDir().c_str();
+  ASSERT_EQ(chdir(dir_.Path().c_str()), 0);
+  const int64_t size = GetFolderSize("*.log", true);
+  ASSERT_EQ(chdir(saved.c_str()), 0);
+  EXPECT_EQ(size, 36);
 }
 
 TEST_F(FolderTreeTest, FolderSizeHandler) {
