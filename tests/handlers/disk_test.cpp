@@ -83,7 +83,8 @@ TEST_F(FolderTreeTest, FolderSizeSumsMatchingFilesAtEveryLevel) {
 // A mask without a folder walks the working directory and the folders in it,
 // not the folders of the same names under "/".
 TEST_F(FolderTreeTest, RelativeMaskWalksTheWorkingDirectory) {
-  const string saved = GetCurrentDir().c_str();
+  const String cwd = GetCurrentDir();
+  const string saved(cwd.Data(), cwd.Length());
   ASSERT_EQ(chdir(dir_.Path().c_str()), 0);
   const int64_t size = GetFolderSize("*.log", true);
   ASSERT_EQ(chdir(saved.c_str()), 0);
@@ -347,7 +348,8 @@ TEST_F(FileExistsTest, MacrosResolveLevelByLevel) {
       {P("plain.txt"), P("plain.txt")},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(string(GetFileUsingSpecialMacros(c.path.c_str()).c_str()), c.resolved) << c.path;
+    const String resolved = GetFileUsingSpecialMacros(c.path.c_str());
+    EXPECT_EQ(string(resolved.Data(), resolved.Length()), c.resolved) << c.path;
   }
 }
 
