@@ -1,15 +1,19 @@
-# Front door for building, testing and running the agent.
+# Front door for building, testing, running, installing and packaging the agent.
 # `make run` starts the agent in the foreground on the example configuration;
 # `make test` builds everything and runs the whole suite, plain and under the
-# sanitizers. Both install missing Debian packages first when run as root.
+# sanitizers; `make install` installs the release build (PREFIX, DESTDIR);
+# `make package` builds the Debian package. They install missing Debian
+# packages first when run as root.
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-dev \
                 libgtest-dev libgmock-dev libbenchmark-dev clang clang-format
 JOBS ?= $(shell nproc)
 PORT ?= 1055
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 .PHONY: all build debug asan tsan deps test test-release test-asan test-tsan \
-        run bench format format-check clean
+        run bench install package format format-check clean
 
 all: build
 
@@ -62,6 +66,15 @@ test: format-check test-release test-asan test-tsan
 
 run: build
 	./examples/run-example.sh $(PORT)
+
+# The installed configuration, unit and directories follow PREFIX; /usr gives
+# the system layout (/etc/orv, /var/log/orv, /run, /lib/systemd/system).
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# build/orv_<version>-1_<arch>.deb, laid out for the prefix /usr.
+package: build
+	cmake --build --preset release --target package
 
 bench: build
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done

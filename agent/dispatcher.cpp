@@ -43,7 +43,11 @@ constexpr TCommandRow kCommands[] = {
     // Processes and CPU (handlers/process.cpp).
     // Scripts and external programs (handlers/script.cpp).
     // Network probes (handlers/netprobe.cpp).
+    Row("TEST-TCP", ProcessTest_TCP),
+    Row("TEST-UDP", ProcessTest_UDP),
     // Actions (handlers/actions.cpp).
+    Row("ACT-TCPUDPsend", ProcessAct_TCPSend),
+    Row("ACT-Syslog", ProcessAct_Syslog),
     // File list (handlers/filelist.cpp).
     Row("GetFilesList", ProcessInfo_GetFileList),
     // Other platforms' requests and those not provided (handlers/notapplicable.cpp).

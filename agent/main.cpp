@@ -107,6 +107,7 @@ int main(int argc, char** argv, char** envp) {
     auto settings = SettingsSnapshot();
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile = createpidfile();
   }
+  daemon_ready();
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
   MainLoop(listenSocket, addrLen, pidFile, argv, envp);
 }

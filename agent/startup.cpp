@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,9 @@ constexpr const char* kMissedParameter = "Error\nInvalid or missed command line 
 constexpr const char* kInvalidPort = "Error\nInvalid port number";
 constexpr const char* kTestPassword = "self test word";
 constexpr const char* kTestText = "907263518440736";
+
+// Write end of the pipe the waiting parent of a new daemon reads; -1 when none.
+int daemonReadyFd = -1;
 
 // The decimal value of the leading digits; 0 when there are none.
 long LeadingNumber(const char* text) {
@@ -134,14 +138,40 @@ bool PacketEncodingCheck() {
 }
 
 int daemon_init() {
+  // The parent stays until the child has its socket and pid file, so that a
+  // service manager reading the pid file when the parent ends finds the
+  // daemon's pid there, also when a restarted agent forks anew.
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
   fflush(stdout);
   pid_t pid = fork();
-  if (pid < 0) return -1;
+  if (pid < 0) {
+    int saved = errno;
+    close(ready[0]);
+    close(ready[1]);
+    errno = saved;
+    return -1;
+  }
   if (pid > 0) {
+    close(ready[1]);
+    char byte;
+    ssize_t n;
+    while ((n = read(ready[0], &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1) {
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      int code = WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+      fprintf(stderr, "Daemon ended during start-up with code %d\n", code);
+      _exit(code == 0 ? 2 : code);
+    }
     puts("Daemon started");
     fflush(stdout);
     _exit(0);
   }
+  close(ready[0]);
+  daemonReadyFd = ready[1];
   setsid();
   int null = open("/dev/null", O_RDWR);
   if (null >= 0) {
@@ -152,6 +182,15 @@ int daemon_init() {
   }
   signal(SIGHUP, reloadcfg);
   return 0;
+}
+
+void daemon_ready() {
+  if (daemonReadyFd < 0) return;
+  char byte = 1;
+  ssize_t ignored = write(daemonReadyFd, &byte, 1);
+  (void)ignored;
+  close(daemonReadyFd);
+  daemonReadyFd = -1;
 }
 
 FILE* createpidfile() {

@@ -19,8 +19,11 @@ void PrintBanner();
 bool BasicEncryptionCheck();
 bool PacketEncodingCheck();
 
-// 0 in the detached child, -1 when the fork failed; the parent ends with 0.
+// 0 in the detached child, -1 when the fork failed. The parent waits for
+// daemon_ready and ends with 0, or, when the child ends first, with its code.
 int daemon_init();
+// Tells the waiting parent that the daemon listens and has written its pid file.
+void daemon_ready();
 
 // The open, locked pid file, or null (with the reason logged).
 FILE* createpidfile();

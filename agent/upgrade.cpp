@@ -133,10 +133,13 @@ String UpgradeScriptText(const String& agentPath, const String& newPath, const S
       "done\n"
       "cp -f \"$newORV\" \"$oldORV\"\n"
       "rm -f \"$newORV\"\n"
-      "\"$oldORV\" ${1+\"$1\"} ${2+\"$2\"} ${3+\"$3\"} ${4+\"$4\"} ${5+\"$5\"} ${6+\"$6\"}\n";
+      "\"$oldORV\" ${1+\"$1\"} ${2+\"$2\"} ${3+\"$3\"} ${4+\"$4\"} ${5+\"$5\"} ${6+\"$6\"}\n"
+      // The script stands in the agent's place (and pid): a new agent that
+      // fails to start must make it fail too, for whoever watches that pid.
+      "status=$?\n";
   text += "rm ";
   text += ShellQuoted(scriptPath);
-  text += '\n';
+  text += "\nexit $status\n";
   return text;
 }
 

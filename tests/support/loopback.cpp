@@ -8,6 +8,8 @@
 #include <cassert>
 #include <chrono>
 
+#include "net/iplib.h"
+
 TUniqueFd BindLoopback(int type, int& port, int backlog) {
   TUniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
   assert(fd.Valid());
@@ -46,6 +48,12 @@ String ReadOnce(int fd, int timeoutMs) {
   return got > 0 ? String(buf, static_cast<int>(got)) : String();
 }
 
+String ReadUntilClosed(int fd) {
+  String all;
+  for (String part = ReadOnce(fd); !part.IsEmpty(); part = ReadOnce(fd)) all += part;
+  return all;
+}
+
 void WaitForPeerClose(int fd, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   char buf[4096];
@@ -79,4 +87,24 @@ String TLoopbackUdpSocket::Receive(int timeoutMs, sockaddr_in* from) {
       recvfrom(fd_.Get(), buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&sender), &len);
   if (from != nullptr) *from = sender;
   return got > 0 ? String(buf, static_cast<int>(got)) : String();
+}
+
+String TLoopbackUdpSocket::ReceiveAndAnswer(int timeoutMs, const String& answer) {
+  sockaddr_in from{};
+  String got = Receive(timeoutMs, &from);
+  if (!got.IsEmpty() && !answer.IsEmpty()) {
+    sendto(fd_.Get(), answer.Data(), answer.Length(), 0, reinterpret_cast<sockaddr*>(&from),
+           sizeof(from));
+  }
+  return got;
+}
+
+bool FillAcceptQueue(int port, std::vector<TUniqueFd>& fillers) {
+  for (int i = 0; i < 8; ++i) {
+    TUniqueFd sock;
+    String err;
+    if (PerformConnect(sock, "127.0.0.1", port, 200, err) == kNetTimeout) return true;
+    fillers.push_back(std::move(sock));
+  }
+  return false;
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "base/string.h"
 #include "base/unique_fd.h"
@@ -41,6 +42,8 @@ class TLoopbackUdpSocket {
   int Fd() const { return fd_.Get(); }
   // One datagram, or "" when none arrives within timeoutMs; from receives its sender.
   String Receive(int timeoutMs, sockaddr_in* from = nullptr);
+  // Receive, then send answer (when not empty) back to the sender.
+  String ReceiveAndAnswer(int timeoutMs, const String& answer);
 
  private:
   int port_ = 0;  // before fd_: set while fd_ is made
@@ -55,5 +58,11 @@ int UnusedLoopbackPort();
 bool WaitReadable(int fd, int timeoutMs);
 // One receive after a bounded wait; "" on time-out or end of stream.
 String ReadOnce(int fd, int timeoutMs = kPeerWaitMs);
+// Everything the peer sends until it closes (each read waits up to kPeerWaitMs).
+String ReadUntilClosed(int fd);
 // Reads and drops data until the peer closes or timeoutMs passes.
 void WaitForPeerClose(int fd, int timeoutMs = kPeerWaitMs);
+// Connects to port, listening with a backlog of 0 on 127.0.0.1, until a
+// handshake goes unanswered, so that further connects stall; fillers keeps the
+// connections. False when this network stack answered every one.
+bool FillAcceptQueue(int port, std::vector<TUniqueFd>& fillers);

@@ -1,0 +1,101 @@
+# Install-time layout: writes the configuration, unit and logrotate file for the prefix in use.
+# Included by the install script with ORV_SOURCE_DIR, ORV_STAGE_DIR, ORV_SBINDIR,
+# ORV_SCRIPTDIR and ORV_UNITDIR set; CMAKE_INSTALL_PREFIX is the prefix of this
+# install (--prefix wins over the configured one) and DESTDIR is honoured.
+
+function(orv_full_path out dir)
+  if(IS_ABSOLUTE "${dir}")
+    set(${out} "${dir}" PARENT_SCOPE)
+  else()
+    set(${out} "${ORV_PREFIX}/${dir}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# The same rules as GNUInstallDirs for the system prefixes, except that the
+# run-time directory is /run, as on every systemd distribution.
+string(REGEX REPLACE "/+$" "" ORV_PREFIX "${CMAKE_INSTALL_PREFIX}")
+if(ORV_PREFIX STREQUAL "" OR ORV_PREFIX STREQUAL "/usr")
+  set(orv_etc "/etc")
+  set(orv_var "/var")
+  set(orv_run "/run")
+  # Debian 12 still installs units below /lib (merged with /usr/lib).
+  set(orv_unitdir "/lib/systemd/system")
+elseif(ORV_PREFIX MATCHES "^/opt/(.+)")
+  set(orv_etc "/etc/opt/${CMAKE_MATCH_1}")
+  set(orv_var "/var/opt/${CMAKE_MATCH_1}")
+  set(orv_run "${orv_var}/run")
+  set(orv_unitdir "${ORV_PREFIX}/lib/systemd/system")
+else()
+  set(orv_etc "${ORV_PREFIX}/etc")
+  set(orv_var "${ORV_PREFIX}/var")
+  set(orv_run "${orv_var}/run")
+  set(orv_unitdir "${ORV_PREFIX}/lib/systemd/system")
+endif()
+if(NOT ORV_UNITDIR STREQUAL "")
+  set(orv_unitdir "${ORV_UNITDIR}")
+endif()
+
+orv_full_path(orv_sbindir "${ORV_SBINDIR}")
+orv_full_path(orv_scriptdir "${ORV_SCRIPTDIR}")
+set(ORV_AGENT "${orv_sbindir}/orv")
+set(ORV_CFG "${orv_etc}/orv/orv.cfg")
+set(ORV_PIDFILE "${orv_run}/orv.pid")
+set(ORV_LOGDIR "${orv_var}/log/orv")
+set(ORV_STATEDIR "${orv_var}/lib/orv")
+
+# Files are generated in a directory of their own per destination, so that
+# installs into several destinations at once do not meet.
+string(MD5 orv_tag "$ENV{DESTDIR}${ORV_PREFIX}")
+set(orv_stage "${ORV_STAGE_DIR}/${orv_tag}")
+file(MAKE_DIRECTORY "${orv_stage}")
+
+# The example configuration with the paths of this layout. The password is
+# emptied: the agent refuses to start without one, so no known password can
+# ever open the port (the Debian package writes a random one on first install).
+file(READ "${ORV_SOURCE_DIR}/examples/orv.cfg" orv_config)
+foreach(setting
+        "orvpath=${ORV_AGENT}" "pidfile=${ORV_PIDFILE}" "tmpdir=${ORV_STATEDIR}" "password="
+        "proccntscript=${orv_scriptdir}/proccount.sh" "proclistscript=${orv_scriptdir}/proclist.sh"
+        "cpuusagescript=${orv_scriptdir}/cpuusage.sh" "oklogfile=${ORV_LOGDIR}/success.log"
+        "badlogfile=${ORV_LOGDIR}/failure.log" "verboselogfile=${ORV_LOGDIR}/verbose.log"
+        "comment=orv agent")
+  string(REGEX MATCH "^[a-z]+" key "${setting}")
+  if(NOT orv_config MATCHES "(^|\n)${key}=")
+    message(FATAL_ERROR "examples/orv.cfg has no ${key}= line")
+  endif()
+  string(REGEX REPLACE "(^|\n)${key}=[^\n]*" "\\1${setting}" orv_config "${orv_config}")
+endforeach()
+string(REPLACE "# Example configuration of the orv monitoring agent.\n"
+       "# Configuration of the orv monitoring agent; see orv.cfg(5).\n"
+       "# Set the password (the agent does not start without one), give the same\n"
+       "# password to the manager, and open host and the address lists below to it.\n"
+       orv_config "${orv_config}")
+file(WRITE "${orv_stage}/orv.cfg" "${orv_config}")
+
+configure_file("${ORV_SOURCE_DIR}/packaging/orv.service.in" "${orv_stage}/orv.service" @ONLY)
+configure_file("${ORV_SOURCE_DIR}/packaging/orv.logrotate" "${orv_stage}/orv" @ONLY)
+
+# An edited configuration is never overwritten by a later install.
+if(EXISTS "$ENV{DESTDIR}${ORV_CFG}")
+  message(STATUS "Keeping existing: $ENV{DESTDIR}${ORV_CFG}")
+else()
+  file(INSTALL "${orv_stage}/orv.cfg" DESTINATION "${orv_etc}/orv"
+       PERMISSIONS OWNER_READ OWNER_WRITE)
+endif()
+file(INSTALL "${orv_stage}/orv.service" DESTINATION "${orv_unitdir}")
+file(INSTALL "${orv_stage}/orv" DESTINATION "${orv_etc}/logrotate.d")
+function(orv_install_dir dir)
+  message(STATUS "Installing: $ENV{DESTDIR}${dir}")
+  file(MAKE_DIRECTORY "$ENV{DESTDIR}${dir}")
+  file(CHMOD "$ENV{DESTDIR}${dir}" PERMISSIONS ${ARGN})
+endfunction()
+# Logs may be read by the group (adm on Debian, set by the package); the state
+# directory holds the agent's temporary files and upgrades, for root alone.
+orv_install_dir("${ORV_LOGDIR}" OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
+orv_install_dir("${ORV_STATEDIR}" OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# /run is the system's; a private prefix needs its own directory for the pid file.
+if(NOT orv_run STREQUAL "/run")
+  orv_install_dir("${orv_run}" OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                  WORLD_READ WORLD_EXECUTE)
+endif()
+file(REMOVE_RECURSE "${orv_stage}")
