@@ -21,7 +21,7 @@ void MakeDir(const string& path) {
 }
 
 TEST(DiskUNCTest, RepliesWithSpaceOrTheSystemText) {
-  string root = CallHandler(ProcessTest_UNC, {"/\\"});
+  string root = CallFileHandler(ProcessTest_UNC, {"/\\"});
   long long total = 0, free = 0, available = 0;
   ASSERT_EQ(sscanf(root.c_str(), "200\n%lld\n%lld\n%lld\n", &total, &free, &available), 3) << root;
   EXPECT_GT(total, 0);
@@ -37,7 +37,8 @@ TEST(DiskUNCTest, RepliesWithSpaceOrTheSystemText) {
       {"", "501\nPath not specified\n"},
       {"\\", "501\nPath not specified\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(CallHandler(ProcessTest_UNC, {c.path}), c.reply) << c.path;
+  for (const auto& c : cases)
+    EXPECT_EQ(CallFileHandler(ProcessTest_UNC, {c.path}), c.reply) << c.path;
 }
 
 // a.log 10, b.txt 20, .h.log 5, sub/c.log 7, sub/deep/d.log 3, .hid/e.log 11; links to a
@@ -102,12 +103,12 @@ TEST_F(FolderTreeTest, FolderSizeHandler) {
       {{P("%newestfolder%"), "1", "", "", "", "", "", "0"}, "200\n     0\n"},
       {{P("no/such"), "0"}, "301\nFolder/File doesn`t exist or access denied\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(CallHandler(ProcessTest_FolderSize, c.params), c.reply);
+  for (const auto& c : cases) EXPECT_EQ(CallFileHandler(ProcessTest_FolderSize, c.params), c.reply);
 
   ASSERT_TRUE(SetMTime(P("sub"), 2000000000));
   ASSERT_TRUE(SetMTime(P("empty"), 1000000000));
-  EXPECT_EQ(CallHandler(ProcessTest_FolderSize,
-                        {dir_.Path() + "/%NewestFolder%", "1", "", "", "", "", "", "1"}),
+  EXPECT_EQ(CallFileHandler(ProcessTest_FolderSize,
+                            {dir_.Path() + "/%NewestFolder%", "1", "", "", "", "", "", "1"}),
             "200\n    10\n");
 }
 
@@ -248,7 +249,7 @@ TEST_F(CountFilesTest, Handler) {
       {{folder + "/%oldestfolder%", "*.dat", "0", "0", "", "", "", "", "", "", "1"}, "200\n1\n"},
   };
   ASSERT_TRUE(SetMTime(dir_.Join("sub1"), 1000000000));
-  for (const auto& c : cases) EXPECT_EQ(CallHandler(ProcessTest_CountFiles, c.params), c.reply);
+  for (const auto& c : cases) EXPECT_EQ(CallFileHandler(ProcessTest_CountFiles, c.params), c.reply);
 }
 
 // The attribute set 16 admits only entries the agent may write: as another
@@ -369,16 +370,16 @@ TEST_F(FileExistsTest, Handler) {
       {{P("%newestfolder%/%newestfile%"), "", "", "", "", "", "1"}, Found(P("Dnew/inner-b"))},
       {{P("%newestfolder%/%newestfile%")}, notFound},
   };
-  for (const auto& c : cases) EXPECT_EQ(CallHandler(ProcessTest_FileExists, c.params), c.reply);
+  for (const auto& c : cases) EXPECT_EQ(CallFileHandler(ProcessTest_FileExists, c.params), c.reply);
 }
 
 TEST(FileTestsSwitchedOffTest, EveryTestRepliesNotAllowed) {
-  const auto off = FileTestSettings(false);
+  const TORVSettings off = FileTestSettings(false);
   const THandler handlers[] = {
       ProcessTest_UNC,     ProcessTest_FolderSize,  ProcessTest_CountFiles, ProcessTest_FileExists,
       ProcessTest_FileCRC, ProcessTest_FileCompare, ProcessInfo_GetFileList};
   for (THandler h : handlers) {
-    EXPECT_EQ(CallHandler(h, {"/", "*", "1", "0", "0"}, off), "600\ntest is not allowed\n");
+    EXPECT_EQ(CallFileHandler(h, {"/", "*", "1", "0", "0"}, off), "600\ntest is not allowed\n");
   }
 }
 

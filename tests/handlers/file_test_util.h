@@ -5,35 +5,24 @@
 #include <sys/stat.h>
 
 #include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
 #include "handlers/handlers.h"
+#include "tests/support/net_handler.h"
 
 // Settings with the file-system tests switched on or off.
-inline std::shared_ptr<const TORVSettings> FileTestSettings(bool on) {
-  auto s = std::make_shared<TORVSettings>();
-  s->unc = s->foldersize = s->countfiles = s->fileexists = s->filecrc = s->comparefiles = on;
+inline TORVSettings FileTestSettings(bool on) {
+  TORVSettings s;
+  s.unc = s.foldersize = s.countfiles = s.fileexists = s.filecrc = s.comparefiles = on;
   return s;
 }
 
-// Runs handler on the parameter lines (the first is parameter 1) and returns the reply text as
-// it is sent, ending in a line feed.
-inline std::string CallHandler(
-    THandler handler, const std::vector<std::string>& params,
-    std::shared_ptr<const TORVSettings> settings = FileTestSettings(true)) {
-  std::string text;
-  for (const std::string& p : params) text += p + "\n";
-  text += "\r";
-  JXRequest request;
-  request = String(text.data(), static_cast<int>(text.size()));
-  ORVReply reply;
-  TSettingsScope scope(std::move(settings));
-  handler(request, reply);
-  reply.CommandSeparatorCheck();
-  return std::string(reply.c_str(), static_cast<size_t>(reply.Length()));
+// The reply text of handler on params, with the file tests switched on by default.
+inline std::string CallFileHandler(THandler handler, const std::vector<std::string>& params,
+                                   const TORVSettings& settings = FileTestSettings(true)) {
+  return CallHandler(handler, params, settings);
 }
 
 // Sets a file's access and modification times (seconds since the epoch).

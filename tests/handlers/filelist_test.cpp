@@ -66,10 +66,10 @@ class FileListTest : public ::testing::Test {
 
   // Folder, mask, then the seven flags as one string of '0'/'1'.
   static string List(const string& folder, const string& mask, const string& flags,
-                     std::shared_ptr<const TORVSettings> settings = FileTestSettings(true)) {
+                     const TORVSettings& settings = FileTestSettings(true)) {
     vector<string> params = {folder, mask};
     for (char f : flags) params.push_back(string(1, f));
-    return CallHandler(ProcessInfo_GetFileList, params, settings);
+    return CallFileHandler(ProcessInfo_GetFileList, params, settings);
   }
 
   TTempDir dir_;
@@ -158,9 +158,9 @@ TEST_F(FileListTest, NamesWithLineBreaksKeepTheLayout) {
 }
 
 TEST_F(FileListTest, AllowedByAnyFileTest) {
-  auto settings = std::make_shared<TORVSettings>();
+  TORVSettings settings;
   EXPECT_EQ(List(dir_.Path(), "", "1100000", settings), "600\ntest is not allowed\n");
-  settings->textlog = 1;
+  settings.textlog = 1;
   EXPECT_EQ(Parse(List(dir_.Path(), "", "1100000", settings)).result, "200");
 }
 
@@ -185,7 +185,7 @@ TEST(NotApplicableTest, FixedReplies) {
       {ProcessInfo_GetDriveList, ni},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CallHandler(c.handler, {"127.0.0.1", "x"}, FileTestSettings(false)), c.reply);
+    EXPECT_EQ(CallFileHandler(c.handler, {"127.0.0.1", "x"}, FileTestSettings(false)), c.reply);
   }
 }
 

@@ -46,10 +46,10 @@ TEST(FileCRCTest, RepliesWithTheCrcOrTheReason) {
       {"odd", Bytes(kFileReadBlock * 2 + 17, 3)},
   };
   for (const auto& c : cases) {
-    string reply = CallHandler(ProcessTest_FileCRC, {dir.WriteFile(c.name, c.data)});
+    string reply = CallFileHandler(ProcessTest_FileCRC, {dir.WriteFile(c.name, c.data)});
     EXPECT_EQ(reply, CrcReply(c.data)) << c.name;
   }
-  EXPECT_EQ(CallHandler(ProcessTest_FileCRC, {dir.Join("empty")}), "200\n4294967295\n");
+  EXPECT_EQ(CallFileHandler(ProcessTest_FileCRC, {dir.Join("empty")}), "200\n4294967295\n");
 
   ASSERT_EQ(mkfifo(dir.Join("fifo").c_str(), 0644), 0);
   const Case failures[] = {
@@ -60,7 +60,7 @@ TEST(FileCRCTest, RepliesWithTheCrcOrTheReason) {
       {dir.Join("fifo"), "301\nCannot open file\n"},
       {"/dev/zero", "301\nCannot open file\n"},
   };
-  for (const auto& c : failures) EXPECT_EQ(CallHandler(ProcessTest_FileCRC, {c.name}), c.data);
+  for (const auto& c : failures) EXPECT_EQ(CallFileHandler(ProcessTest_FileCRC, {c.name}), c.data);
 }
 
 TEST(CompareFilesTest, ComparesTheCommonLength) {
@@ -167,7 +167,7 @@ class FileCompareTest : public ::testing::Test {
  protected:
   string Compare(std::vector<string> params) {
     params.resize(13);
-    return CallHandler(ProcessTest_FileCompare, params);
+    return CallFileHandler(ProcessTest_FileCompare, params);
   }
 
   TTempDir dir_;
