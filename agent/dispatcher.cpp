@@ -41,11 +41,17 @@ constexpr TCommandRow kCommands[] = {
     Row("TEST-FileCRC", ProcessTest_FileCRC),
     // Text logs (handlers/textlog.cpp).
     // Processes and CPU (handlers/process.cpp).
+    Row("TEST-Process", ProcessTest_Process),
+    Row("TEST-CPU", ProcessTest_CPU),
+    Row("GetProcessesList", ProcessInfo_ProcessesList),
     // Scripts and external programs (handlers/script.cpp).
+    Row("TEST-ExternalPrg", ProcessTest_External),
+    Row("TEST-ShellScript", ProcessTest_ShellScript),
     // Network probes (handlers/netprobe.cpp).
     Row("TEST-TCP", ProcessTest_TCP),
     Row("TEST-UDP", ProcessTest_UDP),
     // Actions (handlers/actions.cpp).
+    Row("ACT-ExternalCmd", ProcessAct_ExternalCmd),
     Row("ACT-TCPUDPsend", ProcessAct_TCPSend),
     Row("ACT-Syslog", ProcessAct_Syslog),
     // File list (handlers/filelist.cpp).

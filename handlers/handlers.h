@@ -23,6 +23,10 @@ void ProcessInfo_ProcessesList(const JXRequest& params, ORVReply& reply);
 // Scripts and external programs.
 void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply);
 void ProcessTest_External(const JXRequest& params, ORVReply& reply);
+// Runs commandLine with its streams on "/dev/null" and replies "200" with
+// its exit code or "301" with the runner's failure (also the command action).
+void ReplyProgramRun(const String& commandLine, const char* workDir, int timeLimitMs,
+                     ORVReply& reply);
 // Network probes.
 void ProcessTest_TCP(const JXRequest& params, ORVReply& reply);
 void ProcessTest_UDP(const JXRequest& params, ORVReply& reply);

@@ -1,0 +1,96 @@
+// Runs external programs for request handlers and names the agent's temporary files.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+#include "base/string.h"
+
+// A command line yields at most this many arguments, whose texts (each with
+// its zero byte) share one area of this size.
+constexpr int kMaxCommandArgs = 23;
+constexpr int kCommandArgArea = 1024;
+
+// The arguments of one command line, ready for the program start.
+struct TCommandArgs {
+  char Area[kCommandArgArea];
+  char* Argv[kMaxCommandArgs + 1];
+  int Argc = 0;
+};
+
+// Splits commandLine into args: blanks separate arguments, an argument that
+// starts with ' or " runs to the same quote (or to the end), no escapes.
+// Returns the number of arguments.
+int SplitCommandLine(const char* commandLine, TCommandArgs& args);
+
+// How one child is run. Null stream paths mean "/dev/null"; a stream whose
+// file cannot be opened is left closed. A work directory that cannot be
+// entered (or is empty) leaves the child in the agent's directory.
+struct TRunOptions {
+  const char* WorkDir = nullptr;
+  const char* InputFile = nullptr;
+  const char* OutputFile = nullptr;
+  const char* ErrorFile = nullptr;
+  // -1: look for the end during the first second only; 0: wait without
+  // limit; above 0: kill the child's process group at this many ms; other
+  // negative values kill it at once if it has not ended.
+  int TimeLimitMs = 0;
+};
+
+enum class TChildEnd { kExited, kSignalled, kLeftRunning };
+
+// Starts argv[0] (looked up along PATH when it holds no slash) with argv in a
+// session of its own. 1 when it ran: end tells how it ended and code holds
+// the exit code (kExited) or the signal (kSignalled). 0 with err set when it
+// could not be started ("fork error", "exec error: " + the system's text) or
+// killed at its limit ("cannot terminate process"). A child not collected
+// here (left running, or not killable) is collected later by a reaper.
+int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, int& code,
+               String& err);
+
+// Runs commandLine with its streams redirected. 1 with exitCode set when the
+// program ended normally (or, with timeLimitMs -1, still runs after a second:
+// exitCode 0); 0 with errorText set otherwise.
+int SystemEx2(const char* commandLine, const char* workDir, const char* inputFile,
+              const char* outputFile, const char* errorFile, int timeLimitMs, int& exitCode,
+              String& errorText);
+// SystemEx2 with every stream on "/dev/null".
+int SystemEx(const char* commandLine, const char* workDir, int timeLimitMs, int& exitCode,
+             String& errorText);
+
+// Puts into buffer the temporary directory (TMPDIR, else TMP, else "./")
+// followed by name, or by a fresh name "tmp-<thread>-<k>" that no regular
+// file has. 1 on success; 0 with an empty buffer on failure, or untouched
+// when buffer is null or size is below 16.
+int gettempfilename(char* buffer, int size, const char* name);
+
+// A temporary file path that the holder deletes when it goes out of scope,
+// once it owns the file.
+class TScratchFile {
+ public:
+  TScratchFile() = default;
+  ~TScratchFile() { Remove(); }
+  TScratchFile(const TScratchFile&) = delete;
+  TScratchFile& operator=(const TScratchFile&) = delete;
+
+  // Names the file as gettempfilename does; false when no name could be had.
+  bool MakeName(const char* name = nullptr);
+  const char* Path() const { return path_; }
+  // From now on the file is ours to delete.
+  void Own() { owned_ = true; }
+  void Remove();
+
+ private:
+  char path_[512] = {};
+  bool owned_ = false;
+};
+
+// A stream closed when its holder goes, for reading what a child wrote.
+struct TFileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using TFilePtr = std::unique_ptr<FILE, TFileCloser>;
+
+// Tests only: false makes the runner wait without process descriptors, as on
+// kernels that lack them.
+void UseProcessDescriptors(bool use);
