@@ -32,7 +32,13 @@ constexpr TCommandRow Builtin(const char* command, TBuiltin builtin, TPermission
 // under its own heading.
 constexpr TCommandRow kCommands[] = {
     // Disk, folder and file presence (handlers/disk.cpp).
+    Row("TEST-UNC", ProcessTest_UNC),
+    Row("TEST-FolderSize", ProcessTest_FolderSize),
+    Row("TEST-FileExists", ProcessTest_FileExists),
+    Row("TEST-CountFiles", ProcessTest_CountFiles),
     // File integrity and compare (handlers/files.cpp).
+    Row("TEST-FileCompare", ProcessTest_FileCompare),
+    Row("TEST-FileCRC", ProcessTest_FileCRC),
     // Text logs (handlers/textlog.cpp).
     // Processes and CPU (handlers/process.cpp).
     Row("TEST-Process", ProcessTest_Process),
@@ -49,7 +55,19 @@ constexpr TCommandRow kCommands[] = {
     Row("ACT-TCPUDPsend", ProcessAct_TCPSend),
     Row("ACT-Syslog", ProcessAct_Syslog),
     // File list (handlers/filelist.cpp).
+    Row("GetFilesList", ProcessInfo_GetFileList),
     // Other platforms' requests and those not provided (handlers/notapplicable.cpp).
+    Row("TEST-DiskSpace", ProcessTest_DiskSpace),
+    Row("TEST-Service", ProcessTest_Service),
+    Row("TEST-NTLog", ProcessTest_NTLog),
+    Row("TEST-PerfCounter", ProcessTest_Perf),
+    Row("TEST-Script", ProcessTest_Script),
+    Row("TEST-SNMP", ProcessTest_SNMP),
+    Row("TEST-Ping", ProcessTest_Ping),
+    Row("GetServicesList", ProcessInfo_ServicesList),
+    Row("GetEventLogFiles", ProcessInfo_EventLogFiles),
+    Row("GetEventLogSources", ProcessInfo_EventLogSources),
+    Row("GetDriveList", ProcessInfo_GetDriveList),
     // Status and settings.
     Row("GetInfo", GetAgentStatus),
     Row("GetSettings", GetAgentSettings, TPermission::kManage),

@@ -1,4 +1,4 @@
-// SHA-1 (Nettle underneath) and the agent's CRC-32 variant (zlib underneath).
+// SHA-1 (Nettle underneath) and the agent's CRC-32 variant (zlib or carry-less multiplies).
 #pragma once
 
 #include <nettle/sha1.h>

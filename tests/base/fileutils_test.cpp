@@ -169,6 +169,20 @@ TEST_F(FileUtilsTest, FileQueriesFollowLinksAndFirstMatchSkipsDirectories) {
   EXPECT_FALSE(DeleteFile(dir_.Join("link-file").c_str()));
 }
 
+// Skipping the lstat of entries that readdir already types changes neither
+// which entries a search returns nor their attribute bits.
+TEST_F(FileUtilsTest, SkippingStatKeepsEntriesAndAttributes) {
+  for (int attr : {0, int{AttrHidden}, int{AttrSystem}, int{AttrDirectory}, 63}) {
+    EXPECT_EQ(ListAll(dir_.Path(), "*", attr | kFindSkipReadOnly | kFindSkipStat),
+              ListAll(dir_.Path(), "*", attr | kFindSkipReadOnly))
+        << attr;
+  }
+  TSearchRec rec;
+  TFindGuard guard(rec);
+  ASSERT_EQ(FindFirst(dir_.Path().c_str(), "plain", 63 | kFindSkipStat, rec), 0);
+  EXPECT_TRUE(S_ISREG(rec.Mode));
+}
+
 TEST(PathStringTest, DelimitersAndParts) {
   struct Case {
     const char* s;

@@ -1,0 +1,240 @@
+// File CRC and file compare tests with their file-content workers.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "base/fileutils.h"
+#include "base/unique_fd.h"
+#include "config/settings.h"
+#include "handlers/disktests.h"
+#include "handlers/handlers.h"
+#include "handlers/handlerutil.h"
+#include "protocol/ciplib.h"
+#include "search/rpolish.h"
+
+namespace {
+
+// Pipes, terminals and character devices such as /dev/zero block or never
+// end: a request must not hold its session for ever, so they are not read.
+bool Readable(const struct stat& st) {
+  return !S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode);
+}
+
+TUniqueFd OpenForReading(const char* name) {
+  struct stat st;
+  if (name == nullptr || *name == '\0' || stat(name, &st) != 0 || !Readable(st)) return {};
+  TUniqueFd fd(open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // Look again at what was opened: the name may have been replaced meanwhile.
+  if (fd.Valid() && (fstat(fd.Get(), &st) != 0 || !Readable(st))) fd.Reset();
+  if (fd.Valid()) posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  return fd;
+}
+
+// Reads until n bytes or the end of the file; -1 on a read error.
+ssize_t ReadFull(int fd, char* buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, buf + got, n - got);
+    if (r == 0) break;
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+std::unique_ptr<char[]> Allocate(size_t n) {
+  return std::unique_ptr<char[]>(new (std::nothrow) char[n]);
+}
+
+bool IsAlnumByte(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
+
+bool GetFileCRC(const char* name, unsigned int* crc, String& error) {
+  error = "";
+  if (name == nullptr || *name == '\0') {
+    error = "File is not specified";
+    return false;
+  }
+  TUniqueFd fd = OpenForReading(name);
+  if (!fd.Valid()) {
+    error = "Cannot open file";
+    return false;
+  }
+  std::unique_ptr<char[]> buf = Allocate(kFileReadBlock);
+  TCRC32 sum;
+  sum.InitCRC();
+  for (;;) {
+    ssize_t n = buf ? ReadFull(fd.Get(), buf.get(), kFileReadBlock) : -1;
+    if (n < 0) {
+      error = "Read error";
+      return false;
+    }
+    sum.UpdateCRC(buf.get(), static_cast<int>(n));
+    if (n < kFileReadBlock) break;
+  }
+  *crc = sum.GetCRC();
+  return true;
+}
+
+int CompareFiles(const char* first, const char* second, int blockSize) {
+  TUniqueFd a = OpenForReading(first);
+  if (!a.Valid()) return -1;
+  TUniqueFd b = OpenForReading(second);
+  if (!b.Valid()) return -1;
+  const size_t block = static_cast<size_t>(std::max(blockSize, 1));
+  std::unique_ptr<char[]> buf = Allocate(2 * block);
+  if (!buf) return -1;
+  char* bufA = buf.get();
+  char* bufB = bufA + block;
+  for (;;) {
+    ssize_t na = ReadFull(a.Get(), bufA, block);
+    ssize_t nb = ReadFull(b.Get(), bufB, block);
+    if (na < 0 || nb < 0) return -1;
+    if (memcmp(bufA, bufB, static_cast<size_t>(std::min(na, nb))) != 0) return 0;
+    // Only the common length is compared: a prefix of the other file is the same.
+    if (static_cast<size_t>(na) < block || static_cast<size_t>(nb) < block) return 1;
+  }
+}
+
+// The file is read in blocks after a carry of the last n + 1 bytes of the
+// previous ones, so a match across two reads is found and a whole-word match
+// is judged by the bytes really beside it: only the file's start and end bound
+// a word, never the edge of a read.
+int64_t FindStrInFile(const char* name, String& text, int caseSensitive, int wholeWord,
+                      int blockSize) {
+  const int n = text.Length();
+  if (n == 0 || n > INT_MAX / 4 || name == nullptr || *name == '\0') return -1;
+  TUniqueFd fd = OpenForReading(name);
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0) return -1;
+  if (n > st.st_size) return 0;
+  if (!caseSensitive) text.LowerCase();
+  TTextMatcher matcher;
+  matcher.Prepare(text, caseSensitive, 0);
+
+  // A long text gets longer reads, so that carrying it costs less than reading.
+  const int64_t block =
+      std::min<int64_t>({std::max(blockSize, 2 * n), st.st_size + 1, INT_MAX / 2});
+  const int cap = static_cast<int>(n + 1 + block);
+  std::unique_ptr<char[]> buf = Allocate(static_cast<size_t>(cap));
+  if (!buf) return -1;
+  char* b = buf.get();
+  int64_t base = 0;  // file offset of b[0]
+  int len = 0;       // bytes in b
+  int from = 0;      // first start position in b not yet examined
+  for (;;) {
+    ssize_t got = ReadFull(fd.Get(), b + len, static_cast<size_t>(cap - len));
+    if (got < 0) return -1;
+    const bool atEnd = got < cap - len;
+    len += static_cast<int>(got);
+
+    int next = std::max(from, len - n + 1);  // where the next read's search starts
+    for (int pos = from; pos <= len - n;) {
+      int found = matcher.Find(b + pos, len - pos);
+      if (found == 0) break;
+      const int i = pos + found - 1;
+      if (!wholeWord) return base + i + 1;
+      if (i + n == len && !atEnd) {
+        next = i;  // the byte after it is not read yet
+        break;
+      }
+      // i is 0 only at the start of the file: later reads begin with a carried byte.
+      const bool boundedBefore = i == 0 || !IsAlnumByte(b[i - 1]);
+      const bool boundedAfter = i + n == len || !IsAlnumByte(b[i + n]);
+      if (boundedBefore && boundedAfter) return base + i + 1;
+      pos = i + 1;
+    }
+    if (atEnd) return 0;
+
+    // Keep the unexamined tail and the byte before it.
+    const int keep = next - 1;
+    memmove(b, b + keep, static_cast<size_t>(len - keep));
+    base += keep;
+    len -= keep;
+    from = 1;
+  }
+}
+
+int64_t FindFileInFile(const char* name, const char* patternFile) {
+  if (patternFile == nullptr || *patternFile == '\0') return -1;
+  const int64_t size = FileSize(patternFile);
+  if (size == 0) return 1;
+  if (size < 0 || size > kMaxPatternFileSize) return -1;
+  TUniqueFd fd = OpenForReading(patternFile);
+  if (!fd.Valid()) return -1;
+  String contents;
+  contents.SetLength(static_cast<int>(size));
+  ssize_t got = ReadFull(fd.Get(), contents.Data(), static_cast<size_t>(size));
+  if (got < 0) return -1;
+  contents.SetLength(static_cast<int>(got));
+  return FindStrInFile(name, contents, 1, 0);
+}
+
+void ProcessTest_FileCRC(const JXRequest& params, ORVReply& reply) {
+  if (!Settings().filecrc) return RefuseTest(reply);
+  String name = params.GetParam(1, 1);
+  name.SetZero();
+  unsigned int crc = 0;
+  String error;
+  if (!GetFileCRC(name.c_str(), &crc, error)) {
+    reply.SetResult("301") += error;
+    return;
+  }
+  reply.SetResult("200");
+  reply.AddIntParam(static_cast<long long>(crc));
+}
+
+void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
+  if (!Settings().comparefiles) return RefuseTest(reply);
+  // Stands whenever a file named below is missing.
+  FailWith(reply, "301", "File doesn`t exist");
+  const String mode = params.GetParam(1, 1);
+  const String first = PathParam(params, 2, 12);
+  if (!FileExists(first.c_str())) return;
+
+  int64_t result = 0;
+  if (mode == "1") {
+    const String second = PathParam(params, 3, 13);
+    if (!FileExists(second.c_str())) return;
+    const bool times = orvDecodeBool(params.GetParam(4, 1));
+    const bool sizes = orvDecodeBool(params.GetParam(5, 1));
+    const bool contents = orvDecodeBool(params.GetParam(6, 1));
+    result = 1;
+    if (times && FileAge(first.c_str()) != FileAge(second.c_str())) {
+      result = 0;
+    } else {
+      if (sizes) result = FileSize(first.c_str()) == FileSize(second.c_str());
+      if (result == 1 && contents) result = CompareFiles(first.c_str(), second.c_str());
+    }
+  } else if (mode == "2") {
+    String text = params.GetParam(3, 1);
+    result = FindStrInFile(first.c_str(), text, orvDecodeBool(params.GetParam(4, 1)),
+                           orvDecodeBool(params.GetParam(5, 1)));
+  } else if (mode == "3") {
+    String second = params.GetParam(3, 1);
+    second.SetZero();
+    if (!FileExists(second.c_str())) return;
+    if (FileSize(second.c_str()) > kMaxPatternFileSize) {
+      return FailWith(reply, "301", "The size of the second file cannot exceed 8Mb");
+    }
+    result = FindFileInFile(first.c_str(), second.c_str());
+  } else {
+    return FailWith(reply, "501", "Wrong parameter");
+  }
+  if (result < 0) return FailWith(reply, "301", "I/O Error");
+  reply.SetResult("200");
+  reply.AddBoolParam(result > 0);
+}
