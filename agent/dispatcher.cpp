@@ -34,6 +34,8 @@ constexpr TCommandRow kCommands[] = {
     // Disk, folder and file presence (handlers/disk.cpp).
     // File integrity and compare (handlers/files.cpp).
     // Text logs (handlers/textlog.cpp).
+    Row("TEST-TextLog", ProcessTest_TextLog),
+    Row("TEST-TextLog2", ProcessTest_TextLog2),
     // Processes and CPU (handlers/process.cpp).
     // Scripts and external programs (handlers/script.cpp).
     // Network probes (handlers/netprobe.cpp).
