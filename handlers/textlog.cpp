@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
@@ -30,6 +31,20 @@ bool IsLineEnd(char c) {
 // A modification time as the manager stores it: cut to 32 bits, as FileAge does.
 int64_t StoredAge(const struct stat& st) {
   return static_cast<int32_t>(st.st_mtime);
+}
+
+// The texts a filter searches lines for: the plain text, or the operands of the expression.
+std::vector<String> SearchedTexts(const TTextLogFilter& filter) {
+  if (!filter.IsExpression) return {filter.Text};
+  std::vector<String> texts;
+  TExprParser parser(PriorityTable1, sizeof(PriorityTable1));
+  String expr(filter.Text);
+  if (!parser.Expr2Polish(expr, 0)) return texts;
+  for (int i = 0; i < parser.Polish.Count(); ++i) {
+    const String token = parser.Polish[i];
+    if (token != "not" && token != "and" && token != "or") texts.push_back(OperandText(token));
+  }
+  return texts;
 }
 
 String NotFoundText(const char* file) {
@@ -147,19 +162,62 @@ class TLogScan {
       if (TakeLine(line_.data(), static_cast<int>(line_.size()), blockOffset_ + e)) return true;
       p = e + 1;
     }
+    const std::vector<TTextMatcher>* needles = filters_.Needles();
+    if (needles != nullptr) next_.assign(needles->size(), -1);
     for (;;) {
-      while (p < n && IsLineEnd(b[p])) ++p;
-      if (p == n) return false;
-      const int e = ends.Next(p);
+      // Here no line is under way: [pos_, p) holds line ends only.
+      int s = p;  // where the next line to test starts
+      if (needles == nullptr) {
+        while (s < n && IsLineEnd(b[s])) ++s;
+      } else {
+        // The lines before the one holding the next needle cannot match: only their ends count.
+        s = LastLineEnd(b, p, NextNeedle(*needles, b, p, n)) + 1;
+        PassLines(b, p, s);
+      }
+      if (s == n) return false;
+      const int e = ends.Next(s);
       if (e == n) {
         inLine_ = true;
         line_.clear();
-        Hold(b + p, n - p);
+        Hold(b + s, n - s);
         return false;
       }
-      if (TakeLine(b + p, std::min(e - p, limits_.LineHold), blockOffset_ + e)) return true;
+      if (TakeLine(b + s, std::min(e - s, limits_.LineHold), blockOffset_ + e)) return true;
       p = e + 1;
     }
+  }
+
+  // Offset of the first needle found at or after p, or n. Each needle's last hit is kept, so a
+  // block costs one search pass per needle.
+  int NextNeedle(const std::vector<TTextMatcher>& needles, const char* b, int p, int n) {
+    int first = n;
+    for (size_t i = 0; i < needles.size(); ++i) {
+      if (next_[i] < p) {
+        const int hit = needles[i].Find(b + p, n - p);
+        next_[i] = hit > 0 ? p + hit - 1 : n;
+      }
+      first = std::min(first, next_[i]);
+    }
+    return first;
+  }
+
+  // Offset of the last LF or CR in [p, c), or p - 1.
+  static int LastLineEnd(const char* b, int p, int c) {
+    int last = p - 1;
+    for (int byte : {'\n', '\r'}) {
+      const void* hit = memrchr(b + p, byte, c - p);
+      if (hit != nullptr)
+        last = std::max(last, static_cast<int>(static_cast<const char*>(hit) - b));
+    }
+    return last;
+  }
+
+  // Moves the position over the complete lines in [p, s), which ends with a line end.
+  void PassLines(const char* b, int p, int s) {
+    int x = s - 1;
+    while (x >= p && IsLineEnd(b[x])) --x;
+    // x is the last line's last byte and x + 1 its end.
+    if (x >= p) pos_ = blockOffset_ + x + 2;
   }
 
   // Keeps what still fits of a line that goes on in the next block.
@@ -188,7 +246,8 @@ class TLogScan {
   const TLogScanLimits& limits_;
   int scanToEnd_;
   std::unique_ptr<char[]> block_;
-  std::string line_;  // the held start of a line that spans blocks
+  std::string line_;       // the held start of a line that spans blocks
+  std::vector<int> next_;  // per needle: offset of its next hit in the block, n for none
   bool inLine_ = false;
   int64_t pos_ = 0;          // where the bytes of the next line begin
   int64_t readOffset_ = 0;   // file offset of the next read
@@ -285,6 +344,7 @@ void DecodeFilter(const JXRequest& request, TTextLogFilter& filter, int firstPar
 
 void TLogFilters::Prepare(const TTextLogFilter& first, const TTextLogFilter* second) {
   count_ = second != nullptr ? 2 : 1;
+  needles_.clear();
   for (int i = 0; i < count_; ++i) {
     const TTextLogFilter& f = i == 0 ? first : *second;
     TOne& one = filters_[i];
@@ -295,7 +355,20 @@ void TLogFilters::Prepare(const TTextLogFilter& first, const TTextLogFilter* sec
     } else {
       one.Text.Prepare(f.Text, f.CaseSensitive, f.WholeWord);
     }
+    for (const String& text : SearchedTexts(f)) {
+      // A text with a line end is never in a line; an empty one is never found.
+      if (text.IsEmpty() || memchr(text.Data(), '\n', text.Length()) != nullptr ||
+          memchr(text.Data(), '\r', text.Length()) != nullptr) {
+        continue;
+      }
+      needles_.emplace_back();
+      needles_.back().Prepare(text, f.CaseSensitive, 0);
+    }
   }
+  // Each filter's verdict depends only on which of its texts a line holds, so a line that holds
+  // none of them is judged as the empty line is.
+  int which = 0;
+  useNeedles_ = Test("", 0, which) == 0;
 }
 
 int TLogFilters::Test(const char* line, int len, int& which) const {

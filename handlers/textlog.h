@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/string.h"
 #include "protocol/orv_const.h"
@@ -26,6 +27,10 @@ class TLogFilters {
   // 0 when no filter accepts the line; else the match value (the 1-based position of a plain
   // text, 1 for an expression) with which = 1 for the first filter, 0 for the second.
   int Test(const char* line, int len, int& which) const;
+  // Matchers (any letter case where a filter ignores it, no word test) of texts one of which
+  // every accepted line contains; null when a line holding none of them can be accepted, as
+  // with a negated expression. Lines without any can be passed over unseen.
+  const std::vector<TTextMatcher>* Needles() const { return useNeedles_ ? &needles_ : nullptr; }
 
  private:
   struct TOne {
@@ -35,6 +40,8 @@ class TLogFilters {
   };
   TOne filters_[2];
   int count_ = 0;
+  std::vector<TTextMatcher> needles_;
+  bool useNeedles_ = false;
 };
 
 // How much is read at once and how much of one line is held for matching. A line longer than
