@@ -33,18 +33,78 @@ int64_t StoredAge(const struct stat& st) {
   return static_cast<int32_t>(st.st_mtime);
 }
 
-// The texts a filter searches lines for: the plain text, or the operands of the expression.
-std::vector<String> SearchedTexts(const TTextLogFilter& filter) {
-  if (!filter.IsExpression) return {filter.Text};
-  std::vector<String> texts;
+// A text that can occur in a line: not empty (never found) and without a line end.
+bool Searchable(const String& text) {
+  return !text.IsEmpty() && memchr(text.Data(), '\n', text.Length()) == nullptr &&
+         memchr(text.Data(), '\r', text.Length()) == nullptr;
+}
+
+// An expression's verdict on a line that holds operand k exactly when bit k of present is set,
+// reached as SearchForExpression reaches it.
+bool EvaluatePolish(const TStrList& polish, uint64_t present) {
+  BoolStack stack(polish.Count() + 2);
+  int operand = 0;
+  for (int i = 0; i < polish.Count(); ++i) {
+    const String token = polish[i];
+    if (token == "not") {
+      stack.Not();
+    } else if (token == "or") {
+      stack.Or();
+    } else if (token == "and") {
+      stack.And();
+    } else {
+      stack.Push((present >> operand++) & 1);
+    }
+    if (stack.Error()) return false;
+  }
+  return stack.Count() == 1 && stack.Pop() != 0;
+}
+
+// Texts one of which every line that filter accepts holds (none when it accepts no line at
+// all); false when it may accept a line without any of its texts. For an expression, operands
+// are left out while every line without the rest is still refused, whatever it holds of them:
+// in "error" and not "debug", a line without "error" is refused, with or without "debug".
+bool NeededTexts(const TTextLogFilter& filter, std::vector<String>& texts) {
+  if (!filter.IsExpression) {
+    if (Searchable(filter.Text)) texts.push_back(filter.Text);
+    return true;
+  }
   TExprParser parser(PriorityTable1, sizeof(PriorityTable1));
   String expr(filter.Text);
-  if (!parser.Expr2Polish(expr, 0)) return texts;
+  if (!parser.Expr2Polish(expr, 0)) return true;  // a syntax error accepts nothing
+  std::vector<String> operands;
   for (int i = 0; i < parser.Polish.Count(); ++i) {
     const String token = parser.Polish[i];
-    if (token != "not" && token != "and" && token != "or") texts.push_back(OperandText(token));
+    if (token != "not" && token != "and" && token != "or") operands.push_back(OperandText(token));
   }
-  return texts;
+  constexpr size_t kMaxLeftOut = 10;  // every way of holding them is tried
+  if (operands.size() > 64) return false;
+  uint64_t needed = 0;
+  for (size_t k = 0; k < operands.size(); ++k) {
+    if (Searchable(operands[k])) needed |= uint64_t{1} << k;
+  }
+  auto refusedWithout = [&](uint64_t set) {
+    std::vector<int> free;  // operands that may or may not be in a line without set
+    for (size_t k = 0; k < operands.size(); ++k) {
+      if (Searchable(operands[k]) && !(set >> k & 1)) free.push_back(static_cast<int>(k));
+    }
+    if (free.size() > kMaxLeftOut) return false;
+    for (uint64_t combination = 0; combination < uint64_t{1} << free.size(); ++combination) {
+      uint64_t present = 0;
+      for (size_t j = 0; j < free.size(); ++j) present |= (combination >> j & 1) << free[j];
+      if (EvaluatePolish(parser.Polish, present)) return false;
+    }
+    return true;
+  };
+  if (!refusedWithout(needed)) return false;
+  for (size_t k = 0; k < operands.size(); ++k) {
+    const uint64_t fewer = needed & ~(uint64_t{1} << k);
+    if (fewer != needed && refusedWithout(fewer)) needed = fewer;
+  }
+  for (size_t k = 0; k < operands.size(); ++k) {
+    if (needed >> k & 1) texts.push_back(operands[k]);
+  }
+  return true;
 }
 
 String NotFoundText(const char* file) {
@@ -345,6 +405,7 @@ void DecodeFilter(const JXRequest& request, TTextLogFilter& filter, int firstPar
 void TLogFilters::Prepare(const TTextLogFilter& first, const TTextLogFilter* second) {
   count_ = second != nullptr ? 2 : 1;
   needles_.clear();
+  useNeedles_ = true;
   for (int i = 0; i < count_; ++i) {
     const TTextLogFilter& f = i == 0 ? first : *second;
     TOne& one = filters_[i];
@@ -355,20 +416,13 @@ void TLogFilters::Prepare(const TTextLogFilter& first, const TTextLogFilter* sec
     } else {
       one.Text.Prepare(f.Text, f.CaseSensitive, f.WholeWord);
     }
-    for (const String& text : SearchedTexts(f)) {
-      // A text with a line end is never in a line; an empty one is never found.
-      if (text.IsEmpty() || memchr(text.Data(), '\n', text.Length()) != nullptr ||
-          memchr(text.Data(), '\r', text.Length()) != nullptr) {
-        continue;
-      }
+    std::vector<String> texts;
+    if (!NeededTexts(f, texts)) useNeedles_ = false;
+    for (const String& text : texts) {
       needles_.emplace_back();
       needles_.back().Prepare(text, f.CaseSensitive, 0);
     }
   }
-  // Each filter's verdict depends only on which of its texts a line holds, so a line that holds
-  // none of them is judged as the empty line is.
-  int which = 0;
-  useNeedles_ = Test("", 0, which) == 0;
 }
 
 int TLogFilters::Test(const char* line, int len, int& which) const {
