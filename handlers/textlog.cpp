@@ -39,21 +39,22 @@ bool Searchable(const String& text) {
          memchr(text.Data(), '\r', text.Length()) == nullptr;
 }
 
+// The tokens of an expression's Polish form: an operand's index, or an operator.
+enum : int { kNot = -1, kAnd = -2, kOr = -3 };
+
 // An expression's verdict on a line that holds operand k exactly when bit k of present is set,
 // reached as SearchForExpression reaches it.
-bool EvaluatePolish(const TStrList& polish, uint64_t present) {
-  BoolStack stack(polish.Count() + 2);
-  int operand = 0;
-  for (int i = 0; i < polish.Count(); ++i) {
-    const String token = polish[i];
-    if (token == "not") {
+bool EvaluatePolish(const std::vector<int>& polish, uint64_t present) {
+  BoolStack stack(static_cast<int>(polish.size()) + 2);
+  for (const int token : polish) {
+    if (token == kNot) {
       stack.Not();
-    } else if (token == "or") {
-      stack.Or();
-    } else if (token == "and") {
+    } else if (token == kAnd) {
       stack.And();
+    } else if (token == kOr) {
+      stack.Or();
     } else {
-      stack.Push((present >> operand++) & 1);
+      stack.Push(present >> token & 1);
     }
     if (stack.Error()) return false;
   }
@@ -73,26 +74,32 @@ bool NeededTexts(const TTextLogFilter& filter, std::vector<String>& texts) {
   String expr(filter.Text);
   if (!parser.Expr2Polish(expr, 0)) return true;  // a syntax error accepts nothing
   std::vector<String> operands;
+  std::vector<int> polish;
   for (int i = 0; i < parser.Polish.Count(); ++i) {
     const String token = parser.Polish[i];
-    if (token != "not" && token != "and" && token != "or") operands.push_back(OperandText(token));
+    if (token == "not" || token == "and" || token == "or") {
+      polish.push_back(token == "not" ? kNot : token == "and" ? kAnd : kOr);
+    } else {
+      polish.push_back(static_cast<int>(operands.size()));
+      operands.push_back(OperandText(token));
+    }
   }
-  constexpr size_t kMaxLeftOut = 10;  // every way of holding them is tried
+  constexpr size_t kMaxLeftOut = 8;  // every way of holding them is tried
   if (operands.size() > 64) return false;
   uint64_t needed = 0;
   for (size_t k = 0; k < operands.size(); ++k) {
     if (Searchable(operands[k])) needed |= uint64_t{1} << k;
   }
   auto refusedWithout = [&](uint64_t set) {
-    std::vector<int> free;  // operands that may or may not be in a line without set
+    std::vector<int> loose;  // operands that may or may not be in a line without set
     for (size_t k = 0; k < operands.size(); ++k) {
-      if (Searchable(operands[k]) && !(set >> k & 1)) free.push_back(static_cast<int>(k));
+      if (Searchable(operands[k]) && !(set >> k & 1)) loose.push_back(static_cast<int>(k));
     }
-    if (free.size() > kMaxLeftOut) return false;
-    for (uint64_t combination = 0; combination < uint64_t{1} << free.size(); ++combination) {
+    if (loose.size() > kMaxLeftOut) return false;
+    for (uint64_t combination = 0; combination < uint64_t{1} << loose.size(); ++combination) {
       uint64_t present = 0;
-      for (size_t j = 0; j < free.size(); ++j) present |= (combination >> j & 1) << free[j];
-      if (EvaluatePolish(parser.Polish, present)) return false;
+      for (size_t j = 0; j < loose.size(); ++j) present |= (combination >> j & 1) << loose[j];
+      if (EvaluatePolish(polish, present)) return false;
     }
     return true;
   };
