@@ -156,24 +156,24 @@ void BM_ScanPlainShortLines(benchmark::State& state) {
   ScanWholeLog(state, filter, ShortLog());
 }
 
+TTextLogFilter Expression(const char* text) {
+  TTextLogFilter filter;
+  filter.Text = text;
+  filter.IsExpression = 1;
+  filter.CaseSensitive = 1;
+  return filter;
+}
+
 // Three operands; "retrying" is in about a third of the lines, but only lines holding one of the
 // other two can match, so only those two are sought through the blocks.
 void BM_ScanExpression(benchmark::State& state) {
-  TTextLogFilter filter;
-  filter.Text = "(\"segfault\" or \"oom-killer\") and not \"retrying\"";
-  filter.IsExpression = 1;
-  filter.CaseSensitive = 1;
-  ScanWholeLog(state, filter, Log());
+  ScanWholeLog(state, Expression("(\"segfault\" or \"oom-killer\") and not \"retrying\""), Log());
 }
 
 // A negation accepts lines that hold none of its texts, so no line can be passed over unseen:
 // every line is cut out and tested. Every line holds "host", so none matches.
 void BM_ScanNegationLineByLine(benchmark::State& state) {
-  TTextLogFilter filter;
-  filter.Text = "not \"host\"";
-  filter.IsExpression = 1;
-  filter.CaseSensitive = 1;
-  ScanWholeLog(state, filter, Log());
+  ScanWholeLog(state, Expression("not \"host\""), Log());
 }
 
 }  // namespace
