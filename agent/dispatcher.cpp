@@ -40,6 +40,8 @@ constexpr TCommandRow kCommands[] = {
     Row("TEST-FileCompare", ProcessTest_FileCompare),
     Row("TEST-FileCRC", ProcessTest_FileCRC),
     // Text logs (handlers/textlog.cpp).
+    Row("TEST-TextLog", ProcessTest_TextLog),
+    Row("TEST-TextLog2", ProcessTest_TextLog2),
     // Processes and CPU (handlers/process.cpp).
     Row("TEST-Process", ProcessTest_Process),
     Row("TEST-CPU", ProcessTest_CPU),
