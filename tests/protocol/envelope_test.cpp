@@ -1,21 +1,47 @@
-// The request envelope: cipher, length fields, whole packets and every refusal of the parser.
+// The request envelope and the reply: cipher, length fields, refusals, parameters, codecs.
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <nettle/sha1.h>
+#include <nettle/twofish.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <memory>
+#include <atomic>
+#include <cstring>
 #include <random>
-#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "config/settings.h"
 #include "protocol/orv_const.h"
-#include "tests/support/protocol_util.h"
+#include "tests/support/string_print.h"
 
 namespace {
 
-const char kMd5OfAbc[] = "900150983cd24fb0d6963f7d28e17f72";  // RFC 1321
+String S(const std::string& s) {
+  return String(s.data(), static_cast<int>(s.size()));
+}
+
+// Twofish-CFB8 under SHA-1 of key written straight from its definition (a 16-byte register
+// shifted by hand), to check the envelope's cipher against.
+std::string ReferenceCfb8(const std::string& input, const std::string& key, bool encrypt) {
+  uint8_t key24[24] = {};
+  sha1_ctx sha;
+  sha1_init(&sha);
+  sha1_update(&sha, key.size(), reinterpret_cast<const uint8_t*>(key.data()));
+  sha1_digest(&sha, SHA1_DIGEST_SIZE, key24);
+  twofish_ctx ctx;
+  twofish192_set_key(&ctx, key24);
+  uint8_t reg[16];
+  memset(reg, 0xFF, sizeof(reg));
+  twofish_encrypt(&ctx, 16, reg, reg);
+  std::string out;
+  for (char x : input) {
+    uint8_t block[16];
+    twofish_encrypt(&ctx, 16, block, reg);
+    out += static_cast<char>(x ^ block[0]);
+    memmove(reg, reg + 1, 15);
+    reg[15] = static_cast<uint8_t>(encrypt ? out.back() : x);
+  }
+  return out;
+}
 
 std::string Le(uint32_t v, int digits) {
   std::string s;
@@ -23,13 +49,11 @@ std::string Le(uint32_t v, int digits) {
   return s;
 }
 
-// A request laid out field by field, without the code under test.
+// A request laid out field by field, without the code under test; the proof is MD5("abc").
 struct Packet {
   std::string marker = "\x03\x12";
-  std::string proof;
-  std::string key;
-  std::string request;
-  std::string trailer;
+  std::string proof = "\x90\x01\x50\x98\x3c\xd2\x4f\xb0\xd6\x96\x3f\x7d\x28\xe1\x7f\x72";
+  std::string key, request, trailer;
   std::string Bytes() const {
     const std::string body = marker + Le(proof.size(), 2) + proof + Le(key.size(), 2) + key +
                              Le(request.size(), 4) + request + trailer;
@@ -37,184 +61,191 @@ struct Packet {
   }
 };
 
-Packet Encrypted(const std::string& password, const std::string& proofHex,
-                 const std::string& sessionKey, const std::string& text) {
+Packet Encrypted(const std::string& password, const std::string& sessionKey,
+                 const std::string& text) {
   Packet p;
-  p.proof = FromHex(proofHex.c_str());
+  if (password.empty()) p.proof.clear();
   p.key = ReferenceCfb8(sessionKey, password, true);
   p.request = ReferenceCfb8(text, sessionKey, true);
   return p;
 }
 
 int Parse(JXRequest& req, const std::string& bytes, const char* password) {
-  req = FromStd(bytes);
+  req = S(bytes);
   return req.ParseInitRequest(password, in_addr{htonl(0x7F000001)});
 }
 
-TEST(EnvelopeTest, CipherMatchesReferenceAndRoundTrips) {
+TEST(EnvelopeTest, CipherMatchesReferenceAndLengthFields) {
   std::mt19937 rng(7);
   for (int round = 0; round < 60; ++round) {
     std::string data(round < 20 ? round : rng() % 3000, '\0');
     std::string key(rng() % 40, '\0');
     for (char& c : data) c = static_cast<char>(rng());
     for (char& c : key) c = static_cast<char>(rng());
-    const String cipher = EncodeData(FromStd(data), FromStd(key), 0);
-    EXPECT_EQ(ToStd(cipher), ReferenceCfb8(data, key, true)) << data.size();
-    EXPECT_EQ(ToStd(DecodeData(cipher, FromStd(key))), data) << data.size();
+    const String cipher = EncodeData(S(data), S(key), 0);
+    EXPECT_EQ(cipher, S(ReferenceCfb8(data, key, true))) << data.size();
+    EXPECT_EQ(DecodeData(cipher, S(key)), S(data)) << data.size();
   }
+  EXPECT_EQ(EncodeData("hello", "k", 4), S(Le(5, 4) + ReferenceCfb8("hello", "k", true)));
   EXPECT_EQ(EncodeData("", "k", 4).Length(), 0);
-  EXPECT_EQ(ToStd(EncodeData("hello", "k", 4)), Le(5, 4) + ReferenceCfb8("hello", "k", true));
-}
-
-TEST(EnvelopeTest, LengthFields) {
   const String s300(std::string(300, 'x').c_str());
-  EXPECT_EQ(ToStd(EncodeLength(s300, 2)), "\x2C\x01");
-  EXPECT_EQ(ToStd(EncodeLength(s300, 4)), std::string("\x2C\x01\0\0", 4));
-  EXPECT_EQ(EncodeLength(s300, 0).Length(), 0);
-  const char bytes[] = "\xFF\xFE\x01\x80";
-  struct Case {
-    int digits;
-    int value;
-  };
-  for (const auto& c : {Case{1, 0xFF}, Case{2, 0xFEFF}, Case{4, static_cast<int>(0x8001FEFF)},
-                        Case{3, 0}, Case{0, 0}}) {
-    EXPECT_EQ(DecodeLength(bytes, c.digits), c.value) << c.digits;
-  }
+  EXPECT_EQ(EncodeLength(s300, 2), "\x2C\x01");
+  EXPECT_EQ(DecodeLength("\xFF\xFE\x01\x80", 4), static_cast<int>(0x8001FEFF));
+  EXPECT_EQ(DecodeLength("\xFF\xFE\x01\x80", 3), 0);
   EXPECT_DEATH(EncodeLength(s300, 5), "digits<=sizeof\\(len\\)");
   EXPECT_DEATH(EncodeLength(s300, -1), "digits<=sizeof\\(len\\)");
-  EXPECT_DEATH(DecodeLength(bytes, 5), "digits<=sizeof\\(int\\)");
+  EXPECT_DEATH(DecodeLength("1234", 5), "digits<=sizeof\\(int\\)");
 }
 
-TEST(EnvelopeTest, WorkedRequestWithTrailingBytesIsAccepted) {
-  Packet p = Encrypted("abc", kMd5OfAbc, "sesskey8", "GetInfo\r");
-  p.trailer = std::string(14, 'z');
-  const std::string bytes = p.Bytes();
-  ASSERT_EQ(bytes.size(), 60u);
+TEST(EnvelopeTest, WorkedRequestAndRefusals) {
+  Packet worked = Encrypted("abc", "sesskey8", "GetInfo\r");
+  worked.trailer = std::string(14, 'z');  // inside the declared length, after the request
+  ASSERT_EQ(worked.Bytes().size(), 60u);
   JXRequest req;
-  req = FromStd(bytes);
-  EXPECT_EQ(req.WholePacket(), 1);
-  ASSERT_EQ(Parse(req, bytes, "abc"), 1);
-  EXPECT_EQ(ToStd(req), "GetInfo\r");
-  EXPECT_EQ(ToStd(req.GetSessionKey()), "sesskey8");
-}
+  ASSERT_EQ(Parse(req, worked.Bytes(), "abc"), 1);
+  EXPECT_EQ(req, "GetInfo\r");
+  EXPECT_EQ(req.GetSessionKey(), "sesskey8");
+  ASSERT_EQ(Parse(req, Encrypted("", "", "X\n\r").Bytes(), ""), 1);  // no proof, no key
+  EXPECT_EQ(req, "X\n\r");
+  EXPECT_EQ(req.GetSessionKey().Length(), 0);
 
-TEST(EnvelopeTest, WholePacketAndRefusals) {
-  const Packet good = Encrypted("abc", kMd5OfAbc, "key", "Cmd\n\r");
+  const Packet good = Encrypted("abc", "key", "Cmd\n\r");
   const std::string bytes = good.Bytes();
-  auto with = [&](auto change) {
+  auto with = [&good](void (*change)(Packet&)) {
     Packet p = good;
     change(p);
     return p.Bytes();
   };
+  auto patched = [&bytes](size_t offset, const std::string& field) {
+    std::string b = bytes;
+    return b.replace(offset, field.size(), field);
+  };
+  const size_t keyAt = 8 + 16, requestAt = 10 + 16 + good.key.size();
   struct Case {
-    const char* name;
     std::string packet;
     const char* password;
-    int whole;
-    int parsed;
+    int whole, parsed;
   };
   const Case cases[] = {
-      {"good", bytes, "abc", 1, 1},
-      {"13 bytes", std::string("\x09\0\0\0\x03\x12\0\0\0\0\0\0\0", 13), "", 0, 0},
-      {"14 bytes, all empty", std::string("\x0A\0\0\0\x03\x12\0\0\0\0\0\0\0\0", 14), "", 1, 1},
-      {"marker swapped", with([](Packet& p) { p.marker = "\x12\x03"; }), "abc", 1, 0},
-      {"wrong password", bytes, "abd", 1, 0},
-      {"proof missing", with([](Packet& p) { p.proof.clear(); }), "abc", 1, 0},
-      {"proof with empty password", bytes, "", 1, 0},
-      {"N + 4 below length", bytes.substr(0, 4) + bytes.substr(4) + "x", "abc", 1, 0},
-      {"N + 4 above length", bytes.substr(0, bytes.size() - 1), "abc", 0, 0},
-      {"N = 0xFFFFFFFF", Le(0xFFFFFFFF, 4) + bytes.substr(4), "abc", 1, 0},
-      {"N = 0xFFFFFFFF, 4 bytes in", Le(0xFFFFFFFF, 4), "abc", 1, 0},
-      {"just over the cap", Le(kMaxPacketSize - 3, 4), "abc", 1, 0},
-      {"at the cap", Le(kMaxPacketSize - 4, 4) + bytes.substr(4), "abc", 0, 0},
+      {bytes, "abc", 1, 1},
+      {std::string("\x09\0\0\0\x03\x12\0\0\0\0\0\0\0", 13), "", 0, 0},
+      {std::string("\x0A\0\0\0\x03\x12\0\0\0\0\0\0\0\0", 14), "", 1, 1},
+      {with([](Packet& p) { p.marker = "\x12\x03"; }), "abc", 1, 0},
+      {with([](Packet& p) { p.proof.clear(); }), "abc", 1, 0},
+      {bytes, "abd", 1, 0},
+      {bytes, "", 1, 0},
+      {bytes + "x", "abc", 1, 0},  // more than declared
+      {bytes.substr(0, bytes.size() - 1), "abc", 0, 0},
+      {Le(0xFFFFFFFF, 4) + bytes.substr(4), "abc", 1, 0},
+      {Le(kMaxPacketSize - 3, 4), "abc", 1, 0},  // just over the cap: whole at once, refused
+      {Le(kMaxPacketSize - 4, 4) + bytes.substr(4), "abc", 0, 0},
+      // Length fields that run past the packet.
+      {patched(6, Le(bytes.size(), 2)), "abc", 1, 0},
+      {patched(keyAt, Le(bytes.size(), 2)), "abc", 1, 0},
+      {patched(requestAt, Le(0xFFFFFFFF, 4)), "abc", 1, 0},
+      {patched(requestAt, Le(good.request.size() + 1, 4)), "abc", 1, 0},
   };
   for (const auto& c : cases) {
-    JXRequest req;
-    req = FromStd(c.packet);
-    EXPECT_EQ(req.WholePacket(), c.whole) << c.name;
-    EXPECT_EQ(Parse(req, c.packet, c.password), c.parsed) << c.name;
-    if (!c.parsed) {
-      EXPECT_EQ(ToStd(req), c.packet) << c.name << ": refusal keeps the packet";
-    }
+    const int row = static_cast<int>(&c - cases);
+    req = S(c.packet);
+    EXPECT_EQ(req.WholePacket(), c.whole) << row;
+    EXPECT_EQ(Parse(req, c.packet, c.password), c.parsed) << row;
+    EXPECT_TRUE(c.parsed || req == S(c.packet)) << row << ": a refusal keeps the packet";
   }
-
-  // Length fields that run past the packet, each with the other fields sane.
-  auto patched = [&](size_t offset, const std::string& field) {
-    std::string b = bytes;
-    b.replace(offset, field.size(), field);
-    return b;
-  };
-  const size_t pOff = 6, kOff = 8 + 16, rOff = 10 + 16 + good.key.size();
-  for (const std::string& b :
-       {patched(pOff, Le(bytes.size(), 2)), patched(kOff, Le(bytes.size(), 2)),
-        patched(rOff, Le(0xFFFFFFFF, 4)), patched(rOff, Le(good.request.size() + 1, 4))}) {
-    JXRequest req;
-    EXPECT_EQ(Parse(req, b, "abc"), 0);
-  }
-
-  // Empty password: no proof, the key decrypted under SHA-1 of "".
-  JXRequest req;
-  ASSERT_EQ(Parse(req, Encrypted("", "", "", "X\n\r").Bytes(), ""), 1);
-  EXPECT_EQ(ToStd(req), "X\n\r");
-  EXPECT_EQ(req.GetSessionKey().Length(), 0);
-
-  JXRequest big;
-  big = FromStd(Le(0x7FFFFFF0, 4));
-  EXPECT_EQ(big.Oversized(), 1);
-  big = FromStd(bytes);
-  EXPECT_EQ(big.Oversized(), 0);
+  req = S(Le(0x7FFFFFF0, 4));
+  EXPECT_EQ(req.Oversized(), 1);
 }
 
-// Settings that send debug lines to a log file in a fresh directory.
-class DebugLog {
- public:
-  DebugLog() {
-    char tmpl[] = "/tmp/orv_envelope_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    path_ = dir_ + "/verbose.log";
-    previous_ = SettingsSnapshot();
-    auto s = std::make_shared<TORVSettings>(*previous_);
-    s->VerboseDebug = 1;
-    s->Verbose = 1;
-    s->verboselogfile = path_.c_str();
-    PublishSettings(s);
-  }
-  ~DebugLog() {
-    PublishSettings(previous_);
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string TakeText() {
-    std::ifstream in(path_);
-    std::stringstream text;
-    text << in.rdbuf();
-    unlink(path_.c_str());
-    return text.str();
-  }
-
- private:
-  std::string dir_;
-  std::string path_;
-  std::shared_ptr<const TORVSettings> previous_;
-};
-
-TEST(EnvelopeTest, DebugLinesShowHowFarTheCheckGot) {
-  DebugLog log;
-  const Packet good = Encrypted("abc", kMd5OfAbc, "key", "Cmd\n\r");
+TEST(ReplyTest, ParametersAndReplyForms) {
   JXRequest req;
-  EXPECT_EQ(Parse(req, good.Bytes(), "abd"), 0);
-  const std::string wrong = log.TakeText();
-  for (const char* line :
-       {"127.0.0.1\t <-- TCP packet size: 38\n", "<-- ORV packet size: 34\n", "<-- Pswd size: 16\n",
-        "<-- Key size: 3\n", "<-- Req size: 5\n", "<-- Wrong password or MD5 error\n"}) {
-    EXPECT_NE(wrong.find(line), std::string::npos) << line << " in " << wrong;
+  req = "a\nb\n\r";
+  EXPECT_EQ(req.GetParamsCount(), 2);
+  EXPECT_EQ(req.GetParam(0, 0), "a");
+  EXPECT_EQ(req.GetParam(3, 0), "\r");
+  EXPECT_EQ(req.GetParam(3, 1), "");
+
+  setenv("TZ", "UTC", 1);
+  tzset();
+  ORVReply r;
+  r.InitPacket("301", "k");
+  r.SetResult("200") += "Ok";  // the message becomes its own line
+  r.AddIntParam(7);
+  r.AddBoolParam(2);
+  r.AddIntParam(123456789012LL);
+  r.AddIntParam(-1LL);
+  r.AddRealParam(12.5);
+  r.AddTimeParam(time_t{1173085443});
+  r.AddStringParam("a\r\nb", 1);
+  r.AddStringParam(S(std::string("a\0b", 3)), 0);
+  r.AddStringParam(String(), 1);
+  r.AddVarParams("%2048d", 1);  // one byte too many for the buffer: dropped
+  r.AddVarParams("%s=%d", "n", 5);
+  const std::string text = std::string("200\nOk\n7\n1\n123456789012\n    -1\n12.5000\n") +
+                           "05032007090403\na%0D%0Ab\n" + std::string("a\0b", 3) + "\n\nn=5\n";
+  EXPECT_EQ(r, S(text));
+  // The reply packet: length prefix, then the text and a CR under the session key.
+  r.FinalizePacket();
+  EXPECT_EQ(r, S(Le(text.size() + 1, 4) + ReferenceCfb8(text + "\r", "k", true)));
+  ORVReply empty;
+  empty.FinalizePacket();  // an empty text still becomes one CR
+  EXPECT_EQ(empty, S(Le(1, 4) + ReferenceCfb8("\r", "", true)));
+}
+
+TEST(ReplyTest, ValueCodecs) {
+  long long v64 = 0;
+  int v = 99;
+  EXPECT_EQ(orvDecodeInt64(String("9000000000"), &v64), 1);
+  EXPECT_EQ(v64, 9000000000LL);
+  EXPECT_EQ(orvDecodeInt(String("-"), &v), 1);
+  EXPECT_EQ(v, 0);
+  for (const char* bad : {"12a", "+5", " 5"}) EXPECT_EQ(orvDecodeInt(String(bad), &v), 0) << bad;
+  String stale("123456");
+  stale.Delete(3, 4);  // the deleted bytes stay behind the length
+  EXPECT_EQ(orvDecodeInt(stale), 12);
+  EXPECT_EQ(orvDecodeBool(String("1 ")), 0);
+}
+
+TEST(ReplyTest, WholeExchangeFromTheManagersSide) {
+  const String packet = BuildRequestPacket("secret", "sess-key", "GetStatus\nparam 1\n\r");
+  JXRequest req;
+  for (int pos = 1; pos <= packet.Length(); pos += 7) {  // in small pieces, as over TCP
+    EXPECT_EQ(req.WholePacket(), 0);
+    req.AddData(packet.Data() + pos - 1, std::min(7, packet.Length() - pos + 1));
   }
-  Packet swapped = good;
-  swapped.marker = "\x12\x03";
-  EXPECT_EQ(Parse(req, swapped.Bytes(), "abd"), 0);
-  const std::string marker = log.TakeText();
-  EXPECT_NE(marker.find("<-- Req size: 5\n"), std::string::npos) << marker;
-  EXPECT_EQ(marker.find("Wrong password"), std::string::npos) << marker;
+  ASSERT_EQ(req.ParseInitRequest("secret", in_addr{0}), 1);
+  ORVReply reply;
+  reply.InitPacket("200", req.GetSessionKey());
+  reply.AddStringParam(req.GetParam(2, 0), 1);
+  reply.FinalizePacket();
+  EXPECT_EQ(ReplyPacketSize(reply.Copy(1, 3)), 0);
+  EXPECT_EQ(ReplyPacketSize(S("\xFF\xFF\xFF\xFF")), -1);
+  String text;
+  ASSERT_EQ(DecodeReplyPacket(reply, "sess-key", text), 1);
+  EXPECT_EQ(text, "200\nparam 1\n");
+  EXPECT_EQ(DecodeReplyPacket(reply.Copy(1, reply.Length() - 1), "sess-key", text), 0);
+}
+
+// Sessions run the envelope on their own threads without locks.
+TEST(ProtocolConcurrencyTest, SessionsParseAndReplyInParallel) {
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &good] {
+      for (int i = 0; i < 50; ++i) {
+        const String key = S("key-" + std::to_string(t) + "-" + std::to_string(i));
+        JXRequest req;
+        req = BuildRequestPacket("pw", key, "Cmd\n\r");
+        if (!req.ParseInitRequest("pw", in_addr{0})) continue;
+        ORVReply reply;
+        reply.InitPacket("200", req.GetSessionKey());
+        reply.FinalizePacket();
+        String text;
+        good += DecodeReplyPacket(reply, key, text) && text == "200\n";
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), 200);
 }
 
 }  // namespace
