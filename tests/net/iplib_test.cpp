@@ -1,4 +1,4 @@
-// Sockets against loopback peers: resolution, address text, listening, TSyncSocket.
+// Name resolution, address text and the listening socket.
 #include "net/iplib.h"
 
 #include <arpa/inet.h>
@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "tests/support/loopback.h"
@@ -45,27 +44,6 @@ TEST(IplibTest, ListenSocketIsCloseOnExecAndRefusesBusyPort) {
   TUniqueFd busy = BindLoopback(SOCK_STREAM, busyPort, 1);
   EXPECT_EQ(TcpListen("127.0.0.1", busyPort, nullptr, err), 0);
   EXPECT_EQ(err, "socket() or bind() error");
-}
-
-TEST(IplibTest, SyncSocketSendsReadsAndFailsAfterDisconnect) {
-  TLoopbackTcpServer server([](int fd) {
-    String got = ReadOnce(fd);
-    send(fd, got.Data(), got.Length(), MSG_NOSIGNAL);
-    WaitForPeerClose(fd);
-  });
-  TSyncSocket sock(1);
-  ASSERT_EQ(sock.Connect("127.0.0.1", server.Port(), 0), kNetOk) << sock.LastError.c_str();
-  EXPECT_EQ(sock.SendString("echo me", 0), 7);
-  String out("old");
-  EXPECT_EQ(sock.ReadString(out, 2000), 7);
-  EXPECT_EQ(out, "echo me");
-  EXPECT_EQ(sock.ReadString(out, 100), kNetTimeout);
-  EXPECT_EQ(sock.LastError, "Timeout");
-  EXPECT_EQ(out, "");
-  sock.Disconnect();
-  EXPECT_EQ(sock.Connected(), 0);
-  EXPECT_EQ(sock.SendString("late", 0), kNetSendError);
-  EXPECT_EQ(sock.LastError, GetErrorStr(EBADF));
 }
 
 }  // namespace
