@@ -88,13 +88,11 @@ TEST_F(RunnerTest, StreamsAndWorkingDirectory) {
   EXPECT_EQ(Run(closed, 0, nullptr, out.c_str(), nullptr, dir_.Join("no").c_str()), "1 2 ");
   EXPECT_EQ(Read("out"), "closed\n");
 
-  std::string sub = dir_.Join("sub");
-  mkdir(sub.c_str(), 0755);
-  std::string here = GetCurrentDir().SetZero().c_str();
-  for (const std::string& dir : {sub, dir_.Join("missing"), in}) {
-    Run("pwd", 0, dir.c_str(), out.c_str());
-    EXPECT_EQ(Read("out"), (dir == sub ? sub : here) + "\n") << dir;
-  }
+  // A work directory that cannot be entered leaves the child where the agent is.
+  Run("pwd", 0, dir_.Join("missing").c_str(), out.c_str());
+  EXPECT_EQ(Read("out"), GetCurrentDir().SetZero().c_str() + std::string("\n"));
+  Run("pwd", 0, dir_.Path().c_str(), out.c_str());
+  EXPECT_EQ(Read("out"), dir_.Path() + "\n");
 }
 
 TEST_F(RunnerTest, TimeLimitKillsTheGroupAndNoWaitLeavesNoZombie) {

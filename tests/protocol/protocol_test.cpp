@@ -1,19 +1,123 @@
-// The request envelope and the reply: cipher, length fields, refusals, parameters, codecs.
+// The wire protocol: known answers of the ciphers and checksums, the envelope and its refusals,
+// parameters, replies and codecs.
 #include <gtest/gtest.h>
 #include <nettle/sha1.h>
 #include <nettle/twofish.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "protocol/ciplib.h"
+#include "protocol/md5.h"
 #include "protocol/orv_const.h"
+#include "protocol/twofish.h"
 #include "tests/support/string_print.h"
 
 namespace {
+
+// Every test of this binary may touch the cipher, as the agent does after start-up.
+class TwofishEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { Twofish_initialise(); }
+};
+const auto* const kTwofishEnvironment = ::testing::AddGlobalTestEnvironment(new TwofishEnvironment);
+
+std::string Hex(const void* bytes, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) {
+    out += "0123456789abcdef"[static_cast<const unsigned char*>(bytes)[i] >> 4];
+    out += "0123456789abcdef"[static_cast<const unsigned char*>(bytes)[i] & 15];
+  }
+  return out;
+}
+
+// The digest of text under algo; for Twofish text is the key and the zero block is encrypted.
+std::string Digest(const std::string& algo, const std::string& text) {
+  if (algo == "twofish") {
+    Twofish_key key;
+    Twofish_prepare_key(reinterpret_cast<const unsigned char*>(text.data()), text.size(), &key);
+    unsigned char block[16] = {};
+    Twofish_encrypt(&key, block, block);
+    return Hex(block, 16);
+  }
+  if (algo == "sha1") return Hex(THash_SHA().GetHash(text.data(), text.size()), 20);
+  if (algo == "crc") {
+    TCRC32 crc;
+    crc.UpdateCRC(text.data(), static_cast<int>(text.size()));
+    const uint32_t be = htonl(crc.GetCRC());
+    return Hex(&be, 4);
+  }
+  MD5 md5;
+  unsigned char digest[16];
+  MD5Open(&md5);
+  // Fed in two pieces so that buffering across calls is exercised.
+  MD5Digest(&md5, text.data(), text.size() / 2);
+  MD5Digest(&md5, text.data() + text.size() / 2, text.size() - text.size() / 2);
+  MD5Close(&md5, digest);
+  const MD5 zero{};
+  EXPECT_EQ(memcmp(&md5, &zero, sizeof(md5)), 0) << "the context must be wiped";
+  return Hex(digest, 16);
+}
+
+TEST(CryptoTest, KnownAnswers) {
+  std::string digits;
+  for (int i = 0; i < 8; ++i) digits += "1234567890";
+  const std::tuple<const char*, std::string, const char*> cases[] = {
+      {"twofish", std::string(16, '\0'), "9f589f5cf6122c32b6bfec2f2ae8c35a"},
+      {"md5", "", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"md5", "message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"md5", digits, "57edf4a22be3c955ac49da2e2107b67a"},
+      {"sha1", "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"sha1", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {"crc", "123456789", "340bc6d9"},  // the complement of the common CRC-32
+      {"crc", "", "ffffffff"},
+  };
+  for (const auto& [algo, text, expected] : cases) {
+    EXPECT_EQ(Digest(algo, text), expected) << algo << " " << text.size();
+  }
+}
+
+TEST(CryptoTest, IllegalKeyLengthStopsTheProcess) {
+  unsigned char key[40] = {};
+  for (int length : {33, -1}) {
+    EXPECT_EXIT(
+        Twofish_prepare_key(key, length, nullptr), ::testing::ExitedWithCode(3),
+        "\nTwofish fatal error: Twofish_prepare_key: illegal key length\nProcess terminated");
+  }
+}
+
+// The folded CRC path against zlib over every length, alignment and split.
+TEST(CryptoTest, FoldedCrcMatchesZlib) {
+  auto byZlib = [](const char* p, int len) {
+    return ~static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(p), len));
+  };
+  std::mt19937 rng(7);
+  std::vector<char> data(4096 + 16);
+  for (char& c : data) c = static_cast<char>(rng());
+  for (int offset = 0; offset < 16; ++offset) {
+    for (int len = 1; len <= 1100; ++len) {
+      TCRC32 whole;
+      whole.UpdateCRC(data.data() + offset, len);
+      ASSERT_EQ(whole.GetCRC(), byZlib(data.data() + offset, len)) << offset << " " << len;
+    }
+  }
+  // Splits that leave tails of every size between the folded parts.
+  const uint32_t expected = byZlib(data.data(), 4096);
+  for (int first = 0; first <= 300; ++first) {
+    TCRC32 pieces;
+    pieces.UpdateCRC(data.data(), first);
+    pieces.UpdateCRC(data.data() + first, 100);
+    pieces.UpdateCRC(data.data() + first + 100, 4096 - first - 100);
+    ASSERT_EQ(pieces.GetCRC(), expected) << first;
+  }
+}
 
 String S(const std::string& s) {
   return String(s.data(), static_cast<int>(s.size()));
@@ -156,7 +260,7 @@ TEST(EnvelopeTest, WorkedRequestAndRefusals) {
   EXPECT_EQ(req.Oversized(), 1);
 }
 
-TEST(ReplyTest, ParametersAndReplyForms) {
+TEST(ReplyTest, ParametersReplyFormsAndCodecs) {
   JXRequest req;
   req = "a\nb\n\r";
   EXPECT_EQ(req.GetParamsCount(), 2);
@@ -186,43 +290,24 @@ TEST(ReplyTest, ParametersAndReplyForms) {
   // The reply packet: length prefix, then the text and a CR under the session key.
   r.FinalizePacket();
   EXPECT_EQ(r, S(Le(text.size() + 1, 4) + ReferenceCfb8(text + "\r", "k", true)));
+  String back;
+  EXPECT_EQ(DecodeReplyPacket(r, "k", back), 1);
+  EXPECT_EQ(back, S(text));
+  EXPECT_EQ(DecodeReplyPacket(r.Copy(1, r.Length() - 1), "k", back), 0);
+  EXPECT_EQ(ReplyPacketSize(S("\xFF\xFF\xFF\xFF")), -1);
   ORVReply empty;
   empty.FinalizePacket();  // an empty text still becomes one CR
   EXPECT_EQ(empty, S(Le(1, 4) + ReferenceCfb8("\r", "", true)));
-}
 
-TEST(ReplyTest, ValueCodecs) {
   long long v64 = 0;
-  int v = 99;
   EXPECT_EQ(orvDecodeInt64(String("9000000000"), &v64), 1);
   EXPECT_EQ(v64, 9000000000LL);
-  EXPECT_EQ(orvDecodeInt(String("-"), &v), 1);
-  EXPECT_EQ(v, 0);
+  int v = 99;
   for (const char* bad : {"12a", "+5", " 5"}) EXPECT_EQ(orvDecodeInt(String(bad), &v), 0) << bad;
+  EXPECT_EQ(v, 99);
   String stale("123456");
   stale.Delete(3, 4);  // the deleted bytes stay behind the length
   EXPECT_EQ(orvDecodeInt(stale), 12);
-  EXPECT_EQ(orvDecodeBool(String("1 ")), 0);
-}
-
-TEST(ReplyTest, WholeExchangeFromTheManagersSide) {
-  const String packet = BuildRequestPacket("secret", "sess-key", "GetStatus\nparam 1\n\r");
-  JXRequest req;
-  for (int pos = 1; pos <= packet.Length(); pos += 7) {  // in small pieces, as over TCP
-    EXPECT_EQ(req.WholePacket(), 0);
-    req.AddData(packet.Data() + pos - 1, std::min(7, packet.Length() - pos + 1));
-  }
-  ASSERT_EQ(req.ParseInitRequest("secret", in_addr{0}), 1);
-  ORVReply reply;
-  reply.InitPacket("200", req.GetSessionKey());
-  reply.AddStringParam(req.GetParam(2, 0), 1);
-  reply.FinalizePacket();
-  EXPECT_EQ(ReplyPacketSize(reply.Copy(1, 3)), 0);
-  EXPECT_EQ(ReplyPacketSize(S("\xFF\xFF\xFF\xFF")), -1);
-  String text;
-  ASSERT_EQ(DecodeReplyPacket(reply, "sess-key", text), 1);
-  EXPECT_EQ(text, "200\nparam 1\n");
-  EXPECT_EQ(DecodeReplyPacket(reply.Copy(1, reply.Length() - 1), "sess-key", text), 0);
 }
 
 // Sessions run the envelope on their own threads without locks.
