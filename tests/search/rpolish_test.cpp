@@ -24,13 +24,11 @@ TEST(ExprParserTest, Expr2PolishOrdersAndReportsErrors) {
       {"not \"a\" and \"b\"", true, "\"a\" \"b\" and not", ""},
       {"\"x\" and (not \"y\" or \"z\")", true, "\"x\" \"y\" \"z\" or not and", ""},
       {"NOT 'it\"s' OR 404)", false, "'it\"s' 404 or not", "Missing \"(\""},
-      {"(\"a\"", true, "\"a\" (", ""},
       {"\"a\" \"b\" and", true, "\"a\" \"b\" and", ""},
       // Trimming drops every byte with a signed value up to 32, high bytes included.
       {"\xA0\"a\"\x85 12or3", true, "\"a\" 12 3 or", ""},
       {"\"a\" ANDX\"b\"", false, "\"a\"", "Unknown operator: \"ANDX\"b\"\""},
       {"error", false, "", "Unknown operator: \"err\""},  // operators split words
-      {"-5", false, "", "Unknown operator: \"-5\""},
       {"\"a\" and 'b \x85", false, "\"a\"", "Unterminated string: 'b"},
   };
   for (const auto& [expr, ok, polish, error] : cases) {
@@ -64,25 +62,20 @@ TEST(SearchExpressionTest, MatchesWithBothEvaluators) {
       {"\"a\" or \"b\" and \"c\"", "a", 1, 0, false},
       {"\"c\" and \"b\" or \"a\"", "a", 1, 0, true},
       {"\"a\" and (\"b\" or (\"c\" and not \"d\"))", "a c", 1, 0, true},
-      {"\"a\"or\"b\"", "b", 1, 0, true},
       // Broken expressions never match; an unclosed "(" is a value that matches nothing.
       {"\"a\" \"b\"", "a b", 1, 0, false},
-      {"and \"a\"", "a", 1, 0, false},
       {"(\"a\" or \"b\"", "a b (", 1, 0, false},
       {"\"c\" and not (\"a\"", "c", 1, 0, false},
       {"error", "error", 1, 0, false},
       {"", "", 1, 0, false},
-      {"\"\"", "anything", 1, 0, false},
       {"not \"\"", "anything", 1, 0, true},
       // Quotes, letter case, whole words and bare numbers.
       {"'it\"s'", "so it\"s here", 1, 0, true},
-      {"\"ERROR\"", "an error", 1, 0, false},
       {"\"ERR\"", "Errors ERR.", 0, 1, true},
       {"\"err\"", "_err_", 1, 1, true},  // '_' is no word character
       {"404", "GET /x 4040", 1, 1, false},
       {"(500 or 502) and \"upstream\"", "upstream said 502", 0, 0, true},
       {deep, "a b", 1, 0, true},
-      {deep, "a", 1, 0, false},
       {nested, "a", 1, 0, true},
   };
   for (const auto& [expr, text, caseSensitive, wholeWord, match] : cases) {
@@ -121,16 +114,11 @@ class RandomText {
   // Mostly well-formed expressions with random operator spellings and spacing, and token soup.
   std::string Expression(int depth) {
     static const char* const kBinary[] = {" and ", " or", " AND  ", " Or "};
-    switch (depth > 3 ? 0 : Below(5)) {
-      case 0:
-        return Operand();
-      case 1:
-        return std::string(Below(2) ? "not " : "NOT ") + Expression(depth + 1);
-      case 2:
-        return "(" + Expression(depth + 1) + (Below(2) ? ")" : " )");
-      default:
-        return Expression(depth + 1) + kBinary[Below(4)] + Expression(depth + 1);
-    }
+    const int kind = depth > 3 ? 0 : Below(5);
+    if (kind == 0) return Operand();
+    if (kind == 1) return std::string(Below(2) ? "not " : "NOT ") + Expression(depth + 1);
+    if (kind == 2) return "(" + Expression(depth + 1) + (Below(2) ? ")" : " )");
+    return Expression(depth + 1) + kBinary[Below(4)] + Expression(depth + 1);
   }
   std::string Soup() {
     static const char* const kPieces[] = {"and ", "or", "not ", "(", ") ", "\"a", "x ", "12"};
