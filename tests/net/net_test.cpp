@@ -53,19 +53,6 @@ TEST(AclTest, MatchesPeersAgainstLists) {
   EXPECT_EQ(err, "untouched");
 }
 
-TEST(IplibTest, ResolutionAndAddressText) {
-  unsigned ip = 0;
-  String err;
-  EXPECT_EQ(GetHostIP("10.0.0.010", &ip, err), kNetOk);  // inet_addr rules: octal parts
-  EXPECT_EQ(IP2String(ip), "10.0.0.8");
-  EXPECT_EQ(GetHostIP("255.255.255.255", &ip, err), kNetOk);  // all ones: looked up as a name
-  EXPECT_EQ(IP2String(ip), "255.255.255.255");
-  EXPECT_EQ(GetHostIP("no-such-host.invalid", &ip, err), kNetResolveError);
-  EXPECT_EQ(err, "Cannot resolve server name to IP address");
-  char buf[8];
-  EXPECT_STREQ(inet_ntoa_safe(in_addr{inet_addr("192.168.100.200")}, buf, 4), "192");
-}
-
 TEST(IplibTest, ListenSocketIsCloseOnExecAndRefusesBusyPort) {
   String err;
   TUniqueFd fd(TcpListen("127.0.0.1", 0, nullptr, err));
