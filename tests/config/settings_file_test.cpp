@@ -89,7 +89,6 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
        "  TCP post is not specified!\n  Password is not specified!\n"
        "  Full path to the agent is not specified!\n",
        "\r\n127.0.0.1\r\n"},
-      {"port=1\npassword=p\norvpath=" + dir_.Path(), "  Invalid path to the agent!\n", ""},
       {"password=p\nfiltermarks=11\norvpath=" + agent_, marks + "  TCP post is not specified!\n",
        ""},
   };
@@ -166,26 +165,20 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
   const std::string old = "password=old\n";
   Load(s, old);
   ASSERT_EQ(chmod(cfg_.c_str(), 0644), 0);
-  const std::string expectedMsg = "Cannot overwrite configuration file '" + cfg_ + "'";
-  int failed = RunUnprivileged([&s, &expectedMsg] {
-    String msg;
-    return s.SaveOptions_(msg) == 0 && msg == expectedMsg.c_str() ? 0 : 1;
-  });
-  ASSERT_NE(failed, kCannotDropPrivileges);
-  EXPECT_EQ(failed, 0) << "wrong result or message";
+  const String expected = ("Cannot overwrite configuration file '" + cfg_ + "'").c_str();
+  String msg;
+  EXPECT_EQ(RunUnprivileged([&] { return s.SaveOptions_(msg) == 0 && msg == expected ? 0 : 1; }), 0)
+      << "wrong result or message, or no unprivileged user";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
 }
 
 TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
   ASSERT_EQ(Reload("port=1055\npassword=first\norvpath=" + agent_ + "\n"), 1);
-  ASSERT_EQ(unlink(cfg_.c_str()), 0);
-  String msg;
-  EXPECT_EQ(LoadOptions(msg), 0);
-  EXPECT_EQ(Settings().password, "first");
   const std::string other = dir_.Join("other");
   ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
   dir_.WriteFile("orv.cfg", "port=1055\npassword=second\ntmpdir=" + other + "\n");  // no orvpath
+  String msg;
   EXPECT_EQ(LoadOptions(msg), 0);
   EXPECT_EQ(Settings().password, "first");
   EXPECT_STREQ(getenv("TMPDIR"), dir_.Path().c_str());
