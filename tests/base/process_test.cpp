@@ -1,9 +1,12 @@
-// The process runner: command lines, results, streams, time limits, reaping, and the
-// environment it reads while a reload changes TMPDIR.
+// The process runner: command lines, results, streams, time limits, reaping, the shipped process
+// scripts it runs, and the environment it reads while a reload changes TMPDIR.
 #include "base/process.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -101,6 +104,33 @@ TEST_F(RunnerTest, TimeLimitKillsTheGroupAndNoWaitLeavesNoZombie) {
     EXPECT_TRUE(ProcessGone(std::atoi(Read("pid").c_str()), 10000)) << "never collected";
   }
   UseProcessDescriptors(true);
+}
+
+// The shipped process-count and CPU-usage scripts, run as the agent runs them.
+TEST_F(RunnerTest, ShippedProcessScriptsOutputShapes) {
+  auto script = [this](const std::string& line) {
+    Run("/bin/sh " + std::string(ORV_SOURCE_DIR) + "/scripts/" + line, 0, nullptr,
+        dir_.Join("out").c_str());
+    return Read("out");
+  };
+  // A child whose name is longer than the kernel's 15-byte comm and holds a blank, which
+  // reaches the script as two words. posix_spawn returns once the child has run exec.
+  const std::string name = "orv long-process-name-" + std::to_string(getpid());
+  std::string link = dir_.Join(name);
+  ASSERT_EQ(symlink("/bin/sleep", link.c_str()), 0);
+  char* argv[] = {link.data(), const_cast<char*>("30"), nullptr};
+  pid_t child = -1;
+  ASSERT_EQ(posix_spawn(&child, link.c_str(), nullptr, nullptr, argv, environ), 0);
+  EXPECT_EQ(script("proccount.sh " + name), "1\n");
+  EXPECT_EQ(script("proccount.sh '" + name + "'"), "1\n");
+  EXPECT_EQ(script("proccount.sh orv-none"), "0\n");
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  const std::string usage = script("cpuusage.sh");
+  char* end = nullptr;
+  double value = strtod(usage.c_str(), &end);
+  EXPECT_STREQ(end, "\n") << usage;
+  EXPECT_TRUE(value >= 0.0 && value <= 100.0) << usage;
 }
 
 class EnvironmentConcurrencyTest : public TProgramTest {};  // puts TMPDIR back
