@@ -34,11 +34,7 @@ class DispatcherTest : public ::testing::Test {
     ASSERT_EQ(LoadOptions(msg), 1) << msg.c_str();
     setenv("TMPDIR", dir_.Path().c_str(), 1);
   }
-  void TearDown() override {
-    PublishSettings(previous_);
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    ORVFlags.UpgradeScript = "";
-  }
+  void TearDown() override { PublishSettings(previous_); }
 
   // Dispatches text from peer; the reply text, and the dispatcher's result in *result.
   std::string Dispatch(const char* text, UpgradeRec* upgrade = nullptr,
@@ -109,6 +105,7 @@ TEST_F(DispatcherTest, UpgradeSlotSplitChecksumAndFailedTransfers) {
     EXPECT_EQ(st.st_mode & 0777, 0775u);
     std::lock_guard<std::mutex> lock(thread_mutex);
     EXPECT_EQ(ORVFlags.UpgradeScript, dir_.Join("orvupd__.sh").c_str());
+    ORVFlags.UpgradeScript = "";
   }
   EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);
   unlink(dir_.Join("orv__.upd").c_str());
@@ -145,12 +142,11 @@ TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {
 }
 
 TEST(CommandLineTest, GrammarInFixedOrder) {
-  const std::string kMissed = "Error\nInvalid or missed command line parameter";
   const std::string kPort = "Error\nInvalid port number";
   const std::string longPath(600, 'x');
   const std::pair<std::vector<const char*>, std::string> cases[] = {
       // The arguments; the error, or "interactive verbose debug port file".
-      {{}, kMissed},
+      {{}, "Error\nInvalid or missed command line parameter"},
       {{"-d", "a.cfg"}, "0 0 0 0 a.cfg"},
       {{"-i", "-v", "-vd", "-p", "1055xyz", "c"}, "1 1 1 1055 c"},
       {{"-v", "-i", "f"}, "0 1 0 0 -i"},  // options only in their fixed order

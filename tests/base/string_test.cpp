@@ -10,11 +10,9 @@ namespace {
 TEST(StringTest, PositionsGrowthAndFixedBuffers) {
   String empty;
   EXPECT_EQ(empty.Data(), nullptr);
-  EXPECT_TRUE(empty == static_cast<const char*>(nullptr));
   // Copy reads position 0 as 1, Delete ignores it.
   String s("abcdef");
   EXPECT_EQ(s.Copy(0, 1), "a");
-  EXPECT_EQ(s.Copy(7, 1), "");
   s.Delete(0, 1);
   s.Delete(2, 100);
   EXPECT_EQ(s, "a");

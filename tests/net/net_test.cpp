@@ -1,12 +1,8 @@
-// Address access lists, name resolution, the listening socket and syslog datagrams.
-#include <arpa/inet.h>
+// Address access lists, the listening socket and syslog datagrams.
 #include <fcntl.h>
-#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
 #include <tuple>
 
 #include "net/acl.h"
