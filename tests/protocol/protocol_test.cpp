@@ -1,11 +1,12 @@
 // The wire protocol: known answers of the ciphers and checksums, the envelope and its refusals,
-// parameters, replies and codecs.
+// replies and codecs.
 #include <gtest/gtest.h>
 #include <nettle/sha1.h>
 #include <nettle/twofish.h>
 #include <zlib.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>

@@ -60,10 +60,10 @@ TEST(SearchExpressionTest, MatchesWithBothEvaluators) {
       {"(\"a\" or \"b\"", "a b (", 1, 0, false},
       {"\"c\" and not (\"a\"", "c", 1, 0, false},
       {"not \"\"", "anything", 1, 0, true},
-      // Quotes, letter case, whole words and bare numbers.
+      // Letter case, whole words and bare numbers.
       {"\"err\"", "_err_", 1, 1, true},  // '_' is no word character
       {"404", "GET /x 4040", 1, 1, false},
-      {"(500 or 502) and \"upstream\"", "upstream said 502", 0, 0, true},
+      {"(500 or 502) and \"upstream\"", "UPSTREAM said 502", 0, 0, true},
       {deep, "a b", 1, 0, true},
       {nested, "a", 1, 0, true},
   };
