@@ -1,106 +1,65 @@
 // Running programs: the external-program and shell-script tests against bare spawn-and-wait
 // baselines.
-#include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <string>
 
-#include "config/settings.h"
-#include "handlers/handlers.h"
+#include "bench/bench_util.h"
 
 namespace {
 
-// A scratch directory that serves as TMPDIR for the handlers.
-struct TBenchDir {
-  TBenchDir() {
-    char templ[] = "/tmp/orv-bench-runner-XXXXXX";
-    path = mkdtemp(templ);
-    setenv("TMPDIR", path.c_str(), 1);
-    script = path + "/one-line.sh";
+// A scratch directory that serves as TMPDIR for the handlers, with a one-line script.
+struct TRunnerDir {
+  TRunnerDir() {
+    setenv("TMPDIR", dir.Join(".").c_str(), 1);
     std::ofstream(script) << "echo scriptres:ok\n";
   }
-  ~TBenchDir() {
-    unlink(script.c_str());
-    rmdir(path.c_str());
-  }
-  std::string path;
-  std::string script;
+  TScratchDir dir;
+  std::string script = dir.Join("one-line.sh");
 };
 
-TBenchDir& Dir() {
-  static TBenchDir dir;
+const TRunnerDir& Dir() {
+  static const TRunnerDir dir;
   return dir;
 }
 
-// posix_spawn with standard output on /dev/null, then waitpid.
-void SpawnAndWait(benchmark::State& state, char* const argv[]) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  for (auto _ : state) {
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0) {
-      state.SkipWithError("posix_spawn failed");
-      break;
-    }
-    int status;
-    waitpid(pid, &status, 0);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-}
-
-JXRequest Params(const std::string& text) {
-  JXRequest request;
-  request = String(text.c_str());
-  return request;
-}
-
-void CallHandler(benchmark::State& state, THandler handler, const JXRequest& params) {
+void Run(benchmark::State& state, THandler handler, const std::vector<std::string>& params) {
+  Dir();
   auto settings = std::make_shared<TORVSettings>();
   settings->external = settings->shellscript = 1;
-  TSettingsScope scope(settings);
   for (auto _ : state) {
-    ORVReply reply;
-    handler(params, reply);
-    if (reply.Copy(1, 4) != "200\n") {
-      state.SkipWithError(reply.c_str());
-      break;
+    if (CallHandler(handler, params, settings).rfind("200\n", 0) != 0) {
+      state.SkipWithError("refused");
     }
+  }
+}
+
+void Spawn(benchmark::State& state, const std::vector<std::string>& args) {
+  for (auto _ : state) {
+    if (RunChild(args) != 0) state.SkipWithError("failed");
   }
 }
 
 // Baseline: the least any runner can do for /bin/true.
 void BM_BareSpawnTrue(benchmark::State& state) {
-  char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
-  SpawnAndWait(state, argv);
+  Spawn(state, {"/bin/true"});
 }
-BENCHMARK(BM_BareSpawnTrue)->UseRealTime();
 
 void BM_ExternalPrgTrue(benchmark::State& state) {
-  CallHandler(state, ProcessTest_External, Params("/bin/true\n\n\n5000\n"));
+  Run(state, ProcessTest_External, {"/bin/true", "", "", "5000"});
 }
-BENCHMARK(BM_ExternalPrgTrue)->UseRealTime();
 
 // Baseline: the shell running a one-line script file.
 void BM_BareSpawnShScript(benchmark::State& state) {
-  std::string script = Dir().script;
-  char* argv[] = {const_cast<char*>("/bin/sh"), script.data(), nullptr};
-  SpawnAndWait(state, argv);
+  Spawn(state, {"/bin/sh", Dir().script});
 }
-BENCHMARK(BM_BareSpawnShScript)->UseRealTime();
 
 // The same one-line script sent in a request: written, run, its output read.
 void BM_ShellScriptOneLine(benchmark::State& state) {
-  Dir();
-  CallHandler(state, ProcessTest_ShellScript, Params("sh %script%\necho scriptres:ok\n\n10\n0\n"));
+  Run(state, ProcessTest_ShellScript, {"sh %script%", "echo scriptres:ok", "", "10", "0"});
 }
+
+BENCHMARK(BM_BareSpawnTrue)->UseRealTime();
+BENCHMARK(BM_ExternalPrgTrue)->UseRealTime();
+BENCHMARK(BM_BareSpawnShScript)->UseRealTime();
 BENCHMARK(BM_ShellScriptOneLine)->UseRealTime();
 
 }  // namespace

@@ -4,171 +4,149 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "protocol/orv_const.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// Starts argv with its output in outputPath and dir (when given) as its working directory.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath,
+            const std::string& dir = "") {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    dup2(STDOUT_FILENO, STDERR_FILENO);
+    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
 
-bool PastDeadline(Clock::time_point start, int timeoutMs) {
-  return Clock::now() - start > std::chrono::milliseconds(timeoutMs);
+// Waits for the child pid: its exit code, 128 + its signal, or -1 on time-out.
+int WaitChild(pid_t pid, int timeoutMs) {
+  int status = 0;
+  pid_t done = 0;
+  Eventually([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutMs);
+  if (done != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
+
+std::string BaseConfig(int port, const std::string& password) {
+  return "host=127.0.0.1\nport=" + std::to_string(port) + "\npassword=" + password +
+         "\norvpath=" + ORV_BINARY + "\ntimeout=4000\n";
+}
+
+bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+TUniqueFd ConnectLoopback(int port) {
+  TUniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) fd.Reset();
+  return fd;
+}
+
+void SendBytes(int fd, const String& data) {
+  ssize_t n = send(fd, data.Data(), data.Length(), MSG_NOSIGNAL);
+  (void)n;
+}
+
+String ReadReply(int fd, int timeoutMs, bool* closed) {
+  String data;
+  ssize_t n = 1;
+  auto start = std::chrono::steady_clock::now();
+  auto whole = [&] { return ReplyPacketSize(data) > 0 && data.Length() >= ReplyPacketSize(data); };
+  while (n > 0 && !whole() && WaitReadable(fd, std::max(0LL, timeoutMs - MsSince(start)))) {
+    char buffer[4096];
+    n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n > 0) data.AddData(buffer, static_cast<int>(n));
+  }
+  if (closed) *closed = n <= 0;
+  return data;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
+  TTempDir scratch;
+  pid_t pid = Spawn(argv, scratch.Join("output"));
+  int status = WaitChild(pid, timeoutMs);
+  if (status < 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+  if (output) *output = TTempDir::ReadFile(scratch.Join("output"));
+  return status;
+}
+
+TAgentProcess::TAgentProcess(std::string extraConfig, std::string password, std::string binary)
+    : port_(UnusedLoopbackPort()), password_(std::move(password)), binary_(std::move(binary)) {
+  WriteFile("orv.cfg", BaseConfig(port_, password_) + extraConfig);
+}
+
+TAgentProcess::~TAgentProcess() {
+  if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+}
 
 void TAgentProcess::WriteFile(const std::string& name, const std::string& contents) const {
   chmod(dir_.WriteFile(name, contents).c_str(), 0600);
 }
 
-std::string TAgentProcess::ReadFile(const std::string& name) const {
-  return TTempDir::ReadFile(dir_.Join(name));
-}
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-    close(fd);
-    return 0;
-  }
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
-std::string BaseConfig(int port, const std::string& password) {
-  std::ostringstream cfg;
-  cfg << "host=127.0.0.1\n"
-      << "port=" << port << "\n"
-      << "password=" << password << "\n"
-      << "orvpath=" << ORV_BINARY << "\n"
-      << "timeout=4000\n";
-  return cfg.str();
-}
-
-bool WaitForPort(int port, int timeoutMs) {
-  auto start = Clock::now();
-  while (!PastDeadline(start, timeoutMs)) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    if (connected) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-TAgentProcess::TAgentProcess(std::string extraConfig, std::string password)
-    : port_(FreePort()), password_(std::move(password)) {
-  WriteFile("orv.cfg", BaseConfig(port_, password_) + extraConfig);
-}
-
-TAgentProcess::~TAgentProcess() {
-  Kill();
-}
-
-void TAgentProcess::Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(ORV_BINARY));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::string output = dir_.Join("output.txt");
-  pid_ = fork();
-  if (pid_ == 0) {
-    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    if (chdir(dir_.Path().c_str()) != 0) _exit(127);
-    execv(ORV_BINARY, argv.data());
-    _exit(127);
-  }
-}
-
-int TAgentProcess::RunToExit(const std::vector<std::string>& args, int timeoutMs) {
-  Spawn(args);
-  return Wait(timeoutMs);
-}
-
 bool TAgentProcess::Start(std::vector<std::string> options,
                           const std::vector<std::string>& trailing) {
-  bool interactive = !options.empty() && options[0] == "-i";
+  const bool interactive = options[0] == "-i";
+  options.insert(options.begin(), binary_);
   options.push_back(ConfigPath());
   options.insert(options.end(), trailing.begin(), trailing.end());
-  Spawn(options);
-  if (interactive && !WaitForOutput("Listening...", 20000)) return false;
-  return WaitForPort(port_, 20000);
+  pid_ = Spawn(options, dir_.Join("output.txt"), dir_.Path());
+  // The agent says so once its socket listens; a probe would count as a connection,
+  // and a daemon's parent ends only once the daemon listens.
+  if (interactive) return WaitForOutput("Listening...", 20000);
+  return Wait(20000) == 0;
+}
+
+bool TAgentProcess::StartDaemon() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  WriteFile("orv.cfg", ReadFile("orv.cfg") + "pidfile=" + PidPath() + "\n");
+  return Start({"-d"}) && FollowPidFile() > 0;
+}
+
+pid_t TAgentProcess::FollowPidFile() {
+  pid_ = -1;
+  std::ifstream(PidPath()) >> pid_;
+  return pid_;
 }
 
 int TAgentProcess::Wait(int timeoutMs) {
-  if (pid_ <= 0) return -1;
-  auto start = Clock::now();
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      return 128 + WTERMSIG(status);
-    }
-    if (PastDeadline(start, timeoutMs)) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-bool TAgentProcess::Running() {
-  return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
-}
-
-void TAgentProcess::Kill() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
-
-TOrvTarget TAgentProcess::Target() const {
-  TOrvTarget target;
-  target.port = port_;
-  target.password = password_.c_str();
-  target.timeoutMs = 20000;
-  return target;
+  int status = pid_ > 0 ? WaitChild(pid_, timeoutMs) : -1;
+  if (status >= 0) pid_ = -1;
+  return status;
 }
 
 bool TAgentProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
-  auto start = Clock::now();
-  while (!PastDeadline(start, timeoutMs)) {
-    if (Output().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return Eventually([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
 std::string TAgentProcess::Request(const std::string& command,
-                                   const std::vector<std::string>& params, std::string* err) const {
+                                   const std::vector<std::string>& params) const {
   std::vector<String> p;
   for (const std::string& s : params) p.push_back(String(s.data(), static_cast<int>(s.size())));
   String reply;
-  String error;
-  if (!OrvRequest(Target(), String(command.c_str()), p, reply, error)) {
-    if (err) *err = std::string(error.c_str(), error.Length());
-    return "";
-  }
+  String err;
+  if (!OrvRequest(Target(), String(command.c_str()), p, reply, err)) return "";
   return std::string(reply.Data() ? reply.Data() : "", reply.Length());
 }

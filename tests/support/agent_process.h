@@ -1,62 +1,82 @@
 // Test harness: a temporary directory, configuration files and a running orv process.
 #pragma once
 
-#include <sys/types.h>
-
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "base/string.h"
+#include "base/unique_fd.h"
+#include "tests/support/loopback.h"
+#include "tests/support/net_handler.h"
 #include "tests/support/temp_dir.h"
 #include "tools/client.h"
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int FreePort();
 
 // The lines of a minimal valid configuration for the built agent.
 std::string BaseConfig(int port, const std::string& password = "secret");
 
-// The built agent started on a configuration in its own temporary directory.
+// Checks condition every 20 ms until it holds or timeoutMs passes; whether it held.
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+// A raw client connection to 127.0.0.1:port (invalid when refused), for what
+// the client library will not do.
+TUniqueFd ConnectLoopback(int port);
+void SendBytes(int fd, const String& data);
+// What arrives until a whole reply packet is in, the peer closes (closed is
+// then set) or timeoutMs passes.
+String ReadReply(int fd, int timeoutMs, bool* closed = nullptr);
+
+// Runs argv (searched in PATH) to its end with standard output and error in
+// output: its exit code, 128 + its signal, or -1 when it ran past timeoutMs (it is killed).
+int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
+               int timeoutMs = 120000);
+
+// The agent (the built one unless binary names another) started on a
+// configuration in its own temporary directory.
 class TAgentProcess {
  public:
-  explicit TAgentProcess(std::string extraConfig = "", std::string password = "secret");
+  explicit TAgentProcess(std::string extraConfig = "", std::string password = "secret",
+                         std::string binary = ORV_BINARY);
   ~TAgentProcess();
 
-  // Starts the agent with the given options before the configuration path
-  // (default "-i") and trailing arguments after it. Returns true once it listens.
+  // Starts the agent with options before the configuration path and trailing
+  // arguments after it; true once it listens ("-i") or its daemon does ("-d").
   bool Start(std::vector<std::string> options = {"-i"},
              const std::vector<std::string>& trailing = {});
-  // Runs the agent with args to its end (start-up failures); returns its exit code.
-  int RunToExit(const std::vector<std::string>& args, int timeoutMs = 20000);
-  // Waits for the process to end; returns its exit code, or -1 on time-out.
+  // Starts it as a daemon with the pid file PidPath(), and makes this process
+  // the daemon's reaper (as a service manager is); true once the daemon listens.
+  bool StartDaemon();
+  // Takes the pid that PidPath() names as the agent's (a daemon that replaced itself).
+  pid_t FollowPidFile();
+  // Waits for the process to end; returns its exit code as RunProgram does.
   int Wait(int timeoutMs);
-  void Kill();
-  bool Running();
 
   int Port() const { return port_; }
+  // Talks to the agent on port from now on (it was told to move there).
+  void UsePort(int port) { port_ = port; }
   pid_t Pid() const { return pid_; }
   const TTempDir& Dir() const { return dir_; }
   std::string ConfigPath() const { return dir_.Join("orv.cfg"); }
+  std::string PidPath() const { return dir_.Join("orv.pid"); }
   std::string Output() const { return ReadFile("output.txt"); }
-  // A file in the agent's directory: written (replaced) or read whole.
+  // A file in the agent's directory: written (replaced, mode 0600) or read whole.
   void WriteFile(const std::string& name, const std::string& contents) const;
-  std::string ReadFile(const std::string& name) const;
-  TOrvTarget Target() const;
+  std::string ReadFile(const std::string& name) const {
+    return TTempDir::ReadFile(dir_.Join(name));
+  }
+  TOrvTarget Target() const { return {"127.0.0.1", port_, password_.c_str(), 20000}; }
   // Waits until text appears in the agent's output.
   bool WaitForOutput(const std::string& text, int timeoutMs = 10000) const;
 
-  // One request; the reply text, or "" with err set when none came.
-  std::string Request(const std::string& command, const std::vector<std::string>& params = {},
-                      std::string* err = nullptr) const;
+  // One request; the reply text, or "" when none came.
+  std::string Request(const std::string& command,
+                      const std::vector<std::string>& params = {}) const;
+  // Line n (1-based) of a GetInfo reply.
+  std::string InfoLine(int n) const { return ReplyLine(Request("GetInfo"), n); }
 
  private:
-  void Spawn(const std::vector<std::string>& args);
-
   TTempDir dir_;
   int port_;
   std::string password_;
+  std::string binary_;
   pid_t pid_ = -1;
 };
-
-// Waits up to timeoutMs for a TCP connection to 127.0.0.1:port to be accepted.
-bool WaitForPort(int port, int timeoutMs);

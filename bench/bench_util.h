@@ -1,0 +1,128 @@
+// Shared pieces of the benchmarks: scratch data, timed child processes and direct handler calls.
+#pragma once
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "handlers/handlers.h"
+
+// A size of the test data from the environment, or fallback.
+inline int EnvInt(const char* name, int fallback) {
+  const char* value = getenv(name);
+  return value != nullptr ? atoi(value) : fallback;
+}
+
+// A directory under /tmp, removed with everything in it.
+class TScratchDir {
+ public:
+  TScratchDir() {
+    char templ[] = "/tmp/orv-bench-XXXXXX";
+    if (mkdtemp(templ) == nullptr) abort();
+    path_ = templ;
+  }
+  ~TScratchDir() {
+    auto remove = [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); };
+    nftw(path_.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
+  }
+  std::string Join(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A log of mib MiB of 100-byte syslog-like lines, left in the page cache by
+// writing it. No line holds "segfault" or "oom-killer" in any letter case.
+class TSyslogFile {
+ public:
+  explicit TSyslogFile(int mib) : name_(dir_.Join("syslog.txt")) {
+    static const char* const kWords[] = {
+        "kernel:",  "systemd[1]:", "Started",   "session", "user",     "root",     "CRON[2211]:",
+        "(root)",   "CMD",         "eth0:",     "link",    "up",       "Closed",   "sshd[811]:",
+        "Accepted", "for",         "from",      "port",    "ssh2",     "by",       "Disk",
+        "usage",    "normal",      "ok",        "Debug:",  "Timeout",  "retrying", "10.0.0.7",
+        "job",      "finished",    "publickey", "SEGV",    "oom_score"};
+    std::mt19937 rng(1);
+    std::string block;
+    for (int i = 0; i < 10486; ++i) {
+      std::string line = "Jun 11 12:00:" + std::to_string(10 + i % 50) + " host";
+      while (line.size() < 99) line += std::string(" ") + kWords[rng() % std::size(kWords)];
+      line.resize(99);
+      block += line + "\n";
+    }
+    block.resize(1 << 20);
+    block.back() = '\n';  // whole lines only
+    int fd = open(name_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    for (int i = 0; i < mib; ++i) {
+      if (write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) abort();
+    }
+    close(fd);
+    bytes_ = static_cast<int64_t>(mib) << 20;
+  }
+  const std::string& Name() const { return name_; }
+  int64_t Bytes() const { return bytes_; }
+
+ private:
+  TScratchDir dir_;
+  std::string name_;
+  int64_t bytes_ = 0;
+};
+
+// Starts args (searched in PATH) in the C locale with its output thrown away; its pid or -1.
+inline pid_t SpawnChild(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  char* envp[] = {const_cast<char*>("LC_ALL=C"), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 ? pid : -1;
+}
+
+// SpawnChild and wait: its exit status. cpuSeconds grows by the CPU time it
+// used, to set beside the CPU column of the code measured against it.
+inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = nullptr) {
+  const pid_t pid = SpawnChild(args);
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return -1;
+  if (cpuSeconds != nullptr) {
+    *cpuSeconds += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A baseline child's CPU time per run, in milliseconds.
+inline void SetChildCpu(benchmark::State& state, double cpuSeconds) {
+  state.counters["child_cpu_ms"] = cpuSeconds * 1000 / static_cast<double>(state.iterations());
+}
+
+// Calls a handler as a session does (the parameters one per line, then the
+// end-of-transmission mark) under settings; the reply text.
+inline std::string CallHandler(THandler handler, const std::vector<std::string>& params,
+                               const std::shared_ptr<const TORVSettings>& settings) {
+  std::string text;
+  for (const std::string& p : params) text += p + "\n";
+  JXRequest request;
+  request = String((text + "\r").c_str());
+  ORVReply reply;
+  TSettingsScope scope(settings);
+  handler(request, reply);
+  return std::string(reply.c_str(), reply.Length());
+}
