@@ -32,6 +32,21 @@ constexpr auto kAcceptBackoff = milliseconds(100);
 
 std::atomic<int> sessionsRunning{0};
 
+// Session threads get a modest stack: small enough that the C library keeps
+// the stacks of ended sessions for the next ones instead of mapping a fresh
+// 8 MiB each time, large enough for every handler.
+constexpr size_t kSessionStack = 1 << 20;
+
+const pthread_attr_t* SessionAttributes() {
+  static pthread_attr_t attributes = [] {
+    pthread_attr_t a;
+    pthread_attr_init(&a);
+    pthread_attr_setstacksize(&a, kSessionStack);
+    return a;
+  }();
+  return &attributes;
+}
+
 void* SessionThread(void* params) {
   ClientExecute(params);
   --sessionsRunning;
@@ -102,8 +117,11 @@ class TMainLoop {
 
  private:
   void HandleSignals() {
-    char drain[64];
-    while (SignalEvents.pipe[0] >= 0 && read(SignalEvents.pipe[0], drain, sizeof(drain)) > 0) {
+    if (signalled_) {
+      signalled_ = false;
+      char drain[64];
+      while (read(SignalEvents.pipe[0], drain, sizeof(drain)) > 0) {
+      }
     }
     if (SignalEvents.reload) {
       SignalEvents.reload = 0;
@@ -201,6 +219,7 @@ class TMainLoop {
   bool WaitForConnection() {
     pollfd waiters[2] = {{listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
     int ready = poll(waiters, SignalEvents.pipe[0] >= 0 ? 2 : 1, 1000);
+    signalled_ = ready > 0 && (waiters[1].revents & POLLIN);
     return ready > 0 && (waiters[0].revents & POLLIN);
   }
 
@@ -237,7 +256,7 @@ class TMainLoop {
     auto* params = new ThreadParams{sock, peer.sin_addr};
     ++sessionsRunning;
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, SessionThread, params) != 0) {
+    if (pthread_create(&thread, SessionAttributes(), SessionThread, params) != 0) {
       --sessionsRunning;
       delete params;
       showmessage("Cannot start a session, connection closed\n", peer.sin_addr, mtFailure, 0);
@@ -256,6 +275,7 @@ class TMainLoop {
   char** argv_;
   char** envp_;
   int currentPort_;
+  bool signalled_ = false;  // the wake-up pipe has bytes to drain
 };
 
 }  // namespace
