@@ -74,7 +74,8 @@ TEST(FileTreeTest, RepliesOfEveryRequest) {
         {count, {sub + "%newestfolder%", "*", "0", "0", "", "", "", "", "", "", "1"}, "200\n1\n"},
         // Two files by size.
         {compare, {"1", d + "/a.log", d + "/b.txt", "0", "1", "1"}, "200\n0\n"},
-        {compare, {"1", d + "/b.txt", sub + "%newestfile%", "0", "0", "0", "", "", "", "", "", "", "1"},
+        {compare, {"1", d + "/b.txt", sub + "%newestfile%", "0", "0", "0", "", "", "", "", "", "",
+                   "1"},
          "200\n1\n"},
         // Presence: size, change and modification times, the name found.
         {exists, {d + "/%newestfolder%/%NewestFile%", "", "", "", "", "", "1"},

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <string>
+#include <cstdio>
 
 #include "tests/support/net_handler.h"
 #include "tests/support/temp_dir.h"
