@@ -72,8 +72,10 @@ TEST(FileTreeTest, RepliesOfEveryRequest) {
         {count, {d, "*", "1", "5"}, "200\n123\n"},
         {count, {d + "/no", "*", "1", "0"}, "301\nFolder doesn`t exist or access denied\n"},
         {count, {sub + "%newestfolder%", "*", "0", "0", "", "", "", "", "", "", "1"}, "200\n1\n"},
-        // Two files by size.
+        // Two files by size, a text in one (trimmed, any case), one's contents in the other.
         {compare, {"1", d + "/a.log", d + "/b.txt", "0", "1", "1"}, "200\n0\n"},
+        {compare, {"2", d + "/a.log", " X ", "0", "0"}, "200\n1\n"},
+        {compare, {"3", d + "/b.txt", d + "/a.log"}, "200\n1\n"},
         {compare, {"1", d + "/b.txt", sub + "%newestfile%", "0", "0", "0", "", "", "", "", "", "",
                    "1"},
          "200\n1\n"},

@@ -42,8 +42,7 @@ TEST(HandlerRefusalTest, SwitchedOff) {
 
 // Each row spoils one parameter, so the rows check the parameter order too.
 TEST(HandlerRefusalTest, MalformedParameters) {
-  TTempDir dir;
-  const string p = "1", h = kLoopbackHost, f = dir.WriteFile("f", ""),
+  const string p = "1", h = kLoopbackHost, f = ORV_SOURCE_DIR "/Makefile",
                wrong = "501\nWrong parameter\n";
   const string noCommand = "501\nCommand line to execute is not specified\n";
   const THandler tcp = ProcessTest_TCP, udp = ProcessTest_UDP, send = ProcessAct_TCPSend,

@@ -13,7 +13,6 @@
 namespace {
 
 using std::string;
-using Clock = std::chrono::steady_clock;
 
 // Neither an absurd pause, nor a host that never answers, nor a peer that stops reading holds
 // the action for long.
@@ -21,7 +20,7 @@ TEST(SendActionTest, WaitsAreBounded) {
   String received;
   TLoopbackTcpServer paused([&](int fd) { received = ReadUntilClosed(fd); });
   String err("stale");
-  auto start = Clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(SendInTwoParts(kLoopbackHost, paused.Port(), true, "first", 3600000, "second",
                            {1000, 1000, 200}, err),
             kNetOk);
@@ -33,7 +32,7 @@ TEST(SendActionTest, WaitsAreBounded) {
   TUniqueFd listener = BindLoopback(SOCK_STREAM, port, 0);
   std::vector<TUniqueFd> fillers;
   if (FillAcceptQueue(port, fillers)) {  // else this network stack answers every connect
-    start = Clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(SendInTwoParts(kLoopbackHost, port, true, "x", 0, "", {200, 200, 200}, err),
               kNetTimeout);
     EXPECT_EQ(err, "Timeout");
@@ -50,7 +49,7 @@ TEST(SendActionTest, WaitsAreBounded) {
       while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
     const int sendMs = peerReads ? 10000 : 300;
-    start = Clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(
         SendInTwoParts(kLoopbackHost, server.Port(), true, huge, 0, "", {1000, sendMs, 200}, err),
         peerReads ? kNetOk : kNetTimeout);
