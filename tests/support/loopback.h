@@ -1,32 +1,94 @@
 // Loopback TCP and UDP peers for client tests: free ports, bounded waits, joined threads.
 #pragma once
 
-#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>
 
-#include "base/string.h"
-#include "base/unique_fd.h"
+#include "net/iplib.h"
 #include "tests/support/string_print.h"
 
 // Bounded waits of the helpers, in milliseconds.
 inline constexpr int kPeerWaitMs = 5000;
 
-// A TCP server on 127.0.0.1 that accepts one connection and runs session on
-// it in a thread of its own; the connection closes when session returns.
+// A socket bound to 127.0.0.1 on a free port, listening when backlog >= 0.
+inline TUniqueFd BindLoopback(int type, int& port, int backlog = -1) {
+  TUniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof(addr);
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+      (backlog >= 0 && listen(fd.Get(), backlog) != 0)) {
+    abort();  // no loopback: nothing here can be tested
+  }
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// A loopback port that nothing listens on (bound once, then released).
+inline int UnusedLoopbackPort() {
+  int port = 0;
+  BindLoopback(SOCK_STREAM, port);
+  return port;
+}
+
+// Waits up to timeoutMs for fd to become readable; true when it did.
+inline bool WaitReadable(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeoutMs) == 1;
+}
+
+// One receive after a bounded wait; "" on time-out or end of stream. from receives the sender.
+inline String ReadOnce(int fd, int timeoutMs = kPeerWaitMs, sockaddr_in* from = nullptr) {
+  if (!WaitReadable(fd, timeoutMs)) return String();
+  char buf[65536];
+  sockaddr_in sender{};
+  socklen_t len = sizeof(sender);
+  auto* peer = reinterpret_cast<sockaddr*>(from != nullptr ? from : &sender);
+  const ssize_t got = recvfrom(fd, buf, sizeof(buf), 0, peer, &len);
+  return got > 0 ? String(buf, static_cast<int>(got)) : String();
+}
+
+// Everything the peer sends until it closes (each read waits up to kPeerWaitMs).
+inline String ReadUntilClosed(int fd) {
+  String all;
+  for (String part = ReadOnce(fd); !part.IsEmpty(); part = ReadOnce(fd)) all += part;
+  return all;
+}
+
+// Reads and drops data until the peer closes or timeoutMs passes.
+inline void WaitForPeerClose(int fd, int timeoutMs = kPeerWaitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buf[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (WaitReadable(fd, 50) && recv(fd, buf, sizeof(buf), 0) <= 0) return;
+  }
+}
+
+// A TCP server on 127.0.0.1 that accepts one connection and runs session on it in a thread of
+// its own; the connection closes when session returns.
 class TLoopbackTcpServer {
  public:
-  using TSession = std::function<void(int fd)>;
-  explicit TLoopbackTcpServer(TSession session, int backlog = 8);
+  explicit TLoopbackTcpServer(std::function<void(int fd)> session, int backlog = 8)
+      : listen_(BindLoopback(SOCK_STREAM, port_, backlog)) {
+    thread_ = std::thread([this, session = std::move(session)] {
+      if (!WaitReadable(listen_.Get(), kPeerWaitMs)) return;
+      TUniqueFd conn(accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (conn.Valid()) session(conn.Get());
+    });
+  }
   ~TLoopbackTcpServer() { Join(); }
-  TLoopbackTcpServer(const TLoopbackTcpServer&) = delete;
-  TLoopbackTcpServer& operator=(const TLoopbackTcpServer&) = delete;
 
   int Port() const { return port_; }
   // Waits for the session to end (bounded by the accept wait and the session).
-  void Join();
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   int port_ = 0;  // before listen_: set while listen_ is made
@@ -37,32 +99,35 @@ class TLoopbackTcpServer {
 // A UDP socket bound to 127.0.0.1 on a free port.
 class TLoopbackUdpSocket {
  public:
-  TLoopbackUdpSocket();
+  TLoopbackUdpSocket() : fd_(BindLoopback(SOCK_DGRAM, port_)) {}
   int Port() const { return port_; }
   int Fd() const { return fd_.Get(); }
   // One datagram, or "" when none arrives within timeoutMs; from receives its sender.
-  String Receive(int timeoutMs, sockaddr_in* from = nullptr);
+  String Receive(int timeoutMs, sockaddr_in* from = nullptr) {
+    return ReadOnce(fd_.Get(), timeoutMs, from);
+  }
   // Receive, then send answer (when not empty) back to the sender.
-  String ReceiveAndAnswer(int timeoutMs, const String& answer);
+  String ReceiveAndAnswer(int timeoutMs, const String& answer) {
+    sockaddr_in from{};
+    String got = Receive(timeoutMs, &from);
+    if (!got.IsEmpty() && !answer.IsEmpty())
+      sendto(fd_.Get(), answer.Data(), answer.Length(), 0, reinterpret_cast<sockaddr*>(&from),
+             sizeof(from));
+    return got;
+  }
 
  private:
   int port_ = 0;  // before fd_: set while fd_ is made
   TUniqueFd fd_;
 };
 
-// A socket bound to 127.0.0.1 on a free port, listening when backlog >= 0.
-TUniqueFd BindLoopback(int type, int& port, int backlog = -1);
-// A loopback port that nothing listens on (bound once, then released).
-int UnusedLoopbackPort();
-// Waits up to timeoutMs for fd to become readable; true when it did.
-bool WaitReadable(int fd, int timeoutMs);
-// One receive after a bounded wait; "" on time-out or end of stream.
-String ReadOnce(int fd, int timeoutMs = kPeerWaitMs);
-// Everything the peer sends until it closes (each read waits up to kPeerWaitMs).
-String ReadUntilClosed(int fd);
-// Reads and drops data until the peer closes or timeoutMs passes.
-void WaitForPeerClose(int fd, int timeoutMs = kPeerWaitMs);
-// Connects to port, listening with a backlog of 0 on 127.0.0.1, until a
-// handshake goes unanswered, so that further connects stall; fillers keeps the
-// connections. False when this network stack answered every one.
-bool FillAcceptQueue(int port, std::vector<TUniqueFd>& fillers);
+// Connects to port, listening with a backlog of 0 on 127.0.0.1, until a handshake goes
+// unanswered, so that further connects stall; fillers keeps the connections. False when this
+// network stack answered every one.
+inline bool FillAcceptQueue(int port, std::vector<TUniqueFd>& fillers) {
+  String err;
+  int result = kNetOk;
+  for (int i = 0; i < 8 && result != kNetTimeout; ++i)
+    result = PerformConnect(fillers.emplace_back(), "127.0.0.1", port, 200, err);
+  return result == kNetTimeout;
+}

@@ -1,2 +1,0 @@
-// Anchors the test-support library so it always has one object.
-namespace orv_test_support_anchor {}
