@@ -1,6 +1,7 @@
 // Direct calls of the request handlers under chosen settings, and reading their replies.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,23 @@ inline std::string CallHandler(THandler handler, const std::vector<std::string>&
   handler(request, reply);
   reply.CommandSeparatorCheck();  // as the session ends every reply
   return std::string(reply.Data() ? reply.Data() : "", static_cast<size_t>(reply.Length()));
+}
+
+// Line n (1-based) of a reply, without its line feed; "" past the end.
+inline std::string ReplyLine(const std::string& reply, int n) {
+  size_t start = 0;
+  for (int i = 1; i < n; ++i) {
+    start = reply.find('\n', start);
+    if (start == std::string::npos) return "";
+    ++start;
+  }
+  return reply.substr(start, reply.find('\n', start) - start);
+}
+
+// Milliseconds since start on the steady clock.
+inline long long MsSince(std::chrono::steady_clock::time_point start) {
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
 }
 
 // The reply with a "200" reply's elapsed-time line (a number) replaced by "ms".
