@@ -93,6 +93,13 @@ TEST_F(FileUtilsTest, FoundEntryAndFailures) {
   EXPECT_EQ(rec.Path, IncludeTrailingPathDelimiter(GetCurrentDir()));
   FindClose(rec);
 
+  // The system sees a path up to its first zero byte, and so do the names built from rec.Path.
+  const String withZero = String(dir_.Path().c_str()) + String("\0/sub/", 6);
+  ASSERT_EQ(FindFirst(withZero, "plain", 0, rec), 0);
+  EXPECT_EQ(rec.Path, (dir_.Path() + "/").c_str());
+  FindClose(rec);
+  EXPECT_EQ(FindFirst(String("\0", 1) + dir_.Path().c_str(), "*", 63, rec), ENOENT);
+
   struct Case {
     std::string path;
     const char* mask;

@@ -81,6 +81,18 @@ TEST_F(FolderTreeTest, FolderSizeSumsMatchingFilesAtEveryLevel) {
   }
 }
 
+// A zero byte ends a path for the system: the walks must not carry what follows it into the
+// names of the folders they enter, which would name the same folder again and again.
+TEST_F(FolderTreeTest, PathsEndAtTheirFirstZeroByte) {
+  const String plain(dir_.Path().c_str());
+  const int plainCount = CountFiles(plain, "*.log", true, AllFiles, 0);
+  for (const char* tail : {"", "/", "/sub/", "x/*.log"}) {
+    const String path = plain + String("\0", 1) + tail;
+    EXPECT_EQ(GetFolderSize(path, true), 56) << tail;
+    EXPECT_EQ(CountFiles(path, "*.log", true, AllFiles, 0), plainCount) << tail;
+  }
+}
+
 // A mask without a folder walks the working directory and the folders in it,
 // not the folders of the same names under "/".
 TEST_F(FolderTreeTest, RelativeMaskWalksTheWorkingDirectory) {
