@@ -58,6 +58,9 @@ int FindFirst(const String& path, const String& mask, int attr, TSearchRec& rec)
   rec.SkipReadOnly = (attr & kFindSkipReadOnly) != 0 && (attr & AttrReadOnly) != 0;
   rec.SkipStat = (attr & kFindSkipStat) != 0;
   rec.Path = path.IsEmpty() ? GetCurrentDir() : path;
+  // The system sees the path up to its first zero byte, and so must the names built from it:
+  // a sub-folder's name would otherwise name this folder again.
+  rec.Path.SetLength(static_cast<int>(strlen(rec.Path.SetZero().c_str())));
   // An unknown working directory must not turn into a search of "/".
   if (rec.Path.IsEmpty()) return ENOENT;
   rec.Path = IncludeTrailingPathDelimiter(rec.Path);

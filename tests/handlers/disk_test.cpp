@@ -108,6 +108,13 @@ TEST(FileTreeTest, RepliesOfEveryRequest) {
     const int64_t size = GetFolderSize("*.log", true);
     ASSERT_EQ(chdir(string(cwd.Data(), cwd.Length()).c_str()), 0);
     EXPECT_EQ(size, 36);
+    // A zero byte ends a path for the system, and so must it for the names of the folders a
+    // walk enters, or it would enter the same folder again and again.
+    for (const char* tail : {"", "/", "/sub/", "x/*.log"}) {
+      const String path = String(d.c_str()) + String("\0", 1) + tail;
+      EXPECT_EQ(GetFolderSize(path, true), 296) << tail;
+      EXPECT_EQ(CountFiles(path, "*.log", true, AllFiles, 0), 5) << tail;
+    }
     return;
   }
   FAIL() << "the minute kept changing";
