@@ -56,11 +56,11 @@ test-release: build
 test-asan: asan
 	ctest --preset asan -j $(JOBS)
 
-# ThreadSanitizer runs the tests whose suite name says Concurrency.
+# ThreadSanitizer runs the tests whose suite name says Concurrency, and the load tests.
 test-tsan: tsan
 	@set -e; for t in build-tsan/tests/orv_tests build-tsan/tests/orv_itests; do \
 	  if [ -x $$t ]; then \
-	    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" $$t --gtest_filter='*Concurrency*' --gtest_brief=1; \
+	    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" $$t --gtest_filter='*Concurrency*:LoadTest.*' --gtest_brief=1; \
 	  fi; \
 	done
 

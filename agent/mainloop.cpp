@@ -123,14 +123,12 @@ class TMainLoop {
       while (read(SignalEvents.pipe[0], drain, sizeof(drain)) > 0) {
       }
     }
-    if (SignalEvents.reload) {
-      SignalEvents.reload = 0;
+    if (SignalEvents.reload.exchange(0) != 0) {
       String msg;
       LoadOptions(msg);
     }
-    int segv = SignalEvents.segv;
+    const int segv = SignalEvents.segv.exchange(0);
     if (segv == 0) return;
-    SignalEvents.segv = 0;
     showmessage("Segmentation fault!!\n", LOCAL, mtFailure, 0);
     if (segv == 1) {
       signal(SIGSEGV, SIG_DFL);

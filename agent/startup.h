@@ -1,6 +1,7 @@
 // Start-up: command line, banner, self checks, daemon mode, pid file and signals.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -34,11 +35,13 @@ void closepidfile(FILE* stream);
 void reloadcfg(int);
 void reloadapp(int);
 
-// Wakes the main loop from a signal handler.
+// Wakes the main loop from a signal handler. A signal may land on any thread, so the
+// events are lock-free atomics rather than sig_atomic_t, which only orders within one thread.
 struct TSignalEvents {
   int pipe[2] = {-1, -1};
-  volatile sig_atomic_t reload = 0;
-  volatile sig_atomic_t segv = 0;  // 1: within 180 s of the start, 2: later
+  std::atomic<int> reload{0};
+  std::atomic<int> segv{0};  // 1: within 180 s of the start, 2: later
+  static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
 };
 extern TSignalEvents SignalEvents;
 void InitSignalEvents();
