@@ -29,16 +29,11 @@ void ScanWholeLog(benchmark::State& state, const TTextLogFilter& filter) {
   TLogFilters filters;
   filters.Prepare(filter, nullptr);
   for (auto _ : state) {
-    int64_t position = 0;
-    int64_t storedSize = 1;
-    int64_t storedTime = 1;
-    int64_t currentSize = 0;
-    int which = 0;
+    TLogState log{.Position = 0, .StoredSize = 1, .StoredTime = 1};
     String lastLine;
     String err;
-    const int64_t r = ScanTextLog(Log().Name().c_str(), filters, position, storedSize, storedTime,
-                                  1, which, lastLine, err, currentSize);
-    if (r != 0 || position < Log().Bytes()) state.SkipWithError("the scan stopped early");
+    const int64_t r = ScanTextLog(Log().Name().c_str(), filters, 1, log, lastLine, err);
+    if (r != 0 || log.Position < Log().Bytes()) state.SkipWithError("the scan stopped early");
   }
   state.SetBytesProcessed(state.iterations() * Log().Bytes());
 }

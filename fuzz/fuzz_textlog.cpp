@@ -20,14 +20,10 @@ constexpr int kReadBlocks[] = {1, 2, 3, 7, 64, 4096, 1 << 20, 5};
 constexpr int kLineHolds[] = {1, 2, 5, 16, 1000, 1 << 20, 3, 1 << 20};
 
 // What one check should give.
-struct TOutcome {
+struct TOutcome : TLogState {
+  TOutcome() { WhichFilter = -1; }  // a match writes it
   int64_t result = 0;
-  int64_t position = 0;
-  int64_t storedSize = 0;
-  int64_t storedTime = 0;
-  int64_t currentSize = 0;
   String lastLine;
-  int which = -1;
 };
 
 int RefLineTest(const String& line, const TTextLogFilter& f) {
@@ -41,22 +37,22 @@ TOutcome RefCheck(const std::string& data, int64_t mtime, TOutcome in,
                   const std::vector<TTextLogFilter>& filters, int scanToEnd, int hold) {
   const int64_t size = static_cast<int64_t>(data.size());
   TOutcome out = in;
-  out.currentSize = size;
+  out.CurrentSize = size;
   out.lastLine = "";
-  if (in.storedSize != 0 && in.storedSize == size && in.storedTime != 0 && in.storedTime == mtime) {
+  if (in.StoredSize != 0 && in.StoredSize == size && in.StoredTime != 0 && in.StoredTime == mtime) {
     return out;
   }
-  if (in.storedSize == 0) {
-    out.position = size - 1;
-    out.storedSize = size;
-    out.storedTime = mtime;
+  if (in.StoredSize == 0) {
+    out.Position = size - 1;
+    out.StoredSize = size;
+    out.StoredTime = mtime;
     return out;
   }
-  if (out.position < 0 || out.position > size) out.position = 0;
+  if (out.Position < 0 || out.Position > size) out.Position = 0;
   std::string held;
   int lineLength = 0;
   int64_t count = 0;
-  for (int64_t i = out.position; i < size; ++i) {
+  for (int64_t i = out.Position; i < size; ++i) {
     const char c = data[i];
     ++count;
     if (c != '\n' && c != '\r') {
@@ -68,10 +64,10 @@ TOutcome RefCheck(const std::string& data, int64_t mtime, TOutcome in,
     int m = 0;
     for (size_t k = 0; k < filters.size() && m == 0; ++k) {
       m = RefLineTest(line, filters[k]);
-      if (m > 0) out.which = k == 0 ? 1 : 0;
+      if (m > 0) out.WhichFilter = k == 0 ? 1 : 0;
     }
-    const int64_t lineStart = out.position;
-    out.position += count;
+    const int64_t lineStart = out.Position;
+    out.Position += count;
     count = 0;
     held.clear();
     lineLength = 0;
@@ -81,24 +77,24 @@ TOutcome RefCheck(const std::string& data, int64_t mtime, TOutcome in,
       if (!scanToEnd) return out;  // the stored size and time stay as they were
     }
   }
-  out.storedSize = size;
-  out.storedTime = mtime;
+  out.StoredSize = size;
+  out.StoredTime = mtime;
   return out;
 }
 
 void Compare(const TOutcome& want, const TOutcome& got, int64_t r, const String& err) {
-  if (r == want.result && got.position == want.position && got.storedSize == want.storedSize &&
-      got.storedTime == want.storedTime && got.currentSize == want.currentSize &&
-      got.lastLine == want.lastLine && got.which == want.which && err.IsEmpty()) {
+  if (r == want.result && got.Position == want.Position && got.StoredSize == want.StoredSize &&
+      got.StoredTime == want.StoredTime && got.CurrentSize == want.CurrentSize &&
+      got.lastLine == want.lastLine && got.WhichFilter == want.WhichFilter && err.IsEmpty()) {
     return;
   }
   fprintf(stderr,
           "result %lld/%lld position %lld/%lld stored %lld/%lld time %lld/%lld current "
           "%lld/%lld which %d/%d line \"%.*s\"/\"%.*s\" error \"%s\"\n",
-          (long long)r, (long long)want.result, (long long)got.position, (long long)want.position,
-          (long long)got.storedSize, (long long)want.storedSize, (long long)got.storedTime,
-          (long long)want.storedTime, (long long)got.currentSize, (long long)want.currentSize,
-          got.which, want.which, got.lastLine.Length(), got.lastLine.c_str(),
+          (long long)r, (long long)want.result, (long long)got.Position, (long long)want.Position,
+          (long long)got.StoredSize, (long long)want.StoredSize, (long long)got.StoredTime,
+          (long long)want.StoredTime, (long long)got.CurrentSize, (long long)want.CurrentSize,
+          got.WhichFilter, want.WhichFilter, got.lastLine.Length(), got.lastLine.c_str(),
           want.lastLine.Length(), want.lastLine.c_str(), err.c_str());
   abort();
 }
@@ -135,22 +131,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t mtime = static_cast<int32_t>(st.st_mtime);
 
   TOutcome in;
-  in.position = positionBits == 0xFFFF   ? INT64_MAX
+  in.Position = positionBits == 0xFFFF   ? INT64_MAX
                 : positionBits == 0xFFFE ? INT64_MIN
                                          : positionBits % (fileSize + 4) - 2;
   switch (shape & 3) {
     case 0:  // a first check
       break;
     case 1:  // a later check of a log that changed
-      in.storedSize = in.storedTime = 1;
+      in.StoredSize = in.StoredTime = 1;
       break;
     case 2:  // unchanged since the last check
-      in.storedSize = fileSize;
-      in.storedTime = mtime;
+      in.StoredSize = fileSize;
+      in.StoredTime = mtime;
       break;
     case 3:  // same size, another time
-      in.storedSize = fileSize;
-      in.storedTime = mtime + 1;
+      in.StoredSize = fileSize;
+      in.StoredTime = mtime + 1;
       break;
   }
   const int scanToEnd = flags & 1;
@@ -166,24 +162,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // takes a block of a MiB, so only one run in eight comes here).
     if (filters.size() == 1) {
       const TTextLogFilter& f = filters[0];
-      r = CheckFileForExpression(path.c_str(), f.Text, got.position, got.storedSize, got.storedTime,
+      r = CheckFileForExpression(path.c_str(), f.Text, got.Position, got.StoredSize, got.StoredTime,
                                  f.IsExpression, scanToEnd, f.CaseSensitive, f.WholeWord,
-                                 got.lastLine, err, got.currentSize);
+                                 got.lastLine, err, got.CurrentSize);
     } else {
-      r = CheckFileForExpression2(path.c_str(), got.position, got.storedSize, got.storedTime,
-                                  filters[0], filters[1], 1, scanToEnd, got.which, got.lastLine,
-                                  err, got.currentSize);
+      r = CheckFileForExpression2(path.c_str(), got.Position, got.StoredSize, got.StoredTime,
+                                  filters[0], filters[1], 1, scanToEnd, got.WhichFilter,
+                                  got.lastLine, err, got.CurrentSize);
     }
     limits = TLogScanLimits{};
   } else {
     TLogFilters prepared;
     prepared.Prepare(filters[0], filters.size() > 1 ? &filters[1] : nullptr);
-    r = ScanTextLog(path.c_str(), prepared, got.position, got.storedSize, got.storedTime, scanToEnd,
-                    got.which, got.lastLine, err, got.currentSize, limits);
+    r = ScanTextLog(path.c_str(), prepared, scanToEnd, got, got.lastLine, err, limits);
   }
   TOutcome want = RefCheck(log, mtime, in, filters, scanToEnd, limits.LineHold);
   if (limits.ReadBlock == TLogScanLimits{}.ReadBlock && filters.size() == 1) {
-    want.which = -1;  // the one-filter worker does not report it
+    want.WhichFilter = -1;  // the one-filter worker does not report it
   }
   Compare(want, got, r, err);
   return 0;

@@ -327,15 +327,6 @@ class TLogScan {
   struct stat final_ = {};
 };
 
-// The position state that travels with each request, and the filter flag of the two-filter test.
-struct TLogState {
-  int64_t Position = 0;
-  int64_t StoredSize = 0;
-  int64_t StoredTime = 0;
-  int64_t CurrentSize = 0;
-  int WhichFilter = 0;
-};
-
 // Position, stored size and stored time from parameter first on; false when one is not decimal.
 bool DecodeState(const JXRequest& params, int first, TLogState& state) {
   long long v[3];
@@ -348,18 +339,12 @@ bool DecodeState(const JXRequest& params, int first, TLogState& state) {
   return true;
 }
 
-int64_t RunCheck(const String& file, const TLogFilters& filters, int scanToEnd, TLogState& s,
-                 String& lastLine, String& err) {
-  return ScanTextLog(file.c_str(), filters, s.Position, s.StoredSize, s.StoredTime, scanToEnd,
-                     s.WhichFilter, lastLine, err, s.CurrentSize);
-}
-
 void AnswerLogCheck(String file, const TLogFilters& filters, int scanToEnd, TLogState state,
                     bool withFilterFlag, ORVReply& reply) {
   file.SetZero();
   String lastLine;
   String err;
-  const int64_t r = RunCheck(file, filters, scanToEnd, state, lastLine, err);
+  const int64_t r = ScanTextLog(file.c_str(), filters, scanToEnd, state, lastLine, err);
   if (r < 0) {
     reply.SetResult("301") += err;
     return;
@@ -372,7 +357,7 @@ void AnswerLogCheck(String file, const TLogFilters& filters, int scanToEnd, TLog
     // Whether another matching line waits. If one does, the state after the first match goes
     // back, so that the next request returns that line.
     TLogState next = state;
-    if (RunCheck(file, filters, scanToEnd, next, lastLine, err) > 0) {
+    if (ScanTextLog(file.c_str(), filters, scanToEnd, next, lastLine, err) > 0) {
       more = 1;
     } else {
       state = next;
@@ -444,22 +429,20 @@ int TLogFilters::Test(const char* line, int len, int& which) const {
   return 0;
 }
 
-int64_t ScanTextLog(const char* file, const TLogFilters& filters, int64_t& position,
-                    int64_t& storedSize, int64_t& storedTime, int scanToEnd, int& whichFilter,
-                    String& lastLine, String& errorText, int64_t& currentSize,
-                    const TLogScanLimits& limits) {
+int64_t ScanTextLog(const char* file, const TLogFilters& filters, int scanToEnd, TLogState& state,
+                    String& lastLine, String& errorText, const TLogScanLimits& limits) {
   lastLine = "";
   struct stat st;
   const bool found = stat(file, &st) == 0;
-  currentSize = found ? st.st_size : -1;
+  state.CurrentSize = found ? st.st_size : -1;
   if (!found || !S_ISREG(st.st_mode)) {
     errorText = NotFoundText(file);
     return -1;
   }
   errorText = "";
   // An unchanged log is not even opened.
-  if (storedSize != 0 && storedSize == st.st_size && storedTime != 0 &&
-      storedTime == StoredAge(st)) {
+  if (state.StoredSize != 0 && state.StoredSize == st.st_size && state.StoredTime != 0 &&
+      state.StoredTime == StoredAge(st)) {
     return 0;
   }
 
@@ -474,34 +457,34 @@ int64_t ScanTextLog(const char* file, const TLogFilters& filters, int64_t& posit
     return -1;
   }
   // The first check only notes where the log ends, so that old lines are never reported.
-  if (storedSize == 0) {
-    position = st.st_size - 1;
-    storedSize = st.st_size;
-    storedTime = StoredAge(st);
+  if (state.StoredSize == 0) {
+    state.Position = st.st_size - 1;
+    state.StoredSize = st.st_size;
+    state.StoredTime = StoredAge(st);
     return 0;
   }
   // A log shorter than the position was cut or replaced; a negative position cannot name a
   // place in any log. Both are read from the start.
-  if (position < 0 || position > st.st_size) position = 0;
-  if (lseek(fd.Get(), position, SEEK_SET) < 0) {
+  if (state.Position < 0 || state.Position > st.st_size) state.Position = 0;
+  if (lseek(fd.Get(), state.Position, SEEK_SET) < 0) {
     errorText = "fseek error";
     return -1;
   }
 
   TLogScan scan(file, fd.Get(), filters, limits, scanToEnd);
-  const TLogScan::TEnd end = scan.Run(position);
-  position = scan.Position();
+  const TLogScan::TEnd end = scan.Run(state.Position);
+  state.Position = scan.Position();
   if (scan.Matched()) {
     lastLine = std::move(scan.LastLine());
-    whichFilter = scan.WhichFilter();
-    currentSize = scan.CurrentSize();
+    state.WhichFilter = scan.WhichFilter();
+    state.CurrentSize = scan.CurrentSize();
   }
   // A read stopped at a match keeps the old size and time, so that the next check does not
   // take the unchanged-log shortcut and goes on after the matched line. After a read error
   // they stay too, so that the next check tries again.
   if (end == TLogScan::kEndOfFile) {
-    storedSize = scan.Final().st_size;
-    storedTime = StoredAge(scan.Final());
+    state.StoredSize = scan.Final().st_size;
+    state.StoredTime = StoredAge(scan.Final());
   }
   return scan.Result();
 }
@@ -515,11 +498,9 @@ int64_t CheckFileForExpression(const char* file, const String& text, int64_t& po
   filter.IsExpression = isExpression;
   filter.CaseSensitive = caseSensitive;
   filter.WholeWord = wholeWord;
-  TLogFilters filters;
-  filters.Prepare(filter, nullptr);
   int whichFilter = 0;
-  return ScanTextLog(file, filters, position, storedSize, storedTime, scanToEnd, whichFilter,
-                     lastLine, errorText, currentSize);
+  return CheckFileForExpression2(file, position, storedSize, storedTime, filter, filter, 0,
+                                 scanToEnd, whichFilter, lastLine, errorText, currentSize);
 }
 
 int64_t CheckFileForExpression2(const char* file, int64_t& position, int64_t& storedSize,
@@ -529,8 +510,14 @@ int64_t CheckFileForExpression2(const char* file, int64_t& position, int64_t& st
                                 int64_t& currentSize) {
   TLogFilters filters;
   filters.Prepare(firstFilter, useSecond ? &secondFilter : nullptr);
-  return ScanTextLog(file, filters, position, storedSize, storedTime, scanToEnd, whichFilter,
-                     lastLine, errorText, currentSize);
+  TLogState state{position, storedSize, storedTime, currentSize, whichFilter};
+  const int64_t r = ScanTextLog(file, filters, scanToEnd, state, lastLine, errorText);
+  position = state.Position;
+  storedSize = state.StoredSize;
+  storedTime = state.StoredTime;
+  currentSize = state.CurrentSize;
+  whichFilter = state.WhichFilter;
+  return r;
 }
 
 void ProcessTest_TextLog(const JXRequest& params, ORVReply& reply) {

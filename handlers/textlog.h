@@ -52,13 +52,21 @@ struct TLogScanLimits {
   int LineHold = 1 << 20;
 };
 
-// Checks file for new lines accepted by filters, from position on, and updates the position
-// state. -1 on an error (errorText set), 0 when no new line matched, else the match position
-// (the last one with scanToEnd). whichFilter is written by a match only.
-int64_t ScanTextLog(const char* file, const TLogFilters& filters, int64_t& position,
-                    int64_t& storedSize, int64_t& storedTime, int scanToEnd, int& whichFilter,
-                    String& lastLine, String& errorText, int64_t& currentSize,
-                    const TLogScanLimits& limits = {});
+// The position state that travels with each request, the log's size as found, and which
+// filter matched.
+struct TLogState {
+  int64_t Position = 0;
+  int64_t StoredSize = 0;
+  int64_t StoredTime = 0;
+  int64_t CurrentSize = 0;
+  int WhichFilter = 0;  // 1: the first filter, 0: the second; written by a match only
+};
+
+// Checks file for new lines accepted by filters, from state.Position on, and updates state.
+// -1 on an error (errorText set), 0 when no new line matched, else the match position (the
+// last one with scanToEnd).
+int64_t ScanTextLog(const char* file, const TLogFilters& filters, int scanToEnd, TLogState& state,
+                    String& lastLine, String& errorText, const TLogScanLimits& limits = {});
 
 // The same for one text or expression.
 int64_t CheckFileForExpression(const char* file, const String& text, int64_t& position,

@@ -23,28 +23,26 @@ using std::string;
 constexpr int kMiB = 1 << 20;
 
 // One log's position state as the manager keeps it between checks, and the last outcome.
-struct TLogCheck {
-  int64_t position = 0, storedSize = 0, storedTime = 0, currentSize = 0;
-  int which = -1;
+struct TLogCheck : TLogState {
+  TLogCheck() { WhichFilter = -1; }  // a match writes it
   String lastLine, err;
   int64_t Run(const string& name, const TLogFilters& filters, int scanToEnd,
               const TLogScanLimits& limits = {}) {
-    which = -1;  // written by a match only
-    return ScanTextLog(name.c_str(), filters, position, storedSize, storedTime, scanToEnd, which,
-                       lastLine, err, currentSize, limits);
+    WhichFilter = -1;
+    return ScanTextLog(name.c_str(), filters, scanToEnd, *this, lastLine, err, limits);
   }
 };
 
 // The reading loop as the agent has always run it: one byte at a time, the line gathered (up to
 // hold bytes) and tested as it completes, the expression parsed again for every line. Reads from
-// ref.position on and leaves in ref what a check does; returns the match position, or 0.
+// ref.Position on and leaves in ref what a check does; returns the match position, or 0.
 int64_t RefScan(const string& data, const std::vector<TTextLogFilter>& filters, int scanToEnd,
                 int hold, TLogCheck& ref) {
-  if (ref.position < 0 || ref.position > static_cast<int64_t>(data.size())) ref.position = 0;
+  if (ref.Position < 0 || ref.Position > static_cast<int64_t>(data.size())) ref.Position = 0;
   int64_t result = 0, count = 0;  // count: the bytes of the line under way, line ends before it
   string held;  // String grows in small steps: too slow for a MiB one byte at a time
   int length = 0;
-  for (size_t i = ref.position; i < data.size() && (scanToEnd || result == 0); ++i) {
+  for (size_t i = ref.Position; i < data.size() && (scanToEnd || result == 0); ++i) {
     ++count;
     if (data[i] != '\n' && data[i] != '\r') {
       if (length++ < hold) held += data[i];
@@ -57,12 +55,12 @@ int64_t RefScan(const string& data, const std::vector<TTextLogFilter>& filters, 
       const int m = f.IsExpression ? SearchForExpression(line, f.Text, f.CaseSensitive, f.WholeWord)
                                    : line.Search(f.Text, f.CaseSensitive, f.WholeWord);
       if (m == 0) continue;
-      result = ref.position + m;
+      result = ref.Position + m;
       ref.lastLine = line;
-      ref.which = k == 0;
+      ref.WhichFilter = k == 0;
       break;
     }
-    ref.position += count;
+    ref.Position += count;
     count = length = 0;
     held.clear();
   }
@@ -78,18 +76,18 @@ void CompareWithReference(const string& name, const string& data, int64_t positi
   prepared.Prepare(filters[0], filters.size() > 1 ? &filters[1] : nullptr);
   const int64_t size = static_cast<int64_t>(data.size());
   TLogCheck check;
-  check.position = position;
-  check.storedSize = check.storedTime = 1;  // neither a first check nor an unchanged log
+  check.Position = position;
+  check.StoredSize = check.StoredTime = 1;  // neither a first check nor an unchanged log
   for (int call = 0; call < 200; ++call) {
     TLogCheck ref;
-    ref.position = check.position;
+    ref.Position = check.Position;
     const int64_t expected = RefScan(data, filters, scanToEnd, limits.LineHold, ref);
     const int64_t r = check.Run(name, prepared, scanToEnd, limits);
     const bool stopped = !scanToEnd && expected > 0;  // keeps the stored size and time
-    ASSERT_EQ(std::tuple(r, check.position, check.lastLine, check.which, check.currentSize,
-                         check.storedSize, check.storedTime),
-              std::tuple(expected, ref.position, ref.lastLine, ref.which, size, stopped ? 1 : size,
-                         stopped ? 1 : FileAge(name.c_str())))
+    ASSERT_EQ(std::tuple(r, check.Position, check.lastLine, check.WhichFilter, check.CurrentSize,
+                         check.StoredSize, check.StoredTime),
+              std::tuple(expected, ref.Position, ref.lastLine, ref.WhichFilter, size,
+                         stopped ? 1 : size, stopped ? 1 : FileAge(name.c_str())))
         << "call " << call;
     if (!stopped) return;
   }
