@@ -106,21 +106,21 @@ void RaiseFlag(TORVFlags& flags, std::atomic<int32_t>& flag) {
 void StartUpgrade(const JXRequest& request, const JXRequest& params, ORVReply& reply,
                   UpgradeRec& upgrade) {
   if (!upgrade.RequestUpgrade(request.GetSessionKey())) {
-    reply.SetResult("302");
+    reply.SetResult(kResultBusy);
     return;
   }
   upgrade.Size = orvDecodeInt64(params.GetParam(1, 1));
   if (upgrade.Size > kMinUpgradeSize && upgrade.Size < kMaxUpgradeSize) {
     String err;
     if (DoUpgrading(upgrade, nullptr, 0, err)) {
-      reply.SetResult("200");
+      reply.SetResult(kResultOk);
     } else {
-      reply.SetResult("300") += err;
+      reply.SetResult(kResultFailed) += err;
     }
     return;
   }
   upgrade.ClearanceUpgrade();
-  reply.SetResult("501") += "Wrong file parameter(s)";
+  reply.SetResult(kResultBadParam) += "Wrong file parameter(s)";
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   in_addr peer = params.Address;
   if (request.Pos('\r') == 0) {
     showmessage("EndOfTransmission signal missed\n", peer, mtFailure, 0);
-    reply.SetResult("502") += "EndOfTransmission signal missed";
+    reply.SetResult(kResultNoEnd) += "EndOfTransmission signal missed";
     return 0;
   }
 
@@ -147,7 +147,7 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
 
   if (command.Length() == 0) {
     showmessage("Void request received\n", peer, mtFailure, 0);
-    reply.SetResult("500") += "Void request received";
+    reply.SetResult(kResultUnknown) += "Void request received";
     return 0;
   }
 
@@ -161,12 +161,12 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   if (row == nullptr) {
     command.SetZero();
     showmessage("Unknown command \"%s\"\n", peer, mtFailure, 1, command.Data());
-    reply.SetResult("500") += String("Unknown command \"") + command + "\"";
+    reply.SetResult(kResultUnknown) += String("Unknown command \"") + command + "\"";
     return 0;
   }
 
   if (!Permitted(row->permission, peer)) {
-    reply.SetResult("600") += "Operation is not allowed";
+    reply.SetResult(kResultNotAllowed) += "Operation is not allowed";
     return 1;
   }
 
@@ -177,18 +177,18 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
     case TBuiltin::kReloadCfg: {
       String msg;
       if (LoadOptions(msg)) {
-        reply.SetResult("200") += "Ok";
+        reply.SetResult(kResultOk) += "Ok";
       } else {
-        reply.SetResult("300") += msg;
+        reply.SetResult(kResultFailed) += msg;
       }
       break;
     }
     case TBuiltin::kQuit:
-      reply.SetResult("200") += "Ok";
+      reply.SetResult(kResultOk) += "Ok";
       RaiseFlag(flags, flags.Terminate);
       break;
     case TBuiltin::kReloadApp:
-      reply.SetResult("200") += "Ok";
+      reply.SetResult(kResultOk) += "Ok";
       RaiseFlag(flags, flags.Restart);
       break;
     case TBuiltin::kUpgradeCode:

@@ -105,9 +105,9 @@ void* ClientExecute(void* arg) {
         DoUpgrading(upgrade, buffer, static_cast<int>(n), upgradeErr);
         if (upgrade.InProgress) continue;
         if (upgradeErr.Length() > 0) {
-          reply.SetResult("300") += upgradeErr;
+          reply.SetResult(kResultFailed) += upgradeErr;
         } else {
-          reply.SetResult("200");
+          reply.SetResult(kResultOk);
         }
         reply.FinalizePacket();
         SendAll(fd, reply);

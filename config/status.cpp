@@ -158,7 +158,7 @@ void ApplySettingLine(TORVSettings& s, const String& key, const String& value) {
 
 void GetAgentStatus(const JXRequest& /*params*/, ORVReply& reply) {
   const TORVSettings& s = Settings();
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddVarParams("%s=%s", "AgentName", AgentStatus.AgentName);
   reply.AddVarParams("%s=%s", "AgentPlatform", AgentStatus.AgentPlatform);
   reply.AddVarParams("%s=%s", "AgentVersion", AgentStatus.AgentVersion);
@@ -219,8 +219,8 @@ void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
       },
       msg);
   if (saved) {
-    reply.SetResult("200");
+    reply.SetResult(kResultOk);
   } else {
-    reply.SetResult("300") += msg;
+    reply.SetResult(kResultFailed) += msg;
   }
 }

@@ -9,7 +9,7 @@
 
 void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply) {
   if (!Settings().executeaction) {
-    reply.SetResult("600") += "operation is not allowed";
+    reply.SetResult(kResultNotAllowed) += "operation is not allowed";
     return;
   }
   String commandLine = params.GetParam(1, 1);
@@ -18,11 +18,11 @@ void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply) {
   int timeLimit = 0;
   if (!orvDecodeInt(params.GetParam(3, 1), &unused) ||
       !orvDecodeInt(params.GetParam(4, 1), &timeLimit)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   if (commandLine.IsEmpty()) {
-    reply.SetResult("501") += "Command line to execute is not specified";
+    reply.SetResult(kResultBadParam) += "Command line to execute is not specified";
     return;
   }
   // An empty directory is passed on: it cannot be entered, so the child
@@ -37,7 +37,7 @@ constexpr const char* kSyslogTag = "ZU ORV";
 
 void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
   if (!Settings().tcpudpaction) {
-    reply.SetResult("600") += "operation is not allowed";
+    reply.SetResult(kResultNotAllowed) += "operation is not allowed";
     return;
   }
   String host = params.GetParam(1, 1);
@@ -48,22 +48,22 @@ void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
   int pauseSec = 0;
   if (host.IsEmpty() || first.IsEmpty() || !orvDecodeInt(params.GetParam(2, 1), &port) ||
       !orvDecodeInt(params.GetParam(5, 1), &pauseSec) || !PortInRange(port)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   String err;
   host.SetZero();
   if (SendInTwoParts(host.c_str(), port, tcp, first, pauseSec * 1000LL, second, kSendLimits, err) !=
       kNetOk) {
-    reply.SetResult("301") += err;
+    reply.SetResult(kResultError) += err;
     return;
   }
-  reply.SetResult("200") += "Data has been sent";
+  reply.SetResult(kResultOk) += "Data has been sent";
 }
 
 void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply) {
   if (!Settings().syslogaction) {
-    reply.SetResult("600") += "operation is not allowed";
+    reply.SetResult(kResultNotAllowed) += "operation is not allowed";
     return;
   }
   String server = params.GetParam(1, 1);
@@ -75,7 +75,7 @@ void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply) {
       !orvDecodeInt(params.GetParam(3, 1), &facility) ||
       !orvDecodeInt(params.GetParam(4, 1), &severity) || severity < slEmergency ||
       severity > slDebug || !PortInRange(port)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   String err;
@@ -83,8 +83,8 @@ void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply) {
   message.SetZero();
   if (SendToSysLog(server.c_str(), port, facility, static_cast<TSyslogSeverity>(severity),
                    kSyslogTag, message.c_str(), err) <= 0) {
-    reply.SetResult("301") += err;
+    reply.SetResult(kResultError) += err;
     return;
   }
-  reply.SetResult("200") += String("Syslog: Data to ") + server + " has been sent";
+  reply.SetResult(kResultOk) += String("Syslog: Data to ") + server + " has been sent";
 }

@@ -226,17 +226,17 @@ void ProcessTest_UNC(const JXRequest& params, ORVReply& reply) {
   if (!Settings().unc) return RefuseTest(reply);
   String path = params.GetParam(1, 1);
   if (!path.IsEmpty() && path[path.Length()] == '\\') path.SetLength(path.Length() - 1);
-  if (path.IsEmpty()) return FailWith(reply, "501", "Path not specified");
+  if (path.IsEmpty()) return FailWith(reply, kResultBadParam, "Path not specified");
   path.SetZero();
   int64_t total = 0, free = 0, available = 0;
   if (!GetUNCDriveInfo(path.c_str(), total, free, available)) {
     const int error = errno;
     char text[256];
-    reply.SetResult("301");
+    reply.SetResult(kResultError);
     reply.AddStringParam(strerror_r(error, text, sizeof(text)), 1);
     return;
   }
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddIntParam(static_cast<long long>(total));
   reply.AddIntParam(static_cast<long long>(free));
   reply.AddIntParam(static_cast<long long>(available));
@@ -246,8 +246,8 @@ void ProcessTest_FolderSize(const JXRequest& params, ORVReply& reply) {
   if (!Settings().foldersize) return RefuseTest(reply);
   String path = PathParam(params, 1, 8);
   int64_t size = GetFolderSize(path, orvDecodeBool(params.GetParam(2, 1)));
-  if (size < 0) return FailWith(reply, "301", "Folder/File doesn`t exist or access denied");
-  reply.SetResult("200");
+  if (size < 0) return FailWith(reply, kResultError, "Folder/File doesn`t exist or access denied");
+  reply.SetResult(kResultOk);
   reply.AddIntParam(static_cast<long long>(size));
 }
 
@@ -257,13 +257,14 @@ void ProcessTest_CountFiles(const JXRequest& params, ORVReply& reply) {
   String mask = params.GetParam(2, 1);
   bool recurse = orvDecodeBool(params.GetParam(3, 1));
   int mode = orvDecodeInt(params.GetParam(4, 1));
-  if (mode < AllFiles || mode > SubFolders) return FailWith(reply, "501", "Wrong parameter");
+  if (mode < AllFiles || mode > SubFolders)
+    return FailWith(reply, kResultBadParam, "Wrong parameter");
   int limit = 0;
   if (!orvDecodeInt(params.GetParam(5, 1), &limit))
-    return FailWith(reply, "501", "Wrong parameter");
+    return FailWith(reply, kResultBadParam, "Wrong parameter");
   int count = CountFiles(folder, mask, recurse, static_cast<TCountFilesMode>(mode), limit);
-  if (count == -1) return FailWith(reply, "301", "Folder doesn`t exist or access denied");
-  reply.SetResult("200");
+  if (count == -1) return FailWith(reply, kResultError, "Folder doesn`t exist or access denied");
+  reply.SetResult(kResultOk);
   reply.AddIntParam(count);
 }
 
@@ -277,8 +278,8 @@ void ProcessTest_FileExists(const JXRequest& params, ORVReply& reply) {
     name.SetZero();
     found = !name.IsEmpty() && GetFileInfo(name.c_str(), size, ctime, mtime);
   }
-  if (!found) return FailWith(reply, "301", "no such file or acess denied");
-  reply.SetResult("200");
+  if (!found) return FailWith(reply, kResultError, "no such file or acess denied");
+  reply.SetResult(kResultOk);
   reply.AddIntParam(static_cast<long long>(size));
   reply.AddTimeParam(static_cast<time_t>(ctime));
   reply.AddTimeParam(static_cast<time_t>(mtime));

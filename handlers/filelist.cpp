@@ -73,7 +73,7 @@ void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
     }
   }
 
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddStringParam(folder, 0);
   reply.AddIntParam(count);
   reply.AddIntParam(2 + withSize + withStatusTime + withModTime);

@@ -190,17 +190,17 @@ void ProcessTest_FileCRC(const JXRequest& params, ORVReply& reply) {
   unsigned int crc = 0;
   String error;
   if (!GetFileCRC(name.c_str(), &crc, error)) {
-    reply.SetResult("301") += error;
+    reply.SetResult(kResultError) += error;
     return;
   }
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddIntParam(static_cast<long long>(crc));
 }
 
 void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
   if (!Settings().comparefiles) return RefuseTest(reply);
   // Stands whenever a file named below is missing.
-  FailWith(reply, "301", "File doesn`t exist");
+  FailWith(reply, kResultError, "File doesn`t exist");
   const String mode = params.GetParam(1, 1);
   const String first = PathParam(params, 2, 12);
   if (!FileExists(first.c_str())) return;
@@ -228,13 +228,13 @@ void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
     second.SetZero();
     if (!FileExists(second.c_str())) return;
     if (FileSize(second.c_str()) > kMaxPatternFileSize) {
-      return FailWith(reply, "301", "The size of the second file cannot exceed 8Mb");
+      return FailWith(reply, kResultError, "The size of the second file cannot exceed 8Mb");
     }
     result = FindFileInFile(first.c_str(), second.c_str());
   } else {
-    return FailWith(reply, "501", "Wrong parameter");
+    return FailWith(reply, kResultBadParam, "Wrong parameter");
   }
-  if (result < 0) return FailWith(reply, "301", "I/O Error");
-  reply.SetResult("200");
+  if (result < 0) return FailWith(reply, kResultError, "I/O Error");
+  reply.SetResult(kResultOk);
   reply.AddBoolParam(result > 0);
 }

@@ -11,7 +11,7 @@ inline void FailWith(ORVReply& reply, const char* code, const char* text) {
 
 // The reply of a test whose switch is off.
 inline void RefuseTest(ORVReply& reply) {
-  FailWith(reply, "600", "test is not allowed");
+  FailWith(reply, kResultNotAllowed, "test is not allowed");
 }
 
 // Request parameter n as a C-string-ready path, its special macros resolved

@@ -31,12 +31,12 @@ int CapAnswerSize(int size) {
 void ReplyExchange(ORVReply& reply, int result, int elapsedMs, const char* answer, int answerSize,
                    const String& err) {
   if (result > 0) {
-    reply.SetResult("200");
+    reply.SetResult(kResultOk);
     reply.AddIntParam(elapsedMs);
     // With nothing to read the result is only a success mark, not a count.
     reply.AddStringParam(String(answer, answerSize > 0 ? result : 0), 1);
   } else {
-    reply.SetResult("301");
+    reply.SetResult(kResultError);
     reply.AddStringParam(err, 0);
     reply.AddIntParam(result);
   }
@@ -46,7 +46,7 @@ void ReplyExchange(ORVReply& reply, int result, int elapsedMs, const char* answe
 
 void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
   if (!Settings().tcp) {
-    reply.SetResult("600") += "test is not allowed";
+    reply.SetResult(kResultNotAllowed) += "test is not allowed";
     return;
   }
   String host = params.GetParam(1, 1);
@@ -57,7 +57,7 @@ void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
   if (!orvDecodeInt(params.GetParam(2, 1), &port) ||
       !orvDecodeInt(params.GetParam(3, 1), &limitMs) ||
       !orvDecodeInt(params.GetParam(5, 1), &answerSize) || !PortInRange(port)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   if (limitMs == 0) limitMs = kDefaultTcpLimitMs;
@@ -75,7 +75,7 @@ void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
 
 void ProcessTest_UDP(const JXRequest& params, ORVReply& reply) {
   if (!Settings().udp) {
-    reply.SetResult("600") += "test is not allowed";
+    reply.SetResult(kResultNotAllowed) += "test is not allowed";
     return;
   }
   String host = params.GetParam(1, 1);
@@ -90,7 +90,7 @@ void ProcessTest_UDP(const JXRequest& params, ORVReply& reply) {
       !orvDecodeInt(params.GetParam(4, 1), &attempts) ||
       !orvDecodeInt(params.GetParam(6, 1), &answerSize) || attempts <= 0 || data.IsEmpty() ||
       !PortInRange(port)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   int limitSec = limitMs / 1000;

@@ -4,11 +4,11 @@
 namespace {
 
 void NotApplicable(ORVReply& reply) {
-  reply.SetResult("500") += "Not applicable for UNIX/Linux";
+  reply.SetResult(kResultUnknown) += "Not applicable for UNIX/Linux";
 }
 
 void NotImplemented(ORVReply& reply) {
-  reply.SetResult("500") += "not implemented yet";
+  reply.SetResult(kResultUnknown) += "not implemented yet";
 }
 
 }  // namespace

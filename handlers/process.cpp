@@ -31,17 +31,17 @@ String ShellQuote(const String& text) {
 // Checks the enable setting and the script; false when reply holds a refusal.
 bool ScriptUsable(int enabled, const TScriptKind& kind, ORVReply& reply) {
   if (!enabled) {
-    reply.SetResult("600") += "test is not allowed";
+    reply.SetResult(kResultNotAllowed) += "test is not allowed";
     return false;
   }
   String script = Settings().*kind.path;
   if (script.IsEmpty()) {
-    reply.SetResult("301") += String(kind.label) + " script is not speified";
+    reply.SetResult(kResultError) += String(kind.label) + " script is not speified";
     return false;
   }
   script.SetZero();
   if (!FileExists(script.c_str())) {
-    reply.SetResult("301") += String(kind.label) + " script doesn't exist";
+    reply.SetResult(kResultError) += String(kind.label) + " script doesn't exist";
     return false;
   }
   return true;
@@ -55,7 +55,7 @@ FILE* RunScript(const TScriptKind& kind, const String& words, TScratchFile& resu
   char name[32];
   snprintf(name, sizeof(name), "tmporv-%ld.txt", static_cast<long>(GetUniqueThreadID()));
   if (!result.MakeName(name)) {
-    reply.SetResult("301") += "cannot get temp file";
+    reply.SetResult(kResultError) += "cannot get temp file";
     return nullptr;
   }
   result.Own();
@@ -78,11 +78,11 @@ FILE* RunScript(const TScriptKind& kind, const String& words, TScratchFile& resu
   int code = 0;
   String err;
   if (!RunProgram(argv, TRunOptions{}, end, code, err)) {
-    reply.SetResult("301") += "Cannot execute script";
+    reply.SetResult(kResultError) += "Cannot execute script";
     return nullptr;
   }
   FILE* file = fopen(result.Path(), "re");
-  if (file == nullptr) reply.SetResult("301") += "Cannot get script results";
+  if (file == nullptr) reply.SetResult(kResultError) += "Cannot get script results";
   return file;
 }
 
@@ -95,10 +95,10 @@ void ReplyScriptNumber(const TScriptKind& kind, const String& words, const char*
   if (!file) return;
   TNumber value = 0;
   if (fscanf(file.get(), format, &value) != 1) {
-    reply.SetResult("301") += "Script error";
+    reply.SetResult(kResultError) += "Script error";
     return;
   }
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   if constexpr (std::is_same_v<TNumber, int>) {
     reply.AddIntParam(value);
   } else {
@@ -112,7 +112,7 @@ void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
   if (!ScriptUsable(Settings().process, kProcCount, reply)) return;
   String name = params.GetParam(2, 1);
   if (name.IsEmpty()) {
-    reply.SetResult("501") += "Name of the process is not specified";
+    reply.SetResult(kResultBadParam) += "Name of the process is not specified";
     return;
   }
   ReplyScriptNumber<int>(kProcCount, name, "%d", reply);
@@ -137,6 +137,6 @@ void ProcessInfo_ProcessesList(const JXRequest&, ORVReply& reply) {
     list.AddData(line, static_cast<int>(n));
     list += "\r\n";
   }
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddStringParam(list, 1);
 }

@@ -22,20 +22,20 @@ constexpr int kOutputPiece = 512;
 bool WriteScript(TScratchFile& script, const String& text, ORVReply& reply) {
   TUniqueFd fd(open(script.Path(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!fd.Valid()) {
-    reply.SetResult("301") += "Cannot create temp file";
+    reply.SetResult(kResultError) += "Cannot create temp file";
     return false;
   }
   script.Own();
   for (int done = 0; done < text.Length();) {
     ssize_t n = write(fd.Get(), text.Data() + done, text.Length() - done);
     if (n <= 0) {
-      reply.SetResult("301") += "cannot create temp file";
+      reply.SetResult(kResultError) += "cannot create temp file";
       return false;
     }
     done += static_cast<int>(n);
   }
   if (fchmod(fd.Get(), 0775) != 0) {
-    reply.SetResult("301") += "Cannot set exec flag for script";
+    reply.SetResult(kResultError) += "Cannot set exec flag for script";
     return false;
   }
   return true;
@@ -59,16 +59,16 @@ void ReplyProgramRun(const String& commandLine, const char* workDir, int timeLim
   int exitCode = 0;
   String err;
   if (SystemEx(command.c_str(), workDir, timeLimitMs, exitCode, err)) {
-    reply.SetResult("200");
+    reply.SetResult(kResultOk);
     reply.AddIntParam(exitCode);
   } else {
-    reply.SetResult("301") += err;
+    reply.SetResult(kResultError) += err;
   }
 }
 
 void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
   if (!Settings().shellscript) {
-    reply.SetResult("600") += "test is not allowed";
+    reply.SetResult(kResultNotAllowed) += "test is not allowed";
     return;
   }
   String commandTemplate = params.GetParam(1, 1);
@@ -79,7 +79,7 @@ void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
 
   TScratchFile script;
   if (!script.MakeName()) {
-    reply.SetResult("301") += "Cannot get temp file";
+    reply.SetResult(kResultError) += "Cannot get temp file";
     return;
   }
   if (!WriteScript(script, text, reply)) return;
@@ -94,12 +94,12 @@ void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
   String err;
   if (!SystemEx2(command.c_str(), nullptr, output.Path(), output.Path(), output.Path(),
                  SecondsToMs(timeLimit), exitCode, err)) {
-    reply.SetResult("301") += String("Script execution error: ") + err;
+    reply.SetResult(kResultError) += String("Script execution error: ") + err;
     return;
   }
   TFilePtr file(fopen(output.Path(), "re"));
   if (!file) {
-    reply.SetResult("301") += "Cannot get script results";
+    reply.SetResult(kResultError) += "Cannot get script results";
     return;
   }
   // The result line is the first "scriptres:" line, else the last line read;
@@ -118,25 +118,25 @@ void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
     if (!IsResultLine(resultLine)) resultLine = line;
     if (IsResultLine(resultLine) && linesLeft == 0) break;
   }
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddStringParam(resultLine, 1);
   reply.AddStringParam(collected, 1);
 }
 
 void ProcessTest_External(const JXRequest& params, ORVReply& reply) {
   if (!Settings().external) {
-    reply.SetResult("600") += "test is not allowed";
+    reply.SetResult(kResultNotAllowed) += "test is not allowed";
     return;
   }
   String commandLine = params.GetParam(1, 1);
   // Parameter 2 has no use here; parameter 3 is not read.
   int timeLimit = 0;
   if (!orvDecodeInt(params.GetParam(4, 1), &timeLimit)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   if (commandLine.IsEmpty()) {
-    reply.SetResult("501") += "Command line to execute is not specified";
+    reply.SetResult(kResultBadParam) += "Command line to execute is not specified";
     return;
   }
   ReplyProgramRun(commandLine, nullptr, timeLimit, reply);

@@ -346,10 +346,10 @@ void AnswerLogCheck(String file, const TLogFilters& filters, int scanToEnd, TLog
   String err;
   const int64_t r = ScanTextLog(file.c_str(), filters, scanToEnd, state, lastLine, err);
   if (r < 0) {
-    reply.SetResult("301") += err;
+    reply.SetResult(kResultError) += err;
     return;
   }
-  reply.SetResult("200");
+  reply.SetResult(kResultOk);
   reply.AddIntParam(static_cast<long long>(r));
   reply.AddStringParam(lastLine.Copy(1, kReplyLineLength), 1);
   int more = 0;
@@ -374,12 +374,12 @@ void AnswerLogCheck(String file, const TLogFilters& filters, int scanToEnd, TLog
 // Steps shared by both tests up to the log's name; false when the reply is already set.
 bool FindLog(const JXRequest& params, String& file, ORVReply& reply) {
   if (!Settings().textlog) {
-    reply.SetResult("600") += "test is not allowed";
+    reply.SetResult(kResultNotAllowed) += "test is not allowed";
     return false;
   }
   file = GetFirstMatchedFile(params.GetParam(1, 1));
   if (file.IsEmpty()) {
-    reply.SetResult("301") += "File does not exist";
+    reply.SetResult(kResultError) += "File does not exist";
     return false;
   }
   return true;
@@ -527,7 +527,7 @@ void ProcessTest_TextLog(const JXRequest& params, ORVReply& reply) {
   filter.Text = orvDecodeStrings(params.GetParam(2, 1));
   TLogState state;
   if (!DecodeState(params, 3, state)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   filter.IsExpression = orvDecodeBool(params.GetParam(6, 1));
@@ -544,7 +544,7 @@ void ProcessTest_TextLog2(const JXRequest& params, ORVReply& reply) {
   if (!FindLog(params, file, reply)) return;
   TLogState state;
   if (!DecodeState(params, 2, state)) {
-    reply.SetResult("501") += "Wrong parameter";
+    reply.SetResult(kResultBadParam) += "Wrong parameter";
     return;
   }
   const int scanToEnd = orvDecodeBool(params.GetParam(5, 1));

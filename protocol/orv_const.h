@@ -20,6 +20,16 @@ extern const int32_t OFFSET_KEY;
 extern const int32_t OFFSET_REQUEST;
 extern const int32_t SIZELEN_MINIMUM;
 
+// Result codes, the first line of every reply.
+inline constexpr const char* kResultOk = "200";       // done
+inline constexpr const char* kResultFailed = "300";   // reload, upgrade or save failed, with a text
+inline constexpr const char* kResultError = "301";    // the operation failed, with a text
+inline constexpr const char* kResultBusy = "302";     // another upgrade is in progress
+inline constexpr const char* kResultUnknown = "500";  // unknown, empty or not provided
+inline constexpr const char* kResultBadParam = "501";    // a parameter is missing or malformed
+inline constexpr const char* kResultNoEnd = "502";       // end-of-transmission mark missing
+inline constexpr const char* kResultNotAllowed = "600";  // refused by the settings
+
 // Largest request packet the agent accepts; a packet that declares more is
 // refused as soon as its length field has arrived.
 inline constexpr int32_t kMaxPacketSize = 4 * 1024 * 1024;

@@ -174,7 +174,7 @@ int OrvUpgrade(const TOrvTarget& target, const char* fileName, String& replyText
   String packet = BuildRequestPacket(target.password, key, BuildRequestText("UpgradeCode", {size}));
   if (!connection.Send(packet.Data(), packet.Length(), err)) return 0;
   if (!connection.ReceiveReply(key, replyText, err)) return 0;
-  if (replyText.Copy(1, 3) != "200") return 1;
+  if (replyText.Copy(1, 3) != kResultOk) return 1;
 
   MD5 context{};
   unsigned char digest[16];

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "protocol/orv_const.h"
 #include "tools/client.h"
 
 namespace {
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<String> lines = ReplyLines(reply);
-  bool success = !lines.empty() && lines[0] == "200";
+  bool success = !lines.empty() && lines[0] == kResultOk;
   FILE* out = success ? stdout : stderr;
   for (String& line : lines) {
     String shown = raw ? line : orvDecodeStrings(line);
