@@ -1,137 +1,156 @@
-// Request dispatch: command word to handler, with the management and upgrade permissions.
+// Request dispatch: one table from command word to handler, switch and permission.
 #include "agent/dispatcher.h"
 
 #include "agent/log.h"
-#include "config/settings.h"
 #include "config/status.h"
-#include "handlers/handlers.h"
 #include "net/acl.h"
 
 namespace {
 
-enum class TPermission { kNone, kManage, kUpdate };
-enum class TBuiltin { kHandler, kReloadCfg, kReloadApp, kQuit, kUpgradeCode };
+using S = TORVSettings;
 
-struct TCommandRow {
-  const char* command;
-  THandler handler;
-  TPermission permission;
-  TBuiltin builtin;
-};
-
-constexpr TCommandRow Row(const char* command, THandler handler,
-                          TPermission permission = TPermission::kNone) {
-  return {command, handler, permission, TBuiltin::kHandler};
+// A switch that is on while any of the flags is.
+template <int32_t S::*... kFlags>
+bool On(const S& s) {
+  return ((s.*kFlags != 0) || ...);
 }
 
-constexpr TCommandRow Builtin(const char* command, TBuiltin builtin, TPermission permission) {
-  return {command, nullptr, permission, builtin};
+constexpr const char* kTestOff = "test is not allowed";
+constexpr const char* kActionOff = "operation is not allowed";
+constexpr const char* kNotPermitted = "Operation is not allowed";
+
+constexpr TCommandRow Test(const char* name, THandler handler, TSwitch enabled) {
+  return {name, handler, nullptr, nullptr, enabled, nullptr, kTestOff};
+}
+constexpr TCommandRow Action(const char* name, THandler handler, TSwitch enabled) {
+  return {name, handler, nullptr, nullptr, enabled, nullptr, kActionOff};
+}
+constexpr TCommandRow Info(const char* name, THandler handler) {
+  return {name, handler, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+constexpr TCommandRow NotApplicable(const char* name) {
+  return {name, nullptr, nullptr, "Not applicable for UNIX/Linux", nullptr, nullptr, nullptr};
+}
+constexpr TCommandRow NotImplemented(const char* name) {
+  return {name, nullptr, nullptr, "not implemented yet", nullptr, nullptr, nullptr};
+}
+constexpr TCommandRow Manage(const char* name, THandler handler) {
+  return {name, handler, nullptr, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted};
+}
+constexpr TCommandRow Manage(const char* name, TBuiltinHandler builtin) {
+  return {name, nullptr, builtin, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted};
+}
+constexpr TCommandRow Update(const char* name, TBuiltinHandler builtin) {
+  return {name, nullptr, builtin, nullptr, On<&S::allowupdates>, &S::updateaddr, kNotPermitted};
 }
 
-// Matched exactly, case included. Each family of handlers keeps its rows
-// under its own heading.
+void ReloadCfg(const JXRequest&, ORVReply& reply, TCommandContext&) {
+  String msg;
+  if (LoadOptions(msg)) {
+    reply.SetResult(kResultOk) += "Ok";  // a warning of the load is dropped
+  } else {
+    reply.SetResult(kResultFailed) += msg;
+  }
+}
+
+void ReloadApp(const JXRequest&, ORVReply& reply, TCommandContext& context) {
+  reply.SetResult(kResultOk) += "Ok";
+  context.after.raise = &context.flags.Restart;
+}
+
+void Quit(const JXRequest&, ORVReply& reply, TCommandContext& context) {
+  reply.SetResult(kResultOk) += "Ok";
+  context.after.raise = &context.flags.Terminate;
+}
+
+void SetSettings(const JXRequest& params, ORVReply& reply, TCommandContext& context) {
+  SetAgentSettings(params, reply);
+  context.after.wake = true;  // a changed port is the main loop's to move
+}
+
+void UpgradeCode(const JXRequest& params, ORVReply& reply, TCommandContext& context) {
+  StartUpgrade(params, reply, context.upgrade);
+}
+
 constexpr TCommandRow kCommands[] = {
     // Disk, folder and file presence (handlers/disk.cpp).
-    Row("TEST-UNC", ProcessTest_UNC),
-    Row("TEST-FolderSize", ProcessTest_FolderSize),
-    Row("TEST-FileExists", ProcessTest_FileExists),
-    Row("TEST-CountFiles", ProcessTest_CountFiles),
+    Test("TEST-UNC", ProcessTest_UNC, On<&S::unc>),
+    Test("TEST-FolderSize", ProcessTest_FolderSize, On<&S::foldersize>),
+    Test("TEST-FileExists", ProcessTest_FileExists, On<&S::fileexists>),
+    Test("TEST-CountFiles", ProcessTest_CountFiles, On<&S::countfiles>),
     // File integrity and compare (handlers/files.cpp).
-    Row("TEST-FileCompare", ProcessTest_FileCompare),
-    Row("TEST-FileCRC", ProcessTest_FileCRC),
+    Test("TEST-FileCompare", ProcessTest_FileCompare, On<&S::comparefiles>),
+    Test("TEST-FileCRC", ProcessTest_FileCRC, On<&S::filecrc>),
     // Text logs (handlers/textlog.cpp).
-    Row("TEST-TextLog", ProcessTest_TextLog),
-    Row("TEST-TextLog2", ProcessTest_TextLog2),
+    Test("TEST-TextLog", ProcessTest_TextLog, On<&S::textlog>),
+    Test("TEST-TextLog2", ProcessTest_TextLog2, On<&S::textlog>),
     // Processes and CPU (handlers/process.cpp).
-    Row("TEST-Process", ProcessTest_Process),
-    Row("TEST-CPU", ProcessTest_CPU),
-    Row("GetProcessesList", ProcessInfo_ProcessesList),
+    Test("TEST-Process", ProcessTest_Process, On<&S::process>),
+    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>),
+    Test("GetProcessesList", ProcessInfo_ProcessesList, On<&S::process>),
     // Scripts and external programs (handlers/script.cpp).
-    Row("TEST-ExternalPrg", ProcessTest_External),
-    Row("TEST-ShellScript", ProcessTest_ShellScript),
+    Test("TEST-ExternalPrg", ProcessTest_External, On<&S::external>),
+    Test("TEST-ShellScript", ProcessTest_ShellScript, On<&S::shellscript>),
     // Network probes (handlers/netprobe.cpp).
-    Row("TEST-TCP", ProcessTest_TCP),
-    Row("TEST-UDP", ProcessTest_UDP),
+    Test("TEST-TCP", ProcessTest_TCP, On<&S::tcp>),
+    Test("TEST-UDP", ProcessTest_UDP, On<&S::udp>),
     // Actions (handlers/actions.cpp).
-    Row("ACT-ExternalCmd", ProcessAct_ExternalCmd),
-    Row("ACT-TCPUDPsend", ProcessAct_TCPSend),
-    Row("ACT-Syslog", ProcessAct_Syslog),
-    // File list (handlers/filelist.cpp).
-    Row("GetFilesList", ProcessInfo_GetFileList),
-    // Other platforms' requests and those not provided (handlers/notapplicable.cpp).
-    Row("TEST-DiskSpace", ProcessTest_DiskSpace),
-    Row("TEST-Service", ProcessTest_Service),
-    Row("TEST-NTLog", ProcessTest_NTLog),
-    Row("TEST-PerfCounter", ProcessTest_Perf),
-    Row("TEST-Script", ProcessTest_Script),
-    Row("TEST-SNMP", ProcessTest_SNMP),
-    Row("TEST-Ping", ProcessTest_Ping),
-    Row("GetServicesList", ProcessInfo_ServicesList),
-    Row("GetEventLogFiles", ProcessInfo_EventLogFiles),
-    Row("GetEventLogSources", ProcessInfo_EventLogSources),
-    Row("GetDriveList", ProcessInfo_GetDriveList),
-    // Status and settings.
-    Row("GetInfo", GetAgentStatus),
-    Row("GetSettings", GetAgentSettings, TPermission::kManage),
-    Row("SetSettings", SetAgentSettings, TPermission::kManage),
+    Action("ACT-ExternalCmd", ProcessAct_ExternalCmd, On<&S::executeaction>),
+    Action("ACT-TCPUDPsend", ProcessAct_TCPSend, On<&S::tcpudpaction>),
+    Action("ACT-Syslog", ProcessAct_Syslog, On<&S::syslogaction>),
+    // File list (handlers/filelist.cpp): open while any file test is.
+    Test("GetFilesList", ProcessInfo_GetFileList,
+         On<&S::foldersize, &S::countfiles, &S::fileexists, &S::filecrc, &S::comparefiles,
+            &S::textlog>),
+    // Other platforms' requests and those not provided.
+    NotApplicable("TEST-DiskSpace"),
+    NotApplicable("TEST-Service"),
+    NotApplicable("TEST-NTLog"),
+    NotApplicable("TEST-PerfCounter"),
+    NotImplemented("TEST-Script"),
+    NotImplemented("TEST-SNMP"),
+    NotImplemented("TEST-Ping"),
+    NotApplicable("GetServicesList"),
+    NotApplicable("GetEventLogFiles"),
+    NotApplicable("GetEventLogSources"),
+    NotImplemented("GetDriveList"),
+    // Status and settings (config/status.cpp).
+    Info("GetInfo", GetAgentStatus),
+    Manage("GetSettings", GetAgentSettings),
+    Manage("SetSettings", SetSettings),
     // Management and upgrade.
-    Builtin("ReloadCfg", TBuiltin::kReloadCfg, TPermission::kManage),
-    Builtin("ReloadApp", TBuiltin::kReloadApp, TPermission::kManage),
-    Builtin("QUIT", TBuiltin::kQuit, TPermission::kManage),
-    Builtin("UpgradeCode", TBuiltin::kUpgradeCode, TPermission::kUpdate),
+    Manage("ReloadCfg", ReloadCfg),
+    Manage("ReloadApp", ReloadApp),
+    Manage("QUIT", Quit),
+    Update("UpgradeCode", UpgradeCode),
 };
 
-// QUIT and ReloadApp raised by this thread whose replies are still to be sent.
-thread_local int owedReplies = 0;
+const TCommandRow* FindCommand(const String& command) {
+  for (const TCommandRow& row : kCommands) {
+    if (command == row.name) return &row;
+  }
+  return nullptr;
+}
 
-constexpr int64_t kMinUpgradeSize = 100;       // sizes must be above this
-constexpr int64_t kMaxUpgradeSize = 10485760;  // and below this
-
-bool Permitted(TPermission permission, in_addr peer) {
-  if (permission == TPermission::kNone) return true;
-  const TORVSettings& s = Settings();
+// The "600" text when the settings have the command off or the caller is not
+// on its address list; null when it may run.
+const char* Refusal(const TCommandRow& row, const TORVSettings& s, in_addr peer) {
+  if (row.enabled != nullptr && !row.enabled(s)) return row.refusal;
   String diagnostic;
-  if (permission == TPermission::kManage) {
-    return s.allowmanage && IPAllowed(peer.s_addr, s.manageaddr, diagnostic) == 1;
+  if (row.callers != nullptr && IPAllowed(peer.s_addr, s.*row.callers, diagnostic) != 1) {
+    return row.refusal;
   }
-  return s.allowupdates && IPAllowed(peer.s_addr, s.updateaddr, diagnostic) == 1;
-}
-
-void RaiseFlag(TORVFlags& flags, std::atomic<int32_t>& flag) {
-  ++owedReplies;
-  ++flags.RepliesOwed;
-  flag = 1;
-}
-
-void StartUpgrade(const JXRequest& request, const JXRequest& params, ORVReply& reply,
-                  UpgradeRec& upgrade) {
-  if (!upgrade.RequestUpgrade(request.GetSessionKey())) {
-    reply.SetResult(kResultBusy);
-    return;
-  }
-  upgrade.Size = orvDecodeInt64(params.GetParam(1, 1));
-  if (upgrade.Size > kMinUpgradeSize && upgrade.Size < kMaxUpgradeSize) {
-    String err;
-    if (DoUpgrading(upgrade, nullptr, 0, err)) {
-      reply.SetResult(kResultOk);
-    } else {
-      reply.SetResult(kResultFailed) += err;
-    }
-    return;
-  }
-  upgrade.ClearanceUpgrade();
-  reply.SetResult(kResultBadParam) += "Wrong file parameter(s)";
+  return nullptr;
 }
 
 }  // namespace
 
-void ReleaseOwedReplies(TORVFlags& flags) {
-  flags.RepliesOwed -= owedReplies;
-  owedReplies = 0;
+std::span<const TCommandRow> CommandTable() {
+  return kCommands;
 }
 
 int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
-                     UpgradeRec& upgrade) {
+                     UpgradeRec& upgrade, TAfterReply& after) {
   in_addr peer = params.Address;
   if (request.Pos('\r') == 0) {
     showmessage("EndOfTransmission signal missed\n", peer, mtFailure, 0);
@@ -144,20 +163,14 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   command.Trim();
   JXRequest paramRequest;
   if (lineEnd) paramRequest = request.Copy(lineEnd + 1, request.Length());
+  paramRequest.SetSessionKey(request.GetSessionKey());
 
   if (command.Length() == 0) {
     showmessage("Void request received\n", peer, mtFailure, 0);
     reply.SetResult(kResultUnknown) += "Void request received";
     return 0;
   }
-
-  const TCommandRow* row = nullptr;
-  for (const TCommandRow& candidate : kCommands) {
-    if (command == candidate.command) {
-      row = &candidate;
-      break;
-    }
-  }
+  const TCommandRow* row = FindCommand(command);
   if (row == nullptr) {
     command.SetZero();
     showmessage("Unknown command \"%s\"\n", peer, mtFailure, 1, command.Data());
@@ -165,35 +178,15 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
     return 0;
   }
 
-  if (!Permitted(row->permission, peer)) {
-    reply.SetResult(kResultNotAllowed) += "Operation is not allowed";
-    return 1;
-  }
-
-  switch (row->builtin) {
-    case TBuiltin::kHandler:
-      row->handler(paramRequest, reply);
-      break;
-    case TBuiltin::kReloadCfg: {
-      String msg;
-      if (LoadOptions(msg)) {
-        reply.SetResult(kResultOk) += "Ok";
-      } else {
-        reply.SetResult(kResultFailed) += msg;
-      }
-      break;
-    }
-    case TBuiltin::kQuit:
-      reply.SetResult(kResultOk) += "Ok";
-      RaiseFlag(flags, flags.Terminate);
-      break;
-    case TBuiltin::kReloadApp:
-      reply.SetResult(kResultOk) += "Ok";
-      RaiseFlag(flags, flags.Restart);
-      break;
-    case TBuiltin::kUpgradeCode:
-      StartUpgrade(request, paramRequest, reply, upgrade);
-      break;
+  if (const char* refusal = Refusal(*row, Settings(), peer)) {
+    reply.SetResult(kResultNotAllowed) += refusal;
+  } else if (row->fixedReply != nullptr) {
+    reply.SetResult(kResultUnknown) += row->fixedReply;
+  } else if (row->handler != nullptr) {
+    row->handler(paramRequest, reply);
+  } else {
+    TCommandContext context{flags, upgrade, after};
+    row->builtin(paramRequest, reply, context);
   }
   return 1;
 }

@@ -1,16 +1,43 @@
-// Request dispatch: command word to handler, with the management and upgrade permissions.
+// Request dispatch: one table from command word to handler, switch and permission.
 #pragma once
+
+#include <span>
 
 #include "agent/flags.h"
 #include "agent/session.h"
 #include "agent/upgrade.h"
+#include "config/settings.h"
+#include "handlers/handlers.h"
 #include "protocol/orv_const.h"
 
-// Turns one authenticated request into a reply. 1 when the command was
-// recognised (whatever its outcome), 0 for "500" and "502".
-int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
-                     UpgradeRec& upgrade);
+// What the agent's own commands work on besides their parameters.
+struct TCommandContext {
+  TORVFlags& flags;
+  UpgradeRec& upgrade;  // the session's
+  TAfterReply& after;   // what the session tells the main loop once the reply is out
+};
 
-// Control flags this thread's last request raised whose replies have not been
-// sent yet; the session calls it once its reply is out.
-void ReleaseOwedReplies(TORVFlags& flags);
+using TBuiltinHandler = void (*)(const JXRequest& params, ORVReply& reply,
+                                 TCommandContext& context);
+// True while the settings let a command run.
+using TSwitch = bool (*)(const TORVSettings& settings);
+
+// Everything about one command. It is answered by exactly one of handler,
+// builtin and fixedReply; enabled and callers are checked first, together.
+struct TCommandRow {
+  const char* name;                     // matched exactly, case included
+  THandler handler;                     // a request handler of handlers/ or config/
+  TBuiltinHandler builtin;              // one of the agent's own commands
+  const char* fixedReply;               // the text of a fixed "500" reply
+  TSwitch enabled;                      // null: no setting turns the command off
+  const String TORVSettings::*callers;  // the address list a caller must be on; null: anyone
+  const char* refusal;                  // the "600" text when off or when the caller is not listed
+};
+
+std::span<const TCommandRow> CommandTable();
+
+// Turns one authenticated request into a reply. 1 when the command was
+// recognised (whatever its outcome), 0 for "500" and "502". after receives
+// what the session must deliver to the main loop once the reply is sent.
+int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
+                     UpgradeRec& upgrade, TAfterReply& after);

@@ -1,4 +1,5 @@
-// Agent-wide control flags that sessions raise and the main loop acts on.
+// Agent-wide control flags that sessions raise and the main loop acts on, and the pipe that wakes
+// it.
 #pragma once
 
 #include <atomic>
@@ -9,20 +10,41 @@
 #include "base/string.h"
 
 struct TORVFlags {
-  std::atomic<int32_t> UpgradeInProgress{0};
+  std::atomic<int32_t> UpgradeInProgress{0};  // kept by agent/upgrade only
   std::atomic<int32_t> Terminate{0};
   std::atomic<int32_t> Restart{0};
   std::atomic<int32_t> Upgrade{0};
-  String UpgradeScript;  // guarded by thread_mutex
-  // Replies to QUIT and ReloadApp not yet sent: the main loop lets them go
-  // out before it ends or replaces the process.
-  std::atomic<int32_t> RepliesOwed{0};
+  String UpgradeScript;  // kept by agent/upgrade only, under upgrade_mutex
   time_t StartTime = time(nullptr);
 };
 
 extern TORVFlags ORVFlags;
 
-// Guards the connection counters' hand-over and UpgradeScript.
+// Guards the connection counters' hand-over at the start and end of a session.
 extern std::mutex thread_mutex;
-// Guards the agent-wide upgrade slot.
-extern std::mutex upgrade_mutex;
+
+// The main loop sleeps in poll() on the listening socket and the read end of
+// this pipe; signal handlers and sessions write a byte to wake it. A signal
+// may land on any thread, so its events are lock-free atomics rather than
+// sig_atomic_t, which only orders within one thread.
+struct TSignalEvents {
+  int pipe[2] = {-1, -1};
+  std::atomic<int> reload{0};
+  std::atomic<int> segv{0};  // 1: within 180 s of the start, 2: later
+  static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+};
+extern TSignalEvents SignalEvents;
+void InitSignalEvents();
+// Async-signal-safe; does nothing before InitSignalEvents.
+void WakeMainLoop();
+
+// What the main loop must learn of a request once its reply is out: a flag to
+// raise and a reason to look at the settings again (a changed port). Raising a
+// flag only after the reply has gone lets the main loop act on it at once.
+struct TAfterReply {
+  std::atomic<int32_t>* raise = nullptr;
+  bool wake = false;
+
+  // Called by the session after it has sent the reply.
+  void Deliver() const;
+};

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "agent/flags.h"
 #include "agent/log.h"
 #include "agent/mainloop.h"
 #include "agent/session.h"

@@ -9,26 +9,25 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <thread>
+#include <utility>
 
 #include "agent/flags.h"
 #include "agent/log.h"
 #include "agent/session.h"
 #include "agent/startup.h"
+#include "agent/upgrade.h"
 #include "config/settings.h"
 #include "net/iplib.h"
 
 namespace {
 
-using std::chrono::milliseconds;
-
-// How long the loop lets replies to QUIT and ReloadApp go out before it acts.
-constexpr auto kReplyGrace = std::chrono::seconds(2);
-// Pause after an accept that failed for want of resources, so the loop does not spin.
-constexpr auto kAcceptBackoff = milliseconds(100);
+// How long the listening socket rests after an accept that failed for want of
+// resources, so that the loop does not spin.
+constexpr int kAcceptBackoffMs = 100;
+// Without a wake-up pipe (it could not be made) the flags are looked at this often.
+constexpr int kUnwokenCheckMs = 1000;
 
 std::atomic<int> sessionsRunning{0};
 
@@ -51,13 +50,6 @@ void* SessionThread(void* params) {
   ClientExecute(params);
   --sessionsRunning;
   return nullptr;
-}
-
-void AwaitOwedReplies() {
-  auto deadline = std::chrono::steady_clock::now() + kReplyGrace;
-  while (ORVFlags.RepliesOwed > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(5));
-  }
 }
 
 [[noreturn]] void EndProcess(int code) {
@@ -143,25 +135,18 @@ class TMainLoop {
   void CheckFlags() {
     if (ORVFlags.Terminate) {
       showmessage("Terminate request received. Terminating..\n", LOCAL, mtInfo, 0);
-      AwaitOwedReplies();
       closepidfile(pidFile_);
       EndProcess(0);
     }
     if (ORVFlags.Restart) {
       showmessage("Reload request received. Executing..\n", LOCAL, mtInfo, 0);
-      AwaitOwedReplies();
       String path = SettingsSnapshot()->orvpath;
       Replace(path, "Error: cannot start new instance\n");
       ORVFlags.Restart = 0;
     }
     if (ORVFlags.Upgrade) {
       showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
-      String script;
-      {
-        std::lock_guard<std::mutex> lock(thread_mutex);
-        script = ORVFlags.UpgradeScript;
-      }
-      Replace(script, "Error: cannot start upgrading script\n");
+      Replace(UpgradeScriptPath(), "Error: cannot start upgrading script\n");
       ORVFlags.Upgrade = 0;
     }
   }
@@ -214,9 +199,14 @@ class TMainLoop {
     listen_ = 0;
   }
 
+  // Sleeps until a connection arrives or something writes to the wake-up pipe
+  // (a signal, a session whose reply raised a flag or changed the port).
   bool WaitForConnection() {
-    pollfd waiters[2] = {{listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
-    int ready = poll(waiters, SignalEvents.pipe[0] >= 0 ? 2 : 1, 1000);
+    const bool resting = std::exchange(backoff_, false);
+    // poll() passes over negative descriptors.
+    pollfd waiters[2] = {{resting ? -1 : listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
+    const int timeout = resting ? kAcceptBackoffMs : waiters[1].fd >= 0 ? -1 : kUnwokenCheckMs;
+    int ready = poll(waiters, 2, timeout);
     signalled_ = ready > 0 && (waiters[1].revents & POLLIN);
     return ready > 0 && (waiters[0].revents & POLLIN);
   }
@@ -229,7 +219,7 @@ class TMainLoop {
       int error = errno;
       if (error == EINTR) return;
       if (TransientAcceptError(error)) {
-        std::this_thread::sleep_for(kAcceptBackoff);
+        backoff_ = true;
         return;
       }
       showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
@@ -274,6 +264,7 @@ class TMainLoop {
   char** envp_;
   int currentPort_;
   bool signalled_ = false;  // the wake-up pipe has bytes to drain
+  bool backoff_ = false;    // the last accept failed for want of resources
 };
 
 }  // namespace

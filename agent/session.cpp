@@ -123,7 +123,8 @@ void* ClientExecute(void* arg) {
       if (request.ParseInitRequest(scope.Get().password, peer) == 1) {
         showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
         reply.InitPacket(nullptr, request.GetSessionKey());
-        int recognised = ProcessJXRequest(request, reply, ORVFlags, params, upgrade);
+        TAfterReply after;
+        int recognised = ProcessJXRequest(request, reply, ORVFlags, params, upgrade, after);
         String code = reply.Length() > 2 ? reply.Copy(1, 3) : String();
         code.SetZero();
         showmessage(recognised ? "--> request processed (%s)\n"
@@ -131,7 +132,7 @@ void* ClientExecute(void* arg) {
                     peer, mtInfo, 1, code.Data());
         reply.FinalizePacket();
         SendAll(fd, reply);
-        ReleaseOwedReplies(ORVFlags);
+        after.Deliver();
       } else {
         showmessage("<-- Invalid JX request received\n", peer, mtInfo, 0);
       }
@@ -143,8 +144,10 @@ void* ClientExecute(void* arg) {
     close(fd);
   }  // an unfinished upgrade gives its slot back here
 
-  std::lock_guard<std::mutex> lock(thread_mutex);
-  --AgentStatus.ActiveConnections;
-  if (ORVFlags.UpgradeScript.Length() > 0) ORVFlags.Upgrade = 1;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex);
+    --AgentStatus.ActiveConnections;
+  }
+  HandOverUpgrade();
   return nullptr;
 }

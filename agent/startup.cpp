@@ -17,8 +17,6 @@
 #include "protocol/orv_const.h"
 #include "protocol/twofish.h"
 
-TSignalEvents SignalEvents;
-
 namespace {
 
 constexpr const char* kMissedParameter = "Error\nInvalid or missed command line parameter";
@@ -37,16 +35,6 @@ long LeadingNumber(const char* text) {
     if (value > 99999999) return value;  // far outside any port already
   }
   return value;
-}
-
-void WakeMainLoop() {
-  int saved = errno;
-  char byte = 1;
-  if (SignalEvents.pipe[1] >= 0) {
-    ssize_t ignored = write(SignalEvents.pipe[1], &byte, 1);
-    (void)ignored;
-  }
-  errno = saved;
 }
 
 }  // namespace
@@ -231,13 +219,6 @@ void closepidfile(FILE* stream) {
   String path = Settings().pidfile;
   path.SetZero();
   unlink(path.Data());
-}
-
-void InitSignalEvents() {
-  if (SignalEvents.pipe[0] >= 0) return;
-  if (pipe2(SignalEvents.pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    SignalEvents.pipe[0] = SignalEvents.pipe[1] = -1;
-  }
 }
 
 void reloadcfg(int) {

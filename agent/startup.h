@@ -1,7 +1,6 @@
 // Start-up: command line, banner, self checks, daemon mode, pid file and signals.
 #pragma once
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -34,14 +33,3 @@ void closepidfile(FILE* stream);
 // long-running agent and ends a young one.
 void reloadcfg(int);
 void reloadapp(int);
-
-// Wakes the main loop from a signal handler. A signal may land on any thread, so the
-// events are lock-free atomics rather than sig_atomic_t, which only orders within one thread.
-struct TSignalEvents {
-  int pipe[2] = {-1, -1};
-  std::atomic<int> reload{0};
-  std::atomic<int> segv{0};  // 1: within 180 s of the start, 2: later
-  static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
-};
-extern TSignalEvents SignalEvents;
-void InitSignalEvents();

@@ -8,14 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/flags.h"
 #include "base/environment.h"
 #include "config/settings.h"
 #include "protocol/orv_const.h"
 
+std::mutex upgrade_mutex;
+
 namespace {
 
 constexpr int kChecksumSize = 16;
+constexpr int64_t kMinUpgradeSize = 100;       // sizes must be above this
+constexpr int64_t kMaxUpgradeSize = 10485760;  // and below this
 constexpr mode_t kExecMode = 0775;
 
 // The temporary directory the manager's files go to: TMPDIR, else TMP, else none.
@@ -114,6 +117,39 @@ void UpgradeRec::ClearanceUpgrade() {
   InProgress = 0;
 }
 
+void StartUpgrade(const JXRequest& params, ORVReply& reply, UpgradeRec& upgrade) {
+  if (!upgrade.RequestUpgrade(params.GetSessionKey())) {
+    reply.SetResult(kResultBusy);
+    return;
+  }
+  upgrade.Size = orvDecodeInt64(params.GetParam(1, 1));
+  if (upgrade.Size <= kMinUpgradeSize || upgrade.Size >= kMaxUpgradeSize) {
+    upgrade.ClearanceUpgrade();
+    reply.SetResult(kResultBadParam) += "Wrong file parameter(s)";
+    return;
+  }
+  String err;
+  if (DoUpgrading(upgrade, nullptr, 0, err)) {
+    reply.SetResult(kResultOk);
+  } else {
+    reply.SetResult(kResultFailed) += err;
+  }
+}
+
+void HandOverUpgrade() {
+  {
+    std::lock_guard<std::mutex> lock(upgrade_mutex);
+    if (ORVFlags.UpgradeScript.IsEmpty()) return;
+  }
+  ORVFlags.Upgrade = 1;
+  WakeMainLoop();
+}
+
+String UpgradeScriptPath() {
+  std::lock_guard<std::mutex> lock(upgrade_mutex);
+  return ORVFlags.UpgradeScript;
+}
+
 String UpgradeScriptText(const String& agentPath, const String& newPath, const String& scriptPath) {
   String text("#! /bin/sh\n");
   text += "oldORV=";
@@ -188,7 +224,7 @@ int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err) 
     return Fail(upgrade, err, "Binary code transferred. Cannot create script file", true);
   }
   upgrade.ClearanceUpgrade();
-  std::lock_guard<std::mutex> lock(thread_mutex);
+  std::lock_guard<std::mutex> lock(upgrade_mutex);
   ORVFlags.UpgradeScript = scriptName;
   return 1;
 }

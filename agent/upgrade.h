@@ -3,9 +3,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
+#include "agent/flags.h"
 #include "base/string.h"
 #include "protocol/md5.h"
+#include "protocol/orv_const.h"
+
+// Guards the agent-wide upgrade slot and the script handed to the main loop
+// (UpgradeInProgress and UpgradeScript of ORVFlags, which only this module touches).
+extern std::mutex upgrade_mutex;
 
 // One session's upgrade transfer. Only one session in the agent holds the
 // upgrade slot at a time.
@@ -29,9 +36,19 @@ struct UpgradeRec {
   void ClearanceUpgrade();
 };
 
+// "UpgradeCode": claims the agent-wide slot for the size announced in
+// parameter 1 and prepares the transfer; the reply says how that went.
+void StartUpgrade(const JXRequest& params, ORVReply& reply, UpgradeRec& upgrade);
+
 // Feeds one received chunk (none on the first call) into the transfer.
 // 1 while the transfer goes well or when it has completed, 0 on failure with err set.
 int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err);
 
 // The swap script for the given executable paths, with every value quoted for sh.
 String UpgradeScriptText(const String& agentPath, const String& newPath, const String& scriptPath);
+
+// Run at the end of every session: while a written script waits (also one
+// whose start failed), raises Upgrade of ORVFlags and wakes the main loop.
+void HandOverUpgrade();
+// The script the main loop runs in the agent's place; empty when none.
+String UpgradeScriptPath();

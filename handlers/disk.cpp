@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/fileutils.h"
-#include "config/settings.h"
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
@@ -223,7 +222,6 @@ String GetFileUsingSpecialMacros(String path) {
 }
 
 void ProcessTest_UNC(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().unc) return RefuseTest(reply);
   String path = params.GetParam(1, 1);
   if (!path.IsEmpty() && path[path.Length()] == '\\') path.SetLength(path.Length() - 1);
   if (path.IsEmpty()) return FailWith(reply, kResultBadParam, "Path not specified");
@@ -243,7 +241,6 @@ void ProcessTest_UNC(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_FolderSize(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().foldersize) return RefuseTest(reply);
   String path = PathParam(params, 1, 8);
   int64_t size = GetFolderSize(path, orvDecodeBool(params.GetParam(2, 1)));
   if (size < 0) return FailWith(reply, kResultError, "Folder/File doesn`t exist or access denied");
@@ -252,7 +249,6 @@ void ProcessTest_FolderSize(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_CountFiles(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().countfiles) return RefuseTest(reply);
   String folder = PathParam(params, 1, 11);
   String mask = params.GetParam(2, 1);
   bool recurse = orvDecodeBool(params.GetParam(3, 1));
@@ -269,7 +265,6 @@ void ProcessTest_CountFiles(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_FileExists(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().fileexists) return RefuseTest(reply);
   String name = PathParam(params, 1, 7);
   long size = 0, ctime = 0, mtime = 0;
   bool found = GetFileInfo(name.c_str(), size, ctime, mtime);

@@ -3,7 +3,6 @@
 #include <ctime>
 
 #include "base/fileutils.h"
-#include "config/settings.h"
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
@@ -30,10 +29,6 @@ void AddFileStr(ORVReply& list, const String& folder, const TSearchRec& entry, i
 }  // namespace
 
 void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
-  const TORVSettings& s = Settings();
-  if (!(s.foldersize || s.countfiles || s.fileexists || s.filecrc || s.comparefiles || s.textlog)) {
-    return RefuseTest(reply);
-  }
   String folder = params.GetParam(1, 1);
   String mask = params.GetParam(2, 1);
   const bool withFolders = orvDecodeBool(params.GetParam(3, 1));

@@ -12,7 +12,6 @@
 
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
-#include "config/settings.h"
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
@@ -184,7 +183,6 @@ int64_t FindFileInFile(const char* name, const char* patternFile) {
 }
 
 void ProcessTest_FileCRC(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().filecrc) return RefuseTest(reply);
   String name = params.GetParam(1, 1);
   name.SetZero();
   unsigned int crc = 0;
@@ -198,7 +196,6 @@ void ProcessTest_FileCRC(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().comparefiles) return RefuseTest(reply);
   // Stands whenever a file named below is missing.
   FailWith(reply, kResultError, "File doesn`t exist");
   const String mode = params.GetParam(1, 1);

@@ -36,15 +36,3 @@ void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply);
 void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply);
 // File list.
 void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply);
-// Requests for other platforms or not provided: fixed "500" replies.
-void ProcessTest_DiskSpace(const JXRequest& params, ORVReply& reply);
-void ProcessTest_Service(const JXRequest& params, ORVReply& reply);
-void ProcessTest_NTLog(const JXRequest& params, ORVReply& reply);
-void ProcessTest_Perf(const JXRequest& params, ORVReply& reply);
-void ProcessTest_Script(const JXRequest& params, ORVReply& reply);
-void ProcessTest_SNMP(const JXRequest& params, ORVReply& reply);
-void ProcessTest_Ping(const JXRequest& params, ORVReply& reply);
-void ProcessInfo_ServicesList(const JXRequest& params, ORVReply& reply);
-void ProcessInfo_EventLogFiles(const JXRequest& params, ORVReply& reply);
-void ProcessInfo_EventLogSources(const JXRequest& params, ORVReply& reply);
-void ProcessInfo_GetDriveList(const JXRequest& params, ORVReply& reply);

@@ -9,11 +9,6 @@ inline void FailWith(ORVReply& reply, const char* code, const char* text) {
   reply.SetResult(code) += text;
 }
 
-// The reply of a test whose switch is off.
-inline void RefuseTest(ORVReply& reply) {
-  FailWith(reply, kResultNotAllowed, "test is not allowed");
-}
-
 // Request parameter n as a C-string-ready path, its special macros resolved
 // when the boolean parameter macroFlag is set.
 inline String PathParam(const JXRequest& params, int n, int macroFlag) {

@@ -1,7 +1,6 @@
 // Network probes: one timed TCP exchange, or a UDP exchange with a number of attempts.
 #include <sys/time.h>
 
-#include "config/settings.h"
 #include "handlers/handlers.h"
 #include "handlers/netclient.h"
 #include "net/iplib.h"
@@ -45,10 +44,6 @@ void ReplyExchange(ORVReply& reply, int result, int elapsedMs, const char* answe
 }  // namespace
 
 void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().tcp) {
-    reply.SetResult(kResultNotAllowed) += "test is not allowed";
-    return;
-  }
   String host = params.GetParam(1, 1);
   const String data = orvDecodeStrings(params.GetParam(4, 0));
   int port = 0;
@@ -74,10 +69,6 @@ void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_UDP(const JXRequest& params, ORVReply& reply) {
-  if (!Settings().udp) {
-    reply.SetResult(kResultNotAllowed) += "test is not allowed";
-    return;
-  }
   String host = params.GetParam(1, 1);
   const String data = orvDecodeStrings(params.GetParam(5, 0));
   int port = 0;

@@ -28,12 +28,8 @@ String ShellQuote(const String& text) {
   return quoted;
 }
 
-// Checks the enable setting and the script; false when reply holds a refusal.
-bool ScriptUsable(int enabled, const TScriptKind& kind, ORVReply& reply) {
-  if (!enabled) {
-    reply.SetResult(kResultNotAllowed) += "test is not allowed";
-    return false;
-  }
+// Checks that the script is configured and exists; false when reply holds a refusal.
+bool ScriptUsable(const TScriptKind& kind, ORVReply& reply) {
   String script = Settings().*kind.path;
   if (script.IsEmpty()) {
     reply.SetResult(kResultError) += String(kind.label) + " script is not speified";
@@ -109,7 +105,7 @@ void ReplyScriptNumber(const TScriptKind& kind, const String& words, const char*
 }  // namespace
 
 void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
-  if (!ScriptUsable(Settings().process, kProcCount, reply)) return;
+  if (!ScriptUsable(kProcCount, reply)) return;
   String name = params.GetParam(2, 1);
   if (name.IsEmpty()) {
     reply.SetResult(kResultBadParam) += "Name of the process is not specified";
@@ -119,12 +115,12 @@ void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_CPU(const JXRequest&, ORVReply& reply) {
-  if (!ScriptUsable(Settings().cpuusage, kCpuUsage, reply)) return;
+  if (!ScriptUsable(kCpuUsage, reply)) return;
   ReplyScriptNumber<float>(kCpuUsage, String(), "%f", reply);
 }
 
 void ProcessInfo_ProcessesList(const JXRequest&, ORVReply& reply) {
-  if (!ScriptUsable(Settings().process, kProcList, reply)) return;
+  if (!ScriptUsable(kProcList, reply)) return;
   TScratchFile result;
   TFilePtr file(RunScript(kProcList, String(), result, reply));
   if (!file) return;

@@ -16,7 +16,6 @@
 
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
-#include "config/settings.h"
 #include "handlers/handlers.h"
 
 namespace {
@@ -373,10 +372,6 @@ void AnswerLogCheck(String file, const TLogFilters& filters, int scanToEnd, TLog
 
 // Steps shared by both tests up to the log's name; false when the reply is already set.
 bool FindLog(const JXRequest& params, String& file, ORVReply& reply) {
-  if (!Settings().textlog) {
-    reply.SetResult(kResultNotAllowed) += "test is not allowed";
-    return false;
-  }
   file = GetFirstMatchedFile(params.GetParam(1, 1));
   if (file.IsEmpty()) {
     reply.SetResult(kResultError) += "File does not exist";

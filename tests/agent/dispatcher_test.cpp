@@ -36,18 +36,21 @@ class DispatcherTest : public ::testing::Test {
   }
   void TearDown() override { PublishSettings(previous_); }
 
-  // Dispatches text from peer; the reply text, and the dispatcher's result in *result.
-  std::string Dispatch(const char* text, UpgradeRec* upgrade = nullptr,
-                       const char* peer = "127.0.0.1", int* result = nullptr) {
+  // Dispatches text from peer under settings (those in force when null); the reply text, and
+  // the dispatcher's result in *result.
+  std::string Dispatch(const std::string& text, UpgradeRec* upgrade = nullptr,
+                       const char* peer = "127.0.0.1", int* result = nullptr,
+                       std::shared_ptr<const TORVSettings> settings = nullptr) {
     JXRequest request;
-    request = String(text);
+    request = String(text.c_str());
     request.SetSessionKey("session-key");
     ORVReply reply;
     UpgradeRec local;
     ThreadParams params{-1, {}};
     inet_pton(AF_INET, peer, &params.Address);
-    TSettingsScope scope;
-    int r = ProcessJXRequest(request, reply, flags_, params, upgrade ? *upgrade : local);
+    TSettingsScope scope(settings ? settings : SettingsSnapshot());
+    after_ = TAfterReply{};
+    int r = ProcessJXRequest(request, reply, flags_, params, upgrade ? *upgrade : local, after_);
     if (result) *result = r;
     return std::string(reply.c_str(), reply.Length());
   }
@@ -55,6 +58,7 @@ class DispatcherTest : public ::testing::Test {
   std::shared_ptr<const TORVSettings> previous_ = SettingsSnapshot();
   TTempDir dir_;
   TORVFlags flags_;
+  TAfterReply after_;
 };
 
 TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
@@ -73,11 +77,64 @@ TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
     EXPECT_EQ(got, result) << text;
   }
   EXPECT_EQ(Dispatch("GetInfo\r").substr(0, 26), "200\nAgentName=ZU Orv Agent");
-  EXPECT_EQ(Dispatch("QUIT\n\r"), "200\nOk");
-  EXPECT_EQ(flags_.Terminate, 1);
-  EXPECT_EQ(flags_.RepliesOwed, 1);  // the agent ends only once the reply is out
-  ReleaseOwedReplies(flags_);
-  EXPECT_EQ(flags_.RepliesOwed, 0);
+  // The agent ends or restarts only once the reply is out: the session raises the flag then.
+  for (const auto& [command, flag] :
+       {std::pair{"QUIT\n\r", &flags_.Terminate}, std::pair{"ReloadApp\n\r", &flags_.Restart}}) {
+    EXPECT_EQ(Dispatch(command), "200\nOk");
+    EXPECT_EQ(*flag, 0) << command;
+    after_.Deliver();
+    EXPECT_EQ(*flag, 1) << command;
+  }
+}
+
+// Every row's switch and permission, checked over the dispatcher before its parameters.
+TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
+  TORVSettings allOff = *SettingsSnapshot();
+  for (int32_t TORVSettings::*flag :
+       {&TORVSettings::unc, &TORVSettings::foldersize, &TORVSettings::countfiles,
+        &TORVSettings::fileexists, &TORVSettings::filecrc, &TORVSettings::comparefiles,
+        &TORVSettings::textlog, &TORVSettings::process, &TORVSettings::cpuusage,
+        &TORVSettings::external, &TORVSettings::shellscript, &TORVSettings::tcp, &TORVSettings::udp,
+        &TORVSettings::executeaction, &TORVSettings::tcpudpaction, &TORVSettings::syslogaction,
+        &TORVSettings::allowmanage, &TORVSettings::allowupdates}) {
+    allOff.*flag = 0;
+  }
+  auto switchedOff = std::make_shared<const TORVSettings>(allOff);
+  int switches = 0, lists = 0;
+  for (const TCommandRow& row : CommandTable()) {
+    const std::string name = row.name;
+    const bool managed = row.callers != nullptr;
+    const std::string refusal =
+        std::string("600\n") + (managed                      ? "Operation is not allowed"
+                                : name.rfind("ACT-", 0) == 0 ? "operation is not allowed"
+                                                             : "test is not allowed");
+    int result = 0;
+    const std::string offReply =
+        Dispatch(name + "\n1\n\r", nullptr, "127.0.0.1", &result, switchedOff);
+    EXPECT_EQ(offReply.rfind("600", 0) == 0, row.enabled != nullptr) << name;
+    if (row.enabled != nullptr) {
+      ++switches;
+      EXPECT_EQ(offReply, refusal) << name;
+      EXPECT_EQ(result, 1) << name;
+    }
+    if (managed) {
+      ++lists;
+      EXPECT_EQ(Dispatch(name + "\n1\n\r", nullptr, "10.1.1.1"), refusal) << name;
+    }
+  }
+  EXPECT_EQ(switches, 25);
+  EXPECT_EQ(lists, 6);
+  EXPECT_EQ(Dispatch("TEST-DiskSpace\n\r"), "500\nNot applicable for UNIX/Linux");
+  EXPECT_EQ(Dispatch("GetDriveList\n\r"), "500\nnot implemented yet");
+  // The file list stays open while any file test is on ("unc" is not one of them).
+  allOff.unc = 1;
+  EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", nullptr, "127.0.0.1", nullptr,
+                     std::make_shared<const TORVSettings>(allOff)),
+            "600\ntest is not allowed");
+  allOff.textlog = 1;
+  EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", nullptr, "127.0.0.1", nullptr,
+                     std::make_shared<const TORVSettings>(allOff)),
+            "200\n/\n0\n2\n");
 }
 
 // The executable of size bytes followed by its MD5 encrypted under key.
@@ -103,8 +160,8 @@ TEST_F(DispatcherTest, UpgradeSlotSplitChecksumAndFailedTransfers) {
     struct stat st {};
     EXPECT_EQ(stat(dir_.Join("orv__.upd").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0775u);
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    EXPECT_EQ(ORVFlags.UpgradeScript, dir_.Join("orvupd__.sh").c_str());
+    EXPECT_EQ(UpgradeScriptPath(), dir_.Join("orvupd__.sh").c_str());
+    std::lock_guard<std::mutex> lock(upgrade_mutex);
     ORVFlags.UpgradeScript = "";
   }
   EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);

@@ -1,4 +1,4 @@
-// Refusals that need no peer, file or program: switched-off handlers and malformed parameters.
+// Refusals that need no peer, file or program: malformed parameters.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -8,38 +8,6 @@
 namespace {
 
 using std::string;
-using S = TORVSettings;
-
-// Each handler checks its own switch before anything else.
-TEST(HandlerRefusalTest, SwitchedOff) {
-  // clang-format off
-  const std::pair<THandler, int32_t S::*> cases[] = {
-      {ProcessTest_UNC, &S::unc}, {ProcessTest_FolderSize, &S::foldersize},
-      {ProcessTest_CountFiles, &S::countfiles}, {ProcessTest_FileExists, &S::fileexists},
-      {ProcessTest_FileCRC, &S::filecrc}, {ProcessTest_FileCompare, &S::comparefiles},
-      {ProcessTest_TextLog, &S::textlog}, {ProcessTest_TextLog2, &S::textlog},
-      {ProcessTest_Process, &S::process}, {ProcessInfo_ProcessesList, &S::process},
-      {ProcessTest_CPU, &S::cpuusage}, {ProcessTest_ShellScript, &S::shellscript},
-      {ProcessTest_External, &S::external}, {ProcessTest_TCP, &S::tcp}, {ProcessTest_UDP, &S::udp},
-      {ProcessAct_ExternalCmd, &S::executeaction}, {ProcessAct_TCPSend, &S::tcpudpaction},
-      {ProcessAct_Syslog, &S::syslogaction}};
-  // clang-format on
-  for (const auto& [handler, flag] : cases) {
-    S settings = HandlerSettings();
-    settings.*flag = 0;
-    const bool action = handler == ProcessAct_ExternalCmd || handler == ProcessAct_TCPSend ||
-                        handler == ProcessAct_Syslog;
-    EXPECT_EQ(CallHandler(handler, {"/", "*", "1", "0", "0"}, settings),
-              action ? "600\noperation is not allowed\n" : "600\ntest is not allowed\n");
-  }
-  // The file list is refused only when every file test is off ("unc" is not one of them).
-  S settings = HandlerSettings(false);
-  settings.unc = 1;
-  EXPECT_EQ(CallHandler(ProcessInfo_GetFileList, {"/"}, settings), "600\ntest is not allowed\n");
-  settings.textlog = 1;
-  EXPECT_EQ(CallHandler(ProcessInfo_GetFileList, {"/"}, settings), "200\n/\n0\n2\n");
-}
-
 // Each row spoils one parameter, so the rows check the parameter order too.
 TEST(HandlerRefusalTest, MalformedParameters) {
   const string p = "1", h = kLoopbackHost, f = ORV_SOURCE_DIR "/Makefile",
