@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "base/environment.h"
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
 #include "config/settings.h"
+#include "config/settings_table.h"
 
 namespace {
 
@@ -22,73 +24,6 @@ constexpr int kPieceSize = 1024;
 // A rewritten or appended line keeps its value within this many bytes, so
 // that it is read back as one piece.
 constexpr int kMaxSavedLine = 1020;
-
-enum class TKeyKind { Text, Port, Number, Flag, FilterList };
-
-struct TKeyDef {
-  const char* key;
-  TKeyKind kind;
-  String TORVSettings::*text;
-  int32_t TORVSettings::*number;
-  bool saved;
-};
-
-constexpr TKeyDef Text(const char* key, String TORVSettings::*member, bool saved = true) {
-  return {key, TKeyKind::Text, member, nullptr, saved};
-}
-
-constexpr TKeyDef Flag(const char* key, int32_t TORVSettings::*member) {
-  return {key, TKeyKind::Flag, nullptr, member, true};
-}
-
-// Every key of the file. The saved keys come first, in the order in which a
-// save appends those that the old file lacks; the rest are read but their
-// lines pass through a save unchanged.
-constexpr TKeyDef kKeys[] = {
-    Text("host", &TORVSettings::host),
-    {"port", TKeyKind::Port, nullptr, &TORVSettings::port, true},
-    {"timeout", TKeyKind::Number, nullptr, &TORVSettings::timeout, true},
-    Text("comment", &TORVSettings::comment),
-    Text("password", &TORVSettings::password),
-    Flag("filteractive", &TORVSettings::filteractive),
-    Text("filtermarks", &TORVSettings::filtermarks),
-    {"filterlist", TKeyKind::FilterList, &TORVSettings::filterlist, nullptr, true},
-    Text("verboselogfile", &TORVSettings::verboselogfile),
-    Flag("logsuccess", &TORVSettings::logsuccess),
-    Flag("logfails", &TORVSettings::logfails),
-    Text("oklogfile", &TORVSettings::oklogfile),
-    Text("badlogfile", &TORVSettings::badlogfile),
-    Flag("allowupdates", &TORVSettings::allowupdates),
-    Flag("allowmanage", &TORVSettings::allowmanage),
-    Text("updateaddr", &TORVSettings::updateaddr),
-    Text("manageaddr", &TORVSettings::manageaddr),
-    Flag("unc", &TORVSettings::unc),
-    Flag("freespace", &TORVSettings::freespace),
-    Flag("foldersize", &TORVSettings::foldersize),
-    Flag("countfiles", &TORVSettings::countfiles),
-    Flag("fileexists", &TORVSettings::fileexists),
-    Flag("filecrc", &TORVSettings::filecrc),
-    Flag("comparefiles", &TORVSettings::comparefiles),
-    Flag("process", &TORVSettings::process),
-    Flag("cpuusage", &TORVSettings::cpuusage),
-    Flag("script", &TORVSettings::script),
-    Flag("external", &TORVSettings::external),
-    Flag("ping", &TORVSettings::ping),
-    Flag("tcp", &TORVSettings::tcp),
-    Flag("udp", &TORVSettings::udp),
-    Flag("textlog", &TORVSettings::textlog),
-    Flag("shellscript", &TORVSettings::shellscript),
-    Flag("executeaction", &TORVSettings::executeaction),
-    Flag("tcpudpaction", &TORVSettings::tcpudpaction),
-    Flag("syslogaction", &TORVSettings::syslogaction),
-    Text("orvpath", &TORVSettings::orvpath, false),
-    Text("tmpdir", &TORVSettings::tmpdir, false),
-    Text("pidfile", &TORVSettings::pidfile, false),
-    Text("cpuusagescript", &TORVSettings::cpuusagescript, false),
-    Text("proclistscript", &TORVSettings::proclistscript, false),
-    Text("proccntscript", &TORVSettings::proccntscript, false),
-};
-constexpr int kKeyCount = sizeof(kKeys) / sizeof(kKeys[0]);
 
 struct TFileCloser {
   void operator()(FILE* f) const { fclose(f); }
@@ -113,20 +48,10 @@ bool IsBlank(char c) {
 
 // Where a line sets one of the known keys, and where its value lies.
 struct TConfigLine {
-  const TKeyDef* def = nullptr;
+  const TSettingRow* row = nullptr;
   int valueStart = 0;  // 0-based offsets into the line
   int valueEnd = 0;
 };
-
-const TKeyDef* FindKey(const char* key, int n) {
-  for (const TKeyDef& def : kKeys) {
-    if (static_cast<int>(strlen(def.key)) != n) continue;
-    int i = 0;
-    while (i < n && LoCase(key[i]) == def.key[i]) ++i;
-    if (i == n) return &def;
-  }
-  return nullptr;
-}
 
 TConfigLine ParseLine(const char* p, int n) {
   TConfigLine line;
@@ -137,7 +62,7 @@ TConfigLine ParseLine(const char* p, int n) {
   int keyEnd = static_cast<int>(eq - p);
   while (keyStart < keyEnd && IsBlank(p[keyStart])) ++keyStart;
   while (keyEnd > keyStart && IsBlank(p[keyEnd - 1])) --keyEnd;
-  line.def = FindKey(p + keyStart, keyEnd - keyStart);
+  line.row = FindFileKey(p + keyStart, keyEnd - keyStart);
   line.valueStart = static_cast<int>(eq - p) + 1;
   while (line.valueStart < n && IsBlank(p[line.valueStart])) ++line.valueStart;
   line.valueEnd = n;
@@ -153,52 +78,44 @@ int ParseInt(const char* p, int n) {
   return atoi(String(p, n).c_str());
 }
 
-void ApplyValue(TORVSettings& s, const TKeyDef& def, const char* value, int n) {
-  switch (def.kind) {
-    case TKeyKind::Text:
-      (s.*def.text).CopyData(value, n);
+// Sets the row's member from its value as the file writes it.
+void ApplyValue(TORVSettings& s, const TSettingRow& row, const char* value, int n) {
+  switch (row.kind) {
+    case TSettingKind::kInteger:
+      if (!row.onlyIfUnset || s.*row.number == 0) s.*row.number = ParseInt(value, n);
       break;
-    case TKeyKind::Port:
-      if (s.port == 0) s.port = ParseInt(value, n);
+    case TSettingKind::kFlag:
+      s.*row.number = (n > 0 && value[0] == '1') ? 1 : 0;
       break;
-    case TKeyKind::Number:
-      s.*def.number = ParseInt(value, n);
-      break;
-    case TKeyKind::Flag:
-      s.*def.number = (n > 0 && value[0] == '1') ? 1 : 0;
-      break;
-    case TKeyKind::FilterList: {
+    case TSettingKind::kFilterList: {
       String list = orvDecodeStrings(String(value, n));
       list.Trim().RemoveRepeats(' ');
-      s.filterlist = list.ReplaceAll(" ", "\r\n", 1);
+      s.*row.text = list.ReplaceAll(" ", "\r\n", 1);
       break;
     }
+    case TSettingKind::kText:
+    case TSettingKind::kFlagString:
+    case TSettingKind::kAddressList:
+      (s.*row.text).CopyData(value, n);
+      break;
   }
 }
 
-// The value a save writes for a key (for a flag only on an appended line). A
+// The value a save writes for a row (for a flag only on an appended line). A
 // line feed inside a value would split it and let its tail set another key,
 // so none is written.
-String SavedValue(const TORVSettings& s, const TKeyDef& def) {
+String SavedValue(const TORVSettings& s, const TSettingRow& row) {
+  const bool list = row.kind == TSettingKind::kFilterList;
   String value;
-  switch (def.kind) {
-    case TKeyKind::Text:
-      value = s.*def.text;
-      break;
-    case TKeyKind::FilterList:
-      value = s.filterlist.ReplaceAll("\r\n", " ", 1);
-      break;
-    case TKeyKind::Port:
-    case TKeyKind::Number:
-    case TKeyKind::Flag: {
-      char number[16];
-      snprintf(number, sizeof(number), "%d", s.*def.number);
-      value = number;
-      break;
-    }
+  if (row.IsNumber()) {
+    char number[16];
+    snprintf(number, sizeof(number), "%d", s.*row.number);
+    value = number;
+  } else {
+    value = list ? (s.*row.text).ReplaceAll("\r\n", " ", 1) : s.*row.text;
   }
   for (int i = 1; i <= value.Length(); ++i) {
-    if (value[i] == '\n' || (def.kind == TKeyKind::FilterList && value[i] == '\r')) value[i] = ' ';
+    if (value[i] == '\n' || (list && value[i] == '\r')) value[i] = ' ';
   }
   return value;
 }
@@ -215,14 +132,14 @@ void AddCutValue(String& out, const String& value, int valueStart) {
 void AddRewrittenLine(const TORVSettings& s, const TConfigLine& line, const char* p, int n,
                       String& out) {
   out.AddData(p, line.valueStart);
-  if (line.def->kind == TKeyKind::Flag) {
+  if (line.row->kind == TSettingKind::kFlag) {
     // Only the first character changes: the rest of the line may be a note.
-    out += (s.*line.def->number) ? '1' : '0';
+    out += (s.*line.row->number) ? '1' : '0';
     int rest = line.valueEnd > line.valueStart ? line.valueStart + 1 : line.valueStart;
     out.AddData(p + rest, n - rest);
     return;
   }
-  AddCutValue(out, SavedValue(s, *line.def), line.valueStart);
+  AddCutValue(out, SavedValue(s, *line.row), line.valueStart);
 }
 
 bool WriteAll(int fd, const char* p, int n) {
@@ -277,34 +194,10 @@ void SyncDirectoryOf(const char* fileName) {
 }
 
 void AssignLoadDefaults(TORVSettings& s) {
-  s.orvpath = "";
-  s.pidfile = "";
-  s.password = "";
-  s.comment = "";
-  s.logsuccess = 0;
-  s.oklogfile = "log1.txt";
-  s.filteractive = 0;
-  s.logfails = 1;
-  s.badlogfile = "log2.txt";
-  s.filterlist = "127.0.0.1";
-  s.allowupdates = 1;
-  s.updateaddr = "127.0.0.1";
-  s.filtermarks = "1";
-  s.allowmanage = 1;
-  s.manageaddr = "127.0.0.1";
-  for (int32_t TORVSettings::*flag :
-       {&TORVSettings::unc, &TORVSettings::freespace, &TORVSettings::foldersize,
-        &TORVSettings::countfiles, &TORVSettings::fileexists, &TORVSettings::filecrc,
-        &TORVSettings::comparefiles, &TORVSettings::process, &TORVSettings::cpuusage,
-        &TORVSettings::snmp, &TORVSettings::script, &TORVSettings::external, &TORVSettings::ping,
-        &TORVSettings::tcp, &TORVSettings::udp, &TORVSettings::textlog,
-        &TORVSettings::shellscript}) {
-    s.*flag = 1;
-  }
-  for (int32_t TORVSettings::*flag :
-       {&TORVSettings::service, &TORVSettings::ntlog, &TORVSettings::perfcounter,
-        &TORVSettings::executeaction, &TORVSettings::tcpudpaction, &TORVSettings::syslogaction}) {
-    s.*flag = 0;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.loadDefault != nullptr) {
+      ApplyValue(s, row, row.loadDefault, static_cast<int>(strlen(row.loadDefault)));
+    }
   }
 }
 
@@ -329,8 +222,8 @@ int TORVSettings::LoadOptions_(String& msg) {
   char piece[kPieceSize];
   while (int n = ReadPiece(file.get(), piece)) {
     TConfigLine line = ParseLine(piece, n);
-    if (line.def != nullptr) {
-      ApplyValue(*this, *line.def, piece + line.valueStart, line.valueEnd - line.valueStart);
+    if (line.row != nullptr) {
+      ApplyValue(*this, *line.row, piece + line.valueStart, line.valueEnd - line.valueStart);
     }
   }
   file.reset();
@@ -377,23 +270,24 @@ int TORVSettings::SaveOptions_(String& msg) {
     return 0;
   }
 
+  const std::span<const TSettingRow> table = SettingsTable();
+  std::vector<bool> written(table.size());
   String out;
-  bool written[kKeyCount] = {};
   char piece[kPieceSize];
   while (int n = ReadPiece(old.get(), piece)) {
     TConfigLine line = ParseLine(piece, n);
-    if (line.def != nullptr && line.def->saved) {
+    if (line.row != nullptr && line.row->Saved()) {
       AddRewrittenLine(*this, line, piece, n, out);
-      written[line.def - kKeys] = true;
+      written[line.row - table.data()] = true;
     } else {
       out.AddData(piece, n);
     }
     if (out[out.Length()] != '\n') out += "\r\n";
   }
-  for (int i = 0; i < kKeyCount && kKeys[i].saved; ++i) {
-    if (written[i]) continue;
-    String line = String(kKeys[i].key) + "=";
-    AddCutValue(line, SavedValue(*this, kKeys[i]), line.Length());
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (!table[i].Saved() || written[i]) continue;
+    String line = String(table[i].fileKey) + "=";
+    AddCutValue(line, SavedValue(*this, table[i]), line.Length());
     out += line;
     out += "\r\n";
   }

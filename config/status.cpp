@@ -3,55 +3,12 @@
 
 #include <sys/utsname.h>
 
-#include <cstring>
+#include <cstdio>
 
 #include "config/settings.h"
+#include "config/settings_table.h"
 
 namespace {
-
-struct TFeature {
-  const char* name;
-  int32_t TORVSettings::*flag;
-};
-
-// The tests and actions the agent offers, in the order the manager lists them.
-constexpr TFeature kTests[] = {
-    {"TCP", &TORVSettings::tcp},
-    {"UDP", &TORVSettings::udp},
-    {"UNC", &TORVSettings::unc},
-    {"Folder Size", &TORVSettings::foldersize},
-    {"Count Files", &TORVSettings::countfiles},
-    {"File Availability", &TORVSettings::fileexists},
-    {"File Integrity", &TORVSettings::filecrc},
-    {"File Compare", &TORVSettings::comparefiles},
-    {"Text Log", &TORVSettings::textlog},
-    {"Process", &TORVSettings::process},
-    {"CPU Usage", &TORVSettings::cpuusage},
-    {"External", &TORVSettings::external},
-    {"Shell Script", &TORVSettings::shellscript},
-};
-
-constexpr TFeature kActions[] = {
-    {"Execute external command", &TORVSettings::executeaction},
-    {"TCP/UDP send", &TORVSettings::tcpudpaction},
-    {"Syslog", &TORVSettings::syslogaction},
-};
-
-template <size_t N>
-void AddFeatureList(ORVReply& reply, const char* namesKey, const char* flagsKey,
-                    const TFeature (&features)[N], const TORVSettings& s) {
-  String names(namesKey);
-  names += '=';
-  String flags(flagsKey);
-  flags += '=';
-  for (const TFeature& f : features) {
-    names += f.name;
-    names += "\r\n";
-    flags += static_cast<char>('0' + s.*f.flag);
-  }
-  reply.AddStringParam(names, 1);
-  reply.AddStringParam(flags, 0);
-}
 
 void AddKeyValue(ORVReply& reply, const char* key, const String& value, int encode) {
   String line(key);
@@ -60,97 +17,59 @@ void AddKeyValue(ORVReply& reply, const char* key, const String& value, int enco
   reply.AddStringParam(line, encode);
 }
 
-void AddKeyFlag(ORVReply& reply, const char* key, int32_t value) {
-  AddKeyValue(reply, key, BoolConst[value ? 1 : 0], 0);
+// A setting as the manager reads it.
+String RemoteValue(const TORVSettings& s, const TSettingRow& row) {
+  if (row.kind == TSettingKind::kFlag) return BoolConst[s.*row.number ? 1 : 0];
+  if (row.kind == TSettingKind::kInteger) {
+    char number[16];
+    snprintf(number, sizeof(number), "%d", s.*row.number);
+    return number;
+  }
+  return s.*row.text;
 }
 
-// Keys of "SetSettings" and the members they set; each is decoded as a flag
-// unless listed with a text or number kind.
-enum class TValueKind { kFlag, kText, kNumber, kDecodedText };
-
-struct TSettingKey {
-  const char* key;
-  TValueKind kind;
-  int32_t TORVSettings::*number;
-  String TORVSettings::*text;
-};
-
-constexpr TSettingKey Flag(const char* key, int32_t TORVSettings::*member) {
-  return {key, TValueKind::kFlag, member, nullptr};
-}
-constexpr TSettingKey Number(const char* key, int32_t TORVSettings::*member) {
-  return {key, TValueKind::kNumber, member, nullptr};
-}
-constexpr TSettingKey Text(const char* key, String TORVSettings::*member,
-                           TValueKind kind = TValueKind::kText) {
-  return {key, kind, nullptr, member};
+// The block's lines, each the remote key, "=" and the value.
+void AddShownSettings(ORVReply& reply, TShownIn block, const TORVSettings& s) {
+  ForEachShown(block, [&](const TSettingRow& row) {
+    AddKeyValue(reply, row.remoteKey, RemoteValue(s, row), row.kind == TSettingKind::kFilterList);
+  });
 }
 
-const TSettingKey kSettingKeys[] = {
-    Text("Comment", &TORVSettings::comment),
-    Number("Port", &TORVSettings::port),
-    Number("Timeout", &TORVSettings::timeout),
-    Text("Password", &TORVSettings::password),
-    Flag("LogOkConn", &TORVSettings::logsuccess),
-    Flag("LogBadConn", &TORVSettings::logfails),
-    Text("OkLogFile", &TORVSettings::oklogfile),
-    Text("BadLogFile", &TORVSettings::badlogfile),
-    Flag("Ping", &TORVSettings::ping),
-    Flag("TCP", &TORVSettings::tcp),
-    Flag("UDP", &TORVSettings::udp),
-    Flag("UNC", &TORVSettings::unc),
-    Flag("Drive Space", &TORVSettings::freespace),
-    Flag("Folder Size", &TORVSettings::foldersize),
-    Flag("Count Files", &TORVSettings::countfiles),
-    Flag("File Availability", &TORVSettings::fileexists),
-    Flag("File Compare", &TORVSettings::comparefiles),
-    Flag("Text Log", &TORVSettings::textlog),
-    Flag("File Integrity", &TORVSettings::filecrc),
-    Flag("Process", &TORVSettings::process),
-    Flag("Service", &TORVSettings::service),
-    Flag("NT Event Log", &TORVSettings::ntlog),
-    Flag("CPU Usage", &TORVSettings::cpuusage),
-    Flag("Perf Counter", &TORVSettings::perfcounter),
-    Flag("Script", &TORVSettings::script),
-    Flag("External", &TORVSettings::external),
-    Flag("SNMP", &TORVSettings::snmp),
-    Flag("Execute external command", &TORVSettings::executeaction),
-    Flag("TCP/UDP send", &TORVSettings::tcpudpaction),
-    Flag("Syslog", &TORVSettings::syslogaction),
-    Flag("IPFiltering", &TORVSettings::filteractive),
-    Text("IPFilterAddr", &TORVSettings::filterlist, TValueKind::kDecodedText),
-    Text("IPFilterMarks", &TORVSettings::filtermarks),
-    Flag("AllowUpdates", &TORVSettings::allowupdates),
-    Flag("AllowRManage", &TORVSettings::allowmanage),
-    Text("UpdateAddr", &TORVSettings::updateaddr),
-    Text("ManageAddr", &TORVSettings::manageaddr),
-};
+// The names of the tests or actions in block, each followed by CR LF, and their switches.
+void AddFeatureList(ORVReply& reply, TShownIn block, const char* namesKey, const char* flagsKey,
+                    const TORVSettings& s) {
+  String names;
+  String flags;
+  ForEachShown(block, [&](const TSettingRow& row) {
+    names += row.remoteKey;
+    names += "\r\n";
+    flags += RemoteValue(s, row);
+  });
+  AddKeyValue(reply, namesKey, names, 1);
+  AddKeyValue(reply, flagsKey, flags, 0);
+}
 
-// Applies one "key=value" line; values that would leave the agent unable to
-// start from the saved file (a port outside 1-65535, an empty password) are
-// ignored and the setting keeps its value.
-void ApplySettingLine(TORVSettings& s, const String& key, const String& value) {
-  for (const TSettingKey& k : kSettingKeys) {
-    if (key != k.key) continue;
-    switch (k.kind) {
-      case TValueKind::kFlag:
-        s.*k.number = orvDecodeBool(value);
-        break;
-      case TValueKind::kNumber: {
-        int number = orvDecodeInt(value);
-        if (k.number == &TORVSettings::port && (number < 1 || number > 65535)) return;
-        s.*k.number = number;
-        break;
-      }
-      case TValueKind::kText:
-        if (k.text == &TORVSettings::password && value.Length() == 0) return;
-        s.*k.text = value;
-        break;
-      case TValueKind::kDecodedText:
-        s.*k.text = orvDecodeStrings(value);
-        break;
+// Sets the row's member from a "SetSettings" value; a value outside the row's
+// range (a port outside 1-65535, an empty password) is ignored, since the
+// agent could not start from the saved file.
+void SetRemoteValue(TORVSettings& s, const TSettingRow& row, const String& value) {
+  switch (row.kind) {
+    case TSettingKind::kFlag:
+      s.*row.number = orvDecodeBool(value);
+      break;
+    case TSettingKind::kInteger: {
+      const int number = orvDecodeInt(value);
+      if (row.InRange(number)) s.*row.number = number;
+      break;
     }
-    return;
+    case TSettingKind::kFilterList:
+      s.*row.text = orvDecodeStrings(value);
+      break;
+    case TSettingKind::kText:
+    case TSettingKind::kFlagString:
+    case TSettingKind::kAddressList:
+      if (row.InRange(value.Length())) s.*row.text = value;
+      break;
   }
 }
 
@@ -168,11 +87,9 @@ void GetAgentStatus(const JXRequest& /*params*/, ORVReply& reply) {
   reply.AddVarParams("ActiveConnections=%d", AgentStatus.ActiveConnections.load());
   reply.AddVarParams("OpenedConnections=%d", AgentStatus.OpenedConnections.load());
   reply.AddVarParams("FailedConnections=%d", AgentStatus.FailedConnections.load());
-  AddFeatureList(reply, "Available tests", "Enabled tests", kTests, s);
-  reply.AddVarParams("%s=%d", "Port", s.port);
-  reply.AddVarParams("%s=%d", "Timeout", s.timeout);
-  AddKeyValue(reply, "Comment", s.comment, 0);
-  AddFeatureList(reply, "Available actions", "Enabled actions", kActions, s);
+  AddFeatureList(reply, TShownIn::kTests, "Available tests", "Enabled tests", s);
+  AddShownSettings(reply, TShownIn::kInfo, s);
+  AddFeatureList(reply, TShownIn::kActions, "Available actions", "Enabled actions", s);
   utsname names{};
   if (uname(&names) == 0) {
     AddKeyValue(reply, "HostName", names.nodename, 0);
@@ -188,19 +105,7 @@ void GetAgentStatus(const JXRequest& /*params*/, ORVReply& reply) {
 
 void GetAgentSettings(const JXRequest& params, ORVReply& reply) {
   GetAgentStatus(params, reply);
-  const TORVSettings& s = Settings();
-  AddKeyFlag(reply, "LogOkConn", s.logsuccess);
-  AddKeyFlag(reply, "LogBadConn", s.logfails);
-  AddKeyValue(reply, "OkLogFile", s.oklogfile, 0);
-  AddKeyValue(reply, "BadLogFile", s.badlogfile, 0);
-  AddKeyValue(reply, "Password", s.password, 0);
-  AddKeyFlag(reply, "IPFiltering", s.filteractive);
-  AddKeyValue(reply, "IPFilterAddr", s.filterlist, 1);
-  AddKeyValue(reply, "IPFilterMarks", s.filtermarks, 0);
-  AddKeyFlag(reply, "AllowUpdates", s.allowupdates);
-  AddKeyFlag(reply, "AllowRManage", s.allowmanage);
-  AddKeyValue(reply, "UpdateAddr", s.updateaddr, 0);
-  AddKeyValue(reply, "ManageAddr", s.manageaddr, 0);
+  AddShownSettings(reply, TShownIn::kSettings, Settings());
 }
 
 void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
@@ -214,7 +119,9 @@ void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
           if (eq == 0) continue;
           String key = line.Copy(1, eq - 1);
           String value = line.Copy(eq + 1, line.Length());
-          ApplySettingLine(s, key.Trim(), value.Trim());
+          if (const TSettingRow* row = FindRemoteKey(key.Trim())) {
+            SetRemoteValue(s, *row, value.Trim());
+          }
         }
       },
       msg);

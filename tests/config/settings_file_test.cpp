@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_table.h"
+#include "config/status.h"
 #include "tests/support/string_print.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/unprivileged.h"
@@ -175,6 +177,84 @@ TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
   EXPECT_EQ(LoadOptions(msg), 0);
   EXPECT_EQ(Settings().password, "first");
   EXPECT_STREQ(getenv("TMPDIR"), dir_.Path().c_str());
+}
+
+// A value unlike the load default: as the file writes it, or as the manager sends it.
+std::string OtherValue(const TSettingRow& row, bool remote) {
+  const std::string name = remote ? row.remoteKey : row.fileKey;
+  switch (row.kind) {
+    case TSettingKind::kFlag:
+      return row.loadDefault != nullptr && *row.loadDefault == '1' ? "0" : "1";
+    case TSettingKind::kInteger:
+      return "1234";
+    case TSettingKind::kFilterList:
+      return remote ? "a%0D%0Ab" : "a b";
+    default:
+      return "v-" + name;
+  }
+}
+
+TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
+  std::string file, saved;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (!row.InFile()) continue;
+    const std::string line = std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
+    file += line;
+    if (row.Saved()) saved += line;
+  }
+  TORVSettings s;
+  Load(s, file);
+  String msg;
+  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  EXPECT_EQ(TTempDir::ReadFile(cfg_), file);
+  // Into an empty file every saved key is appended with the value loaded.
+  dir_.WriteFile("orv.cfg", "");
+  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  EXPECT_EQ(TTempDir::ReadFile(cfg_), saved);
+}
+
+TEST_F(SettingsFileTest, EveryRemoteKeyIsSetSavedAndReadBack) {
+  ASSERT_EQ(Reload(Required()), 1);
+  std::string lines;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.remoteKey != nullptr)
+      lines += std::string(row.remoteKey) + "=" + OtherValue(row, true) + "\n";
+  }
+  JXRequest request;
+  request = String((lines + "\r").c_str());
+  ORVReply reply;
+  SetAgentSettings(request, reply);
+  EXPECT_EQ(reply, "200\n");
+
+  TORVSettings fromFile;
+  fromFile.SetCfgFile(cfg_.c_str());
+  String msg;
+  fromFile.LoadOptions_(msg);
+  const TORVSettings& now = Settings();
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.remoteKey == nullptr) continue;
+    for (const TORVSettings* s : {&now, const_cast<const TORVSettings*>(&fromFile)}) {
+      if (s == &fromFile && !row.Saved()) continue;
+      std::string value = row.IsNumber() ? std::to_string(s->*row.number) : (s->*row.text).c_str();
+      std::string expected =
+          row.kind == TSettingKind::kFilterList ? "a\r\nb" : OtherValue(row, true);
+      // "Shell Script" is listed but switched only through the file.
+      if (!row.RemotelySet()) expected = row.loadDefault;
+      EXPECT_EQ(value, expected) << row.remoteKey << (s == &now ? " set" : " saved");
+    }
+  }
+  ORVReply settings;
+  GetAgentSettings(JXRequest(), settings);
+  const std::string text(settings.Data(), settings.Length());
+  EXPECT_NE(text.find("\nEnabled tests=0000000000001\nPort=1234\nTimeout=1234\nComment=v-Comment\n"
+                      "Available actions="),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(
+      text.substr(text.find("LogOkConn=")),
+      "LogOkConn=1\nLogBadConn=0\nOkLogFile=v-OkLogFile\nBadLogFile=v-BadLogFile\n"
+      "Password=v-Password\nIPFiltering=1\nIPFilterAddr=a%0D%0Ab\nIPFilterMarks=v-IPFilterMarks\n"
+      "AllowUpdates=0\nAllowRManage=0\nUpdateAddr=v-UpdateAddr\nManageAddr=v-ManageAddr\n");
 }
 
 class SettingsConcurrencyTest : public SettingsFileTest {};

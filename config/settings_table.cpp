@@ -1,0 +1,106 @@
+// The one table of settings: each row names a setting's file key, remote key, member, kind and
+// range.
+#include "config/settings_table.h"
+
+#include <cstring>
+
+namespace {
+
+using S = TORVSettings;
+using K = TSettingKind;
+constexpr TShownIn kTests = TShownIn::kTests;
+constexpr TShownIn kActions = TShownIn::kActions;
+constexpr TShownIn kInfo = TShownIn::kInfo;
+constexpr TShownIn kSettings = TShownIn::kSettings;
+
+constexpr TSettingRow Text(const char* fileKey, const char* remoteKey, String S::*member,
+                           const char* loadDefault = nullptr, K kind = K::kText) {
+  return {fileKey, remoteKey, kind, member, nullptr, loadDefault};
+}
+constexpr TSettingRow Integer(const char* fileKey, const char* remoteKey, int32_t S::*member,
+                              const char* loadDefault = nullptr) {
+  return {fileKey, remoteKey, K::kInteger, nullptr, member, loadDefault};
+}
+constexpr TSettingRow Flag(const char* fileKey, const char* remoteKey, int32_t S::*member,
+                           const char* loadDefault) {
+  return {fileKey, remoteKey, K::kFlag, nullptr, member, loadDefault};
+}
+
+constexpr TSettingRow kSettingRows[] = {
+    Text("host", nullptr, &S::host),
+    Integer("port", "Port", &S::port).Range(1, 65535).OnlyIfUnset().Shown(kInfo, 1),
+    Integer("timeout", "Timeout", &S::timeout).Shown(kInfo, 2),
+    Text("comment", "Comment", &S::comment, "").Shown(kInfo, 3),
+    Text("password", "Password", &S::password, "").Range(1, INT32_MAX).Shown(kSettings, 5),
+    Flag("filteractive", "IPFiltering", &S::filteractive, "0").Shown(kSettings, 6),
+    Text("filtermarks", "IPFilterMarks", &S::filtermarks, "1", K::kFlagString).Shown(kSettings, 8),
+    Text("filterlist", "IPFilterAddr", &S::filterlist, "127.0.0.1", K::kFilterList)
+        .Shown(kSettings, 7),
+    Text("verboselogfile", nullptr, &S::verboselogfile),
+    Flag("logsuccess", "LogOkConn", &S::logsuccess, "0").Shown(kSettings, 1),
+    Flag("logfails", "LogBadConn", &S::logfails, "1").Shown(kSettings, 2),
+    Text("oklogfile", "OkLogFile", &S::oklogfile, "log1.txt").Shown(kSettings, 3),
+    Text("badlogfile", "BadLogFile", &S::badlogfile, "log2.txt").Shown(kSettings, 4),
+    Flag("allowupdates", "AllowUpdates", &S::allowupdates, "1").Shown(kSettings, 9),
+    Flag("allowmanage", "AllowRManage", &S::allowmanage, "1").Shown(kSettings, 10),
+    Text("updateaddr", "UpdateAddr", &S::updateaddr, "127.0.0.1", K::kAddressList)
+        .Shown(kSettings, 11),
+    Text("manageaddr", "ManageAddr", &S::manageaddr, "127.0.0.1", K::kAddressList)
+        .Shown(kSettings, 12),
+    // The tests' and actions' switches.
+    Flag("unc", "UNC", &S::unc, "1").Shown(kTests, 3),
+    Flag("freespace", "Drive Space", &S::freespace, "1"),
+    Flag("foldersize", "Folder Size", &S::foldersize, "1").Shown(kTests, 4),
+    Flag("countfiles", "Count Files", &S::countfiles, "1").Shown(kTests, 5),
+    Flag("fileexists", "File Availability", &S::fileexists, "1").Shown(kTests, 6),
+    Flag("filecrc", "File Integrity", &S::filecrc, "1").Shown(kTests, 7),
+    Flag("comparefiles", "File Compare", &S::comparefiles, "1").Shown(kTests, 8),
+    Flag("process", "Process", &S::process, "1").Shown(kTests, 10),
+    Flag("cpuusage", "CPU Usage", &S::cpuusage, "1").Shown(kTests, 11),
+    Flag("script", "Script", &S::script, "1"),
+    Flag("external", "External", &S::external, "1").Shown(kTests, 12),
+    Flag("ping", "Ping", &S::ping, "1"),
+    Flag("tcp", "TCP", &S::tcp, "1").Shown(kTests, 1),
+    Flag("udp", "UDP", &S::udp, "1").Shown(kTests, 2),
+    Flag("textlog", "Text Log", &S::textlog, "1").Shown(kTests, 9),
+    // Listed to the manager, but switched only through the file.
+    Flag("shellscript", "Shell Script", &S::shellscript, "1").NotRemotelySet().Shown(kTests, 13),
+    Flag("executeaction", "Execute external command", &S::executeaction, "0").Shown(kActions, 1),
+    Flag("tcpudpaction", "TCP/UDP send", &S::tcpudpaction, "0").Shown(kActions, 2),
+    Flag("syslogaction", "Syslog", &S::syslogaction, "0").Shown(kActions, 3),
+    // Read from the file but never written: a save passes their lines through.
+    Text("orvpath", nullptr, &S::orvpath, "").Unsaved(),
+    Text("tmpdir", nullptr, &S::tmpdir).Unsaved(),
+    Text("pidfile", nullptr, &S::pidfile, "").Unsaved(),
+    Text("cpuusagescript", nullptr, &S::cpuusagescript).Unsaved(),
+    Text("proclistscript", nullptr, &S::proclistscript).Unsaved(),
+    Text("proccntscript", nullptr, &S::proccntscript).Unsaved(),
+    // Switches of requests the agent does not provide, set only remotely.
+    Flag(nullptr, "Service", &S::service, "0"),
+    Flag(nullptr, "NT Event Log", &S::ntlog, "0"),
+    Flag(nullptr, "Perf Counter", &S::perfcounter, "0"),
+    Flag(nullptr, "SNMP", &S::snmp, "1"),
+};
+
+}  // namespace
+
+std::span<const TSettingRow> SettingsTable() {
+  return kSettingRows;
+}
+
+const TSettingRow* FindFileKey(const char* key, int n) {
+  for (const TSettingRow& row : kSettingRows) {
+    if (row.fileKey == nullptr || static_cast<int>(strlen(row.fileKey)) != n) continue;
+    int i = 0;
+    while (i < n && LoCase(key[i]) == row.fileKey[i]) ++i;
+    if (i == n) return &row;
+  }
+  return nullptr;
+}
+
+const TSettingRow* FindRemoteKey(const String& key) {
+  for (const TSettingRow& row : kSettingRows) {
+    if (row.RemotelySet() && key == row.remoteKey) return &row;
+  }
+  return nullptr;
+}

@@ -1,0 +1,98 @@
+// The one table of settings: each row names a setting's file key, remote key, member, kind and
+// range.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "config/settings.h"
+
+enum class TSettingKind : uint8_t {
+  kText,         // free text
+  kInteger,      // a decimal number
+  kFlag,         // 0 or 1; in the file the first character of the value decides
+  kFlagString,   // one '1' (on) or other character per entry of the accept filter
+  kAddressList,  // addresses and ranges, as the manage and update permissions read them
+  kFilterList,   // accept-filter entries: blank-separated in the file, CR LF apart in
+                 // the record, with the line-break escapes over the wire
+};
+
+// The reply blocks of "GetInfo" (the last three) and "GetSettings" that show a setting.
+enum class TShownIn : uint8_t { kNowhere, kTests, kActions, kInfo, kSettings };
+
+struct TSettingRow {
+  const char* fileKey;    // lower case; null when the file cannot set it
+  const char* remoteKey;  // its name in "GetInfo", "GetSettings" and "SetSettings"; null: none
+  TSettingKind kind;
+  String TORVSettings::*text;     // the member of the text kinds
+  int32_t TORVSettings::*number;  // the member of an integer or flag
+  // As written in the file, assigned at the start of every load; null: the
+  // member keeps its value when the file lacks the key.
+  const char* loadDefault;
+  // Valid values: of an integer its value, of a text kind its length.
+  // "SetSettings" ignores a value outside them.
+  int32_t min = std::numeric_limits<int32_t>::min();
+  int32_t max = std::numeric_limits<int32_t>::max();
+  bool saved = true;         // a save rewrites or appends its line
+  bool remoteSet = true;     // "SetSettings" accepts remoteKey
+  bool onlyIfUnset = false;  // a load applies the key only while the member is 0
+  TShownIn shownIn = TShownIn::kNowhere;
+  int8_t shownAt = 0;  // 1-based place in that block
+
+  constexpr TSettingRow Shown(TShownIn block, int8_t at) const {
+    TSettingRow row = *this;
+    row.shownIn = block;
+    row.shownAt = at;
+    return row;
+  }
+  constexpr TSettingRow Range(int32_t low, int32_t high) const {
+    TSettingRow row = *this;
+    row.min = low;
+    row.max = high;
+    return row;
+  }
+  constexpr TSettingRow Unsaved() const {
+    TSettingRow row = *this;
+    row.saved = false;
+    return row;
+  }
+  constexpr TSettingRow NotRemotelySet() const {
+    TSettingRow row = *this;
+    row.remoteSet = false;
+    return row;
+  }
+  constexpr TSettingRow OnlyIfUnset() const {
+    TSettingRow row = *this;
+    row.onlyIfUnset = true;
+    return row;
+  }
+
+  bool InFile() const { return fileKey != nullptr; }
+  bool Saved() const { return fileKey != nullptr && saved; }
+  bool RemotelySet() const { return remoteKey != nullptr && remoteSet; }
+  bool IsNumber() const { return number != nullptr; }
+  // Whether a value (an integer's, or a text's length) lies in the range.
+  bool InRange(long long value) const { return value >= min && value <= max; }
+};
+
+// Every setting. The saved rows stand in the order in which a save appends the
+// keys that the file lacks.
+std::span<const TSettingRow> SettingsTable();
+
+// The row whose file key is the n bytes at key in any letter case; null when none.
+const TSettingRow* FindFileKey(const char* key, int n);
+// The row that "SetSettings" sets by key (letter case counts); null when none.
+const TSettingRow* FindRemoteKey(const String& key);
+// Calls f(row) for the rows shown in block, in their order there.
+template <typename F>
+void ForEachShown(TShownIn block, F&& f) {
+  for (int8_t at = 1;; ++at) {
+    const TSettingRow* found = nullptr;
+    for (const TSettingRow& row : SettingsTable()) {
+      if (row.shownIn == block && row.shownAt == at) found = &row;
+    }
+    if (found == nullptr) return;
+    f(*found);
+  }
+}
