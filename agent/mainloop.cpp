@@ -19,6 +19,7 @@
 #include "agent/startup.h"
 #include "agent/upgrade.h"
 #include "config/settings.h"
+#include "net/acl.h"
 #include "net/iplib.h"
 
 namespace {
@@ -268,25 +269,6 @@ class TMainLoop {
 };
 
 }  // namespace
-
-bool FilterAdmits(const String& filterIPs, const char* address) {
-  size_t addressLength = strlen(address);
-  const char* p = filterIPs.Data();
-  const char* end = p + filterIPs.Length();
-  while (p < end) {
-    const char* entryEnd = static_cast<const char*>(memchr(p, '\r', end - p));
-    if (entryEnd == nullptr) entryEnd = end;
-    size_t length = entryEnd - p;
-    if (length > 0) {
-      bool network = p[length - 1] == '.';
-      if (length == addressLength && memcmp(p, address, length) == 0) return true;
-      if (network && length < addressLength && memcmp(p, address, length) == 0) return true;
-    }
-    p = entryEnd;
-    while (p < end && (*p == '\r' || *p == '\n')) ++p;
-  }
-  return false;
-}
 
 void MainLoop(int listenSocket, unsigned addrLen, FILE* pidFile, char** argv, char** envp) {
   TMainLoop loop(listenSocket, addrLen, pidFile, argv, envp);

@@ -36,6 +36,24 @@ int IdleWaitMs(time_t lastData, int limitSeconds) {
   return wait > 3600 * 1000 ? 3600 * 1000 : static_cast<int>(wait);
 }
 
+// The packet's debug lines: each size as far as the envelope's checks got.
+void LogEnvelope(const TEnvelopeReport& r, in_addr peer) {
+  using V = TEnvelopeVerdict;
+  if (!Settings().VerboseDebug) return;
+  showmessage("<-- TCP packet size: %d\n", peer, mtDebug, 1, r.packetSize);
+  if (r.verdict > V::kTooShort)
+    showmessage("<-- ORV packet size: %d\n", peer, mtDebug, 1, r.declared);
+  if (r.verdict > V::kWrongLength)
+    showmessage("<-- Pswd size: %d\n", peer, mtDebug, 1, r.passwordSize);
+  if (r.verdict > V::kBadPasswordSize)
+    showmessage("<-- Key size: %d\n", peer, mtDebug, 1, r.keySize);
+  if (r.verdict > V::kBadKeySize)
+    showmessage("<-- Req size: %d\n", peer, mtDebug, 1, r.requestSize);
+  if (r.verdict == V::kWrongPassword) {
+    showmessage("<-- Wrong password or MD5 error\n", peer, mtDebug, 0);
+  }
+}
+
 void SendAll(int fd, const String& data) {
   const char* p = data.Data();
   int left = data.Length();
@@ -120,7 +138,10 @@ void* ClientExecute(void* arg) {
       wholePacket = true;
 
       TSettingsScope scope;
-      if (request.ParseInitRequest(scope.Get().password, peer) == 1) {
+      TEnvelopeReport envelope;
+      const int parsed = request.ParseInitRequest(scope.Get().password, &envelope);
+      LogEnvelope(envelope, peer);
+      if (parsed == 1) {
         showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
         reply.InitPacket(nullptr, request.GetSessionKey());
         TAfterReply after;

@@ -70,7 +70,7 @@ void BM_RequestCycle(benchmark::State& state) {
   for (auto _ : state) {
     JXRequest req;
     req = packets[next++ % packets.size()];
-    if (!req.ParseInitRequest(password, in_addr{0})) state.SkipWithError("refused");
+    if (!req.ParseInitRequest(password)) state.SkipWithError("refused");
     ORVReply reply;
     reply.InitPacket(nullptr, req.GetSessionKey());
     reply.SetResult("200") += "Ok";

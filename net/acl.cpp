@@ -1,7 +1,9 @@
-// Parsing and matching of address access lists.
+// Address access lists (manage and update permissions) and the accept filter.
 #include "net/acl.h"
 
 #include <arpa/inet.h>
+
+#include <cstring>
 
 namespace {
 
@@ -100,4 +102,23 @@ int IPAllowed(const char* ip, const String& list, String& err) {
   in_addr_t address = inet_addr(ip);
   if (address == INADDR_NONE) return 0;
   return IPAllowed(static_cast<unsigned>(address), list, err);
+}
+
+bool FilterAdmits(const String& filterIPs, const char* address) {
+  size_t addressLength = strlen(address);
+  const char* p = filterIPs.Data();
+  const char* end = p + filterIPs.Length();
+  while (p < end) {
+    const char* entryEnd = static_cast<const char*>(memchr(p, '\r', end - p));
+    if (entryEnd == nullptr) entryEnd = end;
+    size_t length = entryEnd - p;
+    if (length > 0) {
+      bool network = p[length - 1] == '.';
+      if (length == addressLength && memcmp(p, address, length) == 0) return true;
+      if (network && length < addressLength && memcmp(p, address, length) == 0) return true;
+    }
+    p = entryEnd;
+    while (p < end && (*p == '\r' || *p == '\n')) ++p;
+  }
+  return false;
 }

@@ -1,5 +1,5 @@
-// Address access lists: comma-separated IPv4 addresses and ranges that may use a privileged
-// command.
+// Address access lists (comma-separated IPv4 addresses and ranges that may use a privileged
+// command) and the accept filter.
 #pragma once
 
 #include "base/string.h"
@@ -17,3 +17,8 @@ void getitem(String& list, unsigned& from, unsigned& to, String& err);
 int IPAllowed(unsigned ip, const String& list, String& err);
 // The same for a dotted address; an invalid one is refused with err untouched.
 int IPAllowed(const char* ip, const String& list, String& err);
+
+// True when the accept filter text ("\r\n" + entries each followed by "\r\n")
+// admits the dotted address: an entry equal to it, or a network entry ending
+// in "." that it begins with.
+bool FilterAdmits(const String& filterIPs, const char* address);

@@ -13,8 +13,6 @@
 #include <mutex>
 #include <utility>
 
-#include "agent/log.h"
-#include "config/settings.h"
 #include "protocol/ciplib.h"
 #include "protocol/md5.h"
 #include "protocol/twofish.h"
@@ -201,40 +199,48 @@ int JXRequest::WholePacket() const {
   return DeclaredSize(*this) <= Length();
 }
 
-int JXRequest::ParseInitRequest(const String& password, in_addr client) {
+int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report) {
+  using V = TEnvelopeVerdict;
+  TEnvelopeReport unused;
+  TEnvelopeReport& r = report != nullptr ? *report : unused;
+  r = TEnvelopeReport{};
   sessionKey_ = String();
-  const bool debug = Settings().VerboseDebug != 0;
   const int64_t total = Length();
-  if (debug) showmessage("<-- TCP packet size: %d\n", client, mtDebug, 1, Length());
+  r.packetSize = Length();
   if (total < SIZELEN_MINIMUM) return 0;
 
   const char* p = Data();
-  const int declared = DecodeLength(p + OFFSET_PACKET - 1, kLengthField);
-  if (debug) showmessage("<-- ORV packet size: %d\n", client, mtDebug, 1, declared);
+  r.verdict = V::kWrongLength;
+  r.declared = DecodeLength(p + OFFSET_PACKET - 1, kLengthField);
   if (Oversized() || DeclaredSize(*this) != total) return 0;
 
+  r.verdict = V::kBadPasswordSize;
   const int64_t pswdLen = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
-  if (debug) showmessage("<-- Pswd size: %d\n", client, mtDebug, 1, static_cast<int>(pswdLen));
+  r.passwordSize = static_cast<int>(pswdLen);
   if (SIZELEN_MINIMUM + pswdLen > total) return 0;
 
+  r.verdict = V::kBadKeySize;
   const int64_t keyLen = ReadLE(p + OFFSET_KEY - 1 + pswdLen, SIZELEN_KEY);
-  if (debug) showmessage("<-- Key size: %d\n", client, mtDebug, 1, static_cast<int>(keyLen));
+  r.keySize = static_cast<int>(keyLen);
   if (SIZELEN_MINIMUM + pswdLen + keyLen > total) return 0;
 
+  r.verdict = V::kBadRequestSize;
   const int64_t reqLen = ReadLE(p + OFFSET_REQUEST - 1 + pswdLen + keyLen, SIZELEN_REQUEST);
-  if (debug) showmessage("<-- Req size: %d\n", client, mtDebug, 1, static_cast<int>(reqLen));
+  r.requestSize = static_cast<int>(reqLen);
   if (SIZELEN_MINIMUM + pswdLen + keyLen + reqLen > total) return 0;
 
+  r.verdict = V::kBadMarker;
   const char* marker = p + OFFSET_AUTH - 1;
   if (marker[0] != kMarker0 || marker[1] != kMarker1) return 0;
 
   // Constant-time comparison, so that the time taken tells nothing about the proof.
+  r.verdict = V::kWrongPassword;
   const String proof = EncodePswd(password);
   if (pswdLen != proof.Length() ||
       (pswdLen > 0 && !memeql_sec(p + OFFSET_PSWD - 1 + SIZELEN_PSWD, proof.Data(), pswdLen))) {
-    if (debug) showmessage("<-- Wrong password or MD5 error\n", client, mtDebug, 0);
     return 0;
   }
+  r.verdict = V::kAccepted;
 
   const char* keyBytes = p + OFFSET_KEY - 1 + SIZELEN_KEY + pswdLen;
   const char* reqBytes = p + OFFSET_REQUEST - 1 + SIZELEN_REQUEST + pswdLen + keyLen;

@@ -34,6 +34,29 @@ inline constexpr const char* kResultNotAllowed = "600";  // refused by the setti
 // refused as soon as its length field has arrived.
 inline constexpr int32_t kMaxPacketSize = 4 * 1024 * 1024;
 
+// How far ParseInitRequest got with a packet: its checks in order, the
+// first that failed, or kAccepted.
+enum class TEnvelopeVerdict : uint8_t {
+  kTooShort,         // fewer bytes than the smallest packet
+  kWrongLength,      // the length field disagrees with the bytes received
+  kBadPasswordSize,  // the password proof would run past the packet
+  kBadKeySize,       // so would the session key
+  kBadRequestSize,   // so would the request
+  kBadMarker,
+  kWrongPassword,
+  kAccepted,
+};
+
+// What ParseInitRequest found, for the session to log.
+struct TEnvelopeReport {
+  TEnvelopeVerdict verdict = TEnvelopeVerdict::kTooShort;
+  int packetSize = 0;  // bytes received
+  int declared = 0;    // the packet length field
+  int passwordSize = 0;
+  int keySize = 0;
+  int requestSize = 0;
+};
+
 // An incoming request: first the raw packet, then (after ParseInitRequest)
 // the decrypted request text, plus its session key.
 class JXRequest : public String {
@@ -47,7 +70,9 @@ class JXRequest : public String {
   int WholePacket() const;
   // 1 when the packet declares more than kMaxPacketSize bytes.
   int Oversized() const;
-  int ParseInitRequest(const String& password, in_addr client);
+  // Checks and decrypts the packet: 1 with the request text and session key
+  // in place, 0 when it is refused; report (when given) says why.
+  int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr);
   String GetSessionKey() const { return sessionKey_; }
   void SetSessionKey(const String& key) { sessionKey_ = key; }
 

@@ -1,5 +1,5 @@
-// The dispatcher's table and permissions, the upgrade transfer and its swap script, the command
-// line and the accept filter.
+// The dispatcher's table and permissions, the upgrade transfer and its swap script, and the
+// command line.
 #include "agent/dispatcher.h"
 
 #include <arpa/inet.h>
@@ -15,7 +15,6 @@
 #include <tuple>
 #include <vector>
 
-#include "agent/mainloop.h"
 #include "agent/startup.h"
 #include "agent/upgrade.h"
 #include "config/settings.h"
@@ -221,18 +220,6 @@ TEST(CommandLineTest, GrammarInFixedOrder) {
     got << s.Interactive << " " << s.Verbose << " " << s.VerboseDebug << " " << s.port << " "
         << s.CfgFile;
     EXPECT_EQ(error ? error : got.str(), expected) << args.size();
-  }
-}
-
-TEST(AcceptFilterTest, ExactAddressesAndNetworkEntries) {
-  const std::tuple<const char*, const char*, bool> cases[] = {
-      {"\r\n10.0.0.12\r\n", "10.0.0.12", true},      {"\r\n10.0.0.12\r\n", "10.0.0.1", false},
-      {"\r\n10.0.0.12\r\n", "0.0.1", false},         {"\r\n192.168.1.\r\n", "192.168.1.77", true},
-      {"\r\n192.168.1.\r\n", "192.168.10.7", false}, {"\r\n192.168.1.\r\n", "10.192.168.1", false},
-      {"\r\na\r\n127.0.0.1\r\n", "127.0.0.1", true}, {"", "127.0.0.1", false},
-  };
-  for (const auto& [filter, address, admitted] : cases) {
-    EXPECT_EQ(FilterAdmits(filter, address), admitted) << filter << address;
   }
 }
 

@@ -1,4 +1,4 @@
-// Address access lists, the listening socket and syslog datagrams.
+// Address access lists, the accept filter, the listening socket and syslog datagrams.
 #include <fcntl.h>
 
 #include <gtest/gtest.h>
@@ -44,6 +44,18 @@ TEST(AclTest, MatchesPeersAgainstLists) {
   String err("untouched");  // an invalid peer is refused without a diagnostic
   EXPECT_EQ(IPAllowed("255.255.255.255", String("0.0.0.1-255.255.255.254, x"), err), 0);
   EXPECT_EQ(err, "untouched");
+}
+
+TEST(AcceptFilterTest, ExactAddressesAndNetworkEntries) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"\r\n10.0.0.12\r\n", "10.0.0.12", true},      {"\r\n10.0.0.12\r\n", "10.0.0.1", false},
+      {"\r\n10.0.0.12\r\n", "0.0.1", false},         {"\r\n192.168.1.\r\n", "192.168.1.77", true},
+      {"\r\n192.168.1.\r\n", "192.168.10.7", false}, {"\r\n192.168.1.\r\n", "10.192.168.1", false},
+      {"\r\na\r\n127.0.0.1\r\n", "127.0.0.1", true}, {"", "127.0.0.1", false},
+  };
+  for (const auto& [filter, address, admitted] : cases) {
+    EXPECT_EQ(FilterAdmits(filter, address), admitted) << filter << address;
+  }
 }
 
 TEST(IplibTest, ListenSocketIsCloseOnExec) {

@@ -123,9 +123,10 @@ std::string Request(const std::string& sessionKey, const std::string& text,
   return Le(body.size(), 4) + body;
 }
 
-int Parse(JXRequest& req, const std::string& bytes, const char* password) {
+int Parse(JXRequest& req, const std::string& bytes, const char* password,
+          TEnvelopeReport* report = nullptr) {
   req = S(bytes);
-  return req.ParseInitRequest(password, in_addr{htonl(0x7F000001)});
+  return req.ParseInitRequest(password, report);
 }
 
 TEST(EnvelopeTest, CipherMatchesReferenceAndLengthFields) {
@@ -160,31 +161,35 @@ TEST(EnvelopeTest, WorkedRequestAndRefusals) {
     return b.replace(offset, field.size(), field);
   };
   const size_t keyAt = 8 + 16, requestAt = 10 + 16 + 3;
-  const std::tuple<std::string, const char*, int, int> cases[] = {
-      // The packet and the password; whole, parsed.
-      {bytes, "abc", 1, 1},
-      {std::string("\x09\0\0\0\x03\x12\0\0\0\0\0\0\0", 13), "", 0, 0},
-      {std::string("\x0A\0\0\0\x03\x12\0\0\0\0\0\0\0\0", 14), "", 1, 1},
-      {patched(4, "\x12\x03"), "abc", 1, 0},  // the marker swapped
-      {bytes, "abd", 1, 0},
-      {bytes, "", 1, 0},
-      {bytes + "x", "abc", 1, 0},  // more than declared
-      {bytes.substr(0, bytes.size() - 1), "abc", 0, 0},
-      {Le(0xFFFFFFFF, 4) + bytes.substr(4), "abc", 1, 0},
-      {Le(kMaxPacketSize - 3, 4), "abc", 1, 0},  // just over the cap: whole at once, refused
-      {Le(kMaxPacketSize - 4, 4) + bytes.substr(4), "abc", 0, 0},
+  using V = TEnvelopeVerdict;
+  const std::tuple<std::string, const char*, int, V> cases[] = {
+      // The packet and the password; whole, and how far the checks got.
+      {bytes, "abc", 1, V::kAccepted},
+      {std::string("\x09\0\0\0\x03\x12\0\0\0\0\0\0\0", 13), "", 0, V::kTooShort},
+      {std::string("\x0A\0\0\0\x03\x12\0\0\0\0\0\0\0\0", 14), "", 1, V::kAccepted},
+      {patched(4, "\x12\x03"), "abc", 1, V::kBadMarker},  // the marker swapped
+      {bytes, "abd", 1, V::kWrongPassword},
+      {bytes, "", 1, V::kWrongPassword},
+      {bytes + "x", "abc", 1, V::kWrongLength},  // more than declared
+      {bytes.substr(0, bytes.size() - 1), "abc", 0, V::kWrongLength},
+      {Le(0xFFFFFFFF, 4) + bytes.substr(4), "abc", 1, V::kWrongLength},
+      {Le(kMaxPacketSize - 3, 4), "abc", 1, V::kTooShort},  // just over the cap: whole at once
+      {Le(kMaxPacketSize - 4, 4) + bytes.substr(4), "abc", 0, V::kWrongLength},
       // Length fields that run past the packet.
-      {patched(6, Le(bytes.size(), 2)), "abc", 1, 0},
-      {patched(keyAt, Le(bytes.size(), 2)), "abc", 1, 0},
-      {patched(requestAt, Le(0xFFFFFFFF, 4)), "abc", 1, 0},
-      {patched(requestAt, Le(5 + 1, 4)), "abc", 1, 0},
+      {patched(6, Le(bytes.size(), 2)), "abc", 1, V::kBadPasswordSize},
+      {patched(keyAt, Le(bytes.size(), 2)), "abc", 1, V::kBadKeySize},
+      {patched(requestAt, Le(0xFFFFFFFF, 4)), "abc", 1, V::kBadRequestSize},
+      {patched(requestAt, Le(5 + 1, 4)), "abc", 1, V::kBadRequestSize},
   };
   int row = 0;
-  for (const auto& [packet, password, whole, parsed] : cases) {
+  for (const auto& [packet, password, whole, verdict] : cases) {
     ++row;
     req = S(packet);
     EXPECT_EQ(req.WholePacket(), whole) << row;
-    EXPECT_EQ(Parse(req, packet, password), parsed) << row;
+    TEnvelopeReport report;
+    const int parsed = Parse(req, packet, password, &report);
+    EXPECT_EQ(parsed, verdict == V::kAccepted) << row;
+    EXPECT_EQ(report.verdict, verdict) << row;
     EXPECT_TRUE(parsed || req == S(packet)) << row << ": a refusal keeps the packet";
   }
   req = S(Le(0x7FFFFFF0, 4));
@@ -242,7 +247,7 @@ TEST(ProtocolConcurrencyTest, SessionsParseAndReplyInParallel) {
         const String key = S("key-" + std::to_string(t) + "-" + std::to_string(i));
         JXRequest req;
         req = BuildRequestPacket("pw", key, "Cmd\n\r");
-        if (!req.ParseInitRequest("pw", in_addr{0})) continue;
+        if (!req.ParseInitRequest("pw")) continue;
         ORVReply reply;
         reply.InitPacket("200", req.GetSessionKey());
         reply.FinalizePacket();
