@@ -33,10 +33,6 @@ void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
 
 }  // namespace
 
-void writelog(const String& fileName, const char* text) {
-  AppendLog(fileName, Settings().CfgFile, text);
-}
-
 void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...) {
   std::shared_ptr<const TORVSettings> settings = SettingsSnapshot();
   const TORVSettings& s = *settings;

@@ -5,8 +5,6 @@
 
 #include <mutex>
 
-#include "base/string.h"
-
 enum MsgType { mtSuccess = 0, mtFailure = 1, mtDebug = 2, mtInfo = 3 };
 
 // The peer address of messages that have none.
@@ -20,6 +18,3 @@ extern std::mutex showmutex;
 // hasArgs 0 the text is taken literally ("%" stays as it is).
 void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
     __attribute__((format(printf, 1, 5)));
-
-// Appends text to fileName; a bare name lands beside the configuration file.
-void writelog(const String& fileName, const char* text);

@@ -163,23 +163,19 @@ int FileAge(const char* name) {
   return stat(name, &st) == 0 ? static_cast<int>(st.st_mtime) : -1;
 }
 
-bool DeleteFile(const char* name) {
-  return unlink(name) == 0;
-}
-
 String GetCurrentDir() {
   char buf[4095];
   return getcwd(buf, sizeof(buf)) != nullptr ? String(buf) : String();
 }
 
 bool IsPathDelimiter(const String& s, int i) {
-  return i >= 1 && i <= s.Length() && s[i] == '/' && ByteType(s, i) == mbSingleByte;
+  return i >= 1 && i <= s.Length() && s[i] == '/';
 }
 
 int LastDelimiter(const char* delims, const String& s) {
   for (int i = s.Length(); i >= 1; --i) {
     char c = s[i];
-    if (c != '\0' && strchr(delims, c) != nullptr && ByteType(s, i) == mbSingleByte) return i;
+    if (c != '\0' && strchr(delims, c) != nullptr) return i;
   }
   return 0;
 }
@@ -211,24 +207,4 @@ int64_t GetUniqueThreadID() {
   int32_t pidPart = static_cast<int32_t>(static_cast<uint32_t>(getpid()) << 8);
   return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(pidPart)) +
                               static_cast<uint64_t>(pthread_self()));
-}
-
-bool isLeadByte(char) {
-  return false;
-}
-
-int StrCharLength(const char*) {
-  return 1;
-}
-
-TMbcsByteType ByteType(const char*, int) {
-  return mbSingleByte;
-}
-
-TMbcsByteType ByteType(const String&, int) {
-  return mbSingleByte;
-}
-
-const char* StrNextChar(const char* p) {
-  return p + StrCharLength(p);
 }

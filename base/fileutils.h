@@ -78,7 +78,6 @@ bool FileExists(const char* name);       // a regular file
 bool DirectoryExists(const char* name);  // a directory
 int64_t FileSize(const char* name);      // -1 when stat fails
 int FileAge(const char* name);           // st_mtime cut to 32 bits, -1 when stat fails
-bool DeleteFile(const char* name);
 
 // Path strings; '/' is the only delimiter and positions are 1-based.
 String GetCurrentDir();  // "" when getcwd fails
@@ -91,11 +90,3 @@ String ExtractFileName(const String& s);
 
 // Distinguishes the scratch files of concurrent threads and processes.
 int64_t GetUniqueThreadID();
-
-// Multibyte hooks: text is single-byte throughout, so these always answer so.
-enum TMbcsByteType { mbSingleByte = 0, mbLeadByte = 1, mbTrailByte = 2 };
-bool isLeadByte(char c);
-int StrCharLength(const char* p);
-TMbcsByteType ByteType(const char* p, int i);
-TMbcsByteType ByteType(const String& s, int i);
-const char* StrNextChar(const char* p);

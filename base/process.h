@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdio>
-#include <memory>
 
 #include "base/string.h"
+#include "base/unique_fd.h"
 
 // A command line yields at most this many arguments, whose texts (each with
 // its zero byte) share one area of this size.
@@ -84,12 +84,6 @@ class TScratchFile {
   char path_[512] = {};
   bool owned_ = false;
 };
-
-// A stream closed when its holder goes, for reading what a child wrote.
-struct TFileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using TFilePtr = std::unique_ptr<FILE, TFileCloser>;
 
 // Tests only: false makes the runner wait without process descriptors, as on
 // kernels that lack them.

@@ -309,14 +309,6 @@ String& String::LowerCase() {
   return *this;
 }
 
-char* String::StrCpy(char* dst, int size) const {
-  if (dst == nullptr || size == 0 || length_ == 0) return dst;
-  int n = (size < 0 || length_ < size - 1) ? length_ : size - 1;
-  memcpy(dst, data_, n);
-  dst[n] = '\0';
-  return dst;
-}
-
 String& String::SetZero() {
   if (length_ == capacity_) {
     int newCapacity = capacity_ + 128;
@@ -374,26 +366,12 @@ String TStrList::operator[](int i) const {
   return String(items_[i], lengths_[i]);
 }
 
-const char* TStrList::ItemData(int i) const {
-  assert(i >= 0 && i < count_);
-  return items_[i];
-}
-
-int TStrList::ItemLength(int i) const {
-  assert(i >= 0 && i < count_);
-  return lengths_[i];
-}
-
 void TStrList::Delete(int i) {
   assert(i >= 0 && i < count_);
   free(items_[i]);
   memmove(items_ + i, items_ + i + 1, sizeof(char*) * (count_ - i - 1));
   memmove(lengths_ + i, lengths_ + i + 1, sizeof(int32_t) * (count_ - i - 1));
   --count_;
-}
-
-void TStrList::DeleteLast() {
-  Delete(count_ - 1);
 }
 
 void TStrList::Clear() {

@@ -32,7 +32,6 @@ class String {
 
   int Length() const { return length_; }
   int Capacity() const { return capacity_; }
-  bool Fixed() const { return fixed_ != 0; }
   char* Data() { return data_; }
   const char* Data() const { return data_; }
   // Data as a C string: never null; relies on SetZero() having been called
@@ -59,7 +58,6 @@ class String {
   String ReplaceAll(const char* from, const char* to, int caseSensitive) const;
   int Search(String needle, int caseSensitive, int wholeWord) const;
   String& LowerCase();
-  char* StrCpy(char* dst, int size) const;
   String& SetZero();
   void SetLength(int n);
 
@@ -82,12 +80,8 @@ class TStrList {
 
   void Add(const String& s);
   String operator[](int i) const;
-  // The bytes of item i without a copy (null for an empty item).
-  const char* ItemData(int i) const;
-  int ItemLength(int i) const;
   int Count() const { return count_; }
   void Delete(int i);
-  void DeleteLast();
   void Clear();
 
  private:

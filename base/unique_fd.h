@@ -1,8 +1,10 @@
-// Sole owner of one file descriptor: closes it when replaced or destroyed.
+// Sole owners of one file descriptor or stdio stream: closed when replaced or destroyed.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 class TUniqueFd {
@@ -33,3 +35,9 @@ class TUniqueFd {
  private:
   int fd_ = -1;
 };
+
+// A stream closed when its holder goes.
+struct TFileCloser {
+  void operator()(FILE* f) const { fclose(f); }
+};
+using TFilePtr = std::unique_ptr<FILE, TFileCloser>;

@@ -128,8 +128,6 @@ int ChangeSettings(Change&& change, String& msg) {
 
 // Identification texts and connection counters reported by "GetInfo".
 struct TAgentStatus {
-  const char* Signature = "ZuJxORStRec";
-  int32_t Reserved = 1;
   const char* AgentName = "ZU Orv Agent";
   const char* AgentPlatform = "Linux (Red Hat, Mandrake, SuSE)";
   const char* AgentVersion = "1.28";

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "base/environment.h"
@@ -24,11 +23,6 @@ constexpr int kPieceSize = 1024;
 // A rewritten or appended line keeps its value within this many bytes, so
 // that it is read back as one piece.
 constexpr int kMaxSavedLine = 1020;
-
-struct TFileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using TFilePtr = std::unique_ptr<FILE, TFileCloser>;
 
 // Reads the next piece into buf: up to and including a line feed, at most
 // kPieceSize - 1 bytes. Returns its length, 0 at the end of the file.

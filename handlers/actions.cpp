@@ -1,5 +1,6 @@
 // Actions: run a command, send data by TCP or UDP, send a syslog message.
 #include "handlers/handlers.h"
+#include "handlers/handlerutil.h"
 #include "handlers/netclient.h"
 #include "net/iplib.h"
 #include "net/syslog.h"
@@ -9,13 +10,8 @@
 void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply) {
   String commandLine = params.GetParam(1, 1);
   String workDir = params.GetParam(2, 1);
-  int unused = 0;
-  int timeLimit = 0;
-  if (!orvDecodeInt(params.GetParam(3, 1), &unused) ||
-      !orvDecodeInt(params.GetParam(4, 1), &timeLimit)) {
-    reply.SetResult(kResultBadParam) += "Wrong parameter";
-    return;
-  }
+  int unused = 0, timeLimit = 0;
+  if (!IntParams(params, {{3, &unused}, {4, &timeLimit}})) return WrongParameter(reply);
   if (commandLine.IsEmpty()) {
     reply.SetResult(kResultBadParam) += "Command line to execute is not specified";
     return;
@@ -31,19 +27,15 @@ void ProcessAct_ExternalCmd(const JXRequest& params, ORVReply& reply) {
 constexpr const char* kSyslogTag = "ZU ORV";
 
 void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
-  String host = params.GetParam(1, 1);
+  String host;
+  int port = 0, pauseSec = 0;
   const String first = orvDecodeStrings(params.GetParam(4, 0));
   const String second = orvDecodeStrings(params.GetParam(6, 0));
   const bool tcp = params.GetParam(3, 1) == "0";
-  int port = 0;
-  int pauseSec = 0;
-  if (host.IsEmpty() || first.IsEmpty() || !orvDecodeInt(params.GetParam(2, 1), &port) ||
-      !orvDecodeInt(params.GetParam(5, 1), &pauseSec) || !PortInRange(port)) {
-    reply.SetResult(kResultBadParam) += "Wrong parameter";
-    return;
+  if (!NetParams(params, host, port, {{5, &pauseSec}}) || host.IsEmpty() || first.IsEmpty()) {
+    return WrongParameter(reply);
   }
   String err;
-  host.SetZero();
   if (SendInTwoParts(host.c_str(), port, tcp, first, pauseSec * 1000LL, second, kSendLimits, err) !=
       kNetOk) {
     reply.SetResult(kResultError) += err;
@@ -53,20 +45,14 @@ void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply) {
-  String server = params.GetParam(1, 1);
-  String message = orvDecodeStrings(params.GetParam(5, 0));
-  int port = 0;
-  int facility = 0;
-  int severity = 0;
-  if (server.IsEmpty() || !orvDecodeInt(params.GetParam(2, 1), &port) ||
-      !orvDecodeInt(params.GetParam(3, 1), &facility) ||
-      !orvDecodeInt(params.GetParam(4, 1), &severity) || severity < slEmergency ||
-      severity > slDebug || !PortInRange(port)) {
-    reply.SetResult(kResultBadParam) += "Wrong parameter";
-    return;
+  String server;
+  int port = 0, facility = 0, severity = 0;
+  if (!NetParams(params, server, port, {{3, &facility}, {4, &severity}}) || server.IsEmpty() ||
+      severity < slEmergency || severity > slDebug) {
+    return WrongParameter(reply);
   }
+  String message = orvDecodeStrings(params.GetParam(5, 0));
   String err;
-  server.SetZero();
   message.SetZero();
   if (SendToSysLog(server.c_str(), port, facility, static_cast<TSyslogSeverity>(severity),
                    kSyslogTag, message.c_str(), err) <= 0) {

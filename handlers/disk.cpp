@@ -14,9 +14,6 @@
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
 
-const char* const CountFilesModeName[6] = {"AllFiles",   "OlderThan",   "NewerThan",
-                                           "BiggerThan", "SmallerThan", "SubFolders"};
-
 namespace {
 
 bool IsDotOrDotDot(const char* name) {

@@ -14,7 +14,6 @@ enum TCountFilesMode : int32_t {
   SmallerThan = 4,  // fewer than limit bytes
   SubFolders = 5,   // sub-folders count instead of files
 };
-extern const char* const CountFilesModeName[6];
 
 // Total, free and unprivileged-available bytes of the file system holding
 // path; false with errno as statfs left it.

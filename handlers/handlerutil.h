@@ -1,12 +1,43 @@
-// Small pieces that the file-system handlers share: refusals and path parameters.
+// Small pieces that the handlers share: refusals, and path, number and peer parameters.
 #pragma once
 
+#include <initializer_list>
+
 #include "handlers/disktests.h"
+#include "handlers/netclient.h"
 #include "protocol/orv_const.h"
 
 // Replaces the reply by a result code and its text line.
 inline void FailWith(ORVReply& reply, const char* code, const char* text) {
   reply.SetResult(code) += text;
+}
+
+inline void WrongParameter(ORVReply& reply) {
+  FailWith(reply, kResultBadParam, "Wrong parameter");
+}
+
+// A whole-number parameter and where its value goes.
+struct TIntParam {
+  int n;
+  int* value;
+};
+
+// Reads whole-number parameters; false when one of them is not one.
+inline bool IntParams(const JXRequest& params, std::initializer_list<TIntParam> wanted) {
+  for (const TIntParam& p : wanted) {
+    if (!orvDecodeInt(params.GetParam(p.n, 1), p.value)) return false;
+  }
+  return true;
+}
+
+// The peer of a network request, host (parameter 1, C-string-ready) and port
+// (parameter 2, a whole number within 0-65535), and whole numbers at the other
+// positions wanted; false when one of the numbers is malformed.
+inline bool NetParams(const JXRequest& params, String& host, int& port,
+                      std::initializer_list<TIntParam> wanted) {
+  host = params.GetParam(1, 1);
+  host.SetZero();
+  return IntParams(params, {{2, &port}}) && PortInRange(port) && IntParams(params, wanted);
 }
 
 // Request parameter n as a C-string-ready path, its special macros resolved

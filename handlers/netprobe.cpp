@@ -2,6 +2,7 @@
 #include <sys/time.h>
 
 #include "handlers/handlers.h"
+#include "handlers/handlerutil.h"
 #include "handlers/netclient.h"
 #include "net/iplib.h"
 
@@ -44,17 +45,12 @@ void ReplyExchange(ORVReply& reply, int result, int elapsedMs, const char* answe
 }  // namespace
 
 void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
-  String host = params.GetParam(1, 1);
-  const String data = orvDecodeStrings(params.GetParam(4, 0));
-  int port = 0;
-  int limitMs = 0;
-  int answerSize = 0;
-  if (!orvDecodeInt(params.GetParam(2, 1), &port) ||
-      !orvDecodeInt(params.GetParam(3, 1), &limitMs) ||
-      !orvDecodeInt(params.GetParam(5, 1), &answerSize) || !PortInRange(port)) {
-    reply.SetResult(kResultBadParam) += "Wrong parameter";
-    return;
+  String host;
+  int port = 0, limitMs = 0, answerSize = 0;
+  if (!NetParams(params, host, port, {{3, &limitMs}, {5, &answerSize}})) {
+    return WrongParameter(reply);
   }
+  const String data = orvDecodeStrings(params.GetParam(4, 0));
   if (limitMs == 0) limitMs = kDefaultTcpLimitMs;
   answerSize = CapAnswerSize(answerSize);
 
@@ -69,20 +65,13 @@ void ProcessTest_TCP(const JXRequest& params, ORVReply& reply) {
 }
 
 void ProcessTest_UDP(const JXRequest& params, ORVReply& reply) {
-  String host = params.GetParam(1, 1);
+  String host;
+  int port = 0, limitMs = 0, attempts = 0, answerSize = 0;
   const String data = orvDecodeStrings(params.GetParam(5, 0));
-  int port = 0;
-  int limitMs = 0;
-  int attempts = 0;
-  int answerSize = 0;
   // A negative count leaves no attempt to make, like 0.
-  if (!orvDecodeInt(params.GetParam(2, 1), &port) ||
-      !orvDecodeInt(params.GetParam(3, 1), &limitMs) ||
-      !orvDecodeInt(params.GetParam(4, 1), &attempts) ||
-      !orvDecodeInt(params.GetParam(6, 1), &answerSize) || attempts <= 0 || data.IsEmpty() ||
-      !PortInRange(port)) {
-    reply.SetResult(kResultBadParam) += "Wrong parameter";
-    return;
+  if (!NetParams(params, host, port, {{3, &limitMs}, {4, &attempts}, {6, &answerSize}}) ||
+      attempts <= 0 || data.IsEmpty()) {
+    return WrongParameter(reply);
   }
   int limitSec = limitMs / 1000;
   if (limitSec == 0) limitSec = 1;

@@ -9,6 +9,7 @@
 #include "base/process.h"
 #include "base/unique_fd.h"
 #include "handlers/handlers.h"
+#include "handlers/handlerutil.h"
 
 namespace {
 
@@ -122,10 +123,7 @@ void ProcessTest_External(const JXRequest& params, ORVReply& reply) {
   String commandLine = params.GetParam(1, 1);
   // Parameter 2 has no use here; parameter 3 is not read.
   int timeLimit = 0;
-  if (!orvDecodeInt(params.GetParam(4, 1), &timeLimit)) {
-    reply.SetResult(kResultBadParam) += "Wrong parameter";
-    return;
-  }
+  if (!IntParams(params, {{4, &timeLimit}})) return WrongParameter(reply);
   if (commandLine.IsEmpty()) {
     reply.SetResult(kResultBadParam) += "Command line to execute is not specified";
     return;

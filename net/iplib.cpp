@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int kReadChunk = 20480;
-
 struct TAddrInfoFree {
   void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
@@ -243,11 +241,6 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* 
   return static_cast<int>(got);
 }
 
-int TCPConnect(const char* host, int port, int timeoutMs, String& err) {
-  TUniqueFd sock;
-  return PerformConnect(sock, host, port, timeoutMs, err);
-}
-
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err) {
   err = "";
@@ -293,11 +286,6 @@ int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
   return kNetOk;
 }
 
-int TSyncSocket::Connected() {
-  if (!Handle.Valid()) return 0;
-  return WaitReady(Handle.Get(), POLLIN, 5) >= 0 ? 1 : 0;
-}
-
 void TSyncSocket::Disconnect() {
   LastError = "";
   Handle.Reset();
@@ -313,18 +301,4 @@ int TSyncSocket::SendBuf(const char* buf, int len, int /*timeoutMs*/) {
 
 int TSyncSocket::SendString(const String& s, int timeoutMs) {
   return SendBuf(s.Data(), s.Length(), timeoutMs);
-}
-
-int TSyncSocket::ReadString(String& out, int timeoutMs) {
-  LastError = "";
-  out = "";
-  if (WaitReady(Handle.Get(), POLLIN, timeoutMs) != 1) return Timeout(LastError);
-  char buf[kReadChunk];
-  ssize_t got = recv(Handle.Get(), buf, sizeof(buf), 0);
-  if (got < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Timeout(LastError);
-    return SystemFailure(LastError, kNetReceiveError);
-  }
-  out.AddData(buf, static_cast<int>(got));
-  return static_cast<int>(got);
 }

@@ -44,8 +44,6 @@ int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, S
 // bytes and closes. Returns the bytes received, 1 when recvLen is 0, or a code.
 int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err);
-// PerformConnect and close; returns its result.
-int TCPConnect(const char* host, int port, int timeoutMs, String& err);
 // Sends one datagram (when sendLen > 0) and receives one (when recvLen > 0)
 // within timeoutSec seconds. Returns the byte count of the last transfer, 1
 // when both lengths are 0, or a code.
@@ -63,15 +61,10 @@ class TSyncSocket {
 
   // 1 or a negative code (0 on a TCP time-out). UDP ignores timeoutMs.
   int Connect(const char* host, int port, int timeoutMs);
-  // 1 while a socket is open and usable, else 0.
-  int Connected();
   void Disconnect();
   // Bytes sent, 0 when len < 1, or -4. The send blocks; timeoutMs is unused.
   int SendBuf(const char* buf, int len, int timeoutMs);
   int SendString(const String& s, int timeoutMs);
-  // Empties out, then appends what one receive brings (at most 20480 bytes).
-  // Bytes received, 0 on a time-out ("Timeout") or a closed peer, or -5.
-  int ReadString(String& out, int timeoutMs);
 
   TUniqueFd Handle;
   int32_t Protocol;

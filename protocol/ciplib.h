@@ -20,12 +20,10 @@ class THash_SHA {
   // With data: hashes it alone. Without: the digest of the last finished
   // hash. Points into this object, valid until it is used again.
   const char* GetHash(const char* data, long len);
-  int GetHashSize() const { return fHashSize; }
   void Burn();
 
  private:
   int32_t fInitialized = 0;
-  int32_t fHashSize = SHA1_DIGEST_SIZE;
   sha1_ctx fContext;
   unsigned char fDigest[SHA1_DIGEST_SIZE];
 };

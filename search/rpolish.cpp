@@ -45,11 +45,6 @@ int TExprParser::OperatorAt(const char* s, int len, int pos) const {
   return -1;
 }
 
-int TExprParser::TokenInPos(const String& s, int pos) const {
-  if (pos < 1) return -1;
-  return OperatorAt(s.Data(), s.Length(), pos - 1);
-}
-
 // The tokenizer works on a cursor over the text trimmed at its end once: trimming the end again
 // before each token changes nothing, and advancing over leading blanks is what trimming the
 // front does, without moving the rest of the expression for every token.
@@ -81,30 +76,11 @@ bool TExprParser::ScanToken(const char* s, int end, int& pos, String& token) {
   return true;
 }
 
-String TExprParser::GetToken(String& expr) {
-  expr.Trim();
-  String token;
-  int pos = 0;
-  ScanToken(expr.Data(), expr.Length(), pos, token);
-  expr.Delete(1, pos);
-  return token;
-}
-
 int TExprParser::FindOperator(const String& lowerToken) const {
   for (int i = 0; i < count_; ++i) {
     if (table_[i].Token == lowerToken) return i;
   }
   return -1;
-}
-
-int TExprParser::TokenInPriority(String token) const {
-  int i = FindOperator(token.LowerCase());
-  return i < 0 ? -1 : table_[i].InPriority;
-}
-
-int TExprParser::TokenSPriority(String token) const {
-  int i = FindOperator(token.LowerCase());
-  return i < 0 ? -1 : table_[i].SPriority;
 }
 
 bool TExprParser::Expr2Polish(String& expr, int checkOnly) {

@@ -23,13 +23,6 @@ class TExprParser {
   // size is the table's size in bytes (sizeof of the array).
   TExprParser(const TPriorityItem* table, int size);
 
-  // Index of the first table entry whose text starts at 1-based pos of s, or -1.
-  int TokenInPos(const String& s, int pos) const;
-  // Removes and returns the next token of expr; "" when used up or on error.
-  String GetToken(String& expr);
-  // Priorities of an operator in any letter case; -1 when token is no operator.
-  int TokenInPriority(String token) const;
-  int TokenSPriority(String token) const;
   // Converts expr (consumed) into Polish; false with ErrorText set on a syntax error.
   // checkOnly leaves Polish untouched.
   bool Expr2Polish(String& expr, int checkOnly);
