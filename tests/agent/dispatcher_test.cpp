@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -35,11 +36,11 @@ class DispatcherTest : public ::testing::Test {
   }
   void TearDown() override { PublishSettings(previous_); }
 
-  // Dispatches text from peer under settings (those in force when null); the reply text, and
-  // the dispatcher's result in *result.
-  std::string Dispatch(const std::string& text, UpgradeRec* upgrade = nullptr,
-                       const char* peer = "127.0.0.1", int* result = nullptr,
-                       std::shared_ptr<const TORVSettings> settings = nullptr) {
+  // Dispatches text from peer under settings (those in force when null); the reply text, with
+  // the dispatcher's result in result_.
+  std::string Dispatch(const std::string& text, const char* peer = "127.0.0.1",
+                       std::shared_ptr<const TORVSettings> settings = nullptr,
+                       UpgradeRec* upgrade = nullptr) {
     JXRequest request;
     request = String(text.c_str());
     request.SetSessionKey("session-key");
@@ -49,8 +50,7 @@ class DispatcherTest : public ::testing::Test {
     inet_pton(AF_INET, peer, &params.Address);
     TSettingsScope scope(settings ? settings : SettingsSnapshot());
     after_ = TAfterReply{};
-    int r = ProcessJXRequest(request, reply, flags_, params, upgrade ? *upgrade : local, after_);
-    if (result) *result = r;
+    result_ = ProcessJXRequest(request, reply, flags_, params, upgrade ? *upgrade : local, after_);
     return std::string(reply.c_str(), reply.Length());
   }
 
@@ -58,22 +58,22 @@ class DispatcherTest : public ::testing::Test {
   TTempDir dir_;
   TORVFlags flags_;
   TAfterReply after_;
+  int result_ = -1;
 };
 
 TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
-  const std::tuple<const char*, const char*, const char*, int> cases[] = {
-      {"GetInfo\n", "127.0.0.1", "502\nEndOfTransmission signal missed", 0},
-      {" \t\n\r", "127.0.0.1", "500\nVoid request received", 0},
-      {"quit\n\r", "127.0.0.1", "500\nUnknown command \"quit\"", 0},
-      {"QUIT\n\r", "10.1.1.1", "600\nOperation is not allowed", 1},
-      {"UpgradeCode\n500\n\r", "10.1.1.1", "600\nOperation is not allowed", 1},
-      {"UpgradeCode\n100\n\r", "127.0.0.1", "501\nWrong file parameter(s)", 1},
-      {"UpgradeCode\n10485760\n\r", "127.0.0.1", "501\nWrong file parameter(s)", 1},
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"GetInfo\n", "502\nEndOfTransmission signal missed", 0},
+      {" \t\n\r", "500\nVoid request received", 0},
+      {"quit\n\r", "500\nUnknown command \"quit\"", 0},
+      {"TEST-DiskSpace\n\r", "500\nNot applicable for UNIX/Linux", 1},
+      {"GetDriveList\n\r", "500\nnot implemented yet", 1},
+      {"UpgradeCode\n100\n\r", "501\nWrong file parameter(s)", 1},
+      {"UpgradeCode\n10485760\n\r", "501\nWrong file parameter(s)", 1},
   };
-  for (const auto& [text, peer, reply, result] : cases) {
-    int got = -1;
-    EXPECT_EQ(Dispatch(text, nullptr, peer, &got), reply) << text;
-    EXPECT_EQ(got, result) << text;
+  for (const auto& [text, reply, result] : cases) {
+    EXPECT_EQ(Dispatch(text), reply) << text;
+    EXPECT_EQ(result_, result) << text;
   }
   EXPECT_EQ(Dispatch("GetInfo\r").substr(0, 26), "200\nAgentName=ZU Orv Agent");
   // The agent ends or restarts only once the reply is out: the session raises the flag then.
@@ -86,54 +86,35 @@ TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
   }
 }
 
-// Every row's switch and permission, checked over the dispatcher before its parameters.
+// Each row's switch (every switch off) and address list (a caller on none), before its parameters.
 TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
-  TORVSettings allOff = *SettingsSnapshot();
-  for (int32_t TORVSettings::*flag :
-       {&TORVSettings::unc, &TORVSettings::foldersize, &TORVSettings::countfiles,
-        &TORVSettings::fileexists, &TORVSettings::filecrc, &TORVSettings::comparefiles,
-        &TORVSettings::textlog, &TORVSettings::process, &TORVSettings::cpuusage,
-        &TORVSettings::external, &TORVSettings::shellscript, &TORVSettings::tcp, &TORVSettings::udp,
-        &TORVSettings::executeaction, &TORVSettings::tcpudpaction, &TORVSettings::syslogaction,
-        &TORVSettings::allowmanage, &TORVSettings::allowupdates}) {
-    allOff.*flag = 0;
-  }
-  auto switchedOff = std::make_shared<const TORVSettings>(allOff);
-  int switches = 0, lists = 0;
+  const std::set<std::string> managed = {"GetSettings", "SetSettings", "ReloadCfg",
+                                         "ReloadApp",   "QUIT",        "UpgradeCode"};
+  auto off = std::make_shared<TORVSettings>();
+  int switched = 0;
   for (const TCommandRow& row : CommandTable()) {
     const std::string name = row.name;
-    const bool managed = row.callers != nullptr;
-    const std::string refusal =
-        std::string("600\n") + (managed                      ? "Operation is not allowed"
-                                : name.rfind("ACT-", 0) == 0 ? "operation is not allowed"
-                                                             : "test is not allowed");
-    int result = 0;
-    const std::string offReply =
-        Dispatch(name + "\n1\n\r", nullptr, "127.0.0.1", &result, switchedOff);
-    EXPECT_EQ(offReply.rfind("600", 0) == 0, row.enabled != nullptr) << name;
-    if (row.enabled != nullptr) {
-      ++switches;
-      EXPECT_EQ(offReply, refusal) << name;
-      EXPECT_EQ(result, 1) << name;
+    const std::string refusal = managed.count(name)          ? "600\nOperation is not allowed"
+                                : name.rfind("ACT-", 0) == 0 ? "600\noperation is not allowed"
+                                                             : "600\ntest is not allowed";
+    const std::string reply = Dispatch(name + "\n1\n\r", "127.0.0.1", off);
+    if (managed.count(name)) {
+      EXPECT_EQ(Dispatch(name + "\n1\n\r", "10.1.1.1"), refusal) << name;
     }
-    if (managed) {
-      ++lists;
-      EXPECT_EQ(Dispatch(name + "\n1\n\r", nullptr, "10.1.1.1"), refusal) << name;
+    if (row.enabled == nullptr) {
+      EXPECT_NE(reply.substr(0, 3), "600") << name;
+      continue;
     }
+    ++switched;
+    EXPECT_EQ(reply, refusal) << name;
+    EXPECT_EQ(result_, 1) << name;
   }
-  EXPECT_EQ(switches, 25);
-  EXPECT_EQ(lists, 6);
-  EXPECT_EQ(Dispatch("TEST-DiskSpace\n\r"), "500\nNot applicable for UNIX/Linux");
-  EXPECT_EQ(Dispatch("GetDriveList\n\r"), "500\nnot implemented yet");
+  EXPECT_EQ(switched, 25);
   // The file list stays open while any file test is on ("unc" is not one of them).
-  allOff.unc = 1;
-  EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", nullptr, "127.0.0.1", nullptr,
-                     std::make_shared<const TORVSettings>(allOff)),
-            "600\ntest is not allowed");
-  allOff.textlog = 1;
-  EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", nullptr, "127.0.0.1", nullptr,
-                     std::make_shared<const TORVSettings>(allOff)),
-            "200\n/\n0\n2\n");
+  off->unc = 1;
+  EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "600\ntest is not allowed");
+  off->textlog = 1;
+  EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "200\n/\n0\n2\n");
 }
 
 // The executable of size bytes followed by its MD5 encrypted under key.
@@ -147,8 +128,9 @@ std::string Transfer(int size, const String& key) {
 TEST_F(DispatcherTest, UpgradeSlotSplitChecksumAndFailedTransfers) {
   {
     UpgradeRec upgrade, second;
-    ASSERT_EQ(Dispatch("UpgradeCode\n300\n\r", &upgrade), "200\n");
-    EXPECT_EQ(Dispatch("UpgradeCode\n200\n\r", &second), "302\n");  // one slot in the agent
+    ASSERT_EQ(Dispatch("UpgradeCode\n300\n\r", "127.0.0.1", nullptr, &upgrade), "200\n");
+    EXPECT_EQ(Dispatch("UpgradeCode\n200\n\r", "127.0.0.1", nullptr, &second),
+              "302\n");  // one slot in the agent
     const std::string stream = Transfer(300, "session-key");
     String err;
     // Chunks end mid-body, exactly at the body's end, and split the checksum 5 + 11.
@@ -170,7 +152,7 @@ TEST_F(DispatcherTest, UpgradeSlotSplitChecksumAndFailedTransfers) {
        {Transfer(200, "other"), Transfer(200, "session-key") + "z", std::string("partial")}) {
     {
       UpgradeRec upgrade;
-      ASSERT_EQ(Dispatch("UpgradeCode\n200\n\r", &upgrade), "200\n");
+      ASSERT_EQ(Dispatch("UpgradeCode\n200\n\r", "127.0.0.1", nullptr, &upgrade), "200\n");
       String err;
       EXPECT_EQ(DoUpgrading(upgrade, stream.data(), static_cast<int>(stream.size()), err),
                 stream == "partial");

@@ -1,4 +1,4 @@
-// String: 1-based positions, growth steps, fixed buffers, trimming, search, escapes.
+// String: 1-based positions, fixed buffers, self-appends, trimming, search, escapes.
 #include "base/string.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(StringTest, PositionsGrowthAndFixedBuffers) {
+TEST(StringTest, PositionsFixedBuffersAndSelfAppends) {
   String empty;
   EXPECT_EQ(empty.Data(), nullptr);
   // Copy reads position 0 as 1, Delete ignores it.
@@ -17,15 +17,6 @@ TEST(StringTest, PositionsGrowthAndFixedBuffers) {
   s.Delete(2, 100);
   EXPECT_EQ(s, "a");
 
-  String grown;
-  for (int i = 1; i <= 129; ++i) {
-    grown.AddChar('x');
-    ASSERT_EQ(grown.Capacity(), i <= 128 ? 128 : 256) << i;
-  }
-  String exact = String("ab") + "cd";
-  EXPECT_EQ(exact.Capacity(), 4);
-  exact += "e";
-  EXPECT_EQ(exact.Capacity(), 128);
   String fixed(4);
   fixed.AddData("abcdef", -1);
   fixed.AddChar('x');

@@ -9,19 +9,10 @@
 #include "config/settings.h"
 #include "handlers/handlers.h"
 
-// Settings with the switch of every handler on, or off.
-inline TORVSettings HandlerSettings(bool on = true) {
-  TORVSettings s;
-  s.unc = s.foldersize = s.countfiles = s.fileexists = s.filecrc = s.comparefiles = s.textlog = on;
-  s.process = s.cpuusage = s.shellscript = s.external = s.executeaction = on;
-  s.tcp = s.udp = s.tcpudpaction = s.syslogaction = on;
-  return s;
-}
-
 // Runs handler on params (one per line, followed by the end-of-transmission mark, as the
 // dispatcher passes them) under settings; the reply text as it travels, ending with a line feed.
 inline std::string CallHandler(THandler handler, const std::vector<std::string>& params,
-                               const TORVSettings& settings = HandlerSettings()) {
+                               const TORVSettings& settings = TORVSettings()) {
   std::string text;
   for (const std::string& p : params) text += p + "\n";
   JXRequest request;

@@ -35,7 +35,7 @@ class TProgramTest : public ::testing::Test {
   std::string TmpDir() const { return dir_.Join("tmp"); }
 
   TTempDir dir_;
-  TORVSettings settings_ = HandlerSettings();
+  TORVSettings settings_;
 
  private:
   std::string savedTmpDir_ = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
