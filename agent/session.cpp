@@ -66,6 +66,32 @@ void SendAll(int fd, const String& data) {
   }
 }
 
+// Checks a whole packet and, when it is a valid request, dispatches it, sends
+// the reply and then tells the main loop what the request asked of it.
+void ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, UpgradeRec& upgrade) {
+  const in_addr peer = params.Address;
+  TSettingsScope scope;
+  TEnvelopeReport envelope;
+  const int parsed = request.ParseInitRequest(scope.Get().password, &envelope);
+  LogEnvelope(envelope, peer);
+  if (parsed != 1) {
+    showmessage("<-- Invalid JX request received\n", peer, mtInfo, 0);
+    return;
+  }
+  showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
+  reply.InitPacket(nullptr, request.GetSessionKey());
+  TAfterReply after;
+  int recognised = ProcessJXRequest(request, reply, ORVFlags, params, upgrade, after);
+  String code = reply.Length() > 2 ? reply.Copy(1, 3) : String();
+  code.SetZero();
+  showmessage(recognised ? "--> request processed (%s)\n"
+                         : "--> request rejected or operation failed (%s)\n",
+              peer, mtInfo, 1, code.Data());
+  reply.FinalizePacket();
+  SendAll(params.Socket, reply);
+  after.Deliver();
+}
+
 }  // namespace
 
 int Listen(unsigned& addrLen, String& err) {
@@ -89,7 +115,6 @@ void* ClientExecute(void* arg) {
     ++AgentStatus.OpenedConnections;
   }
   const int fd = params.Socket;
-  const in_addr peer = params.Address;
   timeval sendTimeout{kSendTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
 
@@ -137,26 +162,7 @@ void* ClientExecute(void* arg) {
       if (!request.WholePacket()) continue;
       wholePacket = true;
 
-      TSettingsScope scope;
-      TEnvelopeReport envelope;
-      const int parsed = request.ParseInitRequest(scope.Get().password, &envelope);
-      LogEnvelope(envelope, peer);
-      if (parsed == 1) {
-        showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
-        reply.InitPacket(nullptr, request.GetSessionKey());
-        TAfterReply after;
-        int recognised = ProcessJXRequest(request, reply, ORVFlags, params, upgrade, after);
-        String code = reply.Length() > 2 ? reply.Copy(1, 3) : String();
-        code.SetZero();
-        showmessage(recognised ? "--> request processed (%s)\n"
-                               : "--> request rejected or operation failed (%s)\n",
-                    peer, mtInfo, 1, code.Data());
-        reply.FinalizePacket();
-        SendAll(fd, reply);
-        after.Deliver();
-      } else {
-        showmessage("<-- Invalid JX request received\n", peer, mtInfo, 0);
-      }
+      ServePacket(request, reply, params, upgrade);
       if (!upgrade.InProgress) break;
     }
 

@@ -57,8 +57,9 @@ class DispatcherTest : public ::testing::Test {
   std::shared_ptr<const TORVSettings> previous_ = SettingsSnapshot();
   TTempDir dir_;
   TORVFlags flags_;
-  TAfterReply after_;
-  int result_ = -1;
+  // Per thread, for the concurrency test.
+  inline static thread_local TAfterReply after_;
+  inline static thread_local int result_ = -1;
 };
 
 TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
