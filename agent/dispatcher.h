@@ -37,7 +37,8 @@ struct TCommandRow {
 std::span<const TCommandRow> CommandTable();
 
 // Turns one authenticated request into a reply. 1 when the command was
-// recognised (whatever its outcome), 0 for "500" and "502". after receives
+// recognised (whatever its outcome, a refusal included), 0 for an empty or
+// unknown command and a missing end-of-transmission mark. after receives
 // what the session must deliver to the main loop once the reply is sent.
 int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade, TAfterReply& after);

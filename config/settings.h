@@ -9,7 +9,9 @@
 #include "base/string.h"
 
 // Every setting of the agent. A plain value type: the running agent never
-// changes a published record, it publishes a changed copy (see below).
+// changes a published record, it publishes a changed copy (see below). How
+// each member is read, written, shown and set is its row in the settings
+// table (config/settings_table.cpp).
 struct TORVSettings {
   // Run mode, from the command line; carried into every new snapshot.
   int32_t Interactive = 0;
