@@ -19,13 +19,22 @@ void InitClientCiphers();
 // end-of-transmission mark.
 String BuildRequestText(const String& command, const std::vector<String>& params);
 
+// Why no reply came.
+enum class TOrvFailure {
+  kNone,
+  kConnect,  // the name did not resolve or the connection was refused
+  kTimeout,  // no connection or no whole reply within the time-out
+  kNoReply,  // connected, but the agent closed without a reply or sent garbage
+};
+
 // Sends requestText and stores the reply text (without its final CR) in
-// replyText. 1 on a reply, 0 with err set when there was none.
-int OrvExchange(const TOrvTarget& target, const String& requestText, String& replyText,
-                String& err);
+// replyText. 1 on a reply, 0 with err (and *failure) set when there was none.
+// The time-out covers the connection and the reply together.
+int OrvExchange(const TOrvTarget& target, const String& requestText, String& replyText, String& err,
+                TOrvFailure* failure = nullptr);
 
 int OrvRequest(const TOrvTarget& target, const String& command, const std::vector<String>& params,
-               String& replyText, String& err);
+               String& replyText, String& err, TOrvFailure* failure = nullptr);
 
 // Sends "UpgradeCode" with the file's size, streams the file and its checksum
 // block after the agent's "200", and stores the final reply.
