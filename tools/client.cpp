@@ -195,3 +195,20 @@ std::vector<String> ReplyLines(const String& replyText) {
   if (start <= replyText.Length()) lines.push_back(replyText.Copy(start, replyText.Length()));
   return lines;
 }
+
+std::vector<std::string> ReplyBody(const String& replyText, bool raw, std::string& code) {
+  std::vector<String> lines = ReplyLines(replyText);
+  code = lines.empty() ? "" : std::string(lines[0].c_str(), lines[0].Length());
+  std::vector<std::string> body;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    String line = raw ? lines[i] : orvDecodeStrings(lines[i]);
+    body.emplace_back(line.Length() > 0 ? line.Data() : "", line.Length());
+  }
+  return body;
+}
+
+std::vector<String> ToParams(const std::vector<std::string>& texts) {
+  std::vector<String> params;
+  for (const std::string& t : texts) params.emplace_back(t.c_str(), static_cast<int>(t.size()));
+  return params;
+}

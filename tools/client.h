@@ -1,6 +1,7 @@
 // Manager-side client: sends one request to an agent and returns its decoded reply.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "base/string.h"
@@ -42,3 +43,10 @@ int OrvUpgrade(const TOrvTarget& target, const char* fileName, String& replyText
 
 // The reply's lines; the first is the result code.
 std::vector<String> ReplyLines(const String& replyText);
+
+// The reply's result code in code and its other lines, with the line-break escapes of values
+// decoded unless raw.
+std::vector<std::string> ReplyBody(const String& replyText, bool raw, std::string& code);
+
+// Request parameters from the command line's texts.
+std::vector<String> ToParams(const std::vector<std::string>& texts);

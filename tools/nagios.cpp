@@ -123,24 +123,6 @@ void ArmTimeout(const TCheckOptions& options, const TCheckReport& report) {
   alarm(options.timeoutSeconds);
 }
 
-// The reply's lines after the result code, with the line-break escapes decoded.
-std::vector<std::string> ReplyBody(const String& reply, std::string& code) {
-  std::vector<std::string> body;
-  std::vector<String> lines = ReplyLines(reply);
-  code = lines.empty() ? "" : std::string(lines[0].c_str(), lines[0].Length());
-  for (size_t i = 1; i < lines.size(); ++i) {
-    String line = orvDecodeStrings(lines[i]);
-    body.emplace_back(line.Data() != nullptr ? line.Data() : "", line.Length());
-  }
-  return body;
-}
-
-std::vector<String> ToStrings(const std::vector<std::string>& params) {
-  std::vector<String> out;
-  for (const std::string& p : params) out.emplace_back(p.c_str(), static_cast<int>(p.size()));
-  return out;
-}
-
 // 1 loaded, 0 no state yet (the first check), -1 with err set.
 int LoadLogState(const std::string& path, TLogState& state, std::string& err) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -153,12 +135,12 @@ int LoadLogState(const std::string& path, TLogState& state, std::string& err) {
   }
   struct stat st {};
   const bool own = fstat(fd, &st) == 0 && st.st_uid == geteuid();
-  const bool read =
+  const bool parsed =
       fscanf(f, "%lld %lld %lld", &state.position, &state.storedSize, &state.storedTime) == 3;
   fclose(f);
   // In the shared directory another user could leave a file with a state of his choosing.
   if (!own) err = "the log state " + path + " belongs to another user";
-  if (own && !read) err = "the log state " + path + " is damaged; remove it to start again";
+  if (own && !parsed) err = "the log state " + path + " is damaged; remove it to start again";
   return err.empty() ? 1 : -1;
 }
 
@@ -238,11 +220,11 @@ int RunLogCheck(const TCheckOptions& options, const TOrvTarget& target, const TL
     String reply;
     String failureText;
     TOrvFailure failure = TOrvFailure::kNone;
-    const std::vector<String> request = ToStrings(LogRequestParams(log, params, state, skipped));
+    const std::vector<String> request = ToParams(LogRequestParams(log, params, state, skipped));
     if (!OrvRequest(target, log.command, request, reply, failureText, &failure))
       return report.NoReply(options, failure, failureText);
     std::string code;
-    const std::vector<std::string> body = ReplyBody(reply, code);
+    const std::vector<std::string> body = ReplyBody(reply, false, code);
     if (code != "200") return report.ReplyFailure(code, body);
     long long match = 0;
     std::string line;
@@ -349,10 +331,10 @@ int RunCheck(const TCheckOptions& options, const TOrvTarget& target, const std::
   String reply;
   String err;
   TOrvFailure failure = TOrvFailure::kNone;
-  if (!OrvRequest(target, command.c_str(), ToStrings(params), reply, err, &failure))
+  if (!OrvRequest(target, command.c_str(), ToParams(params), reply, err, &failure))
     return report.NoReply(options, failure, err);
   std::string code;
-  const std::vector<std::string> body = ReplyBody(reply, code);
+  const std::vector<std::string> body = ReplyBody(reply, false, code);
   if (code != "200") return report.ReplyFailure(code, body);
 
   const TFieldValue field = PickField(FindReplyLayout(command), body, options.field);

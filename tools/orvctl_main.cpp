@@ -129,22 +129,17 @@ std::optional<TRange> Range(const char* text) {
 
 // Prints the reply as text or JSON; the exit status says whether the result was 200.
 int PrintReply(const char* command, const String& reply, bool raw, bool json) {
-  std::vector<String> lines = ReplyLines(reply);
-  const bool success = !lines.empty() && lines[0] == "200";
+  std::string code;
+  const std::vector<std::string> body = ReplyBody(reply, raw, code);
+  const bool success = code == "200";
   if (json) {
-    std::vector<std::string> body;
-    for (size_t i = 1; i < lines.size(); ++i) {
-      String shown = raw ? lines[i] : orvDecodeStrings(lines[i]);
-      body.emplace_back(shown.Data() != nullptr ? shown.Data() : "", shown.Length());
-    }
-    const std::string code = lines.empty() ? "" : lines[0].c_str();
     printf("%s\n", ReplyJson(command, code, body).c_str());
     return success ? 0 : 1;
   }
   FILE* out = success ? stdout : stderr;
-  for (String& line : lines) {
-    String shown = raw ? line : orvDecodeStrings(line);
-    fwrite(shown.Data(), 1, shown.Length(), out);
+  fprintf(out, "%s\n", code.c_str());
+  for (const std::string& line : body) {
+    fwrite(line.data(), 1, line.size(), out);
     fputc('\n', out);
   }
   return success ? 0 : 1;
@@ -244,9 +239,7 @@ int main(int argc, char** argv) {
     if (params.size() != 1) Fail("upgrade needs one FILE");
     ok = OrvUpgrade(target, params[0].c_str(), reply, err);
   } else {
-    std::vector<String> request;
-    for (const std::string& p : params) request.emplace_back(p.c_str(), static_cast<int>(p.size()));
-    ok = OrvRequest(target, command, request, reply, err);
+    ok = OrvRequest(target, command, ToParams(params), reply, err);
   }
   if (!ok) {
     err.SetZero();
