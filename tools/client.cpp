@@ -198,13 +198,15 @@ std::vector<String> ReplyLines(const String& replyText) {
 
 std::vector<std::string> ReplyBody(const String& replyText, bool raw, std::string& code) {
   std::vector<String> lines = ReplyLines(replyText);
-  code = lines.empty() ? "" : std::string(lines[0].c_str(), lines[0].Length());
+  code = lines.empty() ? "" : ToText(lines[0]);
   std::vector<std::string> body;
-  for (size_t i = 1; i < lines.size(); ++i) {
-    String line = raw ? lines[i] : orvDecodeStrings(lines[i]);
-    body.emplace_back(line.Length() > 0 ? line.Data() : "", line.Length());
-  }
+  for (size_t i = 1; i < lines.size(); ++i)
+    body.push_back(ToText(raw ? lines[i] : orvDecodeStrings(lines[i])));
   return body;
+}
+
+std::string ToText(const String& s) {
+  return s.IsEmpty() ? "" : std::string(s.Data(), s.Length());
 }
 
 std::vector<String> ToParams(const std::vector<std::string>& texts) {

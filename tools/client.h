@@ -48,5 +48,6 @@ std::vector<String> ReplyLines(const String& replyText);
 // decoded unless raw.
 std::vector<std::string> ReplyBody(const String& replyText, bool raw, std::string& code);
 
-// Request parameters from the command line's texts.
+// Request parameters from the command line's texts, and a String's bytes as a text.
 std::vector<String> ToParams(const std::vector<std::string>& texts);
+std::string ToText(const String& s);

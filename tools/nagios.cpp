@@ -50,7 +50,7 @@ class TCheckReport {
  public:
   TCheckReport(const TOrvTarget& target, const std::string& command,
                const std::vector<std::string>& params)
-      : agent_(std::string(target.host.c_str()) + ":" + std::to_string(target.port)) {
+      : agent_(ToText(target.host) + ":" + std::to_string(target.port)) {
     const TReplyLayout* layout = FindReplyLayout(command);
     const size_t subject = layout != nullptr ? layout->subjectParam : 1;
     what_ = command;
@@ -84,9 +84,9 @@ class TCheckReport {
       return Print(TimeoutState(options), TimeoutDetail(options));
     if (failure == TOrvFailure::kConnect) {
       return Print(options.unknownOnConnect ? kStateUnknown : kStateCritical,
-                   "cannot connect to " + agent_ + ": " + err.c_str());
+                   "cannot connect to " + agent_ + ": " + ToText(err));
     }
-    return Print(kStateUnknown, "no reply from " + agent_ + ": " + err.c_str());
+    return Print(kStateUnknown, "no reply from " + agent_ + ": " + ToText(err));
   }
 
   // A time-out of one exchange and of the whole check read the same.
@@ -205,7 +205,7 @@ int RunLogCheck(const TCheckOptions& options, const TOrvTarget& target, const TL
                 const std::vector<std::string>& params, const TCheckReport& report) {
   const std::string path =
       options.stateFile.empty()
-          ? DefaultStateFile(target.host.c_str(), target.port, log.command, params)
+          ? DefaultStateFile(ToText(target.host), target.port, log.command, params)
           : options.stateFile;
   TLogState state;
   std::string err;
