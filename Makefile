@@ -108,11 +108,10 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	./fuzz/run-fuzzers.sh 5
 
-format:
+format: deps
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
-format-check:
-	@command -v clang-format >/dev/null || { echo "clang-format missing"; exit 1; }
+format-check: deps
 	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
