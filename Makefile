@@ -2,11 +2,13 @@
 # `make run` starts the agent in the foreground on the example configuration;
 # `make test` builds everything and runs the whole suite, plain and under the
 # sanitizers; `make install` installs the release build (PREFIX, DESTDIR);
-# `make package` builds the Debian package. They install missing Debian
-# packages first when run as root.
+# `make package` builds the Debian package and the RPM. They install missing
+# Debian packages first when run as root.
 
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-dev \
                 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
+# Only packaging and its tests need these: rpmbuild for the RPM, lintian to check the .deb.
+PACKAGE_DEB_PACKAGES := rpm lintian
 JOBS ?= $(shell nproc)
 PORT ?= 1055
 PREFIX ?= /usr/local
@@ -14,14 +16,15 @@ DESTDIR ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build debug asan tsan deps test test-release test-asan test-tsan \
+.PHONY: all build debug asan tsan deps package-deps test test-release test-asan test-tsan \
         run bench install package fuzz fuzz-build fuzz-smoke format format-check clean
 
 all: build
 
-deps:
+# Installs the Debian packages of $(1) that are missing (as root), or names them and stops.
+define install-missing
 	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -33,6 +36,13 @@ deps:
 	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
 	  fi; \
 	fi
+endef
+
+deps:
+	$(call install-missing,$(DEB_PACKAGES))
+
+package-deps:
+	$(call install-missing,$(PACKAGE_DEB_PACKAGES))
 
 build: deps
 	cmake --preset release >/dev/null
@@ -50,7 +60,8 @@ tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 
-test-release: build
+# The release suite also builds and checks the packages (lintian, rpm).
+test-release: package-deps build
 	ctest --preset release -j $(JOBS)
 
 test-asan: asan
@@ -65,7 +76,11 @@ test-tsan: tsan
 
 test: format-check test-release test-asan test-tsan fuzz-smoke
 
-run: build
+# Builds only what it runs: the agent and the client (run-example.sh writes the
+# example configuration), not the tests, benchmarks and fuzz targets.
+run: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target orv orvctl
 	./examples/run-example.sh $(PORT)
 
 # The installed configuration, unit and directories follow PREFIX; /usr gives
@@ -73,8 +88,9 @@ run: build
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
-# build/orv_<version>-1_<arch>.deb, laid out for the prefix /usr.
-package: build
+# build/orv_<version>-1_<arch>.deb and build/orv-<version>-1.<arch>.rpm, laid
+# out for the prefix /usr (the RPM's unit in /usr/lib/systemd/system).
+package: package-deps build
 	cmake --build --preset release --target package
 
 bench: build
@@ -92,11 +108,10 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	./fuzz/run-fuzzers.sh 5
 
-format:
+format: deps
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
-format-check:
-	@command -v clang-format >/dev/null || { echo "clang-format missing"; exit 1; }
+format-check: deps
 	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:

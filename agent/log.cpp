@@ -2,6 +2,8 @@
 #include "agent/log.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -24,9 +26,15 @@ void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
     path = String(cfgFile, static_cast<int>(slash - cfgFile) + 1) + fileName;
   }
   path.SetZero();
-  // Close-on-exec: a child started by another thread must not inherit the log.
-  FILE* f = fopen(path.Data(), "ate");
-  if (f == nullptr) return;
+  // Close-on-exec: a child started by another thread must not inherit the log. A new log gets
+  // the mode logrotate gives it (0640); its group comes from the directory (root:adm 2750 when
+  // packaged).
+  int fd = open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  if (f == nullptr) {
+    if (fd >= 0) close(fd);
+    return;
+  }
   fputs(text, f);
   fclose(f);
 }

@@ -1,7 +1,9 @@
 # Install-time layout: writes the configuration, unit and logrotate file for the prefix in use.
-# Included by the install script with ORV_SOURCE_DIR, ORV_STAGE_DIR, ORV_SBINDIR,
+# Included by the install script with ORV_SOURCE_DIR, ORV_STAGE_DIR, ORV_BINDIR, ORV_SBINDIR,
 # ORV_SCRIPTDIR and ORV_UNITDIR set; CMAKE_INSTALL_PREFIX is the prefix of this
-# install (--prefix wins over the configured one) and DESTDIR is honoured.
+# install (--prefix wins over the configured one) and DESTDIR is honoured. The
+# environment variable ORV_PACKAGE_FORMAT names the package being built ("DEB",
+# "RPM"; empty for a plain install).
 
 function(orv_full_path out dir)
   if(IS_ABSOLUTE "${dir}")
@@ -18,8 +20,13 @@ if(ORV_PREFIX STREQUAL "" OR ORV_PREFIX STREQUAL "/usr")
   set(orv_etc "/etc")
   set(orv_var "/var")
   set(orv_run "/run")
-  # Debian 12 still installs units below /lib (merged with /usr/lib).
-  set(orv_unitdir "/lib/systemd/system")
+  # Debian 12 still installs units below /lib (merged with /usr/lib); RPM
+  # distributions install them below /usr/lib.
+  if("$ENV{ORV_PACKAGE_FORMAT}" STREQUAL "RPM")
+    set(orv_unitdir "/usr/lib/systemd/system")
+  else()
+    set(orv_unitdir "/lib/systemd/system")
+  endif()
 elseif(ORV_PREFIX MATCHES "^/opt/(.+)")
   set(orv_etc "/etc/opt/${CMAKE_MATCH_1}")
   set(orv_var "/var/opt/${CMAKE_MATCH_1}")
@@ -35,6 +42,7 @@ if(NOT ORV_UNITDIR STREQUAL "")
   set(orv_unitdir "${ORV_UNITDIR}")
 endif()
 
+orv_full_path(orv_bindir "${ORV_BINDIR}")
 orv_full_path(orv_sbindir "${ORV_SBINDIR}")
 orv_full_path(orv_scriptdir "${ORV_SCRIPTDIR}")
 set(ORV_AGENT "${orv_sbindir}/orv")
@@ -54,7 +62,7 @@ file(MAKE_DIRECTORY "${orv_stage}")
 # ever open the port (the Debian package writes a random one on first install).
 file(READ "${ORV_SOURCE_DIR}/examples/orv.cfg" orv_config)
 foreach(setting
-        "orvpath=${ORV_AGENT}" "pidfile=${ORV_PIDFILE}" "tmpdir=${ORV_STATEDIR}" "password="
+        "orvpath=${ORV_AGENT}" "pidfile=${ORV_PIDFILE}" "tmpdir=${ORV_STATEDIR}/tmp" "password="
         "proccntscript=${orv_scriptdir}/proccount.sh" "proclistscript=${orv_scriptdir}/proclist.sh"
         "cpuusagescript=${orv_scriptdir}/cpuusage.sh" "oklogfile=${ORV_LOGDIR}/success.log"
         "badlogfile=${ORV_LOGDIR}/failure.log" "verboselogfile=${ORV_LOGDIR}/verbose.log"
@@ -84,18 +92,45 @@ else()
 endif()
 file(INSTALL "${orv_stage}/orv.service" DESTINATION "${orv_unitdir}")
 file(INSTALL "${orv_stage}/orv" DESTINATION "${orv_etc}/logrotate.d")
-function(orv_install_dir dir)
+# check_orv, the client in its check mode, where monitoring systems look for plugins.
+set(orv_plugindir "${ORV_PREFIX}/lib/nagios/plugins")
+file(RELATIVE_PATH orv_client "${orv_plugindir}" "${orv_bindir}/orvctl")
+message(STATUS "Installing: $ENV{DESTDIR}${orv_plugindir}/check_orv -> ${orv_client}")
+file(MAKE_DIRECTORY "$ENV{DESTDIR}${orv_plugindir}")
+file(CREATE_LINK "${orv_client}" "$ENV{DESTDIR}${orv_plugindir}/check_orv" SYMBOLIC)
+
+# A Debian system layout carries the Debian changelog and the explanations of
+# the warnings lintian keeps giving; the RPM has its own metadata for both.
+if(ORV_PREFIX MATCHES "^(/usr)?$" AND NOT "$ENV{ORV_PACKAGE_FORMAT}" STREQUAL "RPM")
+  execute_process(COMMAND gzip -9n -c "${ORV_SOURCE_DIR}/packaging/debian/changelog"
+                  OUTPUT_FILE "${orv_stage}/changelog.Debian.gz" RESULT_VARIABLE orv_gzip)
+  if(NOT orv_gzip EQUAL 0)
+    message(FATAL_ERROR "gzip failed on packaging/debian/changelog")
+  endif()
+  file(INSTALL "${orv_stage}/changelog.Debian.gz" DESTINATION "/usr/share/doc/orv")
+  file(INSTALL "${ORV_SOURCE_DIR}/packaging/debian/lintian-overrides"
+       DESTINATION "/usr/share/lintian/overrides" RENAME orv)
+endif()
+
+function(orv_install_dir dir mode)
   message(STATUS "Installing: $ENV{DESTDIR}${dir}")
   file(MAKE_DIRECTORY "$ENV{DESTDIR}${dir}")
-  file(CHMOD "$ENV{DESTDIR}${dir}" PERMISSIONS ${ARGN})
+  execute_process(COMMAND chmod "${mode}" "$ENV{DESTDIR}${dir}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "chmod ${mode} failed on $ENV{DESTDIR}${dir}")
+  endif()
 endfunction()
-# Logs may be read by the group (adm on Debian, set by the package); the state
-# directory holds the agent's temporary files and upgrades, for root alone.
-orv_install_dir("${ORV_LOGDIR}" OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
-orv_install_dir("${ORV_STATEDIR}" OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# Logs may be read by the group (adm, set by the packages), and the set-group-ID
+# bit gives the logs the agent creates that group too, as logrotate gives its.
+orv_install_dir("${ORV_LOGDIR}" 2750)
+# The agent's temporary files and upgrades are for root alone. check_orv, which
+# runs as the monitoring system's user, keeps its log states beside them: anyone
+# may add a file there, nobody may list or touch another's.
+orv_install_dir("${ORV_STATEDIR}" 0755)
+orv_install_dir("${ORV_STATEDIR}/tmp" 0700)
+orv_install_dir("${ORV_STATEDIR}/checks" 1733)
 # /run is the system's; a private prefix needs its own directory for the pid file.
 if(NOT orv_run STREQUAL "/run")
-  orv_install_dir("${orv_run}" OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                  WORLD_READ WORLD_EXECUTE)
+  orv_install_dir("${orv_run}" 0755)
 endif()
 file(REMOVE_RECURSE "${orv_stage}")

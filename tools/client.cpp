@@ -1,9 +1,8 @@
 // Manager-side client: sends one request to an agent and returns its decoded reply.
 #include "tools/client.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "net/iplib.h"
 #include "protocol/md5.h"
 #include "protocol/orv_const.h"
 #include "protocol/twofish.h"
@@ -22,43 +22,36 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The agent closes without a word whatever it refuses; these are the usual reasons.
+constexpr const char* kRefusalCauses =
+    " (usually a wrong password, this address not admitted by the agent's accept filter, too "
+    "many connections from this address at once, or a session key the agent finds too short)";
+
 class TConnection {
  public:
-  ~TConnection() {
-    if (fd_ >= 0) close(fd_);
-  }
-
   int Open(const TOrvTarget& target, String& err) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    char service[16];
-    snprintf(service, sizeof(service), "%d", target.port);
+    deadline_ = Clock::now() + std::chrono::milliseconds(target.timeoutMs);
     String host = target.host;
     host.SetZero();
-    int rc = getaddrinfo(host.Data(), service, &hints, &found);
-    if (rc != 0) {
-      err = gai_strerror(rc);
+    int rc = PerformConnect(fd_, host.Data(), target.port, target.timeoutMs, err);
+    if (rc != kNetOk) {
+      failure_ = rc == kNetTimeout ? TOrvFailure::kTimeout : TOrvFailure::kConnect;
       return 0;
     }
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, found->ai_addr, found->ai_addrlen) != 0) {
-      err = strerror(errno);
-      freeaddrinfo(found);
-      return 0;
-    }
-    freeaddrinfo(found);
-    deadline_ = Clock::now() + std::chrono::milliseconds(target.timeoutMs);
+    // The exchange waits with poll against the deadline; sends may block.
+    int off = 0;
+    ioctl(fd_.Get(), FIONBIO, &off);
     return 1;
   }
 
   int Send(const char* data, int length, String& err) {
     while (length > 0) {
-      ssize_t n = send(fd_, data, length, MSG_NOSIGNAL);
+      ssize_t n = send(fd_.Get(), data, length, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        err = strerror(errno);
+        // A peer refused after connecting (accept filter, limits) resets the connection.
+        err = String(strerror(errno)) + kRefusalCauses;
+        failure_ = TOrvFailure::kNoReply;
         return 0;
       }
       data += n;
@@ -75,35 +68,37 @@ class TConnection {
       int need = ReplyPacketSize(received);
       if (need > 0 && received.Length() >= need) break;
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
-      if (left.count() <= 0) {
-        err = "Timeout";
-        return 0;
-      }
-      pollfd waiter{fd_, POLLIN, 0};
-      int ready = poll(&waiter, 1, static_cast<int>(left.count()));
+      pollfd waiter{fd_.Get(), POLLIN, 0};
+      int ready = left.count() > 0 ? poll(&waiter, 1, static_cast<int>(left.count())) : 0;
       if (ready < 0 && errno == EINTR) continue;
       if (ready <= 0) {
         err = "Timeout";
+        failure_ = TOrvFailure::kTimeout;
         return 0;
       }
-      ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+      ssize_t n = recv(fd_.Get(), buffer, sizeof(buffer), 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        err = "Connection closed without a reply";
+        err = String("Connection closed without a reply") + kRefusalCauses;
+        failure_ = TOrvFailure::kNoReply;
         return 0;
       }
       received.AddData(buffer, static_cast<int>(n));
     }
     if (!DecodeReplyPacket(received, key, text)) {
       err = "Malformed reply packet";
+      failure_ = TOrvFailure::kNoReply;
       return 0;
     }
     return 1;
   }
 
+  TOrvFailure Failure() const { return failure_; }
+
  private:
-  int fd_ = -1;
+  TUniqueFd fd_;
   Clock::time_point deadline_;
+  TOrvFailure failure_ = TOrvFailure::kNone;
 };
 
 String NewSessionKey() {
@@ -132,22 +127,23 @@ String BuildRequestText(const String& command, const std::vector<String>& params
   return text;
 }
 
-int OrvExchange(const TOrvTarget& target, const String& requestText, String& replyText,
-                String& err) {
+int OrvExchange(const TOrvTarget& target, const String& requestText, String& replyText, String& err,
+                TOrvFailure* failure) {
   err = "";
   replyText = "";
   InitClientCiphers();
   TConnection connection;
-  if (!connection.Open(target, err)) return 0;
   String key = NewSessionKey();
   String packet = BuildRequestPacket(target.password, key, requestText);
-  if (!connection.Send(packet.Data(), packet.Length(), err)) return 0;
-  return connection.ReceiveReply(key, replyText, err);
+  int ok = connection.Open(target, err) && connection.Send(packet.Data(), packet.Length(), err) &&
+           connection.ReceiveReply(key, replyText, err);
+  if (failure != nullptr) *failure = connection.Failure();
+  return ok;
 }
 
 int OrvRequest(const TOrvTarget& target, const String& command, const std::vector<String>& params,
-               String& replyText, String& err) {
-  return OrvExchange(target, BuildRequestText(command, params), replyText, err);
+               String& replyText, String& err, TOrvFailure* failure) {
+  return OrvExchange(target, BuildRequestText(command, params), replyText, err, failure);
 }
 
 int OrvUpgrade(const TOrvTarget& target, const char* fileName, String& replyText, String& err) {
@@ -198,4 +194,23 @@ std::vector<String> ReplyLines(const String& replyText) {
   }
   if (start <= replyText.Length()) lines.push_back(replyText.Copy(start, replyText.Length()));
   return lines;
+}
+
+std::vector<std::string> ReplyBody(const String& replyText, bool raw, std::string& code) {
+  std::vector<String> lines = ReplyLines(replyText);
+  code = lines.empty() ? "" : ToText(lines[0]);
+  std::vector<std::string> body;
+  for (size_t i = 1; i < lines.size(); ++i)
+    body.push_back(ToText(raw ? lines[i] : orvDecodeStrings(lines[i])));
+  return body;
+}
+
+std::string ToText(const String& s) {
+  return s.IsEmpty() ? "" : std::string(s.Data(), s.Length());
+}
+
+std::vector<String> ToParams(const std::vector<std::string>& texts) {
+  std::vector<String> params;
+  for (const std::string& t : texts) params.emplace_back(t.c_str(), static_cast<int>(t.size()));
+  return params;
 }

@@ -1,30 +1,118 @@
-// orvctl: send one request to an orv agent and print its reply.
+// orvctl: send one request to an orv agent and print its reply; as check_orv, a monitoring plugin.
+#include <getopt.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "protocol/orv_const.h"
 #include "tools/client.h"
+#include "tools/nagios.h"
+#include "tools/reply_fields.h"
+
+#ifndef ORV_VERSION
+#define ORV_VERSION "unknown"
+#endif
 
 namespace {
 
-[[noreturn]] void Usage(const char* error) {
-  if (error != nullptr) fprintf(stderr, "orvctl: %s\n", error);
-  fputs(
-      "Usage: orvctl [-H host] [-p port] [-P password | -F passwordfile] [-t seconds] [--raw]\n"
-      "              COMMAND [PARAM ...]\n"
-      "       orvctl [options] upgrade FILE\n"
-      "Sends one request to an orv agent (default 127.0.0.1:1055) and prints the result\n"
-      "code and the reply lines. The password may also come from ORV_PASSWORD.\n"
-      "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came.\n",
-      stderr);
+constexpr const char* kUsage =
+    "Usage: orvctl [-H host] [-p port] [-P password | -F passwordfile] [-t seconds]\n"
+    "              [--raw] [--json] COMMAND [PARAM ...]\n"
+    "       orvctl [options] upgrade FILE\n"
+    "       orvctl --nagios [options] [-w RANGE] [-c RANGE] [--field N|NAME] [--label L]\n"
+    "              [--uom U] [-u] [-W] [--state-file FILE] COMMAND [PARAM ...]\n"
+    "       check_orv [options] COMMAND [PARAM ...]   (the same as orvctl --nagios)\n";
+
+constexpr const char* kHelp =
+    "Sends one request to an orv agent and prints the result code and the reply lines.\n"
+    "\n"
+    "  -H, --host HOST        the agent's host name or IPv4 address (default 127.0.0.1)\n"
+    "  -p, --port PORT        the agent's port, 1 to 65535 (default 1055)\n"
+    "  -P, --password PASS    the agent's password (also from ORV_PASSWORD)\n"
+    "  -F, --password-file F  read the password from the first line of F\n"
+    "  -t, --timeout SECONDS  give up after SECONDS (default 30; 10 in check mode)\n"
+    "      --raw              keep the %0A and %0D escapes of values\n"
+    "      --json             print the reply as a JSON object with named fields\n"
+    "  -h, --help             print this help;  -V, --version  print the version\n"
+    "\n"
+    "Check mode (--nagios, or run as check_orv), following the Monitoring Plugins rules:\n"
+    "  -w, --warning RANGE    WARNING when the value alerts RANGE (10, 10:, ~:10, 10:20, @10:20)\n"
+    "  -c, --critical RANGE   CRITICAL when the value alerts RANGE\n"
+    "      --field N|NAME     the reply line to judge (default: the first number)\n"
+    "      --label L          the performance data's label (default: the field's name)\n"
+    "      --uom U            the performance data's unit (default: the field's own)\n"
+    "  -u                     no connection or a time-out is UNKNOWN, not CRITICAL\n"
+    "  -W                     a new text-log match is WARNING, not CRITICAL\n"
+    "      --state-file FILE  where a text-log check keeps its log state\n"
+    "                         (default: a file under /var/lib/orv/checks/)\n"
+    "\n"
+    "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came or the\n"
+    "command line is wrong; in check mode 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
+    "See orvctl(1) for every command's parameters and reply lines.\n";
+
+enum TLongOption {
+  kRaw = 256,
+  kJson,
+  kNagios,
+  kField,
+  kLabel,
+  kUom,
+  kStateFile,
+};
+
+const option kOptions[] = {
+    {"host", required_argument, nullptr, 'H'},
+    {"hostname", required_argument, nullptr, 'H'},
+    {"port", required_argument, nullptr, 'p'},
+    {"password", required_argument, nullptr, 'P'},
+    {"password-file", required_argument, nullptr, 'F'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"warning", required_argument, nullptr, 'w'},
+    {"critical", required_argument, nullptr, 'c'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"raw", no_argument, nullptr, kRaw},
+    {"json", no_argument, nullptr, kJson},
+    {"nagios", no_argument, nullptr, kNagios},
+    {"field", required_argument, nullptr, kField},
+    {"label", required_argument, nullptr, kLabel},
+    {"uom", required_argument, nullptr, kUom},
+    {"state-file", required_argument, nullptr, kStateFile},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool checkMode = false;
+
+// A wrong command line: exit 2, or UNKNOWN with the plugin's status line in check mode.
+[[noreturn]] void Fail(const std::string& error) {
+  if (checkMode) {
+    printf("ORV UNKNOWN - %s\n", error.c_str());
+    exit(kStateUnknown);
+  }
+  fprintf(stderr, "orvctl: %s\nTry 'orvctl --help'.\n", error.c_str());
   exit(2);
+}
+
+// A whole decimal number from min to max, or the command line is wrong.
+int ParseBounded(const char* text, int min, int max, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = strtol(text, &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value < min || value > max)
+    Fail(std::string(what) + " must be a number from " + std::to_string(min) + " to " +
+         std::to_string(max) + ", not '" + text + "'");
+  return static_cast<int>(value);
 }
 
 String ReadPasswordFile(const char* path) {
   FILE* f = fopen(path, "r");
-  if (f == nullptr) Usage("cannot read the password file");
+  if (f == nullptr)
+    Fail(std::string("cannot read the password file ") + path + ": " + strerror(errno));
   char line[1024] = "";
   if (fgets(line, sizeof(line), f) == nullptr) line[0] = '\0';
   fclose(f);
@@ -32,58 +120,134 @@ String ReadPasswordFile(const char* path) {
   return String(line);
 }
 
+std::optional<TRange> Range(const char* text) {
+  if (text[0] == '\0') return std::nullopt;  // an empty threshold argument sets none
+  TRange range;
+  std::string err;
+  if (!ParseRange(text, range, err)) Fail(err);
+  return range;
+}
+
+// Prints the reply as text or JSON; the exit status says whether the result was 200.
+int PrintReply(const char* command, const String& reply, bool raw, bool json) {
+  std::string code;
+  const std::vector<std::string> body = ReplyBody(reply, raw, code);
+  const bool success = code == kResultOk;
+  if (json) {
+    printf("%s\n", ReplyJson(command, code, body).c_str());
+    return success ? 0 : 1;
+  }
+  FILE* out = success ? stdout : stderr;
+  fprintf(out, "%s\n", code.c_str());
+  for (const std::string& line : body) {
+    fwrite(line.data(), 1, line.size(), out);
+    fputc('\n', out);
+  }
+  return success ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* self = strrchr(argv[0], '/');
+  checkMode = strcmp(self != nullptr ? self + 1 : argv[0], "check_orv") == 0;
   TOrvTarget target;
   if (const char* env = getenv("ORV_PASSWORD")) target.password = env;
+  TCheckOptions check;
   bool raw = false;
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    const char* option = argv[i];
-    bool hasValue = i + 1 < argc;
-    if (strcmp(option, "--raw") == 0) {
-      raw = true;
-    } else if (strcmp(option, "-H") == 0 && hasValue) {
-      target.host = argv[++i];
-    } else if (strcmp(option, "-p") == 0 && hasValue) {
-      target.port = atoi(argv[++i]);
-    } else if (strcmp(option, "-P") == 0 && hasValue) {
-      target.password = argv[++i];
-    } else if (strcmp(option, "-F") == 0 && hasValue) {
-      target.password = ReadPasswordFile(argv[++i]);
-    } else if (strcmp(option, "-t") == 0 && hasValue) {
-      target.timeoutMs = atoi(argv[++i]) * 1000;
-    } else if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
-      Usage(nullptr);
-    } else {
-      Usage("unknown option or missing value");
+  bool json = false;
+  bool timeoutGiven = false;
+  opterr = 0;
+  // "+": options end at the command, so parameters may begin with "-".
+  for (int c; (c = getopt_long(argc, argv, "+:H:p:P:F:t:w:c:uWhV", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'H':
+        target.host = optarg;
+        break;
+      case 'p':
+        target.port = ParseBounded(optarg, 1, 65535, "the port");
+        break;
+      case 'P':
+        target.password = optarg;
+        break;
+      case 'F':
+        target.password = ReadPasswordFile(optarg);
+        break;
+      case 't':
+        check.timeoutSeconds = ParseBounded(optarg, 1, 86400, "the time-out");
+        timeoutGiven = true;
+        break;
+      case 'w':
+        check.thresholds.warnText = optarg;
+        check.thresholds.warn = Range(optarg);
+        break;
+      case 'c':
+        check.thresholds.critText = optarg;
+        check.thresholds.crit = Range(optarg);
+        break;
+      case 'u':
+        check.unknownOnConnect = true;
+        break;
+      case 'W':
+        check.warnOnMatch = true;
+        break;
+      case 'h':
+        printf("%s\n%s", kUsage, kHelp);
+        return 0;
+      case 'V':
+        printf("orvctl (orv) %s\n", ORV_VERSION);
+        return 0;
+      case kRaw:
+        raw = true;
+        break;
+      case kJson:
+        json = true;
+        break;
+      case kNagios:
+        checkMode = true;
+        break;
+      case kField:
+        check.field = optarg;
+        break;
+      case kLabel:
+        check.label = optarg;
+        break;
+      case kUom:
+        check.uom = optarg;
+        break;
+      case kStateFile:
+        check.stateFile = optarg;
+        break;
+      default:
+        Fail(std::string(c == ':' ? "a value is missing after " : "unknown option ") +
+             argv[optind - 1]);
     }
   }
-  if (i >= argc) Usage("no command given");
+  if (optind >= argc) Fail("no command given");
+  const char* command = argv[optind];
+  const std::vector<std::string> params(argv + optind + 1, argv + argc);
+  if (checkMode) {
+    if (!timeoutGiven) check.timeoutSeconds = 10;
+    target.timeoutMs = check.timeoutSeconds * 1000;
+    return RunCheck(check, target, command, params);
+  }
+  target.timeoutMs = (timeoutGiven ? check.timeoutSeconds : 30) * 1000;
 
   String reply;
   String err;
   int ok;
-  if (strcmp(argv[i], "upgrade") == 0) {
-    if (i + 1 >= argc) Usage("upgrade needs a FILE");
-    ok = OrvUpgrade(target, argv[i + 1], reply, err);
+  if (strcmp(command, "upgrade") == 0) {
+    if (params.size() != 1) Fail("upgrade needs one FILE");
+    ok = OrvUpgrade(target, params[0].c_str(), reply, err);
   } else {
-    std::vector<String> params(argv + i + 1, argv + argc);
-    ok = OrvRequest(target, argv[i], params, reply, err);
+    ok = OrvRequest(target, command, ToParams(params), reply, err);
   }
   if (!ok) {
     err.SetZero();
     fprintf(stderr, "orvctl: no reply: %s\n", err.Data());
+    if (target.password.IsEmpty())
+      fprintf(stderr, "orvctl: no password was given (-P, -F or ORV_PASSWORD)\n");
     return 2;
   }
-  std::vector<String> lines = ReplyLines(reply);
-  bool success = !lines.empty() && lines[0] == kResultOk;
-  FILE* out = success ? stdout : stderr;
-  for (String& line : lines) {
-    String shown = raw ? line : orvDecodeStrings(line);
-    fwrite(shown.Data(), 1, shown.Length(), out);
-    fputc('\n', out);
-  }
-  return success ? 0 : 1;
+  return PrintReply(command, reply, raw, json);
 }

@@ -1,8 +1,9 @@
-// Logging: line formats, routing by kind and settings, file placement, cutting, whole lines.
+// Logging: line formats, file modes, routing by kind and settings, placement, cutting, whole lines.
 #include "agent/log.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -63,7 +64,12 @@ const std::string kStamp = R"(\[\d\d/\d\d/\d{4} )" + kTime;
 TEST_F(LogTest, LineFormatsOnConsoleAndInFile) {
   Publish([](TORVSettings& s) { s.Interactive = 1; });
   testing::internal::CaptureStdout();
+  const mode_t mask = umask(0);
   showmessage("job %d done\n", LOCAL, mtSuccess, 1, 42);
+  umask(mask);
+  // A new log has the mode logrotate creates logs with, whatever the umask.
+  struct stat st {};
+  EXPECT_EQ(stat(dir_.Join("ok.log").c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0640u);
   showmessage("from %s\n", in_addr{inet_addr("10.1.2.3")}, mtSuccess, 1, "afar");
   const std::string lines = "orv\t\t job 42 done\n(.*)10\\.1\\.2\\.3\t from afar\n";
   const std::string out = testing::internal::GetCapturedStdout();

@@ -1,9 +1,11 @@
-// The installed agent: the layout of an install into DESTDIR and of the .deb, and the agent at
-// work.
+// The installed agent: the layout of an install into DESTDIR, of the .deb and the RPM, and the
+// agent at work.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -15,21 +17,52 @@ using std::string;
 namespace fs = std::filesystem;
 
 // The files below root, checking the modes of those the install promises for the prefix /usr.
-std::set<string> Layout(const string& root) {
-  const std::pair<const char*, mode_t> promised[] = {
-      {"/usr/sbin/orv", S_IFREG | 0755},    {"/usr/bin/orvctl", S_IFREG | 0755},
-      {"/etc/orv/orv.cfg", S_IFREG | 0600}, {"/lib/systemd/system/orv.service", S_IFREG | 0644},
-      {"/var/log/orv", S_IFDIR | 0750},     {"/var/lib/orv", S_IFDIR | 0700}};
+std::set<string> Layout(const string& root, const string& unitDir = "/lib/systemd/system") {
+  const std::pair<string, mode_t> promised[] = {
+      {"/usr/sbin/orv", S_IFREG | 0755},
+      {"/usr/bin/orvctl", S_IFREG | 0755},
+      {"/usr/lib/nagios/plugins/check_orv", S_IFLNK | 0777},
+      {"/etc/orv/orv.cfg", S_IFREG | 0600},
+      {unitDir + "/orv.service", S_IFREG | 0644},
+      {"/var/log/orv", S_IFDIR | 02750},
+      {"/var/lib/orv", S_IFDIR | 0755},
+      {"/var/lib/orv/tmp", S_IFDIR | 0700},
+      {"/var/lib/orv/checks", S_IFDIR | 01733}};
   for (const auto& [path, mode] : promised) {
     struct stat st {};
     EXPECT_EQ(lstat((root + path).c_str(), &st), 0) << path;
     EXPECT_EQ(st.st_mode & (S_IFMT | 07777), mode) << path;
   }
+  EXPECT_EQ(fs::read_symlink(root + "/usr/lib/nagios/plugins/check_orv"), "../../../bin/orvctl");
   std::set<string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     if (!entry.is_directory()) files.insert(entry.path().string().substr(root.size()));
   }
   return files;
+}
+
+// Builds the packages of the formats given into dir; the path of each, by its extension.
+std::map<string, string> BuildPackages(const TTempDir& dir, const string& formats) {
+  const string config = string(ORV_BUILD_DIR) + "/CPackConfig.cmake";
+  string out;
+  EXPECT_EQ(
+      RunProgram({ORV_CPACK_COMMAND, "--config", config, "-G", formats, "-B", dir.Path()}, &out), 0)
+      << out;
+  std::map<string, string> packages;
+  for (const auto& entry : fs::directory_iterator(dir.Path())) {
+    packages[entry.path().extension()] = entry.path().string();
+  }
+  return packages;
+}
+
+// Each line of a program's output.
+std::vector<string> OutputLines(const std::vector<string>& argv) {
+  string out;
+  EXPECT_EQ(RunProgram(argv, &out), 0) << out;
+  std::vector<string> lines;
+  std::istringstream in(out);
+  for (string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 TEST(InstallTest, DestdirInstallMatchesThePackageAndServesItsClient) {
@@ -43,13 +76,7 @@ TEST(InstallTest, DestdirInstallMatchesThePackageAndServesItsClient) {
 
   // The package holds exactly the same files (building it needs dpkg-dev).
   if (RunProgram({"dpkg-shlibdeps", "--version"}) == 0) {
-    const string config = string(ORV_BUILD_DIR) + "/CPackConfig.cmake";
-    ASSERT_EQ(RunProgram({ORV_CPACK_COMMAND, "--config", config, "-B", dir.Path()}, &out), 0)
-        << out;
-    string deb;
-    for (const auto& entry : fs::directory_iterator(dir.Path())) {
-      if (entry.path().extension() == ".deb") deb = entry.path().string();
-    }
+    const string deb = BuildPackages(dir, "DEB")[".deb"];
     ASSERT_EQ(RunProgram({"dpkg-deb", "-x", deb, dir.Join("unpacked")}, &out), 0) << out;
     EXPECT_EQ(Layout(dir.Join("unpacked")), installed);
   }
@@ -73,3 +100,73 @@ TEST(InstallTest, DestdirInstallMatchesThePackageAndServesItsClient) {
 }
 
 }  // namespace
+
+// Packages are made from the release build; the sanitizer builds skip this.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// lintian passes the .deb (every warning it keeps is explained in its overrides). The RPM has
+// the .deb's files, the unit below /usr/lib, the scriptlets and requirements it promises, and
+// installs with the promised modes.
+TEST(PackageTest, LintianPassesTheDebAndTheRpmMatchesIt) {
+  if (kSanitized) GTEST_SKIP() << "packages are built from the release tree";
+  for (const char* tool : {"dpkg-shlibdeps", "rpmbuild", "lintian"}) {
+    if (RunProgram({tool, "--version"}) != 0)
+      GTEST_SKIP() << tool << " missing (make test installs it)";
+  }
+  TTempDir dir;
+  std::map<string, string> packages = BuildPackages(dir, "DEB;RPM");
+  const string deb = packages[".deb"];
+  const string rpm = packages[".rpm"];
+  ASSERT_EQ(fs::path(rpm).filename(), "orv-1.28-1." + OutputLines({"uname", "-m"}).at(0) + ".rpm");
+  string out;
+  EXPECT_EQ(RunProgram({"lintian", "--fail-on", "error,warning", deb}, &out), 0) << out;
+
+  // The .deb's entries as the RPM names them ("./path", "/" after directories, "-> target"
+  // after links), without the Debian-only ones: directory or not, by path.
+  std::map<string, bool> debEntries;
+  for (const string& line : OutputLines({"dpkg-deb", "-c", deb})) {
+    string path = line.substr(line.find(" ./") + 2);
+    path = path.substr(0, path.find(" -> "));
+    const bool isDir = path.size() > 1 && path.back() == '/';
+    if (isDir) path.pop_back();
+    if (path.rfind("/lib/systemd/", 0) == 0) path = "/usr" + path;
+    if (path != "/usr/share/doc/orv/changelog.Debian.gz" &&
+        path != "/usr/share/lintian/overrides/orv")
+      debEntries[path] = isDir;
+  }
+  std::set<string> rpmEntries;
+  for (const string& path : OutputLines({"rpm", "-qlp", rpm})) {
+    rpmEntries.insert(path);
+    EXPECT_EQ(debEntries.count(path), 1u) << path << " is not in the .deb";
+  }
+  for (const auto& [path, isDir] : debEntries) {
+    EXPECT_TRUE(isDir || rpmEntries.count(path) == 1) << path << " is not in the RPM";
+  }
+  EXPECT_EQ(rpmEntries.count("/usr/lib/systemd/system/orv.service"), 1u);
+
+  const std::vector<string> needs = OutputLines({"rpm", "-qp", "--requires", rpm});
+  for (const char* need : {"/usr/bin/awk", "libnettle.so.8()(64bit)", "libz.so.1()(64bit)"}) {
+    EXPECT_NE(std::find(needs.begin(), needs.end(), need), needs.end()) << need;
+  }
+  ASSERT_EQ(RunProgram({"rpm", "-qp", "--scripts", rpm}, &out), 0) << out;
+  for (const char* step :
+       {"chmod 2750 /var/log/orv", "chmod 1733 /var/lib/orv/checks", "if [ \"$1\" -eq 1 ] &&",
+        "s/^password=\\$/password=$password/", "systemctl --no-reload preset orv.service",
+        "systemctl --no-reload disable --now orv.service", "systemctl try-restart orv.service",
+        "if [ -d /run/systemd/system ]; then"}) {
+    EXPECT_NE(out.find(step), string::npos) << step;
+  }
+
+  // Installed into a scratch root (as root: the files belong to root), without the
+  // scriptlets, which expect a whole system.
+  if (geteuid() != 0) GTEST_SKIP() << "installing the RPM needs root";
+  const string root = dir.Join("root");
+  ASSERT_EQ(RunProgram({"rpm", "--root", root, "--initdb"}, &out), 0) << out;
+  ASSERT_EQ(RunProgram({"rpm", "-i", "--nodeps", "--noscripts", "--root", root, rpm}, &out), 0)
+      << out;
+  Layout(root, "/usr/lib/systemd/system");
+}

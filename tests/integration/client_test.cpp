@@ -1,0 +1,162 @@
+// orvctl and its check mode (check_orv) against the real agent: states, the log watch, scripting.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "tests/support/agent_process.h"
+
+namespace {
+
+using std::string;
+
+// The agent with the file and log tests on (folder size off, to be refused), a file "a.txt" of
+// 5 bytes, and check_orv as a link to the built client.
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(agent_.Start());
+    agent_.WriteFile("a.txt", "12345");
+    ASSERT_EQ(symlink(ORVCTL_BINARY, check_.c_str()), 0);
+  }
+
+  // Runs the client (check_orv when check) against the agent; exit code and output.
+  std::pair<int, string> Run(bool check, std::vector<string> args) const {
+    args.insert(args.begin(), {check ? check_ : ORVCTL_BINARY, "-p", Port(), "-P", "secret"});
+    string out;
+    const int code = RunProgram(args, &out, 30000);
+    return {code, out};
+  }
+  string Port() const { return std::to_string(agent_.Port()); }
+  string Dir() const { return agent_.Dir().Path(); }
+
+  TAgentProcess agent_{"textlog=1\nfileexists=1\ncountfiles=1\nfoldersize=0\n"};
+  TTempDir tools_;
+  const string check_ = tools_.Join("check_orv");
+};
+
+TEST_F(ClientTest, CheckModeGivesEveryStateWithItsLine) {
+  int silentPort = 0;
+  const TUniqueFd silent = BindLoopback(SOCK_STREAM, silentPort, 8);  // connects, never answers
+  const string silence = std::to_string(silentPort);
+  const string closed = std::to_string(UnusedLoopbackPort());
+  const string file = Dir() + "/a.txt";
+  const std::vector<string> count{"TEST-CountFiles", Dir(), "a.*", "0", "0", ""};
+  auto with = [](std::vector<string> options, const std::vector<string>& request) {
+    options.insert(options.end(), request.begin(), request.end());
+    return options;
+  };
+  const std::tuple<std::vector<string>, int, string> cases[] = {
+      {count, 0, "ORV OK - TEST-CountFiles " + Dir() + ": count=1 | 'count'=1;;;;\n"},
+      {with({"-w", "0", "-c", "5"}, count), 1,
+       "ORV WARNING - TEST-CountFiles " + Dir() + ": count=1 | 'count'=1;0;5;;\n"},
+      {{"--field", "size", "--label", "a size", "--uom", "KB", "-c", "@5", "TEST-FileExists", file},
+       2,
+       "ORV CRITICAL - TEST-FileExists " + file + ": size=5 | 'a size'=5KB;;@5;;\n"},
+      // The test failed ("301"); the agent refused the request ("600"); a text field.
+      {{"TEST-FileExists", file + "x"},
+       2,
+       "ORV CRITICAL - TEST-FileExists " + file + "x: 301 no such file or acess denied\n"},
+      {{"TEST-FolderSize", Dir(), "0"},
+       3,
+       "ORV UNKNOWN - TEST-FolderSize " + Dir() + ": 600 test is not allowed\n"},
+      {{"--field", "4", "TEST-FileExists", file},
+       3,
+       "ORV UNKNOWN - TEST-FileExists " + file + ": name=" + file + " is no number\n"},
+      {{"--field", "used", "TEST-UNC", "/"},
+       3,
+       "ORV UNKNOWN - TEST-UNC /: the reply has no field used\n"},
+      // No reply: refused by the agent, no connection, a silent peer; -u for the latter two.
+      {{"-P", "wrong", "GetInfo"},
+       3,
+       "ORV UNKNOWN - GetInfo: no reply from 127.0.0.1:" + Port() +
+           ": Connection closed without a reply (usually a wrong password"},
+      {{"-p", closed, "GetInfo"},
+       2,
+       "ORV CRITICAL - GetInfo: cannot connect to 127.0.0.1:" + closed + ": Connection refused\n"},
+      {{"-u", "-p", closed, "GetInfo"}, 3, "ORV UNKNOWN - GetInfo: cannot connect to"},
+      {{"-t", "1", "-p", silence, "GetInfo"},
+       2,
+       "ORV CRITICAL - GetInfo: no reply from 127.0.0.1:" + silence + " within 1 seconds\n"},
+      {{"-u", "-t", "1", "-p", silence, "GetInfo"}, 3, "ORV UNKNOWN - GetInfo: no reply from"},
+      {{"-w", "1:2:3", "GetInfo"}, 3, "ORV UNKNOWN - invalid range '1:2:3'\n"},
+  };
+  for (const auto& [args, code, line] : cases) {
+    const auto [exit, out] = Run(true, args);
+    EXPECT_EQ(exit, code) << out;
+    EXPECT_EQ(out.substr(0, line.size()), line);
+  }
+}
+
+// Three runs on one state file: the first marks the end of the log, the second reports the
+// lines added since (count and first line), the third finds nothing new.
+TEST_F(ClientTest, LogWatchReportsEachNewMatchOnce) {
+  const string log = Dir() + "/app.log";
+  agent_.WriteFile("app.log", "old error\n");
+  const string state = "--state-file=" + tools_.Join("app.state");
+  const string state2 = "--state-file=" + tools_.Join("app2.state");
+  // TEST-TextLog2 with a second filter, whose matches are warnings here.
+  const std::vector<string> watch{state, "TEST-TextLog", log, "error"};
+  const std::vector<string> watch2{"-W", state2, "TEST-TextLog2", log, "error", "0", "0",
+                                   "0",  "1",    "restored"};
+  const string first = " (first check: lines written from now on are watched) | 'matches'=0;;;;\n";
+  EXPECT_EQ(Run(true, watch), std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0" + first));
+  EXPECT_EQ(Run(true, watch2).first, 0);
+  agent_.WriteFile("app.log", "old error\ndisk error one\nfine\nrestored\nerror two\n");
+  EXPECT_EQ(Run(true, watch),
+            std::pair(2, "ORV CRITICAL - TEST-TextLog " + log +
+                             ": matches=2, first: disk error one | 'matches'=2;;;;\n"));
+  EXPECT_EQ(Run(true, watch2), std::pair(1, "ORV WARNING - TEST-TextLog2 " + log +
+                                                ": matches=3, first: disk error one | "
+                                                "'matches'=3;;;;\n"));
+  EXPECT_EQ(Run(true, watch),
+            std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0 | 'matches'=0;;;;\n"));
+  struct stat st {};
+  EXPECT_EQ(stat(tools_.Join("app.state").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0600u);
+}
+
+TEST_F(ClientTest, ScriptingHelpVersionErrorsAndJson) {
+  const string tryHelp = "Try 'orvctl --help'.\n";
+  const std::tuple<std::vector<string>, int, string> cases[] = {
+      {{"--version"}, 0, "orvctl (orv) 1.28\n"},
+      {{"-p", "0", "GetInfo"},
+       2,
+       "orvctl: the port must be a number from 1 to 65535, not '0'\n" + tryHelp},
+      {{"-t", "5s", "GetInfo"},
+       2,
+       "orvctl: the time-out must be a number from 1 to 86400, not '5s'\n" + tryHelp},
+      {{"-F", Dir() + "/none", "GetInfo"},
+       2,
+       "orvctl: cannot read the password file " + Dir() + "/none: No such file or directory\n" +
+           tryHelp},
+      {{"-P", "wrong", "GetInfo"},
+       2,
+       "orvctl: no reply: Connection closed without a reply (usually a wrong password, this "
+       "address not admitted by the agent's accept filter, too many connections from this "
+       "address at once, or a session key the agent finds too short)\n"},
+      {{"--json", "TEST-CountFiles", Dir(), "a.*", "0", "0", ""},
+       0,
+       R"({"code": "200", "lines": ["1"], "count": 1})"
+       "\n"},
+      {{"--json", "TEST-FolderSize", Dir()},
+       1,
+       R"({"code": "600", "lines": ["test is not allowed"]})"
+       "\n"},
+  };
+  for (const auto& [args, code, text] : cases) {
+    EXPECT_EQ(Run(false, args), std::pair(code, text));
+  }
+  const auto [exit, out] = Run(false, {"--json", "TEST-UNC", "/"});
+  EXPECT_EQ(exit, 0);
+  EXPECT_TRUE(
+      std::regex_match(out, std::regex(R"(\{"code": "200", "lines": \[( *"\d+",?){3}\], )"
+                                       R"("total": \d+, "free": \d+, "available": \d+\}\n)")))
+      << out;
+  // Help goes to standard output.
+  string help;
+  EXPECT_EQ(RunProgram({"sh", "-c", string(ORVCTL_BINARY) + " --help 2>/dev/null"}, &help), 0);
+  EXPECT_EQ(help.rfind("Usage: orvctl", 0), 0u) << help;
+}
+
+}  // namespace
