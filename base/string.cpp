@@ -22,7 +22,7 @@ bool IsAlnumByte(char c) {
 
 String::String(int size) {
   if (size > 0) {
-    data_ = static_cast<char*>(calloc(size, 1));
+    data_ = static_cast<char*>(calloc(size + 1, 1));
     capacity_ = size;
     fixed_ = 1;
   }
@@ -81,11 +81,13 @@ char* String::prAllocMem(int n) {
     return nullptr;
   }
   int newCapacity = fixed_ ? n : GrowthFor(n);
-  char* p = static_cast<char*>(realloc(data_, newCapacity));
+  char* p = static_cast<char*>(realloc(data_, newCapacity + 1));
   assert(p != nullptr);
-  if (newCapacity > capacity_) memset(p + capacity_, 0, newCapacity - capacity_);
+  if (newCapacity > capacity_) memset(p + capacity_, 0, newCapacity - capacity_ + 1);
   data_ = p;
   capacity_ = newCapacity;
+  if (length_ > capacity_) length_ = capacity_;
+  data_[length_] = '\0';
   return data_;
 }
 
@@ -116,6 +118,7 @@ int String::CopyData(const char* p, int n) {
   }
   memmove(data_, p, n);
   length_ = n;
+  data_[length_] = '\0';
   return length_;
 }
 
@@ -136,6 +139,7 @@ int String::AddData(const char* p, int n) {
   }
   memmove(data_ + length_, p, n);
   length_ += n;
+  data_[length_] = '\0';
   return length_;
 }
 
@@ -145,6 +149,7 @@ int String::AddChar(char c) {
     prAllocMem(length_ + 1);
   }
   data_[length_++] = c;
+  data_[length_] = '\0';
   return length_;
 }
 
@@ -228,6 +233,7 @@ void String::Delete(int pos, int count) {
   if (count > length_ - pos + 1) count = length_ - pos + 1;
   memmove(data_ + pos - 1, data_ + pos - 1 + count, length_ - (pos - 1) - count);
   length_ -= count;
+  data_[length_] = '\0';
 }
 
 String& String::Trim() {
@@ -241,6 +247,7 @@ String& String::Trim() {
     memmove(data_, data_ + start, end - start);
     length_ = end - start;
   }
+  if (data_ != nullptr) data_[length_] = '\0';
   return *this;
 }
 
@@ -265,6 +272,7 @@ String& String::RemoveRepeats(char c) {
     data_[out++] = data_[i];
   }
   length_ = out;
+  if (data_ != nullptr) data_[length_] = '\0';
   return *this;
 }
 
@@ -312,12 +320,12 @@ String& String::LowerCase() {
 String& String::SetZero() {
   if (length_ == capacity_) {
     int newCapacity = capacity_ + 128;
-    char* p = static_cast<char*>(realloc(data_, newCapacity));
+    char* p = static_cast<char*>(realloc(data_, newCapacity + 1));
     assert(p != nullptr);
     data_ = p;
     capacity_ = newCapacity;
   }
-  memset(data_ + length_, 0, capacity_ - length_);
+  memset(data_ + length_, 0, capacity_ - length_ + 1);
   return *this;
 }
 
@@ -329,6 +337,7 @@ void String::SetLength(int n) {
   }
   prAllocMem(n);
   length_ = n;
+  data_[length_] = '\0';
 }
 
 TStrList::~TStrList() {

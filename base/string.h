@@ -5,7 +5,9 @@
 
 // A growable byte buffer with an explicit length; positions are 1-based.
 // Capacity grows in steps of 128 bytes; a "fixed" string never grows and
-// silently cuts what does not fit.
+// silently cuts what does not fit. One byte beyond the capacity is always
+// allocated, and every change of the length writes a zero behind the last
+// byte, so that the data can be handed to C functions at any time.
 class String {
  public:
   explicit String(int size = 0);
@@ -34,8 +36,8 @@ class String {
   int Capacity() const { return capacity_; }
   char* Data() { return data_; }
   const char* Data() const { return data_; }
-  // Data as a C string: never null; relies on SetZero() having been called
-  // when the string is not empty.
+  // Data as a C string: never null, always terminated (it ends at the first
+  // zero byte when the data holds one).
   const char* c_str() const { return data_ ? data_ : ""; }
   bool IsEmpty() const { return length_ == 0; }
 

@@ -28,6 +28,41 @@ TEST(StringTest, PositionsFixedBuffersAndSelfAppends) {
   EXPECT_EQ(self, "abc");
 }
 
+// Every way of changing a string leaves it a C string: ASan catches a read
+// past the buffer, the comparison a stale byte behind the length.
+TEST(StringTest, EveryResultIsTerminated) {
+  String fixed(3);
+  fixed.AddData("abcdef", -1);
+  String deleted("abcdef");
+  deleted.Delete(2, 3);
+  String trimmed("  ab  ");
+  trimmed.Trim();
+  String repeats("a  b");
+  repeats.RemoveRepeats(' ');
+  String shortened("abcdef");
+  shortened.CopyData("xy", 2);
+  String grown("ab");
+  grown.AddChar('c');
+  struct Case {
+    String value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {String("ab") + "cd", "abcd"},
+      {String("ab") + String("cd"), "abcd"},
+      {String("ab") + 'c', "abc"},
+      {fixed, "abc"},
+      {deleted, "aef"},
+      {trimmed, "ab"},
+      {repeats, "a b"},
+      {shortened, "xy"},
+      {grown, "abc"},
+      {String("abc").Copy(2, 1), "b"},
+  };
+  for (const Case& c : cases) EXPECT_STREQ(c.value.c_str(), c.text);
+  EXPECT_STREQ(fixed.c_str(), "abc");  // the copy above is no longer fixed
+}
+
 TEST(StringTest, TrimReplaceSearchAndEscapes) {
   // Trim drops every byte up to 32 as a signed char, so high bytes too.
   EXPECT_EQ(String(" \t\x85 abc\xA0\r\n").Trim(), "abc");
