@@ -1,7 +1,11 @@
 // Request dispatch: one table from command word to handler, switch and permission.
 #include "agent/dispatcher.h"
 
+#include <arpa/inet.h>
+
 #include "agent/log.h"
+#include "agent/startup.h"
+#include "config/settings_table.h"
 #include "config/status.h"
 #include "net/acl.h"
 
@@ -46,7 +50,7 @@ constexpr TCommandRow Update(const char* name, TBuiltinHandler builtin) {
 
 void ReloadCfg(const JXRequest&, ORVReply& reply, TCommandContext&) {
   String msg;
-  if (LoadOptions(msg)) {
+  if (ReloadConfiguration("ReloadCfg", msg)) {
     reply.SetResult(kResultOk) += "Ok";  // a warning of the load is dropped
   } else {
     reply.SetResult(kResultFailed) += msg;
@@ -132,12 +136,31 @@ const TCommandRow* FindCommand(const String& command) {
   return nullptr;
 }
 
+// A caller that knows the password but is not on the list is worth a line:
+// either the list or the manager's address is wrong.
+void LogListRefusal(const TCommandRow& row, const TORVSettings& s, in_addr peer,
+                    const String& diagnostic) {
+  const char* key = "";
+  for (const TSettingRow& setting : SettingsTable()) {
+    if (setting.text == row.callers && setting.fileKey != nullptr) key = setting.fileKey;
+  }
+  char address[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &peer, address, sizeof(address));
+  String list = s.*row.callers;
+  list.SetZero();
+  String why = diagnostic.IsEmpty() ? String() : String(" (") + diagnostic + ")";
+  why.SetZero();
+  showmessage("\"%s\" refused: %s is not in %s \"%s\"%s\n", peer, mtFailure, 1, row.name, address,
+              key, list.Data(), why.Data());
+}
+
 // The "600" text when the settings have the command off or the caller is not
 // on its address list; null when it may run.
 const char* Refusal(const TCommandRow& row, const TORVSettings& s, in_addr peer) {
   if (row.enabled != nullptr && !row.enabled(s)) return row.refusal;
   String diagnostic;
   if (row.callers != nullptr && IPAllowed(peer.s_addr, s.*row.callers, diagnostic) != 1) {
+    LogListRefusal(row, s, peer, diagnostic);
     return row.refusal;
   }
   return nullptr;

@@ -83,3 +83,14 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
   if (kind == mtFailure && s.logfails) AppendLog(s.badlogfile, s.CfgFile, line);
   if (s.Verbose) AppendLog(s.verboselogfile, s.CfgFile, line);
 }
+
+void SystemLog(int facilityAndPriority, const char* format, ...) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog("orv", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  syslog(facilityAndPriority, "%s", text);
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <syslog.h>
 
 #include <mutex>
 
@@ -18,3 +19,8 @@ extern std::mutex showmutex;
 // hasArgs 0 the text is taken literally ("%" stays as it is).
 void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
     __attribute__((format(printf, 1, 5)));
+
+// Sends one message to the local system log (syslog(3), ident "orv"), opened
+// once; facilityAndPriority names both, e.g. LOG_DAEMON | LOG_INFO.
+void SystemLog(int facilityAndPriority, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "agent/flags.h"
 #include "agent/log.h"
@@ -17,6 +18,7 @@
 #include "agent/startup.h"
 #include "base/fileutils.h"
 #include "config/settings.h"
+#include "config/settings_check.h"
 
 namespace {
 
@@ -33,26 +35,55 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char** argv, char** envp) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  auto commandLine = std::make_shared<TORVSettings>();
+  TCommandLine parsed = ParseCommandLine(argc, argv, *commandLine);
+  parsed.error.SetZero();
+  parsed.ignored.SetZero();
+  const bool ignoring = !parsed.ignored.IsEmpty();
+  switch (parsed.mode) {
+    case TRunMode::kHelp:
+      PrintUsage();
+      return 0;
+    case TRunMode::kVersion:
+      PrintVersion();
+      return 0;
+    case TRunMode::kCheck:
+      if (!parsed.error.IsEmpty()) showhelp(parsed.error.Data());
+      if (ignoring)
+        printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.Data());
+      return CheckConfigurationOnly(*commandLine);
+    case TRunMode::kRun:
+      break;
+  }
   PrintBanner();
 
   fputs("Command line checking .. ", stdout);
-  auto commandLine = std::make_shared<TORVSettings>();
-  if (const char* error = ParseCommandLine(argc, argv, *commandLine)) showhelp(error);
+  if (!parsed.error.IsEmpty()) showhelp(parsed.error.Data());
   PublishSettings(commandLine);
+  if (ignoring) {
+    printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.Data());
+  } else {
+    puts("Ok");
+  }
 
-  fputs("Ok\nSettings checking .. ", stdout);
+  fputs("Settings checking .. ", stdout);
   String msg;
   if (!LoadOptions(msg)) {
     msg.SetZero();
     printf("Error\n%s\nPlease check '%s' file\n\n", msg.Data(), commandLine->CfgFile);
     return 1;
   }
-  if (msg.Length() == 0) {
+  // A problem the load passes over is named, and the start goes on.
+  const std::vector<String> problems = CheckSettings(*SettingsSnapshot());
+  if (msg.Length() == 0 && problems.empty()) {
     puts("Ok");
+  } else if (msg.Length() == 0) {
+    printf("Warning: %zu problem(s) in '%s'\n", problems.size(), commandLine->CfgFile);
   } else {
     msg.SetZero();
     printf("Warning: %s\n", msg.Data());
   }
+  ReportSettingsProblems(problems, true);
   puts("CPU testing .. Ok");
 
   if (Settings().VerboseDebug) {
@@ -92,7 +123,9 @@ int main(int argc, char** argv, char** envp) {
   RaiseDescriptorLimit();
   InitSignalEvents();
   if (!Settings().Interactive && daemon_init() != 0) {
-    fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));
+    const int error = errno;
+    fprintf(stderr, "Error initializing daemon: %s\n", strerror(error));
+    SystemLog(LOG_DAEMON | LOG_ERR, "not started: cannot become a daemon: %s", strerror(error));
     return 2;
   }
   signal(SIGSEGV, reloadapp);
@@ -101,6 +134,7 @@ int main(int argc, char** argv, char** envp) {
   int listenSocket = Listen(addrLen, err);
   if (listenSocket == 0) {
     printf("TCP listen error: %s\n\n", err.c_str());
+    SystemLog(LOG_DAEMON | LOG_ERR, "not started: TCP listen error: %s", err.c_str());
     return 4;
   }
   FILE* pidFile = nullptr;
@@ -110,5 +144,15 @@ int main(int argc, char** argv, char** envp) {
   }
   daemon_ready();
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
+  {
+    auto settings = SettingsSnapshot();
+    SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d",
+              AgentStatus.AgentVersion, static_cast<int>(getpid()),
+              settings->host.Length() > 0 ? settings->host.c_str() : "0.0.0.0", settings->port);
+    if (!problems.empty()) {
+      SystemLog(LOG_DAEMON | LOG_WARNING, "%zu problem(s) in %s: 'orv -t %s' lists them",
+                problems.size(), settings->CfgFile, settings->CfgFile);
+    }
+  }
   MainLoop(listenSocket, addrLen, pidFile, argv, envp);
 }

@@ -118,17 +118,19 @@ class TMainLoop {
     }
     if (SignalEvents.reload.exchange(0) != 0) {
       String msg;
-      LoadOptions(msg);
+      ReloadConfiguration("SIGHUP", msg);
     }
     const int segv = SignalEvents.segv.exchange(0);
     if (segv == 0) return;
     showmessage("Segmentation fault!!\n", LOCAL, mtFailure, 0);
     if (segv == 1) {
+      SystemLog(LOG_DAEMON | LOG_CRIT, "stopping: segmentation fault");
       signal(SIGSEGV, SIG_DFL);
       raise(SIGSEGV);
       EndProcess(1);
     }
     showmessage("Restarting..\n", LOCAL, mtFailure, 0);
+    SystemLog(LOG_DAEMON | LOG_CRIT, "segmentation fault: restarting");
     ORVFlags.Restart = 1;
     signal(SIGSEGV, SIG_IGN);
   }
@@ -136,18 +138,24 @@ class TMainLoop {
   void CheckFlags() {
     if (ORVFlags.Terminate) {
       showmessage("Terminate request received. Terminating..\n", LOCAL, mtInfo, 0);
+      SystemLog(LOG_DAEMON | LOG_NOTICE, "stopping: QUIT request");
       closepidfile(pidFile_);
       EndProcess(0);
     }
     if (ORVFlags.Restart) {
       showmessage("Reload request received. Executing..\n", LOCAL, mtInfo, 0);
       String path = SettingsSnapshot()->orvpath;
+      path.SetZero();
+      SystemLog(LOG_DAEMON | LOG_NOTICE, "restarting: executing %s", path.Data());
       Replace(path, "Error: cannot start new instance\n");
       ORVFlags.Restart = 0;
     }
     if (ORVFlags.Upgrade) {
       showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
-      Replace(UpgradeScriptPath(), "Error: cannot start upgrading script\n");
+      String script = UpgradeScriptPath();
+      script.SetZero();
+      SystemLog(LOG_DAEMON | LOG_NOTICE, "upgrading: executing %s", script.Data());
+      Replace(script, "Error: cannot start upgrading script\n");
       ORVFlags.Upgrade = 0;
     }
   }
@@ -161,11 +169,14 @@ class TMainLoop {
     program.SetZero();
     fflush(stdout);
     execve(program.Data(), argv_, envp_);
+    const int error = errno;
     showmessage("%s", LOCAL, mtFailure, 1, failureText);
+    SystemLog(LOG_DAEMON | LOG_ERR, "cannot execute %s: %s", program.Data(), strerror(error));
     String err;
     listen_ = Listen(addrLen_, err);
     if (listen_ == 0) {
       showmessage("TCP listen error: %s\n", LOCAL, mtFailure, 1, err.c_str());
+      SystemLog(LOG_DAEMON | LOG_ERR, "stopping: TCP listen error: %s", err.c_str());
       EndProcess(4);
     }
     auto settings = SettingsSnapshot();
@@ -179,18 +190,23 @@ class TMainLoop {
     String err;
     listen_ = Listen(addrLen_, err);
     if (listen_ != 0) {
+      SystemLog(LOG_DAEMON | LOG_NOTICE, "port switched from %d to %d", currentPort_, wanted);
       currentPort_ = wanted;
       showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
       return;
     }
     showmessage("Error: cannot open new port for listening\n", LOCAL, mtFailure, 0);
+    SystemLog(LOG_DAEMON | LOG_WARNING, "cannot switch to port %d: %s", wanted, err.c_str());
     SetPortSetting(currentPort_);
     listen_ = Listen(addrLen_, err);
     if (listen_ == 0) {
       showmessage("Cannot open original port either. Terminating\n", LOCAL, mtFailure, 0);
+      SystemLog(LOG_DAEMON | LOG_ERR, "stopping: cannot listen on port %d again: %s", currentPort_,
+                err.c_str());
       EndProcess(4);
     }
     showmessage("Return to original port\n", LOCAL, mtFailure, 0);
+    SystemLog(LOG_DAEMON | LOG_NOTICE, "back on port %d", currentPort_);
   }
 
   void CloseListener() {
@@ -224,6 +240,7 @@ class TMainLoop {
         return;
       }
       showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
+      SystemLog(LOG_DAEMON | LOG_ERR, "stopping: accept error: %s", strerror(error));
       EndProcess(4);
     }
 

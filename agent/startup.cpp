@@ -2,9 +2,11 @@
 #include "agent/startup.h"
 
 #include <fcntl.h>
+#include <nettle/version.h>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 
 #include "agent/flags.h"
 #include "agent/log.h"
+#include "config/settings_check.h"
 #include "protocol/ciplib.h"
 #include "protocol/orv_const.h"
 #include "protocol/twofish.h"
@@ -39,44 +42,68 @@ long LeadingNumber(const char* text) {
 
 }  // namespace
 
-const char* ParseCommandLine(int argc, char** argv, TORVSettings& settings) {
+TCommandLine ParseCommandLine(int argc, char** argv, TORVSettings& settings) {
+  TCommandLine result;
+  auto is = [](const char* arg, const char* option, const char* longOption = nullptr) {
+    return strcmp(arg, option) == 0 || (longOption != nullptr && strcmp(arg, longOption) == 0);
+  };
   int i = 1;
-  auto more = [&] { return i < argc; };
-  if (!more()) return kMissedParameter;
-  if (strcmp(argv[i], "-i") == 0) {
-    settings.Interactive = 1;
-    ++i;
-  } else if (strcmp(argv[i], "-d") == 0) {
-    settings.Interactive = 0;
-    ++i;
+  for (; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "--") == 0) {
+      ++i;
+      break;
+    }
+    if (arg[0] != '-' || arg[1] == '\0') break;  // the file
+    if (is(arg, "-h", "--help")) {
+      result.mode = TRunMode::kHelp;
+      return result;
+    }
+    if (is(arg, "-V", "--version")) {
+      result.mode = TRunMode::kVersion;
+      return result;
+    }
+    if (is(arg, "-t", "--check")) {
+      result.mode = TRunMode::kCheck;
+    } else if (is(arg, "-i") || is(arg, "-d")) {
+      settings.Interactive = arg[1] == 'i';
+    } else if (is(arg, "-v") || is(arg, "-vd")) {
+      settings.Verbose = 1;
+      if (arg[2] == 'd') settings.VerboseDebug = 1;
+    } else if (is(arg, "-p")) {
+      if (++i >= argc) {
+        result.error = kMissedParameter;
+        return result;
+      }
+      long port = LeadingNumber(argv[i]);
+      if (port < 1 || port > 65535) {
+        result.error = kInvalidPort;
+        return result;
+      }
+      settings.port = static_cast<int32_t>(port);
+    } else {
+      result.error = String("Error\nUnknown option ") + arg;
+      return result;
+    }
   }
-  if (!more()) return kMissedParameter;
-  if (strcmp(argv[i], "-v") == 0) {
-    settings.Verbose = 1;
-    ++i;
+  if (i >= argc) {
+    result.error = kMissedParameter;
+    return result;
   }
-  if (!more()) return kMissedParameter;
-  if (strcmp(argv[i], "-vd") == 0) {
-    settings.Verbose = 1;
-    settings.VerboseDebug = 1;
-    ++i;
-  }
-  if (!more()) return kMissedParameter;
-  if (strcmp(argv[i], "-p") == 0) {
-    ++i;
-    if (!more()) return kMissedParameter;
-    long port = LeadingNumber(argv[i]);
-    if (port < 1 || port > 65535) return kInvalidPort;
-    settings.port = static_cast<int32_t>(port);
-    ++i;
-  }
-  if (!more()) return kMissedParameter;
   settings.SetCfgFile(argv[i]);
-  return nullptr;
+  // An upgrade's swap script hands the agent's arguments on, so further words
+  // are accepted; an option among them was most likely meant for the agent.
+  for (++i; i < argc; ++i) {
+    if (argv[i][0] != '-' || argv[i][1] == '\0') continue;
+    if (!result.ignored.IsEmpty()) result.ignored += ' ';
+    result.ignored += argv[i];
+  }
+  return result;
 }
 
-void showhelp(const char* error) {
-  printf("%s\n\n", error);
+namespace {
+
+void PrintUsageText() {
   fputs(
       " Usage: orv [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"
       "  -d        - daemon mode (default)\n"
@@ -89,8 +116,74 @@ void showhelp(const char* error) {
       "  orv -i -v -p 1055 /etc/orv/orv.cfg\n"
       "  orv -d ~/orv/orv.cfg\n\n",
       stdout);
+}
+
+}  // namespace
+
+void showhelp(const char* error) {
+  printf("%s\n\n", error);
+  PrintUsageText();
   fflush(stdout);
   exit(1);
+}
+
+void PrintUsage() {
+  PrintUsageText();
+  fputs(
+      " Also:\n"
+      "  orv -t|--check [-p <port>] <cfg_file> - check the configuration, start nothing\n"
+      "  orv -h|--help                         - this text\n"
+      "  orv -V|--version                      - versions of the agent, Nettle and zlib\n\n"
+      " Options may come in any order before cfg_file; \"--\" ends them.\n",
+      stdout);
+}
+
+void PrintVersion() {
+  printf("orv %s (%s for %s)\n", AgentStatus.AgentVersion, AgentStatus.AgentName,
+         AgentStatus.AgentPlatform);
+  printf("Nettle %d.%d\n", nettle_version_major(), nettle_version_minor());
+  printf("zlib %s\n", zlibVersion());
+}
+
+int CheckConfigurationOnly(const TORVSettings& commandLine) {
+  TORVSettings settings = commandLine;
+  String msg;
+  settings.LoadOptions_(msg);
+  const std::vector<String> problems = CheckSettings(settings);
+  for (String problem : problems) printf("%s\n", problem.SetZero().Data());
+  if (problems.empty()) printf("%s: ok\n", settings.CfgFile);
+  return problems.empty() ? 0 : 1;
+}
+
+void ReportSettingsProblems(const std::vector<String>& problems, bool console) {
+  console = console && !Settings().Interactive;
+  for (const String& problem : problems) {
+    String text(problem);
+    text.SetZero();
+    if (console) printf("%s\n", text.Data());
+    showmessage("%s\n", LOCAL, mtFailure, 1, text.Data());
+  }
+}
+
+int ReloadConfiguration(const char* cause, String& msg) {
+  if (!LoadOptions(msg)) {
+    // The reasons are lines of their own; the log keeps one line per message.
+    String reasons = msg.ReplaceAll("\n", "; ", 1);
+    reasons.RemoveRepeats(' ').Trim();
+    if (reasons.Length() > 0 && reasons[reasons.Length()] == ';')
+      reasons.SetLength(reasons.Length() - 1);
+    reasons.SetZero();
+    showmessage("Configuration not reloaded (%s), the settings in force stay: %s\n", LOCAL,
+                mtFailure, 1, cause, reasons.Data());
+    SystemLog(LOG_DAEMON | LOG_ERR, "configuration not reloaded (%s): %s", cause, reasons.Data());
+    return 0;
+  }
+  const std::vector<String> problems = CheckSettings(*SettingsSnapshot());
+  ReportSettingsProblems(problems, false);
+  showmessage("Configuration reloaded (%s)\n", LOCAL, mtInfo, 1, cause);
+  SystemLog(LOG_DAEMON | LOG_INFO, "configuration reloaded (%s), %zu problem(s) logged", cause,
+            problems.size());
+  return 1;
 }
 
 void PrintBanner() {

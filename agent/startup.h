@@ -3,15 +3,44 @@
 
 #include <csignal>
 #include <cstdio>
+#include <vector>
 
 #include "config/settings.h"
 
-// Parses `[-d|-i] [-v|-vd] [-p <port>] <cfg_file>` into the run-mode members
-// and port of settings. Returns null, or the error text showhelp prints.
-const char* ParseCommandLine(int argc, char** argv, TORVSettings& settings);
+enum class TRunMode { kRun, kHelp, kVersion, kCheck };
+
+struct TCommandLine {
+  TRunMode mode = TRunMode::kRun;
+  String error;    // the text showhelp prints; empty: none
+  String ignored;  // the words after the configuration file that look like options
+};
+
+// Parses `[-d|-i] [-v|-vd] [-p <port>] [-t|--check] <cfg_file> [ignored...]`,
+// or -h/--help or -V/--version alone, into the run-mode members and port of
+// settings. Options come in any order before the file; "--" ends them, and
+// words after the file are left alone. The last of -d and -i counts.
+TCommandLine ParseCommandLine(int argc, char** argv, TORVSettings& settings);
 
 // Prints error, the usage text, and ends the process with code 1.
 [[noreturn]] void showhelp(const char* error);
+// The answers to -h and -V.
+void PrintUsage();
+void PrintVersion();
+
+// orv -t: loads the configuration into a private record and prints its
+// problems, or "FILE: ok"; nothing is opened, logged or written. 0 when there
+// are none, else 1.
+int CheckConfigurationOnly(const TORVSettings& commandLine);
+
+// Logs each problem of the configuration as a failure; with console set, a
+// daemon that is starting also prints them (interactive mode echoes every
+// message anyway).
+void ReportSettingsProblems(const std::vector<String>& problems, bool console);
+
+// Loads the configuration again (the settings in force stay when that fails),
+// logs the outcome and the new configuration's problems, and tells the system
+// log. cause names what asked for it. Returns LoadOptions' result and msg.
+int ReloadConfiguration(const char* cause, String& msg);
 
 void PrintBanner();
 

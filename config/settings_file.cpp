@@ -13,19 +13,18 @@
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
 #include "config/settings.h"
+#include "config/settings_lines.h"
 #include "config/settings_table.h"
+#include "net/iplib.h"
 
 namespace {
 
-// A file is read in pieces of at most this many bytes less one; each piece
-// is handled as a line of its own.
-constexpr int kPieceSize = 1024;
 // A rewritten or appended line keeps its value within this many bytes, so
 // that it is read back as one piece.
 constexpr int kMaxSavedLine = 1020;
 
-// Reads the next piece into buf: up to and including a line feed, at most
-// kPieceSize - 1 bytes. Returns its length, 0 at the end of the file.
+}  // namespace
+
 int ReadPiece(FILE* f, char (&buf)[kPieceSize]) {
   int n = 0;
   int c;
@@ -36,27 +35,24 @@ int ReadPiece(FILE* f, char (&buf)[kPieceSize]) {
   return n;
 }
 
+namespace {
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-// Where a line sets one of the known keys, and where its value lies.
-struct TConfigLine {
-  const TSettingRow* row = nullptr;
-  int valueStart = 0;  // 0-based offsets into the line
-  int valueEnd = 0;
-};
+}  // namespace
 
 TConfigLine ParseLine(const char* p, int n) {
   TConfigLine line;
   if (n == 0 || p[0] == '#' || p[0] == ';') return line;
   const char* eq = static_cast<const char*>(memchr(p, '=', n));
   if (eq == nullptr) return line;
-  int keyStart = 0;
-  int keyEnd = static_cast<int>(eq - p);
-  while (keyStart < keyEnd && IsBlank(p[keyStart])) ++keyStart;
-  while (keyEnd > keyStart && IsBlank(p[keyEnd - 1])) --keyEnd;
-  line.row = FindFileKey(p + keyStart, keyEnd - keyStart);
+  line.assignment = true;
+  line.keyEnd = static_cast<int>(eq - p);
+  while (line.keyStart < line.keyEnd && IsBlank(p[line.keyStart])) ++line.keyStart;
+  while (line.keyEnd > line.keyStart && IsBlank(p[line.keyEnd - 1])) --line.keyEnd;
+  line.row = FindFileKey(p + line.keyStart, line.keyEnd - line.keyStart);
   line.valueStart = static_cast<int>(eq - p) + 1;
   while (line.valueStart < n && IsBlank(p[line.valueStart])) ++line.valueStart;
   line.valueEnd = n;
@@ -67,6 +63,20 @@ TConfigLine ParseLine(const char* p, int n) {
   }
   return line;
 }
+
+TFilePtr OpenConfigFile(const char* path, String& reason) {
+  TFilePtr file(fopen(path, "rbe"));
+  int error = errno;
+  struct stat st;
+  if (file != nullptr) {
+    error = fstat(fileno(file.get()), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  }
+  if (error == 0) return file;
+  reason = GetErrorStr(error);
+  return nullptr;
+}
+
+namespace {
 
 int ParseInt(const char* p, int n) {
   return atoi(String(p, n).c_str());
@@ -208,9 +218,10 @@ int TORVSettings::LoadOptions_(String& msg) {
     msg = "Configuration file is not specified";
     return 0;
   }
-  TFilePtr file(fopen(CfgFile, "rbe"));
+  String reason;
+  TFilePtr file = OpenConfigFile(CfgFile, reason);
   if (file == nullptr) {
-    msg = CannotOpen(CfgFile);
+    msg = CannotOpen(CfgFile) + ": " + reason;
     return 0;
   }
   char piece[kPieceSize];
@@ -227,6 +238,12 @@ int TORVSettings::LoadOptions_(String& msg) {
   int result = 1;
   if (port == 0) {
     msg += "  TCP post is not specified!\n";
+    result = 0;
+  } else if (const TSettingRow* row = FindFileKey("port", 4); !row->InRange(port)) {
+    // Taken as it is, the number would be cut to 16 bits and another port opened.
+    char text[64];
+    snprintf(text, sizeof(text), "  Invalid TCP port number %d!\n", port);
+    msg += text;
     result = 0;
   }
   if (password.IsEmpty()) {

@@ -12,6 +12,8 @@ constexpr TShownIn kTests = TShownIn::kTests;
 constexpr TShownIn kActions = TShownIn::kActions;
 constexpr TShownIn kInfo = TShownIn::kInfo;
 constexpr TShownIn kSettings = TShownIn::kSettings;
+constexpr TPathKind kProgram = TPathKind::kProgram;
+constexpr TPathKind kDirectory = TPathKind::kDirectory;
 
 constexpr TSettingRow Text(const char* fileKey, const char* remoteKey, String S::*member,
                            const char* loadDefault = nullptr, K kind = K::kText) {
@@ -69,12 +71,12 @@ constexpr TSettingRow kSettingRows[] = {
     Flag("tcpudpaction", "TCP/UDP send", &S::tcpudpaction, "0").Shown(kActions, 2),
     Flag("syslogaction", "Syslog", &S::syslogaction, "0").Shown(kActions, 3),
     // Read from the file but never written: a save passes their lines through.
-    Text("orvpath", nullptr, &S::orvpath, "").Unsaved(),
-    Text("tmpdir", nullptr, &S::tmpdir).Unsaved(),
+    Text("orvpath", nullptr, &S::orvpath, "").Unsaved().Range(1, INT32_MAX).Names(kProgram),
+    Text("tmpdir", nullptr, &S::tmpdir).Unsaved().Names(kDirectory),
     Text("pidfile", nullptr, &S::pidfile, "").Unsaved(),
-    Text("cpuusagescript", nullptr, &S::cpuusagescript).Unsaved(),
-    Text("proclistscript", nullptr, &S::proclistscript).Unsaved(),
-    Text("proccntscript", nullptr, &S::proccntscript).Unsaved(),
+    Text("cpuusagescript", nullptr, &S::cpuusagescript).Unsaved().Names(kProgram),
+    Text("proclistscript", nullptr, &S::proclistscript).Unsaved().Names(kProgram),
+    Text("proccntscript", nullptr, &S::proccntscript).Unsaved().Names(kProgram),
     // Switches of requests the agent does not provide, set only remotely.
     Flag(nullptr, "Service", &S::service, "0"),
     Flag(nullptr, "NT Event Log", &S::ntlog, "0"),

@@ -18,6 +18,13 @@ enum class TSettingKind : uint8_t {
                  // the record, with the line-break escapes over the wire
 };
 
+// What a setting's value must name on this host; the configuration check looks.
+enum class TPathKind : uint8_t {
+  kNone,
+  kProgram,    // an executable regular file, by an absolute path
+  kDirectory,  // a directory the agent may write in
+};
+
 // The reply blocks of "GetInfo" (the last three) and "GetSettings" that show a setting.
 enum class TShownIn : uint8_t { kNowhere, kTests, kActions, kInfo, kSettings };
 
@@ -39,6 +46,7 @@ struct TSettingRow {
   bool onlyIfUnset = false;  // a load applies the key only while the member is 0
   TShownIn shownIn = TShownIn::kNowhere;
   int8_t shownAt = 0;  // 1-based place in that block
+  TPathKind path = TPathKind::kNone;
 
   constexpr TSettingRow Shown(TShownIn block, int8_t at) const {
     TSettingRow row = *this;
@@ -62,6 +70,11 @@ struct TSettingRow {
     row.remoteSet = false;
     return row;
   }
+  constexpr TSettingRow Names(TPathKind kind) const {
+    TSettingRow row = *this;
+    row.path = kind;
+    return row;
+  }
   constexpr TSettingRow OnlyIfUnset() const {
     TSettingRow row = *this;
     row.onlyIfUnset = true;
@@ -72,6 +85,9 @@ struct TSettingRow {
   bool Saved() const { return fileKey != nullptr && saved; }
   bool RemotelySet() const { return remoteKey != nullptr && remoteSet; }
   bool IsNumber() const { return number != nullptr; }
+  bool Restricted() const {
+    return min != std::numeric_limits<int32_t>::min() || max != std::numeric_limits<int32_t>::max();
+  }
   // Whether a value (an integer's, or a text's length) lies in the range.
   bool InRange(long long value) const { return value >= min && value <= max; }
 };

@@ -1,7 +1,8 @@
-// Fuzzes the configuration loader and the in-place rewrite on arbitrary files.
+// Fuzzes the configuration loader, its check and the in-place rewrite on arbitrary files.
 #include <fstream>
 
 #include "config/settings.h"
+#include "config/settings_check.h"
 #include "fuzz/support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -13,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.SetCfgFile(path.c_str());
   String msg;
   settings.LoadOptions_(msg);
+  CheckSettings(settings);
   settings.SaveOptions_(msg);
   TORVSettings reloaded;
   reloaded.SetCfgFile(path.c_str());

@@ -27,6 +27,17 @@ void SetInvalid(const String& text, String& err) {
   err = String("Invalid IP address (") + text + ") specified";
 }
 
+void SetIllegal(char c, String& err) {
+  err = String("Illegal character (") + c + ") specified";
+}
+
+bool HasDigit(const String& s) {
+  for (int i = 1; i <= s.Length(); ++i) {
+    if (s[i] >= '0' && s[i] <= '9') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int islistsetchar(char c) {
@@ -89,7 +100,7 @@ int IPAllowed(unsigned ip, const String& list, String& err) {
   if (err.IsEmpty()) {
     for (int i = 1; i <= list.Length(); ++i) {
       if (!islistsetchar(list[i])) {
-        err = String("Illegal character (") + list[i] + ") specified";
+        SetIllegal(list[i], err);
         break;
       }
     }
@@ -102,6 +113,31 @@ int IPAllowed(const char* ip, const String& list, String& err) {
   in_addr_t address = inet_addr(ip);
   if (address == INADDR_NONE) return 0;
   return IPAllowed(static_cast<unsigned>(address), list, err);
+}
+
+bool CheckAddressList(const String& list, String& err) {
+  err = "";
+  String work;
+  for (int i = 1; i <= list.Length(); ++i) {
+    if (islistsetchar(list[i])) {
+      work.AddChar(list[i]);
+    } else if (list[i] != ' ' && list[i] != '\t') {
+      SetIllegal(list[i], err);
+      return false;
+    }
+  }
+  unsigned from = 0;
+  unsigned to = 0;
+  do {
+    getitem(work, from, to, err);
+    if (!err.IsEmpty()) return false;
+  } while (from != 0);
+  // An item starting with 0.0.0.0 ends the scan.
+  if (HasDigit(work)) {
+    err = String("Nothing after 0.0.0.0 is read (") + work + ")";
+    return false;
+  }
+  return true;
 }
 
 bool FilterAdmits(const String& filterIPs, const char* address) {
@@ -121,4 +157,24 @@ bool FilterAdmits(const String& filterIPs, const char* address) {
     while (p < end && (*p == '\r' || *p == '\n')) ++p;
   }
   return false;
+}
+
+bool IsFilterEntry(const String& entry) {
+  int parts = 0;
+  int i = 1;
+  while (i <= entry.Length()) {
+    int value = 0;
+    int digits = 0;
+    for (; i <= entry.Length() && entry[i] >= '0' && entry[i] <= '9'; ++i, ++digits) {
+      value = value * 10 + (entry[i] - '0');
+      if (value > 255) return false;
+    }
+    // Peers' addresses are written without leading zeros.
+    if (digits == 0 || (digits > 1 && entry[i - digits] == '0')) return false;
+    ++parts;
+    if (i > entry.Length()) return parts == 4;
+    if (entry[i] != '.' || parts == 4) return false;
+    ++i;
+  }
+  return parts >= 1 && parts <= 3;
 }

@@ -79,6 +79,9 @@ String GetErrorStr(int error) {
 
 int TcpListen(const char* host, const char* service, unsigned* addrLen, String& err) {
   err = "";
+  // Where it failed, for the admin who has to find out why.
+  const String where =
+      String(" (address ") + (host != nullptr ? host : "0.0.0.0") + ", port " + service + ")";
   addrinfo hints{};
   hints.ai_flags = AI_PASSIVE;
   hints.ai_family = AF_INET;
@@ -86,32 +89,41 @@ int TcpListen(const char* host, const char* service, unsigned* addrLen, String& 
   addrinfo* found = nullptr;
   int rc = getaddrinfo(host, service, &hints, &found);
   if (rc != 0) {
-    err = gai_strerror(rc);
+    err = String(gai_strerror(rc)) + where;
+    err.SetZero();
     return 0;
   }
   TAddrInfoList list(found);
 
   TUniqueFd sock;
   const addrinfo* bound = nullptr;
+  int error = 0;
   for (const addrinfo* a = list.get(); a != nullptr && bound == nullptr; a = a->ai_next) {
     sock.Reset(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-    if (!sock.Valid()) continue;
+    if (!sock.Valid()) {
+      error = errno;
+      continue;
+    }
     int on = 1;
     setsockopt(sock.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     if (bind(sock.Get(), a->ai_addr, a->ai_addrlen) == 0) {
       bound = a;
     } else {
+      error = errno;
       shutdown(sock.Get(), SHUT_RDWR);
       sock.Reset();
     }
   }
   if (bound == nullptr) {
-    err = "socket() or bind() error";
+    err = String("socket() or bind() error: ") + GetErrorStr(error) + where;
+    err.SetZero();
     return 0;
   }
   if (listen(sock.Get(), 512) != 0) {
+    error = errno;
     shutdown(sock.Get(), SHUT_RDWR);
-    err = "listen() error";
+    err = String("listen() error: ") + GetErrorStr(error) + where;
+    err.SetZero();
     return 0;
   }
   // 0 means failure to the callers, so a socket that landed on descriptor 0

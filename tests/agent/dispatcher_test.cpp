@@ -111,6 +111,13 @@ TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
     EXPECT_EQ(result_, 1) << name;
   }
   EXPECT_EQ(switched, 25);
+  // A caller that knows the password but is on no list is logged with the list that kept it out.
+  const std::string log = TTempDir::ReadFile(dir_.Join("log2.txt"));
+  for (const char* line :
+       {"\t 10.1.1.1\t \"QUIT\" refused: 10.1.1.1 is not in manageaddr \"127.0.0.1\"\n",
+        "\t \"UpgradeCode\" refused: 10.1.1.1 is not in updateaddr \"127.0.0.1\"\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+  }
   // The file list stays open while any file test is on ("unc" is not one of them).
   off->unc = 1;
   EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "600\ntest is not allowed");
@@ -180,29 +187,46 @@ TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {
   EXPECT_EQ(bad, 0);
 }
 
-TEST(CommandLineTest, GrammarInFixedOrder) {
+TEST(CommandLineTest, OptionsInAnyOrderBeforeTheFile) {
   const std::string kPort = "Error\nInvalid port number";
+  const std::string kMissed = "Error\nInvalid or missed command line parameter";
   const std::string longPath(600, 'x');
   const std::pair<std::vector<const char*>, std::string> cases[] = {
-      // The arguments; the error, or "interactive verbose debug port file".
-      {{}, "Error\nInvalid or missed command line parameter"},
-      {{"-d", "a.cfg"}, "0 0 0 0 a.cfg"},
-      {{"-i", "-v", "-vd", "-p", "1055xyz", "c"}, "1 1 1 1055 c"},
-      {{"-v", "-i", "f"}, "0 1 0 0 -i"},  // options only in their fixed order
-      {{"-p", "65535", "f"}, "0 0 0 65535 f"},
+      // The arguments; the error, or "mode interactive verbose debug port file [ignored]".
+      {{}, kMissed},
+      {{"-i"}, kMissed},
+      {{"-i", "-p"}, kMissed},
+      {{"-d", "a.cfg"}, "0 0 0 0 0 a.cfg"},
+      {{"-i", "-v", "-vd", "-p", "1055xyz", "c"}, "0 1 1 1 1055 c"},
+      {{"-v", "-p", "7", "-i", "f"}, "0 1 1 0 7 f"},
+      {{"-i", "-d", "f"}, "0 0 0 0 0 f"},
+      {{"-p", "65535", "f"}, "0 0 0 0 65535 f"},
       {{"-p", "65536", "f"}, kPort},
       {{"-p", "99999999999999", "f"}, kPort},
-      {{longPath.c_str()}, "0 0 0 0 " + longPath.substr(0, 511)},
+      {{"-p", "-i", "f"}, kPort},
+      {{"-x", "f"}, "Error\nUnknown option -x"},
+      {{"--", "-i"}, "0 0 0 0 0 -i"},
+      {{"-", "-v"}, "0 0 0 0 0 - -v"},
+      // Words after the file are handed on by an upgrade: kept out, options among them named.
+      {{"-i", "f", "-v", "1", "-p", "-"}, "0 1 0 0 0 f -v -p"},
+      {{"-t", "-p", "9", "f"}, "3 0 0 0 9 f"},
+      {{"--check", "f"}, "3 0 0 0 0 f"},
+      {{"-i", "--help", "-p"}, "1 1 0 0 0 "},
+      {{"-V", "f"}, "2 0 0 0 0 "},
+      {{"-p", "0", "-h"}, kPort},
+      {{longPath.c_str()}, "0 0 0 0 0 " + longPath.substr(0, 511)},
   };
   for (const auto& [args, expected] : cases) {
     std::vector<char*> argv{const_cast<char*>("orv")};
     for (const char* a : args) argv.push_back(const_cast<char*>(a));
     TORVSettings s;
-    const char* error = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), s);
+    TCommandLine parsed = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), s);
     std::ostringstream got;
-    got << s.Interactive << " " << s.Verbose << " " << s.VerboseDebug << " " << s.port << " "
-        << s.CfgFile;
-    EXPECT_EQ(error ? error : got.str(), expected) << args.size();
+    got << static_cast<int>(parsed.mode) << " " << s.Interactive << " " << s.Verbose << " "
+        << s.VerboseDebug << " " << s.port << " " << s.CfgFile;
+    if (!parsed.ignored.IsEmpty()) got << " " << parsed.ignored.SetZero().c_str();
+    EXPECT_EQ(parsed.error.IsEmpty() ? got.str() : parsed.error.SetZero().c_str(), expected)
+        << args.size();
   }
 }
 

@@ -94,6 +94,8 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
        "\r\n127.0.0.1\r\n"},
       {"password=p\nfiltermarks=11\norvpath=" + agent_,
        "0" + marks + "  TCP post is not specified!\n", ""},
+      // Taken as it is, it would open port 34463.
+      {"port=99999\npassword=p\norvpath=" + agent_, "0  Invalid TCP port number 99999!\n", ""},
   };
   for (const auto& [content, msg, filterIPs] : files) {
     TORVSettings s;
@@ -168,6 +170,28 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
       << "wrong result or message, or no unprivileged user";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
+}
+
+TEST_F(SettingsFileTest, LoadSaysWhyTheFileCannotBeRead) {
+  ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
+  dir_.WriteFile("orv.cfg", Required());
+  ASSERT_EQ(chmod(cfg_.c_str(), 0600), 0);
+  const std::pair<std::string, const char*> cases[] = {
+      {dir_.Join("missing.cfg"), "No such file or directory"},
+      {dir_.Path(), "Is a directory"},
+      {cfg_, "Permission denied"},  // to a user other than root, its owner
+  };
+  for (const auto& [path, reason] : cases) {
+    if (path == cfg_ && geteuid() != 0) continue;
+    TORVSettings s;
+    s.SetCfgFile(path.c_str());
+    const String expected = ("Cannot open configuration file '" + path + "': " + reason).c_str();
+    auto load = [&] {
+      String msg;
+      return s.LoadOptions_(msg) == 0 && msg == expected ? 0 : 1;
+    };
+    EXPECT_EQ(path == cfg_ ? RunUnprivileged(load) : load(), 0) << path;
+  }
 }
 
 TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {

@@ -24,19 +24,29 @@ TEST(AgentStartupTest, FailuresExitWithTheirCodeAndText) {
   TAgentProcess agent;
   const string cfg = agent.ConfigPath();
   agent.WriteFile("bad.cfg", "comment=x\norvpath=relative/orv\n");
+  agent.WriteFile("range.cfg", "port=99999\npassword=p\norvpath=" ORV_BINARY "\n");
   int busyPort = 0;
   TUniqueFd busy = BindLoopback(SOCK_STREAM, busyPort, 1);
+  const string busyText =
+      "Sock testing .. TCP listen error:\nsocket() or bind() error: "
+      "Address already in use (address 127.0.0.1, port " +
+      std::to_string(busyPort) + ")\n\n";
   const std::tuple<std::vector<string>, int, string> cases[] = {
       {{}, 1, "Error\nInvalid or missed command line parameter\n\n Usage: orv"},
       {{"-i", "-p", "0", cfg}, 1, "Error\nInvalid port number"},
       {{"-i", "-p", "65536", cfg}, 1, "Error\nInvalid port number"},
-      {{"-v", "-i", cfg}, 1, "Settings checking .. Error\nCannot open configuration file '-i'"},
-      {{"-i", "/no/orv.cfg"}, 1, "'/no/orv.cfg'\nPlease check '/no/orv.cfg' file\n\n"},
+      {{"-x", "-i", cfg}, 1, "Command line checking .. Error\nUnknown option -x\n\n Usage: orv"},
+      {{"-i", "/no/orv.cfg"},
+       1,
+       "Error\nCannot open configuration file '/no/orv.cfg': No such file or directory\n"
+       "Please check '/no/orv.cfg' file\n\n"},
+      {{"-i", agent.Dir().Path()}, 1, "': Is a directory\nPlease check"},
       {{"-i", agent.Dir().Join("bad.cfg")},
        1,
        "Settings checking .. Error\n  TCP post is not specified!\n  Password is not specified!\n"
        "  Full path to the agent is not specified!\n"},
-      {{"-i", "-p", std::to_string(busyPort), cfg}, 4, "Sock testing .. TCP listen error:\n"},
+      {{"-i", agent.Dir().Join("range.cfg")}, 1, "Error\n  Invalid TCP port number 99999!\n\n"},
+      {{"-i", "-p", std::to_string(busyPort), cfg}, 4, busyText},
   };
   for (auto [args, code, text] : cases) {
     args.insert(args.begin(), ORV_BINARY);
@@ -122,12 +132,20 @@ TEST(AgentControlTest, FailedRestartKeepsServingAndReloadCfgAppliesOrKeeps) {
   EXPECT_TRUE(agent.WaitForOutput("Error: cannot start new instance"));
   EXPECT_TRUE(Eventually([&] { return agent.InfoLine(15) == "Comment=before"; }));
 
-  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "comment=after\n");
+  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "comment=after\ncomentt=x\n");
   EXPECT_EQ(agent.Request("ReloadCfg"), "200\nOk\n");
   EXPECT_EQ(agent.InfoLine(15), "Comment=after");
   agent.WriteFile("orv.cfg", "port=1\ncomment=broken\n");
   EXPECT_EQ(agent.Request("ReloadCfg").rfind("300\n", 0), 0u);
   EXPECT_EQ(agent.InfoLine(15), "Comment=after");
+  // Both reloads say in the failure log what was wrong.
+  const string log = agent.ReadFile("log2.txt");
+  for (const string& line :
+       {agent.ConfigPath() + ":7: unknown key \"comentt\" (did you mean \"comment\"?)\n",
+        string("Configuration not reloaded (ReloadCfg), the settings in force stay: Password is "
+               "not specified!; Full path to the agent is not specified!\n")}) {
+    EXPECT_NE(log.find(line), string::npos) << log;
+  }
 }
 
 TEST(AgentControlTest, SetSettingsRewritesTheFileMovesThePortAndRollsBack) {
@@ -263,7 +281,11 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   std::filesystem::copy_file(ORV_BINARY, copy);
   agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "orvpath=" + copy +
                                  "\ntmpdir=" + agent.Dir().Path() + "\n");
-  ASSERT_TRUE(agent.Start({"-i", "-v", "-p", std::to_string(agent.Port())}, {"extra1", "extra2"}));
+  // Options in any order; an option after the file is named, and handed on like every word.
+  ASSERT_TRUE(agent.Start({"-v", "-i", "-p", std::to_string(agent.Port())}, {"-x", "extra2"}));
+  EXPECT_NE(agent.Output().find(
+                "Command line checking .. Warning: ignored after the configuration file: -x\n"),
+            string::npos);
   auto exists = [&](const char* name) { return access(agent.Dir().Join(name).c_str(), F_OK) == 0; };
   // A wrong checksum or a byte too many leaves no file behind.
   const string bytes(500, 'b');
@@ -296,7 +318,7 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   EXPECT_EQ(UpgradeReply(fd), "200\n");
   EXPECT_EQ(agent.Wait(20000), 3);
   EXPECT_EQ(agent.ReadFile("started.txt"),
-            "-i -v -p " + std::to_string(agent.Port()) + " " + agent.ConfigPath() + " extra1\n");
+            "-v -i -p " + std::to_string(agent.Port()) + " " + agent.ConfigPath() + " -x\n");
   EXPECT_EQ(TTempDir::ReadFile(copy), body);
   EXPECT_FALSE(exists("orv__.upd") || exists("orvupd__.sh"));
 }

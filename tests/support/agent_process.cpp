@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -108,7 +109,7 @@ void TAgentProcess::WriteFile(const std::string& name, const std::string& conten
 
 bool TAgentProcess::Start(std::vector<std::string> options,
                           const std::vector<std::string>& trailing) {
-  const bool interactive = options[0] == "-i";
+  const bool interactive = std::find(options.begin(), options.end(), "-i") != options.end();
   options.insert(options.begin(), binary_);
   options.push_back(ConfigPath());
   options.insert(options.end(), trailing.begin(), trailing.end());

@@ -1,0 +1,350 @@
+// The configuration check: mistakes in a configuration file that loading passes over, named.
+#include "config/settings_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/fileutils.h"
+#include "config/settings_lines.h"
+#include "config/settings_table.h"
+#include "net/acl.h"
+#include "net/iplib.h"
+
+namespace {
+
+// A value is quoted in a finding up to this many bytes.
+constexpr int kQuotedMax = 80;
+
+String Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+String Format(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return String(text);
+}
+
+// The value in double quotes, cut when long, control bytes (and for a key,
+// which is never more than ASCII, any other byte: a byte order mark, say)
+// written as \xNN.
+String Quoted(const String& value, bool key = false) {
+  String text = "\"";
+  for (int i = 1; i <= value.Length() && i <= kQuotedMax; ++i) {
+    const char c = value[i];
+    if ((c >= 0 && c < ' ') || c == 127 || (key && c < 0)) {
+      text += Format("\\x%02x", static_cast<unsigned char>(c));
+    } else {
+      text += c;
+    }
+  }
+  if (value.Length() > kQuotedMax) text += "...";
+  return text + "\"";
+}
+
+bool IsBlankPiece(const char* p, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (p[i] != ' ' && p[i] != '\t' && p[i] != '\r' && p[i] != '\n') return false;
+  }
+  return true;
+}
+
+// Edits (insert, delete, replace, swap two neighbours) that turn a into b,
+// letter case aside.
+int KeyDistance(const String& a, const char* b) {
+  const int n = a.Length();
+  const int m = static_cast<int>(strlen(b));
+  std::vector<std::vector<int>> d(n + 1, std::vector<int>(m + 1));
+  for (int i = 0; i <= n; ++i) d[i][0] = i;
+  for (int j = 0; j <= m; ++j) d[0][j] = j;
+  for (int i = 1; i <= n; ++i) {
+    for (int j = 1; j <= m; ++j) {
+      const bool same = LoCase(a[i]) == LoCase(b[j - 1]);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+      if (i > 1 && j > 1 && LoCase(a[i]) == LoCase(b[j - 2]) &&
+          LoCase(a[i - 1]) == LoCase(b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[n][m];
+}
+
+// Names the key of the file, or the manager's name of a setting, closest to
+// key; "" when none is close.
+String Suggestion(const String& key) {
+  const TSettingRow* best = nullptr;
+  int bestDistance = INT_MAX;
+  for (const TSettingRow& row : SettingsTable()) {
+    for (const char* name : {row.fileKey, row.remoteKey}) {
+      if (name == nullptr) continue;
+      const int length = static_cast<int>(strlen(name));
+      const int allowed = std::max(1, length / 3);
+      // The distance is at least the difference in length.
+      if (std::abs(key.Length() - length) > allowed) continue;
+      const int distance = KeyDistance(key, name);
+      if (distance <= allowed && distance < bestDistance) {
+        best = &row;
+        bestDistance = distance;
+      }
+    }
+  }
+  if (best == nullptr) return "";
+  if (best->fileKey != nullptr) return Format(" (did you mean \"%s\"?)", best->fileKey);
+  return Format(" (\"%s\" is set only by the manager)", best->remoteKey);
+}
+
+// The accept-filter entries as loading leaves them, up to the first empty one
+// (where the marks stop being read).
+std::vector<String> FilterEntries(const String& list) {
+  std::vector<String> entries;
+  if (list.IsEmpty()) return entries;
+  for (int i = 1;; ++i) {
+    String entry = list.GetWord(i, '\n');
+    if (entry.Trim().IsEmpty()) return entries;
+    entries.push_back(entry);
+  }
+}
+
+class TChecker {
+ public:
+  explicit TChecker(const TORVSettings& loaded)
+      : s_(loaded), table_(SettingsTable()), lineOf_(table_.size(), 0), valueOf_(table_.size()) {}
+
+  std::vector<String> Run() {
+    String reason;
+    TFilePtr file = OpenConfigFile(s_.CfgFile, reason);
+    if (file == nullptr) {
+      Add(0, String("cannot be read: ") + reason);
+    } else {
+      ReadLines(file.get());
+      file.reset();
+      CheckUnset();
+      CheckPaths();
+      CheckFilter();
+      CheckPermissions();
+    }
+    // In the order of the file; what concerns the file as a whole comes last.
+    std::stable_sort(findings_.begin(), findings_.end(), [](const auto& a, const auto& b) {
+      return static_cast<unsigned>(a.first - 1) < static_cast<unsigned>(b.first - 1);
+    });
+    std::vector<String> lines;
+    for (const auto& [line, text] : findings_) {
+      lines.push_back(String(s_.CfgFile) + (line > 0 ? Format(":%d: ", line) : String(": ")) +
+                      text);
+    }
+    return lines;
+  }
+
+ private:
+  void Add(int line, const String& text) { findings_.emplace_back(line, text); }
+
+  size_t Index(const TSettingRow& row) const { return &row - table_.data(); }
+
+  void ReadLines(FILE* f) {
+    char piece[kPieceSize];
+    int line = 1;
+    while (int n = ReadPiece(f, piece)) {
+      const bool whole = piece[n - 1] == '\n';
+      if (!whole && n == kPieceSize - 1 && !continued_) {
+        Add(line,
+            Format("longer than %d bytes: the rest is read as a line of its own", kPieceSize - 1));
+      }
+      CheckLine(line, piece, n);
+      continued_ = !whole;
+      if (whole) ++line;
+    }
+  }
+
+  void CheckLine(int line, const char* p, int n) {
+    const TConfigLine parsed = ParseLine(p, n);
+    if (!parsed.assignment) {
+      if (n > 0 && p[0] != '#' && p[0] != ';' && !IsBlankPiece(p, n) && !continued_) {
+        Add(line, "no \"=\": the line is ignored");
+      }
+      return;
+    }
+    const String key(p + parsed.keyStart, parsed.keyEnd - parsed.keyStart);
+    const String value(p + parsed.valueStart, parsed.valueEnd - parsed.valueStart);
+    if (parsed.row == nullptr) {
+      Add(line, key.IsEmpty() ? String("no key before \"=\"")
+                              : String("unknown key ") + Quoted(key, true) + Suggestion(key));
+      return;
+    }
+    const TSettingRow& row = *parsed.row;
+    const size_t i = Index(row);
+    if (lineOf_[i] != 0) {
+      Add(line, row.onlyIfUnset
+                    ? Format("\"%s\" again: line %d is used, not this one", row.fileKey, lineOf_[i])
+                    : Format("\"%s\" again: this line overrides line %d", row.fileKey, lineOf_[i]));
+    }
+    if (lineOf_[i] == 0 || !row.onlyIfUnset) {
+      lineOf_[i] = line;
+      valueOf_[i] = value;
+    }
+    CheckValue(line, row, value);
+  }
+
+  void CheckValue(int line, const TSettingRow& row, const String& value) {
+    const String name = String(row.fileKey) + ": ";
+    switch (row.kind) {
+      case TSettingKind::kInteger: {
+        String text(value);
+        text.SetZero();
+        char* end = nullptr;
+        errno = 0;
+        long long number = strtoll(text.Data(), &end, 10);
+        const bool overflow = errno == ERANGE;
+        const bool whole = !value.IsEmpty() && *end == '\0' && value[1] != ' ';
+        if (!whole) {
+          number = atoi(text.Data());
+          Add(line, name + Quoted(value) + Format(" is not a whole number (read as %lld)", number));
+        }
+        if (overflow || !row.InRange(number)) {
+          Add(line, name + (whole ? value : Format("%lld", number)) +
+                        Format(" is out of range %d..%d", row.min, row.max));
+        }
+        return;
+      }
+      case TSettingKind::kFlag:
+        if (value != "0" && value != "1") {
+          Add(line,
+              name + Quoted(value) +
+                  Format(" is not 0 or 1 (read as %d)", value.IsEmpty() ? 0 : value[1] == '1'));
+        }
+        return;
+      case TSettingKind::kFlagString:
+        for (int c = 1; c <= value.Length(); ++c) {
+          if (value[c] != '0' && value[c] != '1') {
+            Add(line,
+                name + Quoted(value) + " has marks other than 0 and 1 (their entries are off)");
+            break;
+          }
+        }
+        break;
+      case TSettingKind::kAddressList: {
+        String err;
+        if (!CheckAddressList(value, err)) Add(line, name + err);
+        break;
+      }
+      case TSettingKind::kText:
+      case TSettingKind::kFilterList:
+        break;
+    }
+    if (row.Restricted() && !row.InRange(value.Length())) {
+      Add(line, name + (value.IsEmpty()            ? String("empty")
+                        : value.Length() < row.min ? Format("shorter than %d bytes", row.min)
+                                                   : Format("longer than %d bytes", row.max)));
+    }
+  }
+
+  // Settings the agent cannot do without that the file leaves out.
+  void CheckUnset() {
+    for (const TSettingRow& row : table_) {
+      if (!row.InFile() || !row.Restricted() || lineOf_[Index(row)] != 0) continue;
+      const long long value = row.IsNumber() ? s_.*row.number : (s_.*row.text).Length();
+      if (!row.InRange(value)) Add(0, Format("\"%s\" is not set", row.fileKey));
+    }
+  }
+
+  void CheckPaths() {
+    for (const TSettingRow& row : table_) {
+      if (row.path == TPathKind::kNone) continue;
+      const int line = lineOf_[Index(row)];
+      const String& value = s_.*row.text;
+      if (row.path == TPathKind::kDirectory) {
+        CheckDirectory(line, row.fileKey, valueOf_[Index(row)], value);
+      } else if (line != 0 && !value.IsEmpty()) {
+        CheckProgram(line, row.fileKey, value);
+      }
+    }
+  }
+
+  void CheckProgram(int line, const char* key, String path) {
+    path.SetZero();
+    const String name = String(key) + ": " + Quoted(path);
+    struct stat st;
+    if (path[1] != '/') {
+      Add(line, name + " is not an absolute path");
+    } else if (stat(path.c_str(), &st) != 0) {
+      Add(line, name + ": " + GetErrorStr(errno));
+    } else if (!S_ISREG(st.st_mode)) {
+      Add(line, name + " is not a regular file");
+    } else if (access(path.c_str(), X_OK) != 0) {
+      Add(line, name + " is not executable");
+    }
+  }
+
+  // given: the file's value (may be empty); used: the directory loading chose.
+  void CheckDirectory(int line, const char* key, String given, String used) {
+    given.SetZero();
+    used.SetZero();
+    const String name = String(key) + ": ";
+    if (!given.IsEmpty() && !DirectoryExists(given.c_str())) {
+      Add(line, name + Quoted(given) + " is not a directory (" + Quoted(used) + " is used)");
+    }
+    if (access(used.c_str(), W_OK | X_OK) != 0) {
+      Add(line, name + Quoted(used) + " is not writable: " + GetErrorStr(errno));
+    }
+  }
+
+  void CheckFilter() {
+    const TSettingRow* list = nullptr;
+    const TSettingRow* marks = nullptr;
+    for (const TSettingRow& row : table_) {
+      if (row.kind == TSettingKind::kFilterList) list = &row;
+      if (row.kind == TSettingKind::kFlagString) marks = &row;
+    }
+    if (list == nullptr || marks == nullptr) return;
+    const int listLine = lineOf_[Index(*list)];
+    const std::vector<String> entries = FilterEntries(s_.*list->text);
+    for (const String& entry : entries) {
+      if (!IsFilterEntry(entry)) {
+        Add(listLine, String(list->fileKey) + ": " + Quoted(entry) +
+                          " is neither an address nor the start of one ending in \".\"");
+      }
+    }
+    const int count = (s_.*marks->text).Length();
+    if (count == static_cast<int>(entries.size())) return;
+    const int marksLine = lineOf_[Index(*marks)];
+    Add(marksLine != 0 ? marksLine : listLine,
+        Format(
+            "%s has %d marks for %d %s entries%s", marks->fileKey, count,
+            static_cast<int>(entries.size()), list->fileKey,
+            count < static_cast<int>(entries.size()) ? ": the entries without one are off" : ""));
+  }
+
+  void CheckPermissions() {
+    struct stat st;
+    if (stat(s_.CfgFile, &st) != 0) return;
+    if (!s_.password.IsEmpty() && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+      Add(0,
+          Format("holds the password but other users may read it (mode %04o)", st.st_mode & 07777));
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      Add(0, Format("other users may change it, and so what the agent runs (mode %04o)",
+                    st.st_mode & 07777));
+    }
+  }
+
+  const TORVSettings& s_;
+  std::span<const TSettingRow> table_;
+  std::vector<int> lineOf_;      // per row: the line whose value loading kept, 0: none
+  std::vector<String> valueOf_;  // per row: that line's value
+  std::vector<std::pair<int, String>> findings_;  // line (0: the whole file) and text
+  bool continued_ = false;                        // the piece read last did not end its line
+};
+
+}  // namespace
+
+std::vector<String> CheckSettings(const TORVSettings& loaded) {
+  return TChecker(loaded).Run();
+}
