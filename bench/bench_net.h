@@ -80,27 +80,28 @@ inline double ProcessCpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// The built agent on a temporary configuration (extra lines appended), answering once
-// started. As a daemon it runs as installed, with no console to format lines for.
+// The built agent (or another binary) on a temporary configuration (extra lines appended),
+// answering once started. As a daemon it runs as installed, with no console to format lines for.
 class TAgent {
  public:
-  explicit TAgent(bool daemon = false, const std::string& extraConfig = "") {
+  explicit TAgent(bool daemon = false, const std::string& extraConfig = "",
+                  const char* binary = ORV_BINARY) {
     close(BindLoopback(&target_.port, 0));
     target_.password = "bench";
     const std::string cfg = dir_.Join("orv.cfg");
     const std::string pidFile = dir_.Join("orv.pid");
     std::ofstream(cfg) << "host=127.0.0.1\nport=" << target_.port
-                       << "\npassword=bench\norvpath=" << ORV_BINARY << "\npidfile=" << pidFile
+                       << "\npassword=bench\norvpath=" << binary << "\npidfile=" << pidFile
                        << "\nlogfails=0\ntimeout=60000\n"
                        << extraConfig;
     if (daemon) {
       // The daemon's parent ends once it listens; as its reaper this process can wait for it.
       prctl(PR_SET_CHILD_SUBREAPER, 1);
-      const pid_t parent = SpawnChild({ORV_BINARY, "-d", cfg});
+      const pid_t parent = SpawnChild({binary, "-d", cfg});
       waitpid(parent, nullptr, 0);
       std::ifstream(pidFile) >> pid_;
     } else {
-      pid_ = SpawnChild({ORV_BINARY, "-i", cfg});
+      pid_ = SpawnChild({binary, "-i", cfg});
     }
     for (int i = 0; i < 500 && !Answers(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -58,7 +58,8 @@ class TFloorServer {
 // for the proof, SHA-1 of the fresh session key, one key schedule, and one block encryption per
 // byte of the session key, the request and the reply (plus the register's start for each). The
 // password's own expanded key serves every request, so it is not counted.
-double ProtocolWorkMicros(int keyBytes, int requestBytes, int replyBytes) {
+// nettleSchedule takes Nettle's key schedule instead of the agent's.
+double ProtocolWorkMicros(int keyBytes, int requestBytes, int replyBytes, bool nettleSchedule) {
   const std::string password = "bench";
   std::vector<uint8_t> keys(16 * 256);
   if (getrandom(keys.data(), keys.size(), 0) != static_cast<ssize_t>(keys.size())) abort();
@@ -79,7 +80,13 @@ double ProtocolWorkMicros(int keyBytes, int requestBytes, int replyBytes) {
     sha1_update(&sha, 16, keys.data() + 16 * (i % 256));
     sha1_digest(&sha, sizeof(digest), digest);
     Twofish_key key;
-    Twofish_prepare_key(digest, sizeof(digest), &key);
+    if (nettleSchedule) {
+      uint8_t padded[24] = {};
+      memcpy(padded, digest, sizeof(digest));
+      twofish_set_key(&key.ctx, sizeof(padded), padded);
+    } else {
+      Twofish_prepare_key(digest, sizeof(digest), &key);
+    }
     // Decryption: every block's input is known ciphertext, so they go in one call.
     twofish_encrypt(&key.ctx, 16 * decryptBlocks, out.data(), in.data());
     // Encryption: each block waits for the byte before it.
@@ -100,28 +107,23 @@ double ProtocolWorkMicros(int keyBytes, int requestBytes, int replyBytes) {
   return Median(batches);
 }
 
-struct TRound {
-  double p50Micros;
-  double cpuMicros;  // server CPU per request
-};
-
-// The packets as sequential requests, each on a connection of its own; every reply must be a
-// whole packet.
-TRound RunRound(int port, pid_t server, const std::vector<String>& packets, bool* failed) {
-  std::vector<double> latencies;
-  latencies.reserve(packets.size());
-  const double cpuBefore = ProcessCpuSeconds(server);
-  for (const String& packet : packets) {
-    const Clock::time_point start = Clock::now();
-    const std::string reply = RawExchange(port, packet);
-    latencies.push_back(MicrosSince(start));
-    uint32_t declared = 0;
-    if (reply.size() >= 4) memcpy(&declared, reply.data(), 4);
-    if (reply.size() < 5 || reply.size() != declared + 4ull) *failed = true;
-  }
-  const double cpu = ProcessCpuSeconds(server) - cpuBefore;
-  return {Median(latencies), cpu * 1e6 / static_cast<double>(packets.size())};
+// CPU time of a single-threaded process to the nanosecond, where /proc/<pid>/stat counts ticks.
+double MainThreadCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
+  double nanos = 0;
+  stat >> nanos;
+  return nanos * 1e-9;
 }
+
+// One server under measurement: where it listens and how its CPU time is read.
+struct TServer {
+  const char* name;
+  int port;
+  pid_t pid;
+  double (*cpuSeconds)(pid_t);
+  std::vector<double> p50{};  // per round, microseconds
+  double cpu = 0;             // seconds over every round
+};
 
 struct TKind {
   const char* name;
@@ -129,75 +131,132 @@ struct TKind {
   std::vector<String> params;
 };
 
-void Measure(const TAgent& agent, const TKind& kind, int requests, int rounds) {
+// Rounds of the packets as sequential requests, each on a connection of its own, taking the
+// servers in turn for every packet, so that they see the same load from the rest of the machine.
+void RunRounds(std::vector<TServer>& servers, const std::vector<String>& packets, int rounds) {
+  bool failed = false;
+  for (int r = 0; r < rounds; ++r) {
+    std::vector<std::vector<double>> latencies(servers.size());
+    std::vector<double> cpuBefore;
+    for (const TServer& s : servers) cpuBefore.push_back(s.cpuSeconds(s.pid));
+    for (const String& packet : packets) {
+      for (size_t k = 0; k < servers.size(); ++k) {
+        const Clock::time_point start = Clock::now();
+        const std::string reply = RawExchange(servers[k].port, packet);
+        latencies[k].push_back(MicrosSince(start));
+        uint32_t declared = 0;
+        if (reply.size() >= 4) memcpy(&declared, reply.data(), 4);
+        if (reply.size() < 5 || reply.size() != declared + 4ull) failed = true;
+      }
+    }
+    for (size_t k = 0; k < servers.size(); ++k) {
+      servers[k].p50.push_back(Median(latencies[k]));
+      servers[k].cpu += servers[k].cpuSeconds(servers[k].pid) - cpuBefore[k];
+    }
+  }
+  if (failed) printf("  some replies were not whole packets\n");
+}
+
+std::string Range(const std::vector<double>& v) {
+  char text[64];
+  snprintf(text, sizeof(text), "%.0f..%.0f", *std::min_element(v.begin(), v.end()),
+           *std::max_element(v.begin(), v.end()));
+  return text;
+}
+
+void Measure(const std::vector<const TAgent*>& agents, const TKind& kind, int requests,
+             int rounds) {
   // A fresh session key per request, as the manager sends them.
   const String text = BuildRequestText(kind.command, kind.params);
+  const String password = agents[0]->Password();
   std::vector<String> packets;
   String firstKey;
   for (int i = 0; i < requests; ++i) {
     char key[16];
     if (getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) abort();
     if (i == 0) firstKey = String(key, sizeof(key));
-    packets.push_back(BuildRequestPacket(agent.Password(), String(key, sizeof(key)), text));
+    packets.push_back(BuildRequestPacket(password, String(key, sizeof(key)), text));
   }
-  const std::string sample = RawExchange(agent.Port(), packets[0]);
-  String replyText;
+  const std::string sample = RawExchange(agents[0]->Port(), packets[0]);
+  String decoded;
   if (!DecodeReplyPacket(String(sample.data(), static_cast<int>(sample.size())), firstKey,
-                         replyText) ||
-      replyText.Copy(1, 4) != "200\n") {
+                         decoded) ||
+      decoded.Copy(1, 4) != "200\n") {
     printf("%s: the agent did not answer 200\n", kind.name);
     return;
   }
   const TFloorServer floor(sample);
-  RawExchange(floor.Port(), packets[0]);  // warm up both
-  std::vector<double> floorP50, floorCpu, agentP50, agentCpu;
-  bool failed = false;
-  for (int r = 0; r < rounds; ++r) {
-    const TRound f = RunRound(floor.Port(), floor.Pid(), packets, &failed);
-    const TRound a = RunRound(agent.Port(), agent.Pid(), packets, &failed);
-    floorP50.push_back(f.p50Micros);
-    floorCpu.push_back(f.cpuMicros);
-    agentP50.push_back(a.p50Micros);
-    agentCpu.push_back(a.cpuMicros);
+  std::vector<TServer> servers{
+      {"bare server", floor.Port(), floor.Pid(), MainThreadCpuSeconds, {}, 0}};
+  for (const TAgent* agent : agents) {
+    servers.push_back({agent == agents[0] ? "agent" : "other agent",
+                       agent->Port(),
+                       agent->Pid(),
+                       ProcessCpuSeconds,
+                       {},
+                       0});
   }
-  if (failed) printf("%s: some replies were cut short\n", kind.name);
-  // The request's plain text (with its CR) and the reply's (the packet less its prefix).
-  const double work = ProtocolWorkMicros(16, text.Length(), static_cast<int>(sample.size()) - 4);
-  const double floorLatency = Median(floorP50) + work;
-  const double floorCpuTotal = Median(floorCpu) + work;
-  auto range = [](const std::vector<double>& v) {
-    char text[64];
-    snprintf(text, sizeof(text), "%.0f..%.0f", *std::min_element(v.begin(), v.end()),
-             *std::max_element(v.begin(), v.end()));
-    return std::string(text);
-  };
+  for (const TServer& s : servers) RawExchange(s.port, packets[0]);  // warm up
   printf("%-12s request %4d B, reply %4zu B\n", kind.name, packets[0].Length(), sample.size());
+  RunRounds(servers, packets, rounds);
+
+  // The request's plain text (with its CR) and the reply's (the packet less its prefix).
+  const int replyText = static_cast<int>(sample.size()) - 4;
+  const double work = ProtocolWorkMicros(16, text.Length(), replyText, false);
+  const double nettleWork = ProtocolWorkMicros(16, text.Length(), replyText, true);
+  const double total = static_cast<double>(requests) * rounds;
+  const TServer& bare = servers[0];
+  const double floorLatency = Median(bare.p50) + work;
+  const double floorCpu = bare.cpu * 1e6 / total + work;
   printf("  bare server round trip p50 %7.1f us (rounds %s), its CPU %6.1f us/request\n",
-         Median(floorP50), range(floorP50).c_str(), Median(floorCpu));
-  printf("  protocol work              %7.1f us\n", work);
-  printf("  floor: latency %7.1f us, CPU %7.1f us/request\n", floorLatency, floorCpuTotal);
-  printf("  agent: latency %7.1f us (rounds %s), CPU %7.1f us/request (rounds %s)\n",
-         Median(agentP50), range(agentP50).c_str(), Median(agentCpu), range(agentCpu).c_str());
-  printf("  ratio to floor: latency %.2fx, CPU %.2fx\n", Median(agentP50) / floorLatency,
-         Median(agentCpu) / floorCpuTotal);
+         Median(bare.p50), Range(bare.p50).c_str(), bare.cpu * 1e6 / total);
+  printf("  protocol work              %7.1f us (with Nettle's key schedule %.1f us)\n", work,
+         nettleWork);
+  printf("  floor: latency %7.1f us, CPU %7.1f us/request\n", floorLatency, floorCpu);
+  for (size_t k = 1; k < servers.size(); ++k) {
+    const TServer& s = servers[k];
+    const double cpu = s.cpu * 1e6 / total;
+    printf("  %-11s latency %7.1f us (rounds %s), CPU %7.1f us/request\n", s.name, Median(s.p50),
+           Range(s.p50).c_str(), cpu);
+    printf("    ratio to floor: latency %.2fx, CPU %.2fx", Median(s.p50) / floorLatency,
+           cpu / floorCpu);
+    printf("; to the floor with Nettle's key schedule: %.2fx, %.2fx\n",
+           Median(s.p50) / (floorLatency - work + nettleWork),
+           cpu / (floorCpu - work + nettleWork));
+  }
 }
 
 }  // namespace
 
-// ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5), floor and agent
-// alternating; ORV_BENCH_INTERACTIVE=1 runs the agent in the foreground instead of as a daemon.
+// ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5); the bare server
+// and the agent take turns request by request. ORV_BENCH_INTERACTIVE=1 runs the agent in the
+// foreground instead of as a daemon; ORV_BENCH_COMPARE names another build of the agent to take
+// its turn beside it (before and after a change, in the same run); ORV_BENCH_ONLY names the one
+// request to measure ("GetInfo" or "TEST-UNC /").
 int main() {
   Twofish_initialise();
   const int requests = std::max(1, EnvInt("ORV_BENCH_REQUESTS", 3000));
   const int rounds = std::max(1, EnvInt("ORV_BENCH_ROUNDS", 5));
-  const TAgent agent(EnvInt("ORV_BENCH_INTERACTIVE", 0) == 0, "unc=1\n");
-  if (!agent.Answers()) {
-    printf("the agent did not start\n");
-    return 1;
+  const bool daemon = EnvInt("ORV_BENCH_INTERACTIVE", 0) == 0;
+  const TAgent agent(daemon, "unc=1\n");
+  std::unique_ptr<TAgent> other;
+  std::vector<const TAgent*> agents{&agent};
+  if (getenv("ORV_BENCH_COMPARE") != nullptr) {
+    other = std::make_unique<TAgent>(daemon, "unc=1\n", getenv("ORV_BENCH_COMPARE"));
+    agents.push_back(other.get());
   }
-  printf("agent pid %d; %d rounds of %d sequential requests; medians over rounds\n", agent.Pid(),
-         rounds, requests);
+  for (const TAgent* a : agents) {
+    if (!a->Answers()) {
+      printf("an agent did not start\n");
+      return 1;
+    }
+  }
+  printf("%d rounds of %d sequential requests; latency: median of the rounds' p50s; CPU: %s\n",
+         rounds, requests, "/proc/<pid>/stat (agents), schedstat (bare server), over all rounds");
   const TKind kinds[] = {{"GetInfo", "GetInfo", {}}, {"TEST-UNC /", "TEST-UNC", {"/"}}};
-  for (const TKind& kind : kinds) Measure(agent, kind, requests, rounds);
+  const char* only = getenv("ORV_BENCH_ONLY");
+  for (const TKind& kind : kinds) {
+    if (only == nullptr || strcmp(only, kind.name) == 0) Measure(agents, kind, requests, rounds);
+  }
   return 0;
 }
