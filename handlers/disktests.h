@@ -19,12 +19,16 @@ extern const char* const CountFilesModeName[6];
 // Total, free and unprivileged-available bytes of the file system holding
 // path; false with errno as statfs left it.
 bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& available);
+// Entries a folder walk reads on its own before a second thread joins it.
+constexpr int64_t kWalkHelperAfter = 20000;
+
 // Apparent bytes of the files in path (a folder, or a folder and a file mask),
 // sub-folders too when recurse is set; -1 when the folder cannot be read.
-int64_t GetFolderSize(String path, bool recurse);
+int64_t GetFolderSize(String path, bool recurse, int64_t helperAfter = kWalkHelperAfter);
 // Files in folder matching mask (sub-folders in mode SubFolders) that meet the
 // mode's condition against limit; -1 when the folder cannot be read.
-int CountFiles(String folder, const String& mask, bool recurse, TCountFilesMode mode, int limit);
+int CountFiles(String folder, const String& mask, bool recurse, TCountFilesMode mode, int limit,
+               int64_t helperAfter = kWalkHelperAfter);
 // lstat of name (links describe themselves, directories succeed too).
 bool GetFileInfo(const char* name, long& size, long& ctime, long& mtime);
 // path with "%newestfile%", "%oldestfile%", "%newestfolder%" and
