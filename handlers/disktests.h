@@ -43,9 +43,12 @@ constexpr int kFileReadBlock = 1 << 20;
 // The largest file whose contents FindFileInFile looks for.
 constexpr int64_t kMaxPatternFileSize = 8388608;
 
+// Files of at least this size are read by two threads at once for their CRC.
+constexpr int64_t kCrcSplitAt = 16 << 20;
+
 // CRC-32 of a file's bytes; false with "File is not specified", "Cannot open
 // file" or "Read error" in error.
-bool GetFileCRC(const char* name, unsigned int* crc, String& error);
+bool GetFileCRC(const char* name, unsigned int* crc, String& error, int64_t splitAt = kCrcSplitAt);
 // 1 when the shorter file is a prefix of the other, 0 when they differ, -1
 // when a name is empty or a file cannot be opened or read.
 int CompareFiles(const char* first, const char* second, int blockSize = kFileReadBlock);
