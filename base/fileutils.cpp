@@ -59,7 +59,6 @@ int32_t AttrFromMode(mode_t mode, int dirFd, const char* name, int32_t exclude) 
 int FindFirst(const String& path, const String& mask, int attr, TSearchRec& rec) {
   rec.ExcludeAttr = ~(attr & kRequestableAttr);
   rec.SkipReadOnly = (attr & kFindSkipReadOnly) != 0 && (attr & AttrReadOnly) != 0;
-  rec.SkipStat = (attr & kFindSkipStat) != 0;
   rec.Path = SearchFolder(path);
   if (rec.Path.IsEmpty()) return ENOENT;
   rec.Mask = mask;
@@ -101,14 +100,7 @@ int FindMatchingFile(TSearchRec& rec) {
     if (((attr | AttrFromDirentType(entry->d_type)) & exclude) != 0) continue;
 
     struct stat st;
-    if (rec.SkipStat && (entry->d_type == DT_REG || entry->d_type == DT_DIR)) {
-      // The type alone proves the bits of a regular file or a directory.
-      st.st_size = 0;
-      st.st_mtime = 0;
-      st.st_mode = entry->d_type == DT_DIR ? S_IFDIR : S_IFREG;
-    } else if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;
-    }
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     attr |= AttrFromMode(st.st_mode, dirFd, name, exclude);
     if ((attr & exclude) != 0) continue;
     if (!rec.SkipReadOnly && faccessat(dirFd, name, W_OK, 0) != 0) {

@@ -25,11 +25,6 @@ enum : int32_t {
 // entry) when the set excludes it. Folder walks that only add sizes or count
 // entries pass it to run at the speed of a bare readdir and lstat.
 constexpr int kFindSkipReadOnly = 0x100;
-// A further option: entries that readdir already types as regular files or
-// directories are not lstat-ed, so their Size and Time read 0 and Mode holds
-// only the type. Walks that count entries without looking at sizes or times
-// pass it to run at the speed of a bare readdir.
-constexpr int kFindSkipStat = 0x200;
 
 // One directory search and the entry it found last. Copies share the open
 // directory; only FindClose closes it.
@@ -44,7 +39,6 @@ struct TSearchRec {
   String Path;              // the directory searched, ending in '/'
   String Mask;
   bool SkipReadOnly = false;  // kFindSkipReadOnly was given and bit 1 is allowed
-  bool SkipStat = false;      // kFindSkipStat was given
 };
 
 // Starts a search of path (the working directory when empty) for names

@@ -37,6 +37,12 @@ bool MatchesMask(const String& mask, const char* name) {
   return (pattern[0] == '*' && pattern[1] == '\0') || fnmatch(pattern, name, 0) == 0;
 }
 
+// Queues the sub-folder name of folder (which ends in '/') for a walk.
+void AddSubFolder(std::vector<String>& found, const String& folder, const char* name) {
+  found.push_back(folder + name + "/");
+  found.back().SetZero();
+}
+
 // The folders of a walk still to be read, taken by the session's thread and, once the tree
 // proves large, by one helper thread. The walk ends when nothing is pending and no walker is
 // reading a folder (which could add more).
@@ -182,10 +188,7 @@ bool CountFolder(TDirReader& dir, const String& folder, const TCountRule& rule,
     if (isSystem || hidden || (result.admits && !enter)) continue;
     if (faccessat(dir.Fd(), name, W_OK, 0) != 0) continue;
     result.admits = true;
-    if (enter) {
-      subFolders->push_back(folder + name + "/");
-      subFolders->back().SetZero();
-    }
+    if (enter) AddSubFolder(*subFolders, folder, name);
   }
   return true;
 }
@@ -231,21 +234,19 @@ int64_t GetFolderSize(String path, bool recurse, int64_t helperAfter) {
     unsigned char type;
     for (; dir.Next(&name, &type); ++entries) {
       if (type == DT_LNK || IsDotOrDotDot(name)) continue;
-      if (type != DT_DIR && (type == DT_UNKNOWN || MatchesMask(mask, name))) {
+      if (type != DT_DIR) {
+        const bool matches = MatchesMask(mask, name);
         struct stat st;
-        if (fstatat(dir.Fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+        if ((type != DT_UNKNOWN && !matches) ||
+            fstatat(dir.Fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
           continue;
         }
         if (!S_ISDIR(st.st_mode)) {
-          if (MatchesMask(mask, name)) totals[walker] += st.st_size;
+          if (matches) totals[walker] += st.st_size;
           continue;
         }
-        type = DT_DIR;
       }
-      if (type == DT_DIR && recurse) {
-        found.push_back(folder + name + "/");
-        found.back().SetZero();
-      }
+      if (recurse) AddSubFolder(found, folder, name);
     }
     return entries;
   };
