@@ -67,7 +67,8 @@ enum TCrcEnd { kCrcEnd, kCrcStop, kCrcError };
 TCrcEnd CrcFrom(int fd, char* buf, int64_t& offset, int64_t stop, int flags, TCRC32& sum) {
   while (offset < stop) {
     iovec block{buf, static_cast<size_t>(std::min<int64_t>(kFileReadBlock, stop - offset))};
-    const ssize_t n = preadv2(fd, &block, 1, offset, flags);
+    const ssize_t n = flags == 0 ? pread(fd, block.iov_base, block.iov_len, offset)
+                                 : preadv2(fd, &block, 1, offset, flags);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return kCrcError;
     if (n == 0) return kCrcEnd;

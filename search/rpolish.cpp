@@ -348,7 +348,6 @@ ORV_AVX2 int TTextMatcher::FindWide(const char* text, int len, int* next) const 
   *next = i;
   return 0;
 }
-
 #endif
 
 int TTextMatcher::Find(const char* text, int len) const {
