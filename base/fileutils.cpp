@@ -12,6 +12,9 @@
 
 namespace {
 
+// Bytes of directory entries read at once: a folder of some hundreds of entries in one call.
+constexpr int kBuffer = 32768;
+
 // Symbolic links are never returned: bit 64 lies outside every request.
 constexpr int32_t kRequestableAttr = 63;
 
@@ -56,15 +59,8 @@ int32_t AttrFromMode(mode_t mode, int dirFd, const char* name, int32_t exclude) 
 int FindFirst(const String& path, const String& mask, int attr, TSearchRec& rec) {
   rec.ExcludeAttr = ~(attr & kRequestableAttr);
   rec.SkipReadOnly = (attr & kFindSkipReadOnly) != 0 && (attr & AttrReadOnly) != 0;
-  rec.SkipStat = (attr & kFindSkipStat) != 0;
-  rec.Path = path.IsEmpty() ? GetCurrentDir() : path;
-  // The system sees the path up to its first zero byte, and so must the names built from it:
-  // a sub-folder's name would otherwise name this folder again.
-  rec.Path.SetLength(static_cast<int>(strlen(rec.Path.SetZero().c_str())));
-  // An unknown working directory must not turn into a search of "/".
+  rec.Path = SearchFolder(path);
   if (rec.Path.IsEmpty()) return ENOENT;
-  rec.Path = IncludeTrailingPathDelimiter(rec.Path);
-  rec.Path.SetZero();
   rec.Mask = mask;
   rec.Mask.SetZero();
   rec.DirHandle = opendir(rec.Path.c_str());
@@ -104,14 +100,7 @@ int FindMatchingFile(TSearchRec& rec) {
     if (((attr | AttrFromDirentType(entry->d_type)) & exclude) != 0) continue;
 
     struct stat st;
-    if (rec.SkipStat && (entry->d_type == DT_REG || entry->d_type == DT_DIR)) {
-      // The type alone proves the bits of a regular file or a directory.
-      st.st_size = 0;
-      st.st_mtime = 0;
-      st.st_mode = entry->d_type == DT_DIR ? S_IFDIR : S_IFREG;
-    } else if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;
-    }
+    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     attr |= AttrFromMode(st.st_mode, dirFd, name, exclude);
     if ((attr & exclude) != 0) continue;
     if (!rec.SkipReadOnly && faccessat(dirFd, name, W_OK, 0) != 0) {
@@ -128,6 +117,40 @@ int FindMatchingFile(TSearchRec& rec) {
     rec.Name[n] = '\0';
     return 0;
   }
+}
+
+String SearchFolder(const String& path) {
+  String folder = path.IsEmpty() ? GetCurrentDir() : path;
+  // The system sees the path up to its first zero byte, and so must the names built from it:
+  // a sub-folder's name would otherwise name this folder again.
+  folder.SetLength(static_cast<int>(strlen(folder.SetZero().c_str())));
+  // An unknown working directory must not turn into a search of "/".
+  if (folder.IsEmpty()) return folder;
+  folder = IncludeTrailingPathDelimiter(folder);
+  folder.SetZero();
+  return folder;
+}
+
+bool TDirReader::Open(const char* path) {
+  fd_.Reset(open(path, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC));
+  length_ = offset_ = 0;
+  if (!fd_.Valid()) return false;
+  if (!buffer_) buffer_.reset(new char[kBuffer]);
+  return true;
+}
+
+bool TDirReader::Next(const char** name, unsigned char* type) {
+  if (offset_ >= length_) {
+    const ssize_t n = fd_.Valid() ? getdents64(fd_.Get(), buffer_.get(), kBuffer) : -1;
+    if (n <= 0) return false;
+    length_ = static_cast<int>(n);
+    offset_ = 0;
+  }
+  const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + offset_);
+  offset_ += entry->d_reclen;
+  *name = entry->d_name;
+  *type = entry->d_type;
+  return true;
 }
 
 String GetFirstMatchedFile(const String& pathmask) {

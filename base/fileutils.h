@@ -4,8 +4,10 @@
 #include <dirent.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "base/string.h"
+#include "base/unique_fd.h"
 
 // Attribute bits of a directory entry and of the set a search accepts.
 enum : int32_t {
@@ -23,11 +25,6 @@ enum : int32_t {
 // entry) when the set excludes it. Folder walks that only add sizes or count
 // entries pass it to run at the speed of a bare readdir and lstat.
 constexpr int kFindSkipReadOnly = 0x100;
-// A further option: entries that readdir already types as regular files or
-// directories are not lstat-ed, so their Size and Time read 0 and Mode holds
-// only the type. Walks that count entries without looking at sizes or times
-// pass it to run at the speed of a bare readdir.
-constexpr int kFindSkipStat = 0x200;
 
 // One directory search and the entry it found last. Copies share the open
 // directory; only FindClose closes it.
@@ -42,7 +39,6 @@ struct TSearchRec {
   String Path;              // the directory searched, ending in '/'
   String Mask;
   bool SkipReadOnly = false;  // kFindSkipReadOnly was given and bit 1 is allowed
-  bool SkipStat = false;      // kFindSkipStat was given
 };
 
 // Starts a search of path (the working directory when empty) for names
@@ -67,6 +63,29 @@ class TFindGuard {
 
  private:
   TSearchRec& rec_;
+};
+
+// The folder a search of path looks in, ending in '/': the working directory when path is
+// empty, the path up to its first zero byte (as the system reads it); "" when there is none.
+String SearchFolder(const String& path);
+
+// Reads a directory's entries in large batches straight from the kernel, each with the type the
+// file system records for it, without a stat: walks over large trees read folders with it.
+class TDirReader {
+ public:
+  // Opens path as opendir does; false, with errno set, when it cannot.
+  bool Open(const char* path);
+  // The open directory, for lookups relative to it.
+  int Fd() const { return fd_.Get(); }
+  // The next entry's name and type (a DT_ value, DT_UNKNOWN when the file system keeps none),
+  // or false at the end or on a read error. The name lives until the next call.
+  bool Next(const char** name, unsigned char* type);
+
+ private:
+  TUniqueFd fd_;
+  std::unique_ptr<char[]> buffer_;
+  int length_ = 0;
+  int offset_ = 0;
 };
 
 // Directory part of pathmask plus the name of the first entry, in directory

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include "bench/bench_util.h"
+#include "handlers/disktests.h"
 
 namespace {
 
@@ -79,6 +80,19 @@ void Request(benchmark::State& state, THandler handler, const std::vector<std::s
   SetProcessed(state, tree);
 }
 
+// The floor of a file CRC: reading the file in blocks of the size the CRC reads.
+void BM_ReadLoopBaseline(benchmark::State& state) {
+  const std::string& name = BigFile().Name();  // written before the clock starts
+  std::vector<char> buf(kFileReadBlock);
+  for (auto _ : state) {
+    int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    while (read(fd, buf.data(), buf.size()) > 0) {
+    }
+    close(fd);
+  }
+  SetProcessed(state, false);
+}
+
 void BM_CrcZlibBaseline(benchmark::State& state) {
   std::vector<char> buf(1 << 20);
   for (auto _ : state) {
@@ -97,8 +111,17 @@ void BM_CrcCksumBaseline(benchmark::State& state) {
   Baseline(state, {"cksum", BigFile().Name()}, 0, false);
 }
 
+// Argument: threads, 2 as the request reads a large file, 1 for the same read on its own.
 void BM_FileCRC(benchmark::State& state) {
-  Request(state, ProcessTest_FileCRC, {BigFile().Name()}, "200\n", false);
+  if (state.range(0) == 2)
+    return Request(state, ProcessTest_FileCRC, {BigFile().Name()}, "200\n", false);
+  for (auto _ : state) {
+    unsigned int crc = 0;
+    String error;
+    if (!GetFileCRC(BigFile().Name().c_str(), &crc, error, INT64_MAX))
+      state.SkipWithError("failed");
+  }
+  SetProcessed(state, false);
 }
 
 // grep's status 1 says "not found".
@@ -118,31 +141,53 @@ void BM_TreeDuBaseline(benchmark::State& state) {
   Baseline(state, {"du", "-sb", "--apparent-size", Tree().Root()}, 0, true);
 }
 
-// Sizes 0 to 4 bytes, one fifth each: 2 bytes a file on average.
+// Sizes 0 to 4 bytes, one fifth each: 2 bytes a file on average. Argument: threads, 2 as the
+// request walks a large tree, 1 for the same walk alone.
 void BM_FolderSize(benchmark::State& state) {
   char expected[64];
   snprintf(expected, sizeof(expected), "200\n%6lld\n", Tree().Files() * 2LL);
-  Request(state, ProcessTest_FolderSize, {Tree().Root(), "1"}, expected, true);
+  if (state.range(0) == 2)
+    return Request(state, ProcessTest_FolderSize, {Tree().Root(), "1"}, expected, true);
+  for (auto _ : state) {
+    if (GetFolderSize(Tree().Root().c_str(), true, INT64_MAX) != Tree().Files() * 2LL) {
+      state.SkipWithError("wrong size");
+    }
+  }
+  SetProcessed(state, true);
 }
 
 void BM_TreeFindBaseline(benchmark::State& state) {
   Baseline(state, {"sh", "-c", "find " + Tree().Root() + " -type f | wc -l"}, 0, true);
 }
 
+// Argument: threads, as for the folder size.
 void BM_CountFiles(benchmark::State& state) {
-  Request(state, ProcessTest_CountFiles, {Tree().Root(), "*", "1", "0", "0"},
-          "200\n" + std::to_string(Tree().Files()) + "\n", true);
+  if (state.range(0) == 2) {
+    return Request(state, ProcessTest_CountFiles, {Tree().Root(), "*", "1", "0", "0"},
+                   "200\n" + std::to_string(Tree().Files()) + "\n", true);
+  }
+  for (auto _ : state) {
+    if (CountFiles(Tree().Root().c_str(), "*", true, AllFiles, 0, INT64_MAX) != Tree().Files()) {
+      state.SkipWithError("wrong count");
+    }
+  }
+  SetProcessed(state, true);
 }
 
-// Wall time (the baselines run as child processes), a few repetitions
-// because the machine is shared.
+// Wall time (the baselines run as child processes), a few repetitions because the machine is
+// shared; the CPU column counts every thread of this process, helpers included.
 void Timed(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly(true);
+  b->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->MeasureProcessCPUTime()
+      ->Repetitions(EnvInt("ORV_BENCH_REPETITIONS", 5))
+      ->ReportAggregatesOnly(true);
 }
 
+BENCHMARK(BM_ReadLoopBaseline)->Apply(Timed);
 BENCHMARK(BM_CrcZlibBaseline)->Apply(Timed);
 BENCHMARK(BM_CrcCksumBaseline)->Apply(Timed);
-BENCHMARK(BM_FileCRC)->Apply(Timed);
+BENCHMARK(BM_FileCRC)->Arg(2)->Arg(1)->ArgName("threads")->Apply(Timed);
 BENCHMARK(BM_SearchGrepBaseline)->Apply(Timed);
 BENCHMARK(BM_FileCompareText)
     ->Args({1, 0})
@@ -151,9 +196,9 @@ BENCHMARK(BM_FileCompareText)
     ->ArgNames({"case", "word"})
     ->Apply(Timed);
 BENCHMARK(BM_TreeDuBaseline)->Apply(Timed);
-BENCHMARK(BM_FolderSize)->Apply(Timed);
+BENCHMARK(BM_FolderSize)->Arg(2)->Arg(1)->ArgName("threads")->Apply(Timed);
 BENCHMARK(BM_TreeFindBaseline)->Apply(Timed);
-BENCHMARK(BM_CountFiles)->Apply(Timed);
+BENCHMARK(BM_CountFiles)->Arg(2)->Arg(1)->ArgName("threads")->Apply(Timed);
 
 }  // namespace
 

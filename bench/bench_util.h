@@ -79,12 +79,14 @@ class TSyslogFile {
   int64_t bytes_ = 0;
 };
 
-// Starts args (searched in PATH) in the C locale with its output thrown away; its pid or -1.
-inline pid_t SpawnChild(const std::vector<std::string>& args) {
+// Starts args (searched in PATH) in the locale (C unless told) with its output thrown away; its
+// pid or -1.
+inline pid_t SpawnChild(const std::vector<std::string>& args, const char* locale = "C") {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  char* envp[] = {const_cast<char*>("LC_ALL=C"), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+  std::string localeVar = std::string("LC_ALL=") + locale;
+  char* envp[] = {localeVar.data(), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -96,8 +98,9 @@ inline pid_t SpawnChild(const std::vector<std::string>& args) {
 
 // SpawnChild and wait: its exit status. cpuSeconds grows by the CPU time it
 // used, to set beside the CPU column of the code measured against it.
-inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = nullptr) {
-  const pid_t pid = SpawnChild(args);
+inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = nullptr,
+                    const char* locale = "C") {
+  const pid_t pid = SpawnChild(args, locale);
   int status = 0;
   rusage usage{};
   if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return -1;

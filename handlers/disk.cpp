@@ -1,12 +1,20 @@
 // Disk space, folder size, file count and file presence tests with their file-system workers.
+#include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/fileutils.h"
@@ -25,6 +33,86 @@ bool MatchesMask(const String& mask, const char* name) {
   return (pattern[0] == '*' && pattern[1] == '\0') || fnmatch(pattern, name, 0) == 0;
 }
 
+// Queues the sub-folder name of folder (which ends in '/') for a walk.
+void AddSubFolder(std::vector<String>& found, const String& folder, const char* name) {
+  found.push_back(folder + name + "/");
+  found.back().SetZero();
+}
+
+// The folders of a walk still to be read, taken by the session's thread and, once the tree
+// proves large, by one helper thread. The walk ends when nothing is pending and no walker is
+// reading a folder (which could add more).
+class TFolderQueue {
+ public:
+  explicit TFolderQueue(std::vector<String> pending) : pending_(std::move(pending)) {}
+
+  // The next folder to read; false when the walk is over.
+  bool Take(String& folder) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (!pending_.empty()) {
+        folder = std::move(pending_.back());
+        pending_.pop_back();
+        ++busy_;
+        return true;
+      }
+      if (busy_ == 0) return false;
+      changed_.wait(lock);
+    }
+  }
+  // The folder last taken has been read; found holds its sub-folders to walk, and is emptied.
+  void Done(std::vector<String>& found) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (String& f : found) pending_.push_back(std::move(f));
+      --busy_;
+    }
+    found.clear();
+    changed_.notify_all();
+  }
+  bool HasPending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !pending_.empty();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<String> pending_;
+  int busy_ = 0;
+};
+
+// Reads every folder of queue with visit(walker, reader, folder, found), which gives the entries
+// it read and puts the sub-folders to walk in found. Walker 0 is this thread; walker 1, a helper
+// thread, joins once more than helperAfter entries have been read and folders are still
+// pending: reading a folder is mostly the kernel's work per entry, which a second core halves.
+// The walkers keep their results apart; the caller adds them up.
+template <typename TVisit>
+void WalkFolders(TFolderQueue& queue, int64_t helperAfter, const TVisit& visit) {
+  std::thread helper;
+  bool mayStartHelper = true;
+  auto walk = [&](auto& self, int walker) -> void {
+    TDirReader reader;
+    std::vector<String> found;
+    String folder;
+    int64_t entries = 0;
+    while (queue.Take(folder)) {
+      entries += std::max<int64_t>(0, visit(walker, reader, folder, found));
+      queue.Done(found);
+      if (walker == 0 && mayStartHelper && entries > helperAfter && queue.HasPending()) {
+        mayStartHelper = false;
+        // Without a thread to spare the walk simply goes on alone.
+        try {
+          helper = std::thread([&self] { self(self, 1); });
+        } catch (const std::system_error&) {
+        }
+      }
+    }
+  };
+  walk(walk, 0);
+  if (helper.joinable()) helper.join();
+}
+
 // The rule of a count, worked out once per walk.
 struct TCountRule {
   String mask;
@@ -33,18 +121,18 @@ struct TCountRule {
   long thresholdMin;  // now in minutes less the limit, for the time modes
 };
 
-bool FileCounts(const TCountRule& rule, const TSearchRec& rec) {
+bool FileCounts(const TCountRule& rule, int64_t size, int64_t mtime) {
   switch (rule.mode) {
     case AllFiles:
       return true;
     case OlderThan:
-      return sec2min(rec.Time) < rule.thresholdMin;
+      return sec2min(mtime) < rule.thresholdMin;
     case NewerThan:
-      return sec2min(rec.Time) > rule.thresholdMin;
+      return sec2min(mtime) > rule.thresholdMin;
     case BiggerThan:
-      return rec.Size > rule.limit;
+      return size > rule.limit;
     case SmallerThan:
-      return rec.Size < rule.limit;
+      return size < rule.limit;
     case SubFolders:
       return false;
   }
@@ -59,30 +147,44 @@ struct TFolderCount {
   int count = 0;
   bool matched = false;  // an entry matched the mask (the search for it found something)
   bool admits = false;   // an entry passes the attribute set 16
+  int64_t entries = 0;   // entries read
 };
 
-bool CountFolder(const String& folder, const TCountRule& rule, std::vector<String>* subFolders,
-                 TFolderCount& result) {
-  // Sizes and times are only read when the mode looks at them.
+// The entries are those a search with the attribute set 63 returns: every one but symbolic
+// links, described by lstat. The type the folder records spares the lstat of plain files and
+// folders whose size and time nothing reads.
+bool CountFolder(TDirReader& dir, const String& folder, const TCountRule& rule,
+                 std::vector<String>* subFolders, TFolderCount& result) {
+  if (!dir.Open(folder.c_str())) return false;
   const bool needStat = rule.mode != AllFiles && rule.mode != SubFolders;
-  TSearchRec rec;
-  TFindGuard guard(rec);
-  int r = FindFirst(folder, "*", 63 | kFindSkipReadOnly | (needStat ? 0 : kFindSkipStat), rec);
-  if (r > 0) return false;
-  for (; r == 0; r = FindNext(rec)) {
-    const bool isDir = (rec.Attr & AttrDirectory) != 0;
-    const bool dots = isDir && IsDotOrDotDot(rec.Name);
-    if (MatchesMask(rule.mask, rec.Name)) {
+  const char* name;
+  unsigned char type;
+  for (; dir.Next(&name, &type); ++result.entries) {
+    if (type == DT_LNK) continue;
+    const bool matches = MatchesMask(rule.mask, name);
+    bool isDir = type == DT_DIR;
+    bool isSystem = false;
+    struct stat st = {};
+    if ((type != DT_REG && type != DT_DIR) || (needStat && matches && !isDir)) {
+      if (fstatat(dir.Fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
+      isDir = S_ISDIR(st.st_mode);
+      isSystem = !isDir && !S_ISREG(st.st_mode);
+    }
+    const bool dots = isDir && IsDotOrDotDot(name);
+    if (matches) {
       result.matched = true;
-      if (isDir ? rule.mode == SubFolders && !dots : FileCounts(rule, rec)) ++result.count;
+      if (isDir ? rule.mode == SubFolders && !dots : FileCounts(rule, st.st_size, st.st_mtime)) {
+        ++result.count;
+      }
     }
     // Set 16 admits only entries without other bits; the read-only bit is
     // worked out only where it can still change the outcome.
     const bool enter = isDir && !dots && subFolders != nullptr;
-    if ((rec.Attr & ~AttrDirectory) != 0 || (result.admits && !enter)) continue;
-    if (faccessat(dirfd(rec.DirHandle), rec.Name, W_OK, 0) != 0) continue;
+    const bool hidden = name[0] == '.' && !IsDotOrDotDot(name);
+    if (isSystem || hidden || (result.admits && !enter)) continue;
+    if (faccessat(dir.Fd(), name, W_OK, 0) != 0) continue;
     result.admits = true;
-    if (enter) subFolders->push_back(rec.Path + rec.Name + "/");
+    if (enter) AddSubFolder(*subFolders, folder, name);
   }
   return true;
 }
@@ -107,9 +209,11 @@ bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& a
   return true;
 }
 
-// Walks the folders one at a time from a list of pending ones, so a deep tree
-// holds one directory stream and no stack per level.
-int64_t GetFolderSize(String path, bool recurse) {
+// The entries are those a search with the attribute set 63 returns (all but
+// symbolic links); only those whose size is added, or whose type the folder
+// does not record, are looked at with lstat. Each walker holds one folder
+// open at a time, so a deep tree needs no more descriptors than a flat one.
+int64_t GetFolderSize(String path, bool recurse, int64_t helperAfter) {
   String mask = "*";
   path.SetZero();
   if (!DirectoryExists(path.c_str())) {
@@ -117,49 +221,69 @@ int64_t GetFolderSize(String path, bool recurse) {
     path = ExtractFilePath(path);
   }
   mask.SetZero();
-  std::vector<String> pending{path};
-  int64_t total = 0;
-  bool top = true;
-  while (!pending.empty()) {
-    String folder = std::move(pending.back());
-    pending.pop_back();
-    TSearchRec rec;
-    TFindGuard guard(rec);
-    int r = FindFirst(folder, "*", 63 | kFindSkipReadOnly, rec);
-    // Unreadable sub-folders add nothing; only the folder asked for fails.
-    if (r != 0 && top) return -1;
-    top = false;
-    for (; r == 0; r = FindNext(rec)) {
-      if ((rec.Attr & AttrDirectory) == 0) {
-        if (MatchesMask(mask, rec.Name)) total += rec.Size;
-      } else if (recurse && !IsDotOrDotDot(rec.Name)) {
-        pending.push_back(rec.Path + rec.Name + "/");
+  int64_t totals[2] = {};
+  // The entries read, or -1 when the folder cannot be read.
+  auto visit = [&](int walker, TDirReader& dir, const String& folder, std::vector<String>& found) {
+    int64_t entries = 0;
+    if (!dir.Open(folder.c_str())) return int64_t{-1};
+    const char* name;
+    unsigned char type;
+    for (; dir.Next(&name, &type); ++entries) {
+      if (type == DT_LNK || IsDotOrDotDot(name)) continue;
+      if (type != DT_DIR) {
+        const bool matches = MatchesMask(mask, name);
+        struct stat st;
+        if ((type != DT_UNKNOWN && !matches) ||
+            fstatat(dir.Fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+          continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+          if (matches) totals[walker] += st.st_size;
+          continue;
+        }
       }
+      if (recurse) AddSubFolder(found, folder, name);
     }
-  }
-  return total;
+    return entries;
+  };
+  // Only the folder asked for fails; unreadable sub-folders add nothing.
+  const String top = SearchFolder(path);
+  TDirReader reader;
+  std::vector<String> found;
+  const int64_t entries = top.IsEmpty() ? -1 : visit(0, reader, top, found);
+  if (entries < 0) return -1;
+  TFolderQueue queue(std::move(found));
+  WalkFolders(queue, helperAfter - entries, visit);
+  return totals[0] + totals[1];
 }
 
 // A sub-folder counts, with everything below it, only when it admits an
 // entry of the attribute set 16; the folder asked for fails in that case.
-int CountFiles(String folder, const String& mask, bool recurse, TCountFilesMode mode, int limit) {
+int CountFiles(String folder, const String& mask, bool recurse, TCountFilesMode mode, int limit,
+               int64_t helperAfter) {
   if (!folder.IsEmpty() && folder[folder.Length()] != '/') folder += '/';
   TCountRule rule{mask, mode, limit, now_min() - limit};
   rule.mask.SetZero();
-  std::vector<String> pending;
+  std::vector<String> found;
   TFolderCount top;
-  if (!CountFolder(folder, rule, recurse ? &pending : nullptr, top)) return -1;
+  TDirReader reader;
+  const String start = SearchFolder(folder);
+  if (start.IsEmpty() || !CountFolder(reader, start, rule, recurse ? &found : nullptr, top)) {
+    return -1;
+  }
   if (!recurse) return top.matched || top.admits ? top.count : -1;
   if (!top.admits) return -1;
-  int count = top.count;
-  while (!pending.empty()) {
-    String sub = std::move(pending.back());
-    pending.pop_back();
-    // Sub-folders are only queued by a folder that admits an entry.
-    TFolderCount part;
-    if (CountFolder(sub, rule, &pending, part) && part.admits) count += part.count;
-  }
-  return count;
+  int counts[2] = {top.count, 0};
+  TFolderQueue queue(std::move(found));
+  WalkFolders(queue, helperAfter - top.entries,
+              [&](int walker, TDirReader& dir, const String& sub, std::vector<String>& subFolders) {
+                // Sub-folders are only queued by a folder that admits an entry.
+                TFolderCount part;
+                const bool read = CountFolder(dir, sub, rule, &subFolders, part);
+                if (read && part.admits) counts[walker] += part.count;
+                return read ? part.entries : -1;
+              });
+  return counts[0] + counts[1];
 }
 
 bool GetFileInfo(const char* name, long& size, long& ctime, long& mtime) {

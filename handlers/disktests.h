@@ -18,12 +18,16 @@ enum TCountFilesMode : int32_t {
 // Total, free and unprivileged-available bytes of the file system holding
 // path; false with errno as statfs left it.
 bool GetUNCDriveInfo(const char* path, int64_t& total, int64_t& free, int64_t& available);
+// Entries a folder walk reads on its own before a second thread joins it.
+constexpr int64_t kWalkHelperAfter = 20000;
+
 // Apparent bytes of the files in path (a folder, or a folder and a file mask),
 // sub-folders too when recurse is set; -1 when the folder cannot be read.
-int64_t GetFolderSize(String path, bool recurse);
+int64_t GetFolderSize(String path, bool recurse, int64_t helperAfter = kWalkHelperAfter);
 // Files in folder matching mask (sub-folders in mode SubFolders) that meet the
 // mode's condition against limit; -1 when the folder cannot be read.
-int CountFiles(String folder, const String& mask, bool recurse, TCountFilesMode mode, int limit);
+int CountFiles(String folder, const String& mask, bool recurse, TCountFilesMode mode, int limit,
+               int64_t helperAfter = kWalkHelperAfter);
 // lstat of name (links describe themselves, directories succeed too).
 bool GetFileInfo(const char* name, long& size, long& ctime, long& mtime);
 // path with "%newestfile%", "%oldestfile%", "%newestfolder%" and
@@ -38,9 +42,12 @@ constexpr int kFileReadBlock = 1 << 20;
 // The largest file whose contents FindFileInFile looks for.
 constexpr int64_t kMaxPatternFileSize = 8388608;
 
+// Files of at least this size are read by two threads at once for their CRC.
+constexpr int64_t kCrcSplitAt = 16 << 20;
+
 // CRC-32 of a file's bytes; false with "File is not specified", "Cannot open
 // file" or "Read error" in error.
-bool GetFileCRC(const char* name, unsigned int* crc, String& error);
+bool GetFileCRC(const char* name, unsigned int* crc, String& error, int64_t splitAt = kCrcSplitAt);
 // 1 when the shorter file is a prefix of the other, 0 when they differ, -1
 // when a name is empty or a file cannot be opened or read.
 int CompareFiles(const char* first, const char* second, int blockSize = kFileReadBlock);

@@ -14,6 +14,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
 #include "handlers/handlers.h"
@@ -103,7 +107,16 @@ bool NeededTexts(const TTextLogFilter& filter, std::vector<String>& texts) {
     return true;
   };
   if (!refusedWithout(needed)) return false;
+  // The most common operands are left out first, so that the log is searched for the rarest:
+  // in "error" and "segfault", only for "segfault".
+  std::vector<std::pair<double, size_t>> byCommonness;
   for (size_t k = 0; k < operands.size(); ++k) {
+    TTextMatcher matcher;
+    matcher.Prepare(operands[k], filter.CaseSensitive, 0);
+    byCommonness.emplace_back(-matcher.Commonness(), k);
+  }
+  std::sort(byCommonness.begin(), byCommonness.end());
+  for (const auto& [commonness, k] : byCommonness) {
     const uint64_t fewer = needed & ~(uint64_t{1} << k);
     if (fewer != needed && refusedWithout(fewer)) needed = fewer;
   }
@@ -127,30 +140,21 @@ TUniqueFd OpenLog(const char* file) {
   }
 }
 
-// The next LF or CR of a block. Both searches remember their last hit, so a block costs one
-// pass per byte value however many lines it holds.
-class TLineEnds {
- public:
-  TLineEnds(const char* block, int n) : block_(block), n_(n) {}
-
-  // Offset of the first LF or CR at or after p, or n when there is none.
-  int Next(int p) {
-    if (lf_ < p) lf_ = Find(p, '\n');
-    if (cr_ < p) cr_ = Find(p, '\r');
-    return std::min(lf_, cr_);
+// Offset of the first LF or CR in b[p, n), or n when there is none. A line end is looked for
+// once per line tested, from that line's start, so a block costs one pass however its lines end.
+int NextLineEnd(const char* b, int p, int n) {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  for (; p + 16 <= n; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
   }
-
- private:
-  int Find(int p, char c) const {
-    const void* hit = memchr(block_ + p, c, n_ - p);
-    return hit != nullptr ? static_cast<int>(static_cast<const char*>(hit) - block_) : n_;
-  }
-
-  const char* block_;
-  int n_;
-  int lf_ = -1;
-  int cr_ = -1;
-};
+#endif
+  while (p < n && !IsLineEnd(b[p])) ++p;
+  return p;
+}
 
 // Cuts the bytes of a log into lines and tests them. A line ends at LF or CR; line ends in a
 // row make no empty lines but count towards the next line's bytes; a line whose end has not
@@ -218,10 +222,9 @@ class TLogScan {
   // True when reading stops at a match.
   bool ScanBlock(int n) {
     const char* b = block_.get();
-    TLineEnds ends(b, n);
     int p = 0;
     if (inLine_) {
-      const int e = ends.Next(0);
+      const int e = NextLineEnd(b, 0, n);
       Hold(b, e);
       if (e == n) return false;
       inLine_ = false;
@@ -241,7 +244,7 @@ class TLogScan {
         PassLines(b, p, s);
       }
       if (s == n) return false;
-      const int e = ends.Next(s);
+      const int e = NextLineEnd(b, s, n);
       if (e == n) {
         inLine_ = true;
         line_.clear();
@@ -267,15 +270,14 @@ class TLogScan {
     return first;
   }
 
-  // Offset of the last LF or CR in [p, c), or p - 1.
+  // Offset of the last LF or CR in [p, c), or p - 1. The LF is found from the end first, so
+  // that the CR is only sought after it: logs without CR cost no pass for it.
   static int LastLineEnd(const char* b, int p, int c) {
-    int last = p - 1;
-    for (int byte : {'\n', '\r'}) {
-      const void* hit = memrchr(b + p, byte, c - p);
-      if (hit != nullptr)
-        last = std::max(last, static_cast<int>(static_cast<const char*>(hit) - b));
-    }
-    return last;
+    const void* lf = memrchr(b + p, '\n', c - p);
+    const int from = lf != nullptr ? static_cast<int>(static_cast<const char*>(lf) - b) + 1 : p;
+    const void* cr = memrchr(b + from, '\r', c - from);
+    if (cr != nullptr) return static_cast<int>(static_cast<const char*>(cr) - b);
+    return from - 1;
   }
 
   // Moves the position over the complete lines in [p, s), which ends with a line end.

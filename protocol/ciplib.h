@@ -36,6 +36,8 @@ class TCRC32 {
   // len -1 means strlen(p); a null p does nothing.
   void UpdateCRC(const char* p, int len);
   uint32_t GetCRC() const { return crc_; }
+  // Continues as if the length bytes whose register (from InitCRC) is next followed.
+  void Combine(uint32_t next, int64_t length);
 
  private:
   uint32_t crc_ = 0xFFFFFFFF;

@@ -48,42 +48,47 @@ int64_t DeclaredSize(const String& packet) {
   return int64_t{kLengthField} + ReadLE(packet.Data(), kLengthField);
 }
 
-// Expanded keys of recently used key strings, looked up by their SHA-1. The
-// key schedule costs as much as some 400 block encryptions; with this cache
-// the password's schedule serves every request and a session key's serves
-// both its request and its reply.
+// Expanded keys of recently used key strings. The key schedule and the SHA-1 before it cost as
+// much as some twenty block encryptions; with this cache the password's schedule serves every
+// request and a session key's serves both its request and its reply. Entries are found by the
+// key's own bytes, so a hit costs no hashing; longer keys are hashed and expanded every time.
 class TKeyCache {
  public:
   void Expand(const String& key, Twofish_key* out) {
-    THash_SHA sha;
-    const auto* digest = reinterpret_cast<const unsigned char*>(
-        sha.GetHash(key.Data() != nullptr ? key.Data() : "", key.Length()));
-    {
+    const char* bytes = key.Data() != nullptr ? key.Data() : "";
+    const int length = key.Length();
+    const bool cached = length <= kMaxKey;
+    if (cached) {
       std::lock_guard<std::mutex> lock(mutex_);
       for (Entry& e : entries_) {
-        if (e.used != 0 && memcmp(e.digest, digest, kDigest) == 0) {
+        if (e.used != 0 && e.length == length && memcmp(e.key, bytes, length) == 0) {
           e.used = ++clock_;
-          memcpy(out, &e.key, sizeof(*out));
+          memcpy(out, &e.expanded, sizeof(*out));
           return;
         }
       }
     }
-    Twofish_prepare_key(digest, kDigest, out);
+    THash_SHA sha;
+    Twofish_prepare_key(reinterpret_cast<const unsigned char*>(sha.GetHash(bytes, length)),
+                        SHA1_DIGEST_SIZE, out);
+    if (!cached) return;
     std::lock_guard<std::mutex> lock(mutex_);
     Entry* oldest = &entries_[0];
     for (Entry& e : entries_) {
       if (e.used < oldest->used) oldest = &e;
     }
-    memcpy(oldest->digest, digest, kDigest);
-    memcpy(&oldest->key, out, sizeof(*out));
+    memcpy(oldest->key, bytes, length);
+    oldest->length = length;
+    memcpy(&oldest->expanded, out, sizeof(*out));
     oldest->used = ++clock_;
   }
 
  private:
-  static constexpr int kDigest = SHA1_DIGEST_SIZE;
+  static constexpr int kMaxKey = 64;
   struct Entry {
-    unsigned char digest[kDigest];
-    Twofish_key key;
+    char key[kMaxKey];
+    int length;
+    Twofish_key expanded;
     uint64_t used;  // 0: empty
   };
   std::mutex mutex_;
@@ -93,10 +98,9 @@ class TKeyCache {
 
 TKeyCache keyCache;
 
-// Twofish in 8-bit cipher feedback under SHA-1 of the key string. The
-// shift register is never shifted: after the first 16 bytes it is simply
-// the last 16 ciphertext bytes, so the block is encrypted straight from the
-// ciphertext; before that it lives in a 32-byte window.
+// Twofish in 8-bit cipher feedback under SHA-1 of the key string. The shift register is never
+// shifted: after the first 16 bytes it is simply the last 16 ciphertext bytes, so each block is
+// encrypted straight from the ciphertext; before that it lives in a 32-byte window.
 String RunCfb8(const char* input, int n, const String& key, bool encrypt, int prefix = 0) {
   String out;
   if (n <= 0) return out;
@@ -106,20 +110,39 @@ String RunCfb8(const char* input, int n, const String& key, bool encrypt, int pr
 
   const auto* src = reinterpret_cast<const unsigned char*>(input);
   auto* dst = reinterpret_cast<unsigned char*>(out.Data()) + prefix;
-  const unsigned char* feedback = encrypt ? dst : src;
   unsigned char window[2 * kBlock];
-  unsigned char block[kBlock];
   memset(window, 0xFF, kBlock);
   Twofish_encrypt(&cipher, window, window);
-
   const int head = std::min(n, kBlock);
+
+  if (!encrypt) {
+    // Every block's input is ciphertext already at hand, so the blocks are gathered and go
+    // through the cipher a batch per call.
+    memcpy(window + kBlock, src, head);
+    constexpr int kBatch = 64;
+    unsigned char blocks[kBatch * kBlock];
+    unsigned char stream[kBatch * kBlock];
+    for (int base = 0; base < n; base += kBatch) {
+      const int count = std::min(kBatch, n - base);
+      for (int j = 0; j < count; ++j) {
+        const int i = base + j;
+        memcpy(blocks + j * kBlock, i < kBlock ? window + i : src + i - kBlock, kBlock);
+      }
+      twofish_encrypt(&cipher.ctx, count * kBlock, stream, blocks);
+      for (int j = 0; j < count; ++j) dst[base + j] = src[base + j] ^ stream[j * kBlock];
+    }
+    return out;
+  }
+
+  // Encryption feeds each output byte back, so it goes one block at a time.
+  unsigned char block[kBlock];
   for (int i = 0; i < head; ++i) {
     Twofish_encrypt(&cipher, window + i, block);
     dst[i] = src[i] ^ block[0];
-    window[kBlock + i] = feedback[i];
+    window[kBlock + i] = dst[i];
   }
   for (int i = kBlock; i < n; ++i) {
-    Twofish_encrypt(&cipher, feedback + i - kBlock, block);
+    Twofish_encrypt(&cipher, dst + i - kBlock, block);
     dst[i] = src[i] ^ block[0];
   }
   return out;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,155 @@ namespace {
 std::atomic<bool> initialised{false};
 
 constexpr int kBlock = TWOFISH_BLOCK_SIZE;
+
+// ---- Key schedule ----
+// Every request brings a fresh session key, so the schedule runs once per request. Nettle
+// computes each of the 1,024 keyed S-box words with sixteen bitwise GF(2^8) multiplications;
+// here the MDS and RS matrices are multiplied out into tables once, at compile time, so that an
+// S-box word costs its q-permutation chain and one table look-up (the "full keying" of the
+// Twofish paper, section 7.3). The expanded key is the same as Nettle's, which encrypts with it.
+
+// The product of a and b in GF(2^8) modulo x^8 + poly.
+constexpr uint8_t GfMultiply(uint8_t poly, uint8_t a, uint8_t b) {
+  unsigned shift = b;
+  uint8_t result = 0;
+  for (; a != 0; a >>= 1) {
+    if (a & 1) result ^= static_cast<uint8_t>(shift);
+    shift <<= 1;
+    if (shift & 0x100) shift ^= 0x100u | poly;
+  }
+  return result;
+}
+
+// The 4-bit t-tables of q0 and q1 (paper, section 4.3.5).
+constexpr uint8_t kQt[2][4][16] = {
+    {{0x8, 0x1, 0x7, 0xD, 0x6, 0xF, 0x3, 0x2, 0x0, 0xB, 0x5, 0x9, 0xE, 0xC, 0xA, 0x4},
+     {0xE, 0xC, 0xB, 0x8, 0x1, 0x2, 0x3, 0x5, 0xF, 0x4, 0xA, 0x6, 0x7, 0x0, 0x9, 0xD},
+     {0xB, 0xA, 0x5, 0xE, 0x6, 0xD, 0x9, 0x0, 0xC, 0x8, 0xF, 0x3, 0x2, 0x4, 0x7, 0x1},
+     {0xD, 0x7, 0xF, 0x4, 0x1, 0x2, 0x6, 0xE, 0x9, 0xB, 0x3, 0x0, 0x8, 0x5, 0xC, 0xA}},
+    {{0x2, 0x8, 0xB, 0xD, 0xF, 0x7, 0x6, 0xE, 0x3, 0x1, 0x9, 0x4, 0x0, 0xA, 0xC, 0x5},
+     {0x1, 0xE, 0x2, 0xB, 0x4, 0xC, 0x3, 0x7, 0x6, 0xD, 0xA, 0x5, 0xF, 0x9, 0x0, 0x8},
+     {0x4, 0xC, 0x7, 0x5, 0x1, 0x6, 0x9, 0xA, 0x0, 0xE, 0xD, 0x8, 0x2, 0xB, 0x3, 0xF},
+     {0xB, 0x9, 0x5, 0x1, 0xC, 0x3, 0xD, 0xE, 0x6, 0x4, 0x7, 0xF, 0x2, 0x0, 0x8, 0xA}}};
+
+constexpr uint8_t kMds[4][4] = {{0x01, 0xEF, 0x5B, 0x5B},
+                                {0x5B, 0xEF, 0xEF, 0x01},
+                                {0xEF, 0x5B, 0x01, 0xEF},
+                                {0xEF, 0x01, 0xEF, 0x5B}};
+constexpr uint8_t kRs[4][8] = {{0x01, 0xA4, 0x55, 0x87, 0x5A, 0x58, 0xDB, 0x9E},
+                               {0xA4, 0x56, 0x82, 0xF3, 0x1E, 0xC6, 0x68, 0xE5},
+                               {0x02, 0xA1, 0xFC, 0xC1, 0x47, 0xAE, 0x3D, 0x19},
+                               {0xA4, 0x55, 0x87, 0x5A, 0x58, 0xDB, 0x9E, 0x03}};
+constexpr uint8_t kMdsPoly = 0x69;  // x^8 + x^6 + x^5 + x^3 + 1
+constexpr uint8_t kRsPoly = 0x4D;   // x^8 + x^6 + x^3 + x^2 + 1
+
+constexpr uint8_t Ror4(uint8_t x) {
+  return static_cast<uint8_t>(((x >> 1) | (x << 3)) & 0xF);
+}
+
+constexpr uint8_t BuildQ(const uint8_t (&t)[4][16], uint8_t x) {
+  uint8_t a = x >> 4;
+  uint8_t b = x & 0xF;
+  for (int round = 0; round < 2; ++round) {
+    const uint8_t a1 = a ^ b;
+    const uint8_t b1 = static_cast<uint8_t>((a ^ Ror4(b) ^ (a << 3)) & 0xF);
+    a = t[2 * round][a1];
+    b = t[2 * round + 1][b1];
+  }
+  return static_cast<uint8_t>(b << 4 | a);
+}
+
+struct TFixedTables {
+  uint8_t q[2][256];
+  uint32_t mds[4][256];  // mds[i][y]: column i of MDS times y, one product per byte
+  uint32_t rs[8][256];   // rs[c][b]: column c of RS times b
+};
+
+constexpr TFixedTables BuildFixedTables() {
+  TFixedTables t{};
+  for (int x = 0; x < 256; ++x) {
+    const auto b = static_cast<uint8_t>(x);
+    t.q[0][x] = BuildQ(kQt[0], b);
+    t.q[1][x] = BuildQ(kQt[1], b);
+    for (int i = 0; i < 4; ++i) {
+      for (int row = 0; row < 4; ++row) {
+        t.mds[i][x] |= uint32_t{GfMultiply(kMdsPoly, kMds[row][i], b)} << (8 * row);
+      }
+    }
+    for (int c = 0; c < 8; ++c) {
+      for (int row = 0; row < 4; ++row) {
+        t.rs[c][x] |= uint32_t{GfMultiply(kRsPoly, kRs[row][c], b)} << (8 * row);
+      }
+    }
+  }
+  return t;
+}
+
+constexpr TFixedTables kTables = BuildFixedTables();
+static_assert(kTables.q[0][0] == 0xA9 && kTables.q[1][0] == 0x75 && kTables.q[0][255] == 0xE0 &&
+              kTables.q[1][255] == 0x91);
+
+// Which permutation each stage of h applies to byte i, the first stage only for 256-bit keys
+// (paper, figure 2).
+constexpr int kQStage[4][5] = {{1, 1, 0, 0, 1}, {0, 1, 1, 0, 0}, {0, 0, 0, 1, 1}, {1, 0, 1, 1, 0}};
+
+uint8_t Byte(uint32_t w, int i) {
+  return static_cast<uint8_t>(w >> (8 * i));
+}
+
+// The q chain of h for byte i of the word, before the MDS column; l holds the k key words
+// (l[0] is applied last).
+template <int k>
+uint8_t QChain(int i, uint8_t x, const uint8_t* l) {
+  const uint8_t(&q)[2][256] = kTables.q;
+  if constexpr (k == 4) x = q[kQStage[i][0]][x] ^ l[3];
+  if constexpr (k >= 3) x = q[kQStage[i][1]][x] ^ l[2];
+  x = q[kQStage[i][2]][x];
+  return q[kQStage[i][4]][q[kQStage[i][3]][x ^ l[1]] ^ l[0]];
+}
+
+// h(X, L) for X = x repeated in every byte, the form the subkeys need.
+template <int k>
+uint32_t H(uint8_t x, const uint32_t* words) {
+  uint32_t result = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t l[4] = {Byte(words[0], i), Byte(words[1], i), Byte(words[2], i),
+                          Byte(words[3], i)};
+    result ^= kTables.mds[i][QChain<k>(i, x, l)];
+  }
+  return result;
+}
+
+uint32_t Rol(uint32_t x, int n) {
+  return (x << n) | (x >> (32 - n));
+}
+
+template <int k>
+void ExpandKey(const uint32_t (&m)[8], twofish_ctx* ctx) {
+  const uint32_t even[4] = {m[0], m[2], m[4], m[6]};
+  const uint32_t odd[4] = {m[1], m[3], m[5], m[7]};
+  for (int i = 0; i < 20; ++i) {
+    const uint32_t a = H<k>(static_cast<uint8_t>(2 * i), even);
+    const uint32_t b = Rol(H<k>(static_cast<uint8_t>(2 * i + 1), odd), 8);
+    ctx->keys[2 * i] = a + b;
+    ctx->keys[2 * i + 1] = Rol(a + 2 * b, 9);
+  }
+  // The S vector, RS times each 64-bit half of the key, in reverse order.
+  uint32_t s[4] = {};
+  for (int i = 0; i < k; ++i) {
+    uint32_t v = 0;
+    for (int c = 0; c < 4; ++c) {
+      v ^= kTables.rs[c][Byte(m[2 * i], c)] ^ kTables.rs[c + 4][Byte(m[2 * i + 1], c)];
+    }
+    s[k - 1 - i] = v;
+  }
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t l[4] = {Byte(s[0], i), Byte(s[1], i), Byte(s[2], i), Byte(s[3], i)};
+    const uint32_t* column = kTables.mds[i];
+    uint32_t* box = ctx->s_box[i];
+    for (int x = 0; x < 256; ++x) box[x] = column[QChain<k>(i, static_cast<uint8_t>(x), l)];
+  }
+}
 
 // Known answers: the chain of the Twofish paper's ECB tables (step 3 for
 // 128-bit keys, step 4 for 192 and 256).
@@ -138,7 +288,7 @@ void Twofish_fatal(const char* msg) {
 }
 
 void Twofish_initialise() {
-  // Nettle builds its fixed tables at compile time; from here on keys may be expanded.
+  // The fixed tables are built at compile time; from here on keys may be expanded.
   initialised.store(true);
   TestKnownAnswers();
   TestSequences();
@@ -152,7 +302,16 @@ void Twofish_prepare_key(const unsigned char* key, int keyLen, Twofish_key* out)
   if (keyLen < 0 || keyLen > 32) Twofish_fatal("Twofish_prepare_key: illegal key length");
   unsigned char padded[32] = {};
   if (keyLen > 0) memcpy(padded, key, keyLen);
-  const int length = keyLen <= 16 ? 16 : (keyLen <= 24 ? 24 : 32);
-  memset(out, 0, sizeof(*out));
-  twofish_set_key(&out->ctx, length, padded);
+  uint32_t m[8];
+  for (int i = 0; i < 8; ++i) {
+    m[i] = padded[4 * i] | padded[4 * i + 1] << 8 | padded[4 * i + 2] << 16 |
+           static_cast<uint32_t>(padded[4 * i + 3]) << 24;
+  }
+  if (keyLen <= 16) {
+    ExpandKey<2>(m, &out->ctx);
+  } else if (keyLen <= 24) {
+    ExpandKey<3>(m, &out->ctx);
+  } else {
+    ExpandKey<4>(m, &out->ctx);
+  }
 }

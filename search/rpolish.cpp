@@ -5,7 +5,9 @@
 #include <cassert>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -209,29 +211,77 @@ bool SearchForExpression(const String& line, const String& expr, int caseSensiti
   return stack.Count() == 1 && stack.Pop() != 0;
 }
 
+namespace {
+
+// How common a byte is in log and prose text, from 0 (rare) to about 1 (the space): the order of
+// English letter frequencies, then digits and the punctuation of logs, then capitals.
+double ByteCommonness(unsigned char c) {
+  static const struct TTable {
+    double value[256] = {};
+    TTable() {
+      static const char kByFrequency[] =
+          " etaoinsrhldcumfpgwybvk0123456789:.-/_=,[]()xjqzSTACEMIRDPNOLUBFGHWK'\"\tVYJQXZ;<>+*#"
+          "@!?&%$|\\{}~^`";
+      const int n = static_cast<int>(sizeof(kByFrequency)) - 1;
+      for (int i = 0; i < n; ++i) {
+        value[static_cast<unsigned char>(kByFrequency[i])] = 1.0 / (1 + i);
+      }
+      for (double& v : value) {
+        if (v == 0) v = 1.0 / (2 * n);  // control and non-ASCII bytes
+      }
+    }
+  } kTable;
+  return kTable.value[c];
+}
+
+#if defined(__x86_64__)
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+}  // namespace
+
 void TTextMatcher::Prepare(const String& needle, int caseSensitive, int wholeWord) {
   needle_ = needle;
   caseSensitive_ = caseSensitive;
   wholeWord_ = wholeWord;
   if (!caseSensitive) needle_.LowerCase();
-  if (needle_.IsEmpty()) return;
-  char first = needle_[1];
-  char last = needle_[needle_.Length()];
-  first_ = static_cast<unsigned char>(first);
-  last_ = static_cast<unsigned char>(last);
-  firstFold_ = (!caseSensitive && IsLetter(first)) ? 0x20 : 0;
-  lastFold_ = (!caseSensitive && IsLetter(last)) ? 0x20 : 0;
+  const int n = needle_.Length();
+  if (n == 0) return;
+  // A letter of a case-blind needle is as common as both its cases together.
+  auto commonness = [&](int i) {
+    const char c = needle_[i + 1];
+    const double lower = ByteCommonness(static_cast<unsigned char>(c));
+    const auto upper = static_cast<unsigned char>(c - 'a' + 'A');
+    return !caseSensitive && IsLetter(c) ? lower + ByteCommonness(upper) : lower;
+  };
+  offset1_ = 0;
+  for (int i = 1; i < n; ++i) {
+    if (commonness(i) < commonness(offset1_)) offset1_ = i;
+  }
+  offset2_ = offset1_ == 0 && n > 1 ? 1 : 0;
+  for (int i = 0; i < n; ++i) {
+    if (i != offset1_ && commonness(i) < commonness(offset2_)) offset2_ = i;
+  }
+  if (offset2_ < offset1_) std::swap(offset1_, offset2_);
+  byte1_ = static_cast<unsigned char>(needle_[offset1_ + 1]);
+  byte2_ = static_cast<unsigned char>(needle_[offset2_ + 1]);
+  fold1_ = !caseSensitive && IsLetter(static_cast<char>(byte1_)) ? 0x20 : 0;
+  fold2_ = !caseSensitive && IsLetter(static_cast<char>(byte2_)) ? 0x20 : 0;
+  commonness_ = commonness(offset1_) * (offset2_ != offset1_ ? commonness(offset2_) : 1.0);
 }
 
-// Called where the first and last bytes already agree: compares the middle and the word edges.
+// Called where the two filter bytes agree: compares the whole needle and the word edges.
 bool TTextMatcher::AcceptAt(const char* text, int len, int i) const {
   const int n = needle_.Length();
   const char* p = text + i;
   const char* q = needle_.Data();
   if (caseSensitive_) {
-    if (n > 2 && memcmp(p + 1, q + 1, n - 2) != 0) return false;
+    if (memcmp(p, q, n) != 0) return false;
   } else {
-    for (int k = 1; k < n - 1; ++k) {
+    for (int k = 0; k < n; ++k) {
       if (LoCase(p[k]) != q[k]) return false;
     }
   }
@@ -240,34 +290,78 @@ bool TTextMatcher::AcceptAt(const char* text, int len, int i) const {
   return !(i + n < len && IsAlnumByte(text[i + n]));
 }
 
+#if defined(__x86_64__)
+#define ORV_AVX2 __attribute__((target("avx2")))
+
+// Bit j set where p[offset1 + j] and p[offset2 + j], folded, equal the two filter bytes.
+ORV_AVX2 inline uint32_t Candidates(const char* p, int offset1, int offset2, __m256i v1, __m256i v2,
+                                    __m256i f1, __m256i f2) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + offset1));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + offset2));
+  return static_cast<uint32_t>(
+      _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, f1), v1),
+                                            _mm256_cmpeq_epi8(_mm256_or_si256(b, f2), v2))));
+}
+
+// 64 start positions per step, tested on the two filter bytes at once, so that the whole needle
+// is compared only where both agree. Finds the first acceptable match (1-based) or gives 0 and
+// in next the first start not yet tested.
+ORV_AVX2 int TTextMatcher::FindWide(const char* text, int len, int* next) const {
+  const int lastStart = len - needle_.Length();
+  const __m256i v1 = _mm256_set1_epi8(static_cast<char>(byte1_));
+  const __m256i v2 = _mm256_set1_epi8(static_cast<char>(byte2_));
+  const __m256i f1 = _mm256_set1_epi8(static_cast<char>(fold1_));
+  const __m256i f2 = _mm256_set1_epi8(static_cast<char>(fold2_));
+  int i = 0;
+  for (; i + 63 <= lastStart; i += 64) {
+    uint64_t mask = Candidates(text + i, offset1_, offset2_, v1, v2, f1, f2) |
+                    uint64_t{Candidates(text + i + 32, offset1_, offset2_, v1, v2, f1, f2)} << 32;
+    for (; mask != 0; mask &= mask - 1) {
+      const int k = i + __builtin_ctzll(mask);
+      if (AcceptAt(text, len, k)) return k + 1;
+    }
+  }
+  *next = i;
+  return 0;
+}
+#endif
+
 int TTextMatcher::Find(const char* text, int len) const {
   const int n = needle_.Length();
   if (n == 0 || text == nullptr || len < n) return 0;
-  const int lastStart = len - n;  // last 0-based position where a match can begin
   int i = 0;
+#if defined(__x86_64__)
+  if (len - n >= 63 && HasAvx2()) {
+    const int found = FindWide(text, len, &i);
+    if (found != 0) return found;
+  }
+#endif
+  return FindFrom(text, len, i);
+}
+
+// The rest of a search from start position i: 16 positions a step, then one at a time.
+int TTextMatcher::FindFrom(const char* text, int len, int i) const {
+  const int lastStart = len - needle_.Length();
 #if defined(__SSE2__)
-  // Tests 16 start positions at once on their first and last bytes, so the byte-wise
-  // comparison runs only where both agree.
-  const __m128i firstV = _mm_set1_epi8(static_cast<char>(first_));
-  const __m128i lastV = _mm_set1_epi8(static_cast<char>(last_));
-  const __m128i firstF = _mm_set1_epi8(static_cast<char>(firstFold_));
-  const __m128i lastF = _mm_set1_epi8(static_cast<char>(lastFold_));
+  const __m128i v1 = _mm_set1_epi8(static_cast<char>(byte1_));
+  const __m128i v2 = _mm_set1_epi8(static_cast<char>(byte2_));
+  const __m128i f1 = _mm_set1_epi8(static_cast<char>(fold1_));
+  const __m128i f2 = _mm_set1_epi8(static_cast<char>(fold2_));
   for (; i + 15 <= lastStart; i += 16) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + n - 1));
-    a = _mm_cmpeq_epi8(_mm_or_si128(a, firstF), firstV);
-    b = _mm_cmpeq_epi8(_mm_or_si128(b, lastF), lastV);
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(a, b)));
-    while (mask != 0) {
-      int k = i + __builtin_ctz(mask);
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + offset1_));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + offset2_));
+    a = _mm_cmpeq_epi8(_mm_or_si128(a, f1), v1);
+    b = _mm_cmpeq_epi8(_mm_or_si128(b, f2), v2);
+    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(a, b))); mask != 0;
+         mask &= mask - 1) {
+      const int k = i + __builtin_ctz(mask);
       if (AcceptAt(text, len, k)) return k + 1;
-      mask &= mask - 1;
     }
   }
 #endif
   for (; i <= lastStart; ++i) {
-    if ((static_cast<unsigned char>(text[i]) | firstFold_) == first_ &&
-        (static_cast<unsigned char>(text[i + n - 1]) | lastFold_) == last_ &&
+    if ((static_cast<unsigned char>(text[i + offset1_]) | fold1_) == byte1_ &&
+        (static_cast<unsigned char>(text[i + offset2_]) | fold2_) == byte2_ &&
         AcceptAt(text, len, i)) {
       return i + 1;
     }

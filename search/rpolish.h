@@ -76,18 +76,28 @@ class TTextMatcher {
   void Prepare(const String& needle, int caseSensitive, int wholeWord);
   // 1-based position of the first acceptable occurrence in text, 0 if none.
   int Find(const char* text, int len) const;
+  // Roughly how often a position of log or prose text passes the two-byte filter of Find (lower
+  // is rarer), to choose which of several needles to search a large text for.
+  double Commonness() const { return commonness_; }
 
  private:
   bool AcceptAt(const char* text, int len, int i) const;
+  int FindFrom(const char* text, int len, int i) const;
+  int FindWide(const char* text, int len, int* next) const;
 
   String needle_;  // lower-cased when the search ignores case
   int caseSensitive_ = 1;
   int wholeWord_ = 0;
-  unsigned char first_ = 0;
-  unsigned char last_ = 0;
-  // OR-ed into a text byte before comparing it with first_/last_: 0x20 folds the letter case.
-  unsigned char firstFold_ = 0;
-  unsigned char lastFold_ = 0;
+  // The two needle bytes that the vector loop compares first: the rarest two in common text.
+  // A text byte is OR-ed with its fold mask (0x20 for a letter when the case is ignored) and
+  // then compared with the needle's byte.
+  int offset1_ = 0;
+  int offset2_ = 0;
+  unsigned char byte1_ = 0;
+  unsigned char byte2_ = 0;
+  unsigned char fold1_ = 0;
+  unsigned char fold2_ = 0;
+  double commonness_ = 0;
 };
 
 // An expression parsed once and then evaluated against many lines, with the same results as

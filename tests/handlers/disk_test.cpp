@@ -120,6 +120,34 @@ TEST(FileTreeTest, RepliesOfEveryRequest) {
   FAIL() << "the minute kept changing";
 }
 
+// A walk that a second thread joins at once reads the tree as one that stays alone: hidden and
+// plain folders two levels deep, files that match the mask or not, links that are never followed.
+TEST(FolderWalkConcurrencyTest, HelperThreadChangesNoResult) {
+  TTempDir dir;
+  for (int i = 0; i < 200; ++i) {
+    const string parent = (i % 7 == 0 ? ".p" : "p") + std::to_string(i % 6);
+    const string folder = parent + "/" + std::to_string(i);
+    mkdir(dir.Join(parent).c_str(), 0755);
+    ASSERT_EQ(mkdir(dir.Join(folder).c_str(), 0755), 0);
+    for (int k = 0; k < 4; ++k) {
+      dir.WriteFile(folder + "/f" + std::to_string(k) + (k % 2 ? ".log" : ".txt"),
+                    string(i + k, 'x'));
+    }
+    ASSERT_EQ(symlink("f1.log", dir.Join(folder + "/link.log").c_str()), 0);
+  }
+  const String root = (dir.Path() + "/").c_str();
+  EXPECT_EQ(GetFolderSize(root + "*.log", true, 0), 40600);  // i + 1 and i + 3 bytes per folder
+  for (const String& path : {root, root + "*.txt"}) {
+    EXPECT_EQ(GetFolderSize(path, true, 0), GetFolderSize(path, true, INT64_MAX)) << path.c_str();
+  }
+  for (int mode = AllFiles; mode <= SubFolders; ++mode) {
+    const auto m = static_cast<TCountFilesMode>(mode);
+    EXPECT_EQ(CountFiles(root, "*.log", true, m, 20, 0),
+              CountFiles(root, "*.log", true, m, 20, INT64_MAX))
+        << mode;
+  }
+}
+
 // The attribute set 16 admits only entries the agent may write: as another user a folder with
 // none of them counts only when something matched, and unwritable sub-folders are not entered.
 TEST(CountFilesUnprivilegedTest, UnwritableFoldersFollowTheAttributeRule) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <climits>
 #include <random>
 
 #include "handlers/disktests.h"
@@ -32,6 +33,24 @@ TEST(FileCRCTest, RepliesWithTheCrcOrTheReason) {
   };
   for (const auto& [name, reply] : cases) {
     EXPECT_EQ(CallHandler(ProcessTest_FileCRC, {name}), reply) << name;
+  }
+}
+
+// A file read in two halves at once, the second by a helper thread, has the CRC of the whole.
+TEST(FileCRCConcurrencyTest, HalvesReadAtOnceGiveTheCrcOfTheWhole) {
+  TTempDir dir;
+  std::mt19937 rng(5);
+  for (const size_t size : {size_t{3}, size_t{kFileReadBlock} * 2 + 17}) {
+    string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    const string name = dir.WriteFile("data", data);
+    const uint32_t expected = ~crc32(0, reinterpret_cast<const Bytef*>(data.data()), size);
+    for (const int64_t splitAt : {int64_t{1}, INT64_MAX}) {
+      unsigned int crc = 0;
+      String error;
+      EXPECT_TRUE(GetFileCRC(name.c_str(), &crc, error, splitAt));
+      EXPECT_EQ(crc, expected) << size << " " << splitAt;
+    }
   }
 }
 

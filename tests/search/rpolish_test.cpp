@@ -147,6 +147,26 @@ TEST(CompiledExpressionTest, RandomAgreementWithTheReferences) {
   EXPECT_LT(matched, 16200);
 }
 
+// The matcher's steps (64 and 16 start positions at a time, then one by one) on texts long
+// enough to take them all, with bytes that look alike only when the letter case is folded.
+TEST(CompiledExpressionTest, MatcherAgreesWithSearchOnLongTexts) {
+  RandomText rnd(11);
+  const char* const alphabet = "aAbB@`[{ 1\xC1\xE1";
+  int found = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const String text(rnd.Word(400, alphabet).c_str());
+    const String needle(rnd.Word(5, alphabet).c_str());
+    const int cs = rnd.Below(2), ww = rnd.Below(2);
+    TTextMatcher matcher;
+    matcher.Prepare(needle, cs, ww);
+    const int expected = text.Search(needle, cs, ww);
+    ASSERT_EQ(matcher.Find(text.Data(), text.Length()), expected)
+        << "'" << needle.c_str() << "' in '" << text.c_str() << "' " << cs << ww;
+    found += expected > 0;
+  }
+  EXPECT_GT(found, 600);
+}
+
 // Sessions share the operator table and may share one compiled expression read-only.
 TEST(SearchConcurrencyTest, ThreadsShareTheTableAndACompiledExpression) {
   const char* const expr = "(\"error\" or 404) and not \"debug\"";
