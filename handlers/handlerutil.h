@@ -22,10 +22,20 @@ struct TIntParam {
   int* value;
 };
 
-// Reads whole-number parameters; false when one of them is not one.
+// Reads whole-number parameters; false when one of them is not one, or does
+// not fit in 32 bits.
 inline bool IntParams(const JXRequest& params, std::initializer_list<TIntParam> wanted) {
   for (const TIntParam& p : wanted) {
     if (!orvDecodeInt(params.GetParam(p.n, 1), p.value)) return false;
+  }
+  return true;
+}
+
+// Reads parameters as their leading numbers (0 when none), as lenient as
+// atoi; false when one of those numbers does not fit in 32 bits.
+inline bool LeadingIntParams(const JXRequest& params, std::initializer_list<TIntParam> wanted) {
+  for (const TIntParam& p : wanted) {
+    if (!orvDecodeLeadingInt(params.GetParam(p.n, 1), p.value)) return false;
   }
   return true;
 }

@@ -70,8 +70,8 @@ void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
   String commandTemplate = params.GetParam(1, 1);
   String text = orvDecodeStrings(params.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
   String scriptParams = orvDecodeStrings(params.GetParam(3, 1));
-  int timeLimit = orvDecodeInt(params.GetParam(4, 1));
-  int linesLeft = orvDecodeInt(params.GetParam(5, 1));
+  int timeLimit = 0, linesLeft = 0;
+  if (!LeadingIntParams(params, {{4, &timeLimit}, {5, &linesLeft}})) return WrongParameter(reply);
 
   TScratchFile script;
   if (!script.MakeName()) {
