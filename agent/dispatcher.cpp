@@ -2,6 +2,7 @@
 #include "agent/dispatcher.h"
 
 #include "agent/log.h"
+#include "agent/startup.h"
 #include "config/status.h"
 #include "net/acl.h"
 
@@ -64,6 +65,7 @@ void Quit(const JXRequest&, ORVReply& reply, TCommandContext& context) {
 }
 
 void SetSettings(const JXRequest& params, ORVReply& reply, TCommandContext& context) {
+  RemoveInterruptedSave();
   SetAgentSettings(params, reply);
   context.after.wake = true;  // a changed port is the main loop's to move
 }

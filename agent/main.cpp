@@ -109,6 +109,7 @@ int main(int argc, char** argv, char** envp) {
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile = createpidfile();
   }
   daemon_ready();
+  RemoveInterruptedSave();
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
   MainLoop(listenSocket, addrLen, pidFile, argv, envp);
 }
