@@ -17,6 +17,7 @@
 #include "agent/startup.h"
 #include "base/fileutils.h"
 #include "config/settings.h"
+#include "handlers/heavywork.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ int main(int argc, char** argv, char** envp) {
   close(probe);
 
   RaiseDescriptorLimit();
+  KeepLargeBlocksMapped();
   InitSignalEvents();
   if (!Settings().Interactive && daemon_init() != 0) {
     fprintf(stderr, "Error initializing daemon: %s\n", strerror(errno));

@@ -1,31 +1,10 @@
 // Request round trips through the real agent against a minimal loopback request/reply server.
-#include <arpa/inet.h>
-#include <signal.h>
-#include <sys/socket.h>
-
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
-#include "bench/bench_util.h"
-#include "tools/client.h"
+#include "bench/bench_agent.h"
 
 namespace {
-
-// A socket on a free loopback port, listening when backlog > 0; port receives the port.
-int BindLoopback(int* port, int backlog) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof(addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  if (backlog > 0) listen(fd, backlog);
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
 
 int Connect(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -76,51 +55,6 @@ class TFloorServer {
   int port_ = 0;
   int listen_;
   std::thread acceptor_;
-};
-
-// The built agent on a temporary configuration, answering once started.
-class TAgent {
- public:
-  TAgent() {
-    close(BindLoopback(&target_.port, 0));
-    target_.password = "bench";
-    const std::string cfg = dir_.Join("orv.cfg");
-    std::ofstream(cfg) << "host=127.0.0.1\nport=" << target_.port
-                       << "\npassword=bench\norvpath=" << ORV_BINARY
-                       << "\nlogfails=0\ntimeout=60000\n";
-    pid_ = SpawnChild({ORV_BINARY, "-i", cfg});
-    for (int i = 0; i < 500 && !Answers(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  ~TAgent() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  bool Answers() const {
-    String reply;
-    String err;
-    return OrvRequest(target_, "GetInfo", {}, reply, err) && reply.Copy(1, 4) == "200\n";
-  }
-  int Port() const { return target_.port; }
-  // User plus system CPU time of the agent, in clock ticks.
-  long CpuTicks() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string skipped;
-    for (int i = 3; i < 14; ++i) fields >> skipped;  // state .. cmajflt
-    long utime = 0;
-    long stime = 0;
-    fields >> utime >> stime;
-    return utime + stime;
-  }
-
- private:
-  TScratchDir dir_;
-  TOrvTarget target_;
-  pid_t pid_ = -1;
 };
 
 TAgent& Agent() {

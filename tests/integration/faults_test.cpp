@@ -4,10 +4,12 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/agent_process.h"
 
@@ -146,6 +148,43 @@ TEST(SaveFaultTest, KilledMidSaveRestartsEveryTime) {
         << "round " << round;
   }
   EXPECT_GT(leftOver, 0);
+}
+
+// Replies built from a program's output stay within the packet cap, and a time
+// limit covers reading that output: nothing a script prints can make the
+// agent hold more than a few times the cap, or hold its session for ever.
+TEST(BoundedReplyTest, OutputBeyondTheCapIsRefusedAndTimeLimitsHold) {
+  const string flood = "head -c 50000000 /dev/zero | tr '\\0' x | fold -w 100";
+  TAgentProcess agent;
+  agent.WriteFile("flood.sh", "#!/bin/sh\n" + flood + "\n");
+  agent.WriteFile("cpu.sh", "#!/bin/sh\necho 12.5\n" + flood + "\n");
+  chmod(agent.Dir().Join("flood.sh").c_str(), 0755);
+  chmod(agent.Dir().Join("cpu.sh").c_str(), 0755);
+  agent.WriteFile("orv.cfg", agent.ReadFile("orv.cfg") +
+                                 "proclistscript=" + agent.Dir().Join("flood.sh") +
+                                 "\ncpuusagescript=" + agent.Dir().Join("cpu.sh") + "\n");
+  ASSERT_TRUE(agent.Start());
+  auto script = [](const string& text, const string& limit, const string& lines) {
+    return std::vector<string>{"sh %script%", text, "", limit, lines};
+  };
+  const std::tuple<string, std::vector<string>, string, int> cases[] = {
+      // Command, parameters, reply, most seconds it may take.
+      {"TEST-ShellScript", script(flood, "60", "1000000"),
+       "301\nScript output is too large for the reply\n", 30},
+      // The result line comes first; the rest is read and dropped until the script ends.
+      {"TEST-ShellScript", script("echo scriptres:ok; " + flood, "60", "0"),
+       "200\nscriptres:ok\n\n", 30},
+      {"TEST-ShellScript", script("yes", "2", "0"),
+       "301\nScript execution error: abnormal termination\n", 10},
+      {"GetProcessesList", {}, "301\nProcList output is too large for the reply\n", 30},
+      {"TEST-CPU", {}, "200\n12.5000\n", 30},
+  };
+  for (const auto& [command, params, reply, seconds] : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(agent.Request(command, params), reply)
+        << command << " " << (params.empty() ? "" : params[1]);
+    EXPECT_LT(MsSince(start), seconds * 1000) << command;
+  }
 }
 
 }  // namespace
