@@ -16,6 +16,7 @@
 #include "agent/session.h"
 #include "agent/startup.h"
 #include "base/fileutils.h"
+#include "base/process.h"
 #include "config/settings.h"
 #include "handlers/heavywork.h"
 
@@ -111,6 +112,7 @@ int main(int argc, char** argv, char** envp) {
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile = createpidfile();
   }
   daemon_ready();
+  AdoptInheritedChildren();
   RemoveInterruptedSave();
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
   MainLoop(listenSocket, addrLen, pidFile, argv, envp);

@@ -2,6 +2,7 @@
 // reaping.
 #include "base/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -420,6 +422,35 @@ void AppendBounded(char* buffer, int size, const char* text) {
 }
 
 }  // namespace
+
+int AdoptInheritedChildren() {
+  const pid_t self = getpid();
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+  if (proc == nullptr) return 0;
+  int adopted = 0;
+  while (const dirent* entry = readdir(proc.get())) {
+    char* end = nullptr;
+    const long pid = strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
+    TUniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    char stat[512];
+    const ssize_t n = fd.Valid() ? read(fd.Get(), stat, sizeof(stat) - 1) : -1;
+    if (n <= 0) continue;
+    stat[n] = '\0';
+    const char* name = strrchr(stat, ')');
+    char state = 0;
+    long parent = 0;
+    if (name == nullptr || sscanf(name + 1, " %c %ld", &state, &parent) != 2) continue;
+    if (parent != self) continue;
+    // Only this process can collect its child, so the pid names it until then.
+    TReaper::Get().Adopt(static_cast<pid_t>(pid), TUniqueFd(OpenPidfd(static_cast<pid_t>(pid))));
+    ++adopted;
+  }
+  return adopted;
+}
 
 void UseProcessDescriptors(bool use) {
   usePidfd = use;

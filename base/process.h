@@ -74,6 +74,13 @@ int SystemEx(const char* commandLine, const char* workDir, int timeLimitMs, int&
 int SystemExOutput(const char* commandLine, int timeLimitMs, const TOutputSink& output,
                    int& exitCode, String& errorText);
 
+// Hands every child this process already has to the reaper that collects the
+// children left running, so that none stays a zombie: an image started by
+// exec in place of the agent inherits the children of the image before, and
+// no one else waits for them. Called at start-up, before any child is
+// started here; returns how many there were.
+int AdoptInheritedChildren();
+
 // Puts into buffer the temporary directory (TMPDIR, else TMP, else "./")
 // followed by name, or by a fresh name "tmp-<thread>-<k>" that no regular
 // file has. 1 on success; 0 with an empty buffer on failure, or untouched
