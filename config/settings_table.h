@@ -8,8 +8,9 @@
 
 #include "config/settings.h"
 
-// A rewritten or appended line of the configuration file keeps its value
-// within this many bytes, so that it is read back as one piece.
+// A rewritten or appended line of the configuration file, before its CR LF,
+// is cut to this many bytes, so that it is read back as one piece. A text
+// that "SetSettings" accepts fits with the CR LF too, and is never cut.
 inline constexpr int kMaxSavedLine = 1020;
 
 enum class TSettingKind : uint8_t {

@@ -1,4 +1,4 @@
-// Small pieces that the handlers share: refusals, and path, number and peer parameters.
+// Small pieces that the handlers share: refusals, parameters, and the lines of a program's output.
 #pragma once
 
 #include <algorithm>
