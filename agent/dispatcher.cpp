@@ -68,6 +68,7 @@ void Quit(const JXRequest&, ORVReply& reply, TCommandContext& context) {
 }
 
 void SetSettings(const JXRequest& params, ORVReply& reply, TCommandContext& context) {
+  RemoveInterruptedSave();
   SetAgentSettings(params, reply);
   context.after.wake = true;  // a changed port is the main loop's to move
 }

@@ -17,8 +17,10 @@
 #include "agent/session.h"
 #include "agent/startup.h"
 #include "base/fileutils.h"
+#include "base/process.h"
 #include "config/settings.h"
 #include "config/settings_check.h"
+#include "handlers/heavywork.h"
 
 namespace {
 
@@ -121,6 +123,7 @@ int main(int argc, char** argv, char** envp) {
   close(probe);
 
   RaiseDescriptorLimit();
+  KeepLargeBlocksMapped();
   InitSignalEvents();
   if (!Settings().Interactive && daemon_init() != 0) {
     const int error = errno;
@@ -143,6 +146,8 @@ int main(int argc, char** argv, char** envp) {
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile = createpidfile();
   }
   daemon_ready();
+  AdoptInheritedChildren();
+  RemoveInterruptedSave();
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
   {
     auto settings = SettingsSnapshot();

@@ -274,6 +274,14 @@ void daemon_ready() {
   daemonReadyFd = -1;
 }
 
+void RemoveInterruptedSave() {
+  String name;
+  if (RemoveStaleNewFile(name)) {
+    showmessage("Removed '%s', left by an interrupted configuration save\n", LOCAL, mtFailure, 1,
+                name.c_str());
+  }
+}
+
 FILE* createpidfile() {
   String path = Settings().pidfile;
   path.SetZero();

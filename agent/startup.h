@@ -54,6 +54,10 @@ int daemon_init();
 // Tells the waiting parent that the daemon listens and has written its pid file.
 void daemon_ready();
 
+// Removes and logs the ".New" file of a configuration save that the end of
+// the process cut short (at start-up and before a save).
+void RemoveInterruptedSave();
+
 // The open, locked pid file, or null (with the reason logged).
 FILE* createpidfile();
 void closepidfile(FILE* stream);

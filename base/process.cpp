@@ -2,6 +2,7 @@
 // reaping.
 #include "base/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,12 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -37,6 +40,8 @@ constexpr int kNoWaitLookMs = 1000;
 constexpr int kBusyRetries = 6;
 // Without process descriptors the wait looks this often at most.
 constexpr int kMaxLookIntervalMs = 50;
+// A child's output is read this many bytes at a time.
+constexpr int kOutputChunk = 16384;
 // Fresh temporary names use the suffixes 0 to this value.
 constexpr int kMaxTempSuffix = 1998;
 
@@ -162,6 +167,56 @@ class TChild {
     }
   }
 
+  // Hands what the child writes to fd (non-blocking) to sink until the child
+  // ends (true), limitMs passes (0: never; negative: at once) or sink asks to
+  // stop (false, stopped set). The child is not collected.
+  bool ReadUntilEnd(int fd, const TOutputSink& sink, int limitMs, bool& stopped) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(limitMs > 0 ? limitMs : 0);
+    char buffer[kOutputChunk];
+    bool open = fd >= 0;
+    int interval = 1;
+    for (;;) {
+      int wait = limitMs == 0 ? -1 : RemainingMs(deadline);
+      pollfd waiters[2];
+      int n = 0;
+      if (open) waiters[n++] = {fd, POLLIN, 0};
+      const int pidAt = Pidfd().Valid() ? n : -1;
+      if (pidAt >= 0) {
+        waiters[n++] = {pidfd_.Get(), POLLIN, 0};
+      } else if (wait < 0 || wait > interval) {
+        wait = interval;
+        interval = interval * 2 > kMaxLookIntervalMs ? kMaxLookIntervalMs : interval * 2;
+      }
+      const int ready = poll(waiters, n, wait);
+      if (open && ready > 0 && waiters[0].revents != 0) {
+        const ssize_t got = read(fd, buffer, sizeof(buffer));
+        if (got > 0) {
+          if (!sink(buffer, static_cast<int>(got))) {
+            stopped = true;
+            return false;
+          }
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+          open = false;
+        }
+      }
+      if (pidAt >= 0 ? ready > 0 && waiters[pidAt].revents != 0 : Ended()) break;
+      if (limitMs != 0 && RemainingMs(deadline) == 0) return false;
+    }
+    // What the child wrote before it ended is still in the pipe: at most its
+    // capacity, however long something it started keeps writing.
+    for (int left = open ? fcntl(fd, F_GETPIPE_SZ) : 0; left > 0;) {
+      const ssize_t got = read(fd, buffer, std::min<size_t>(sizeof(buffer), left));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      left -= static_cast<int>(got);
+      if (!sink(buffer, static_cast<int>(got))) {
+        stopped = true;
+        break;
+      }
+    }
+    return true;
+  }
+
   // Waits for the end and collects the child; its wait status.
   int Collect() {
     int status = CollectChild(pid_);
@@ -235,12 +290,16 @@ class TFileActions {
   posix_spawn_file_actions_t actions_;
 };
 
-// Opens a stream's file in the agent, close-on-exec and above the standard
-// descriptors, so the child only receives it through its dup2.
+// A close-on-exec descriptor above the standard ones, so that the child only
+// receives it through its dup2.
+TUniqueFd AboveStandardStreams(int fd) {
+  TUniqueFd held(fd);
+  if (held.Valid() && held.Get() <= STDERR_FILENO) held.Reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  return held;
+}
+
 TUniqueFd OpenStreamFile(const char* path, int flags) {
-  TUniqueFd fd(open(path, flags | O_CLOEXEC, 0666));
-  if (fd.Valid() && fd.Get() <= STDERR_FILENO) fd.Reset(fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3));
-  return fd;
+  return AboveStandardStreams(open(path, flags | O_CLOEXEC, 0666));
 }
 
 // The descriptors the child's standard streams come from, opened before it
@@ -248,8 +307,18 @@ TUniqueFd OpenStreamFile(const char* path, int flags) {
 class TStreams {
  public:
   explicit TStreams(const TRunOptions& o) {
-    const char* paths[3] = {o.InputFile, o.OutputFile, o.ErrorFile};
-    for (int i = 0; i < 3; ++i) {
+    const bool piped = o.Output != nullptr;
+    const char* paths[3] = {piped ? nullptr : o.InputFile, o.OutputFile, o.ErrorFile};
+    if (piped) {
+      int ends[2];
+      if (pipe2(ends, O_CLOEXEC) == 0) {
+        reader_ = AboveStandardStreams(ends[0]);
+        owned_[1] = AboveStandardStreams(ends[1]);
+        fcntl(reader_.Get(), F_SETFL, O_NONBLOCK);
+      }
+      source_[1] = source_[2] = owned_[1].Get();
+    }
+    for (int i = 0; i < (piped ? 1 : 3); ++i) {
       if (paths[i] == nullptr) {
         if (!null_.Valid()) null_ = OpenStreamFile("/dev/null", O_RDWR);
         source_[i] = null_.Get();
@@ -274,9 +343,20 @@ class TStreams {
     }
   }
 
+  // Once the child has its copies: without the agent's write end, the pipe
+  // ends when the child (and what it started) is done with it.
+  void CloseChildEnds() {
+    null_.Reset();
+    for (TUniqueFd& fd : owned_) fd.Reset();
+  }
+
+  // The read end of the output pipe; invalid without one.
+  int Reader() const { return reader_.Get(); }
+
  private:
   TUniqueFd null_;
   TUniqueFd owned_[3];
+  TUniqueFd reader_;
   int source_[3] = {-1, -1, -1};
 };
 
@@ -343,6 +423,35 @@ void AppendBounded(char* buffer, int size, const char* text) {
 
 }  // namespace
 
+int AdoptInheritedChildren() {
+  const pid_t self = getpid();
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+  if (proc == nullptr) return 0;
+  int adopted = 0;
+  while (const dirent* entry = readdir(proc.get())) {
+    char* end = nullptr;
+    const long pid = strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
+    TUniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    char stat[512];
+    const ssize_t n = fd.Valid() ? read(fd.Get(), stat, sizeof(stat) - 1) : -1;
+    if (n <= 0) continue;
+    stat[n] = '\0';
+    const char* name = strrchr(stat, ')');
+    char state = 0;
+    long parent = 0;
+    if (name == nullptr || sscanf(name + 1, " %c %ld", &state, &parent) != 2) continue;
+    if (parent != self) continue;
+    // Only this process can collect its child, so the pid names it until then.
+    TReaper::Get().Adopt(static_cast<pid_t>(pid), TUniqueFd(OpenPidfd(static_cast<pid_t>(pid))));
+    ++adopted;
+  }
+  return adopted;
+}
+
 void UseProcessDescriptors(bool use) {
   usePidfd = use;
 }
@@ -399,6 +508,10 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
     workDir.Reset(open(options.WorkDir, O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (workDir.Valid()) posix_spawn_file_actions_addfchdir_np(actions.Get(), workDir.Get());
   }
+  if (options.Output != nullptr && streams.Reader() < 0) {
+    err = String("cannot create pipe: ") + SystemText(errno);
+    return 0;
+  }
   TSpawnAttr attr;
   pid_t pid = 0;
   int rc = Start(pid, argv, actions.Get(), attr);
@@ -412,21 +525,31 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
   }
 
   TChild child(pid);
-  int limit = options.TimeLimitMs;
-  if (limit == -1) {
+  streams.CloseChildEnds();
+  const int limit = options.TimeLimitMs;
+  bool stopped = false;
+  bool ended = true;
+  if (options.Output != nullptr) {
+    ended = child.ReadUntilEnd(streams.Reader(), *options.Output, limit, stopped);
+  } else if (limit == -1) {
     if (!child.WaitForEnd(kNoWaitLookMs)) {
       end = TChildEnd::kLeftRunning;
       code = 0;
       return 1;
     }
-  } else if (limit != 0 && !child.WaitForEnd(limit < 0 ? 0 : limit)) {
-    if (!child.Kill()) {
-      err = "cannot terminate process";
-      return 0;
-    }
+  } else if (limit != 0) {
+    ended = child.WaitForEnd(limit < 0 ? 0 : limit);
+  }
+  // A child told to stop may have left something behind that still writes.
+  if ((!ended || stopped) && !child.Kill() && !ended) {
+    err = "cannot terminate process";
+    return 0;
   }
   int status = child.Collect();
-  if (WIFSIGNALED(status)) {
+  if (stopped) {
+    end = TChildEnd::kStopped;
+    code = 0;
+  } else if (WIFSIGNALED(status)) {
     end = TChildEnd::kSignalled;
     code = WTERMSIG(status);
   } else {
@@ -436,19 +559,20 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
   return 1;
 }
 
-int SystemEx2(const char* commandLine, const char* workDir, const char* inputFile,
-              const char* outputFile, const char* errorFile, int timeLimitMs, int& exitCode,
-              String& errorText) {
+namespace {
+
+// SystemEx2 and SystemExOutput: the command line run with options.
+int RunCommandLine(const char* commandLine, const TRunOptions& options, int& exitCode,
+                   String& errorText) {
   errorText = "";
   TCommandArgs args;
   SplitCommandLine(commandLine, args);
-  TRunOptions options{workDir, inputFile, outputFile, errorFile, timeLimitMs};
   TChildEnd end;
   int code = 0;
   if (!RunProgram(args.Argv, options, end, code, errorText)) return 0;
   if (end == TChildEnd::kSignalled) {
     // The no-wait mode reports an early end without looking at its cause.
-    if (timeLimitMs != -1) {
+    if (options.TimeLimitMs != -1 || options.Output != nullptr) {
       errorText = "abnormal termination";
       return 0;
     }
@@ -456,6 +580,23 @@ int SystemEx2(const char* commandLine, const char* workDir, const char* inputFil
   }
   exitCode = code;
   return 1;
+}
+
+}  // namespace
+
+int SystemEx2(const char* commandLine, const char* workDir, const char* inputFile,
+              const char* outputFile, const char* errorFile, int timeLimitMs, int& exitCode,
+              String& errorText) {
+  TRunOptions options{workDir, inputFile, outputFile, errorFile, timeLimitMs};
+  return RunCommandLine(commandLine, options, exitCode, errorText);
+}
+
+int SystemExOutput(const char* commandLine, int timeLimitMs, const TOutputSink& output,
+                   int& exitCode, String& errorText) {
+  TRunOptions options;
+  options.TimeLimitMs = timeLimitMs;
+  options.Output = &output;
+  return RunCommandLine(commandLine, options, exitCode, errorText);
 }
 
 int SystemEx(const char* commandLine, const char* workDir, int timeLimitMs, int& exitCode,

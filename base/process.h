@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 
 #include "base/string.h"
 #include "base/unique_fd.h"
@@ -23,6 +24,9 @@ struct TCommandArgs {
 // Returns the number of arguments.
 int SplitCommandLine(const char* commandLine, TCommandArgs& args);
 
+// Takes the next bytes a child wrote; false asks to stop the child.
+using TOutputSink = std::function<bool(const char* data, int n)>;
+
 // How one child is run. Null stream paths mean "/dev/null"; a stream whose
 // file cannot be opened is left closed. A work directory that cannot be
 // entered (or is empty) leaves the child in the agent's directory.
@@ -35,9 +39,15 @@ struct TRunOptions {
   // limit; above 0: kill the child's process group at this many ms; other
   // negative values kill it at once if it has not ended.
   int TimeLimitMs = 0;
+  // When set, the child's standard output and error go through one pipe to
+  // Output as they come (OutputFile and ErrorFile are not used), and the time
+  // limit covers the reading too; -1 is then no different from other
+  // negative limits. What the child wrote before it ended is all delivered.
+  const TOutputSink* Output = nullptr;
 };
 
-enum class TChildEnd { kExited, kSignalled, kLeftRunning };
+// kStopped: Output asked to stop, and the child's group was killed.
+enum class TChildEnd { kExited, kSignalled, kLeftRunning, kStopped };
 
 // Starts argv[0] (looked up along PATH when it holds no slash) with argv in a
 // session of its own. 1 when it ran: end tells how it ended and code holds
@@ -57,6 +67,19 @@ int SystemEx2(const char* commandLine, const char* workDir, const char* inputFil
 // SystemEx2 with every stream on "/dev/null".
 int SystemEx(const char* commandLine, const char* workDir, int timeLimitMs, int& exitCode,
              String& errorText);
+// SystemEx2 with standard input on "/dev/null" and standard output and error
+// handed to output as they come, within the time limit (0: none; negative:
+// the child is killed at once unless it has ended). When output asks to stop,
+// the child's group is killed and the result is 1 with exitCode 0.
+int SystemExOutput(const char* commandLine, int timeLimitMs, const TOutputSink& output,
+                   int& exitCode, String& errorText);
+
+// Hands every child this process already has to the reaper that collects the
+// children left running, so that none stays a zombie: an image started by
+// exec in place of the agent inherits the children of the image before, and
+// no one else waits for them. Called at start-up, before any child is
+// started here; returns how many there were.
+int AdoptInheritedChildren();
 
 // Puts into buffer the temporary directory (TMPDIR, else TMP, else "./")
 // followed by name, or by a fresh name "tmp-<thread>-<k>" that no regular

@@ -88,6 +88,7 @@ class TAgent {
                   const char* binary = ORV_BINARY) {
     close(BindLoopback(&target_.port, 0));
     target_.password = "bench";
+    target_.timeoutMs = 120000;
     const std::string cfg = dir_.Join("orv.cfg");
     const std::string pidFile = dir_.Join("orv.pid");
     std::ofstream(cfg) << "host=127.0.0.1\nport=" << target_.port
@@ -115,18 +116,34 @@ class TAgent {
   TAgent(const TAgent&) = delete;
   TAgent& operator=(const TAgent&) = delete;
 
-  bool Answers() const {
+  // One request; the reply text, "" when none came.
+  std::string Request(const char* command, const std::vector<std::string>& params = {}) const {
+    std::vector<String> p;
+    for (const std::string& s : params) p.push_back(String(s.data(), static_cast<int>(s.size())));
     String reply;
     String err;
-    return OrvRequest(target_, "GetInfo", {}, reply, err) && reply.Copy(1, 4) == "200\n";
+    if (!OrvRequest(target_, command, p, reply, err)) return "";
+    return std::string(reply.c_str(), reply.Length());
   }
+  bool Answers() const { return Request("GetInfo").rfind("200\n", 0) == 0; }
   int Port() const { return target_.port; }
   pid_t Pid() const { return pid_; }
+  const TScratchDir& Dir() const { return dir_; }
   const String& Password() const { return target_.password; }
   // User plus system CPU time of the agent, in clock ticks.
   long CpuTicks() const {
     return std::lround(ProcessCpuSeconds(pid_) * static_cast<double>(sysconf(_SC_CLK_TCK)));
   }
+  // A "Vm..." figure of /proc/PID/status ("VmRSS", "VmHWM") in KiB; -1 when unreadable.
+  long StatusKiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind(field + ":", 0) == 0) return atol(line.c_str() + field.size() + 1);
+    }
+    return -1;
+  }
+  // Sets VmHWM back to the present resident size (root only).
+  void ResetPeak() const { std::ofstream("/proc/" + std::to_string(pid_) + "/clear_refs") << "5"; }
 
  private:
   TScratchDir dir_;

@@ -115,18 +115,30 @@ class TSettingsScope {
 // settings in force stay as they were. msg as LoadOptions_.
 int LoadOptions(String& msg);
 
-// Applies change to a copy of the settings in force, saves it under optmutex
-// and publishes it (even when the save fails: the changes stay in force).
-// Returns the save's result with its message.
+// Applies change(copy, msg) to a copy of the settings in force and saves the
+// copy under optmutex; the copy is published only once the file holds it, so
+// a change that cannot be saved changes nothing. change returns 0 with msg set
+// to refuse the whole change. 1, or 0 with the refusal's or the save's message.
 template <typename Change>
 int ChangeSettings(Change&& change, String& msg) {
   std::lock_guard<std::mutex> lock(optmutex);
-  auto copy = std::make_shared<TORVSettings>(*SettingsSnapshot());
-  change(*copy);
-  int result = copy->SaveOptions_(msg);
+  auto inForce = SettingsSnapshot();
+  auto copy = std::make_shared<TORVSettings>(*inForce);
+  msg = "";
+  if (!change(*copy, msg)) return 0;
+  if (!copy->SaveOptions_(msg)) {
+    // The failed save exported its own directory; children keep the one in force.
+    if (!inForce->tmpdir.IsEmpty()) ExportTmpDir(inForce->tmpdir);
+    return 0;
+  }
   PublishSettings(std::move(copy));
-  return result;
+  return 1;
 }
+
+// Removes the ".New" file that a save cut short by the end of the process
+// left beside the configuration file. 1 with its path in name when there was
+// one. Under optmutex, so that no save of this process is under way.
+int RemoveStaleNewFile(String& name);
 
 // Identification texts and connection counters reported by "GetInfo".
 struct TAgentStatus {

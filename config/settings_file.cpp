@@ -17,13 +17,7 @@
 #include "config/settings_table.h"
 #include "net/iplib.h"
 
-namespace {
-
-// A rewritten or appended line keeps its value within this many bytes, so
-// that it is read back as one piece.
-constexpr int kMaxSavedLine = 1020;
-
-}  // namespace
+static_assert(kMaxSavedLine + 2 < kPieceSize, "a saved line and its CR LF are read whole");
 
 int ReadPiece(FILE* f, char (&buf)[kPieceSize]) {
   int n = 0;
@@ -105,25 +99,6 @@ void ApplyValue(TORVSettings& s, const TSettingRow& row, const char* value, int 
   }
 }
 
-// The value a save writes for a row (for a flag only on an appended line). A
-// line feed inside a value would split it and let its tail set another key,
-// so none is written.
-String SavedValue(const TORVSettings& s, const TSettingRow& row) {
-  const bool list = row.kind == TSettingKind::kFilterList;
-  String value;
-  if (row.IsNumber()) {
-    char number[16];
-    snprintf(number, sizeof(number), "%d", s.*row.number);
-    value = number;
-  } else {
-    value = list ? (s.*row.text).ReplaceAll("\r\n", " ", 1) : s.*row.text;
-  }
-  for (int i = 1; i <= value.Length(); ++i) {
-    if (value[i] == '\n' || (list && value[i] == '\r')) value[i] = ' ';
-  }
-  return value;
-}
-
 // Appends value to out, cut so that a line whose value starts at column
 // valueStart stays within kMaxSavedLine bytes.
 void AddCutValue(String& out, const String& value, int valueStart) {
@@ -135,15 +110,26 @@ void AddCutValue(String& out, const String& value, int valueStart) {
 // Writes line (of n bytes) to out with its value replaced by the setting's.
 void AddRewrittenLine(const TORVSettings& s, const TConfigLine& line, const char* p, int n,
                       String& out) {
-  out.AddData(p, line.valueStart);
   if (line.row->kind == TSettingKind::kFlag) {
     // Only the first character changes: the rest of the line may be a note.
+    out.AddData(p, line.valueStart);
     out += (s.*line.row->number) ? '1' : '0';
     int rest = line.valueEnd > line.valueStart ? line.valueStart + 1 : line.valueStart;
     out.AddData(p + rest, n - rest);
     return;
   }
-  AddCutValue(out, SavedValue(s, *line.row), line.valueStart);
+  const String value = SavedValue(s, *line.row);
+  const String plain = String(line.row->fileKey) + "=";
+  if (line.valueStart + value.Length() > kMaxSavedLine &&
+      plain.Length() + value.Length() <= kMaxSavedLine) {
+    // Blanks around "=" must not cost a value its tail when the plain form,
+    // as an appended line has it, holds it whole.
+    out += plain;
+    out += value;
+    return;
+  }
+  out.AddData(p, line.valueStart);
+  AddCutValue(out, value, line.valueStart);
 }
 
 bool WriteAll(int fd, const char* p, int n) {
@@ -209,7 +195,31 @@ String CannotOpen(const char* cfgFile) {
   return String("Cannot open configuration file '") + cfgFile + "'";
 }
 
+String NewFileName(const char* cfgFile) {
+  String name = String(cfgFile) + ".New";
+  name.SetZero();
+  return name;
+}
+
 }  // namespace
+
+// A line feed inside a value would split it and let its tail set another key,
+// so none is written.
+String SavedValue(const TORVSettings& s, const TSettingRow& row) {
+  const bool list = row.kind == TSettingKind::kFilterList;
+  String value;
+  if (row.IsNumber()) {
+    char number[16];
+    snprintf(number, sizeof(number), "%d", s.*row.number);
+    value = number;
+  } else {
+    value = list ? (s.*row.text).ReplaceAll("\r\n", " ", 1) : s.*row.text;
+  }
+  for (int i = 1; i <= value.Length(); ++i) {
+    if (value[i] == '\n' || (list && value[i] == '\r')) value[i] = ' ';
+  }
+  return value;
+}
 
 int TORVSettings::LoadOptions_(String& msg) {
   msg = "";
@@ -273,8 +283,7 @@ int TORVSettings::SaveOptions_(String& msg) {
     msg = CannotOpen(CfgFile);
     return 0;
   }
-  String newName = String(CfgFile) + ".New";
-  newName.SetZero();
+  const String newName = NewFileName(CfgFile);
   TUniqueFd newFd(CreateLike(newName.c_str(), oldStat.st_mode));
   if (newFd.Get() < 0) {
     msg = String("Cannot create new configuration file '") + newName + "'";
@@ -323,10 +332,22 @@ int TORVSettings::SaveOptions_(String& msg) {
   KeepBackup(CfgFile, fileno(old.get()), oldStat.st_mode, oldName.c_str());
   old.reset();
   if (rename(newName.c_str(), CfgFile) != 0) {
+    unlink(newName.c_str());
     msg = String("Cannot overwrite configuration file '") + CfgFile + "'";
     return 0;
   }
   SyncDirectoryOf(CfgFile);
+  return 1;
+}
+
+int RemoveStaleNewFile(String& name) {
+  std::lock_guard<std::mutex> lock(optmutex);
+  name = "";
+  const char* cfgFile = SettingsSnapshot()->CfgFile;
+  if (cfgFile[0] == '\0') return 0;
+  const String newName = NewFileName(cfgFile);
+  if (unlink(newName.c_str()) != 0) return 0;
+  name = newName;
   return 1;
 }
 

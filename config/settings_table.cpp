@@ -3,6 +3,7 @@
 #include "config/settings_table.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -15,9 +16,16 @@ constexpr TShownIn kSettings = TShownIn::kSettings;
 constexpr TPathKind kProgram = TPathKind::kProgram;
 constexpr TPathKind kDirectory = TPathKind::kDirectory;
 
+// The longest value whose line, the key, "=", the value and CR LF, fits the
+// bytes a saved line may take.
+constexpr int32_t LongestSavedText(const char* fileKey) {
+  return kMaxSavedLine - static_cast<int32_t>(std::char_traits<char>::length(fileKey)) - 3;
+}
+
 constexpr TSettingRow Text(const char* fileKey, const char* remoteKey, String S::*member,
                            const char* loadDefault = nullptr, K kind = K::kText) {
-  return {fileKey, remoteKey, kind, member, nullptr, loadDefault};
+  TSettingRow row{fileKey, remoteKey, kind, member, nullptr, loadDefault};
+  return row.Range(0, LongestSavedText(fileKey));
 }
 constexpr TSettingRow Integer(const char* fileKey, const char* remoteKey, int32_t S::*member,
                               const char* loadDefault = nullptr) {
@@ -33,7 +41,7 @@ constexpr TSettingRow kSettingRows[] = {
     Integer("port", "Port", &S::port).Range(1, 65535).OnlyIfUnset().Shown(kInfo, 1),
     Integer("timeout", "Timeout", &S::timeout).Shown(kInfo, 2),
     Text("comment", "Comment", &S::comment, "").Shown(kInfo, 3),
-    Text("password", "Password", &S::password, "").Range(1, INT32_MAX).Shown(kSettings, 5),
+    Text("password", "Password", &S::password, "").AtLeast(1).Shown(kSettings, 5),
     Flag("filteractive", "IPFiltering", &S::filteractive, "0").Shown(kSettings, 6),
     Text("filtermarks", "IPFilterMarks", &S::filtermarks, "1", K::kFlagString).Shown(kSettings, 8),
     Text("filterlist", "IPFilterAddr", &S::filterlist, "127.0.0.1", K::kFilterList)

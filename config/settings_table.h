@@ -8,6 +8,11 @@
 
 #include "config/settings.h"
 
+// A rewritten or appended line of the configuration file, before its CR LF,
+// is cut to this many bytes, so that it is read back as one piece. A text
+// that "SetSettings" accepts fits with the CR LF too, and is never cut.
+inline constexpr int kMaxSavedLine = 1020;
+
 enum class TSettingKind : uint8_t {
   kText,         // free text
   kInteger,      // a decimal number
@@ -37,8 +42,9 @@ struct TSettingRow {
   // As written in the file, assigned at the start of every load; null: the
   // member keeps its value when the file lacks the key.
   const char* loadDefault;
-  // Valid values: of an integer its value, of a text kind its length.
-  // "SetSettings" ignores a value outside them.
+  // Valid values: of an integer its value, of a text kind its length (as
+  // saved). "SetSettings" ignores a value below them and refuses a text
+  // longer than them; a text's maximum is what its line holds whole.
   int32_t min = std::numeric_limits<int32_t>::min();
   int32_t max = std::numeric_limits<int32_t>::max();
   bool saved = true;         // a save rewrites or appends its line
@@ -60,6 +66,7 @@ struct TSettingRow {
     row.max = high;
     return row;
   }
+  constexpr TSettingRow AtLeast(int32_t low) const { return Range(low, max); }
   constexpr TSettingRow Unsaved() const {
     TSettingRow row = *this;
     row.saved = false;
@@ -95,6 +102,9 @@ struct TSettingRow {
 // Every setting. The saved rows stand in the order in which a save appends the
 // keys that the file lacks.
 std::span<const TSettingRow> SettingsTable();
+
+// The value a save writes for a row (for a flag only on an appended line).
+String SavedValue(const TORVSettings& s, const TSettingRow& row);
 
 // The row whose file key is the n bytes at key in any letter case; null when none.
 const TSettingRow* FindFileKey(const char* key, int n);

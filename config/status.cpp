@@ -49,18 +49,19 @@ void AddFeatureList(ORVReply& reply, TShownIn block, const char* namesKey, const
   AddKeyValue(reply, flagsKey, flags, 0);
 }
 
-// Sets the row's member from a "SetSettings" value; a value outside the row's
-// range (a port outside 1-65535, an empty password) is ignored, since the
-// agent could not start from the saved file.
-void SetRemoteValue(TORVSettings& s, const TSettingRow& row, const String& value) {
+// Sets the row's member from a "SetSettings" value. A number outside the
+// row's range (a port outside 1-65535, one beyond 32 bits) and an empty
+// password are ignored, since the agent could not start from the saved file.
+// A text longer than its line in the file can hold is refused: 0 with msg set.
+int SetRemoteValue(TORVSettings& s, const TSettingRow& row, const String& value, String& msg) {
   switch (row.kind) {
     case TSettingKind::kFlag:
       s.*row.number = orvDecodeBool(value);
-      break;
+      return 1;
     case TSettingKind::kInteger: {
-      const int number = orvDecodeInt(value);
-      if (row.InRange(number)) s.*row.number = number;
-      break;
+      int number = 0;
+      if (orvDecodeLeadingInt(value, &number) && row.InRange(number)) s.*row.number = number;
+      return 1;
     }
     case TSettingKind::kFilterList:
       s.*row.text = orvDecodeStrings(value);
@@ -68,9 +69,15 @@ void SetRemoteValue(TORVSettings& s, const TSettingRow& row, const String& value
     case TSettingKind::kText:
     case TSettingKind::kFlagString:
     case TSettingKind::kAddressList:
-      if (row.InRange(value.Length())) s.*row.text = value;
+      if (value.Length() >= row.min) s.*row.text = value;
       break;
   }
+  if (SavedValue(s, row).Length() <= row.max) return 1;
+  char limit[16];
+  snprintf(limit, sizeof(limit), "%d", row.max);
+  msg = String("Value of ") + row.remoteKey + " is too long: at most " + limit +
+        " characters can be saved";
+  return 0;
 }
 
 }  // namespace
@@ -112,17 +119,17 @@ void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
   String msg;
   int count = params.GetParamsCount();
   int saved = ChangeSettings(
-      [&](TORVSettings& s) {
+      [&](TORVSettings& s, String& refusal) {
         for (int i = 1; i <= count; ++i) {
           String line = params.GetParam(i, 1);
           int eq = line.Pos('=');
           if (eq == 0) continue;
           String key = line.Copy(1, eq - 1);
           String value = line.Copy(eq + 1, line.Length());
-          if (const TSettingRow* row = FindRemoteKey(key.Trim())) {
-            SetRemoteValue(s, *row, value.Trim());
-          }
+          const TSettingRow* row = FindRemoteKey(key.Trim());
+          if (row != nullptr && !SetRemoteValue(s, *row, value.Trim(), refusal)) return 0;
         }
+        return 1;
       },
       msg);
   if (saved) {

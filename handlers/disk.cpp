@@ -373,12 +373,11 @@ void ProcessTest_CountFiles(const JXRequest& params, ORVReply& reply) {
   String folder = PathParam(params, 1, 11);
   String mask = params.GetParam(2, 1);
   bool recurse = orvDecodeBool(params.GetParam(3, 1));
-  int mode = orvDecodeInt(params.GetParam(4, 1));
-  if (mode < AllFiles || mode > SubFolders)
-    return FailWith(reply, kResultBadParam, "Wrong parameter");
+  int mode = 0;
+  if (!LeadingIntParams(params, {{4, &mode}}) || mode < AllFiles || mode > SubFolders)
+    return WrongParameter(reply);
   int limit = 0;
-  if (!orvDecodeInt(params.GetParam(5, 1), &limit))
-    return FailWith(reply, kResultBadParam, "Wrong parameter");
+  if (!IntParams(params, {{5, &limit}})) return WrongParameter(reply);
   int count = CountFiles(folder, mask, recurse, static_cast<TCountFilesMode>(mode), limit);
   if (count == -1) return FailWith(reply, kResultError, "Folder doesn`t exist or access denied");
   reply.SetResult(kResultOk);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
+#include "handlers/heavywork.h"
 #include "protocol/ciplib.h"
 #include "search/rpolish.h"
 
@@ -266,15 +268,20 @@ void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
     }
   } else if (mode == "2") {
     String text = params.GetParam(3, 1);
+    std::optional<THeavyWork> slot;
+    if (text.Length() >= kHeavyPattern) slot.emplace();
     result = FindStrInFile(first.c_str(), text, orvDecodeBool(params.GetParam(4, 1)),
                            orvDecodeBool(params.GetParam(5, 1)));
   } else if (mode == "3") {
     String second = params.GetParam(3, 1);
     second.SetZero();
     if (!FileExists(second.c_str())) return;
-    if (FileSize(second.c_str()) > kMaxPatternFileSize) {
+    const int64_t size = FileSize(second.c_str());
+    if (size > kMaxPatternFileSize) {
       return FailWith(reply, kResultError, "The size of the second file cannot exceed 8Mb");
     }
+    std::optional<THeavyWork> slot;
+    if (size >= kHeavyPattern) slot.emplace();
     result = FindFileInFile(first.c_str(), second.c_str());
   } else {
     return FailWith(reply, kResultBadParam, "Wrong parameter");

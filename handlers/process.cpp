@@ -1,12 +1,15 @@
 // Process count, CPU usage and process list: run the configured script, read what it wrote.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "base/fileutils.h"
 #include "base/process.h"
 #include "config/settings.h"
 #include "handlers/handlers.h"
+#include "handlers/handlerutil.h"
 
 namespace {
 
@@ -43,18 +46,14 @@ bool ScriptUsable(const TScriptKind& kind, ORVReply& reply) {
   return true;
 }
 
+// The first bytes of a script's output are enough for the number it starts with.
+constexpr size_t kNumberText = 4096;
+
 // Runs the script through the shell with every blank-separated word of
-// words as one quoted argument, its output streams and descriptor 3 on the
-// result file. Opens the result file; null with reply set on failure.
-FILE* RunScript(const TScriptKind& kind, const String& words, TScratchFile& result,
-                ORVReply& reply) {
-  char name[32];
-  snprintf(name, sizeof(name), "tmporv-%ld.txt", static_cast<long>(GetUniqueThreadID()));
-  if (!result.MakeName(name)) {
-    reply.SetResult(kResultError) += "cannot get temp file";
-    return nullptr;
-  }
-  result.Own();
+// words as one quoted argument, handing its standard output and error and
+// its descriptor 3 to sink as they come. false with reply set on failure.
+bool RunScript(const TScriptKind& kind, const String& words, const TOutputSink& sink,
+               ORVReply& reply) {
   String command = ShellQuote(Settings().*kind.path);
   for (int i = 1; i <= words.Length(); ++i) {
     if (strchr(" \t\n", words[i]) != nullptr) continue;
@@ -64,33 +63,33 @@ FILE* RunScript(const TScriptKind& kind, const String& words, TScratchFile& resu
     command += ShellQuote(words.Copy(i, end - i));
     i = end;
   }
-  // One open file for all three, so the streams do not write over each other.
-  command += " 1>";
-  command += ShellQuote(result.Path());
-  command += " 2>&1 3>&1";
+  command += " 3>&1";
   command.SetZero();
   char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.Data(), nullptr};
+  TRunOptions options;
+  options.Output = &sink;
   TChildEnd end;
   int code = 0;
   String err;
-  if (!RunProgram(argv, TRunOptions{}, end, code, err)) {
+  if (!RunProgram(argv, options, end, code, err)) {
     reply.SetResult(kResultError) += "Cannot execute script";
-    return nullptr;
+    return false;
   }
-  FILE* file = fopen(result.Path(), "re");
-  if (file == nullptr) reply.SetResult(kResultError) += "Cannot get script results";
-  return file;
+  return true;
 }
 
 // Runs the script and replies with the number its output starts with.
 template <typename TNumber>
 void ReplyScriptNumber(const TScriptKind& kind, const String& words, const char* format,
                        ORVReply& reply) {
-  TScratchFile result;
-  TFilePtr file(RunScript(kind, words, result, reply));
-  if (!file) return;
+  std::string head;
+  const TOutputSink sink = [&head](const char* data, int n) {
+    head.append(data, std::min(static_cast<size_t>(n), kNumberText - head.size()));
+    return true;
+  };
+  if (!RunScript(kind, words, sink, reply)) return;
   TNumber value = 0;
-  if (fscanf(file.get(), format, &value) != 1) {
+  if (sscanf(head.c_str(), format, &value) != 1) {
     reply.SetResult(kResultError) += "Script error";
     return;
   }
@@ -121,18 +120,27 @@ void ProcessTest_CPU(const JXRequest&, ORVReply& reply) {
 
 void ProcessInfo_ProcessesList(const JXRequest&, ORVReply& reply) {
   if (!ScriptUsable(kProcList, reply)) return;
-  TScratchFile result;
-  TFilePtr file(RunScript(kProcList, String(), result, reply));
-  if (!file) return;
-  String list;
-  char line[512];
-  while (fgets(line, sizeof(line), file.get()) != nullptr) {
-    size_t n = strlen(line);
-    if (n > 0 && line[n - 1] == '\n') line[--n] = '\0';
-    if (n == 0) continue;
-    list.AddData(line, static_cast<int>(n));
-    list += "\r\n";
+  // Each line without its line feed, blank ones left out, then CR LF; escaped
+  // as the reply carries it.
+  std::string list;
+  auto take = [&list](const char* line, int n) {
+    if (n > 0 && line[n - 1] == '\n') --n;
+    if (n == 0) return;
+    const String escaped = orvEncodeStrings(line, n);
+    list.append(escaped.Data(), escaped.Length());
+    list += "%0D%0A";
+  };
+  TLinePieces pieces;
+  const TOutputSink sink = [&](const char* data, int n) {
+    pieces.Add(data, n, take);
+    return static_cast<int64_t>(list.size()) <= kReplyTextRoom;
+  };
+  if (!RunScript(kProcList, String(), sink, reply)) return;
+  pieces.Finish(take);
+  if (static_cast<int64_t>(list.size()) > kReplyTextRoom) {
+    reply.SetResult(kResultError) += "ProcList output is too large for the reply";
+    return;
   }
   reply.SetResult(kResultOk);
-  reply.AddStringParam(list, 1);
+  reply.AddStringParam(list.c_str(), 0);  // escaped: no zero byte inside
 }

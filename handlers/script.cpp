@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "base/process.h"
 #include "base/unique_fd.h"
@@ -12,9 +13,6 @@
 #include "handlers/handlerutil.h"
 
 namespace {
-
-// Reads of the script's output take at most this many bytes up to a line end.
-constexpr int kOutputPiece = 512;
 
 // Creates the script file, close-on-exec so that no child started meanwhile
 // by another thread keeps it open for writing (its start would then fail with
@@ -45,6 +43,53 @@ bool IsResultLine(const String& line) {
   return line.Search("scriptres:", 0, 0) == 1;
 }
 
+// The result line and the collected lines, taken from the script's output
+// as it arrives. Once both are at hand the rest is only read and dropped, so
+// that the script can run to its end.
+class TScriptOutput {
+ public:
+  explicit TScriptOutput(int linesWanted) : linesLeft_(linesWanted) {}
+
+  // Takes the next bytes; false once the reply would pass the packet cap.
+  bool Take(const char* data, int n) {
+    if (!done_) pieces_.Add(data, n, [this](const char* p, int length) { TakeLine(p, length); });
+    return !tooLarge_;
+  }
+  // The last line, which no line end closed.
+  void Finish() {
+    if (!done_) pieces_.Finish([this](const char* p, int length) { TakeLine(p, length); });
+  }
+  bool TooLarge() const { return tooLarge_; }
+
+  void AddTo(ORVReply& reply) const {
+    reply.AddStringParam(resultLine_, 1);
+    reply.AddStringParam(collected_.c_str(), 0);  // escaped: no zero byte inside
+  }
+
+ private:
+  void TakeLine(const char* p, int n) {
+    if (done_) return;
+    String line(p, n);
+    if (line.Trim().IsEmpty()) return;
+    if (linesLeft_ > 0) {
+      const String escaped = orvEncodeStrings(line.Data(), line.Length());
+      collected_.append(escaped.Data(), escaped.Length());
+      collected_ += "%0D%0A";
+      --linesLeft_;
+      tooLarge_ = static_cast<int64_t>(collected_.size()) > kReplyTextRoom;
+    }
+    if (!IsResultLine(resultLine_)) resultLine_ = line;
+    if (IsResultLine(resultLine_) && linesLeft_ == 0) done_ = true;
+  }
+
+  TLinePieces pieces_;
+  int linesLeft_;
+  bool done_ = false;
+  bool tooLarge_ = false;
+  String resultLine_;
+  std::string collected_;  // escaped as the reply carries it
+};
+
 int SecondsToMs(int seconds) {
   long long ms = seconds * 1000LL;
   return ms > INT_MAX ? INT_MAX : ms < INT_MIN ? INT_MIN : static_cast<int>(ms);
@@ -70,8 +115,8 @@ void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
   String commandTemplate = params.GetParam(1, 1);
   String text = orvDecodeStrings(params.GetParam(2, 1)).ReplaceAll("\r\n", "\n", 1);
   String scriptParams = orvDecodeStrings(params.GetParam(3, 1));
-  int timeLimit = orvDecodeInt(params.GetParam(4, 1));
-  int linesLeft = orvDecodeInt(params.GetParam(5, 1));
+  int timeLimit = 0, linesLeft = 0;
+  if (!LeadingIntParams(params, {{4, &timeLimit}, {5, &linesLeft}})) return WrongParameter(reply);
 
   TScratchFile script;
   if (!script.MakeName()) {
@@ -79,44 +124,29 @@ void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply) {
     return;
   }
   if (!WriteScript(script, text, reply)) return;
-  TScratchFile output;
-  if (output.MakeName()) output.Own();
 
   scriptParams.SetZero();
   String command = commandTemplate.ReplaceAll("%script%", script.Path(), 0)
                        .ReplaceAll("%params%", scriptParams.c_str(), 0);
   command.SetZero();
+  // The result line is the first "scriptres:" line, else the last line; the
+  // output is read while the script runs, within its time limit.
+  TScriptOutput output(linesLeft);
+  const TOutputSink sink = [&output](const char* data, int n) { return output.Take(data, n); };
   int exitCode = 0;
   String err;
-  if (!SystemEx2(command.c_str(), nullptr, output.Path(), output.Path(), output.Path(),
-                 SecondsToMs(timeLimit), exitCode, err)) {
+  const int ran = SystemExOutput(command.c_str(), SecondsToMs(timeLimit), sink, exitCode, err);
+  if (output.TooLarge()) {
+    reply.SetResult(kResultError) += "Script output is too large for the reply";
+    return;
+  }
+  if (!ran) {
     reply.SetResult(kResultError) += String("Script execution error: ") + err;
     return;
   }
-  TFilePtr file(fopen(output.Path(), "re"));
-  if (!file) {
-    reply.SetResult(kResultError) += "Cannot get script results";
-    return;
-  }
-  // The result line is the first "scriptres:" line, else the last line read;
-  // reading stops once it and the lines asked for are at hand.
-  String resultLine;
-  String collected;
-  char piece[kOutputPiece];
-  while (fgets(piece, sizeof(piece), file.get()) != nullptr) {
-    String line(piece, static_cast<int>(strlen(piece)));
-    if (line.Trim().IsEmpty()) continue;
-    if (linesLeft > 0) {
-      collected += line;
-      collected += "\r\n";
-      --linesLeft;
-    }
-    if (!IsResultLine(resultLine)) resultLine = line;
-    if (IsResultLine(resultLine) && linesLeft == 0) break;
-  }
+  output.Finish();
   reply.SetResult(kResultOk);
-  reply.AddStringParam(resultLine, 1);
-  reply.AddStringParam(collected, 1);
+  output.AddTo(reply);
 }
 
 void ProcessTest_External(const JXRequest& params, ORVReply& reply) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -390,14 +391,28 @@ void ORVReply::FinalizePacket() {
 
 // ---- Value codecs ----
 
+namespace {
+
+// The leading number of s as atoll reads it, when it lies within low..high.
+bool LeadingNumberIn(const char* s, long long low, long long high, long long* v) {
+  errno = 0;
+  const long long n = strtoll(s, nullptr, 10);
+  if (errno == ERANGE || n < low || n > high) return false;
+  *v = n;
+  return true;
+}
+
+}  // namespace
+
 int orvDecodeInt(const char* s) {
   return s != nullptr ? atoi(s) : 0;
 }
 
 int orvDecodeInt(const char* s, int* v) {
   if (s == nullptr) s = "";
-  if (!isdecimalnum(s)) return 0;
-  *v = atoi(s);
+  long long n = 0;
+  if (!isdecimalnum(s) || !LeadingNumberIn(s, INT_MIN, INT_MAX, &n)) return 0;
+  *v = static_cast<int>(n);
   return 1;
 }
 
@@ -407,9 +422,7 @@ long long orvDecodeInt64(const char* s) {
 
 int orvDecodeInt64(const char* s, long long* v) {
   if (s == nullptr) s = "";
-  if (!isdecimalnum(s)) return 0;
-  *v = atoll(s);
-  return 1;
+  return isdecimalnum(s) && LeadingNumberIn(s, LLONG_MIN, LLONG_MAX, v);
 }
 
 int orvDecodeBool(const char* s) {
@@ -434,6 +447,13 @@ int orvDecodeInt64(String s, long long* v) {
 
 int orvDecodeBool(String s) {
   return orvDecodeBool(s.SetZero().Data());
+}
+
+int orvDecodeLeadingInt(String s, int* v) {
+  long long n = 0;
+  if (!LeadingNumberIn(s.SetZero().c_str(), INT_MIN, INT_MAX, &n)) return 0;
+  *v = static_cast<int>(n);
+  return 1;
 }
 
 // ---- Manager side ----

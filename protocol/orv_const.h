@@ -121,7 +121,9 @@ String DecodeData(const String& data, const String& key);
 String EncodeLength(const String& s, int digits);
 int DecodeLength(const char* p, int digits);
 
-// Value codecs of request parameters.
+// Value codecs of request parameters. The checked forms (with v) refuse a
+// text of anything but digits and '-', and a number outside the type's range,
+// which would otherwise wrap.
 int orvDecodeInt(const char* s);
 int orvDecodeInt(const char* s, int* v);
 long long orvDecodeInt64(const char* s);
@@ -132,6 +134,9 @@ int orvDecodeInt(String s, int* v);
 long long orvDecodeInt64(String s);
 int orvDecodeInt64(String s, long long* v);
 int orvDecodeBool(String s);
+// The leading number of s as orvDecodeInt(s) reads it (0 when none); 0 when
+// that number does not fit in 32 bits, and v is left as it was.
+int orvDecodeLeadingInt(String s, int* v);
 
 // Manager side of the envelope, shared by the client tool and the tests.
 // Empty when the session key does not fit its 2-byte length field.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -98,6 +99,52 @@ TEST_F(RunnerTest, TimeLimitKillsTheGroupAndNoWaitLeavesNoZombie) {
 
     EXPECT_EQ(Run("sh -c 'echo $$ > " + pidFile + "; exec sleep 1.5'", -1), "1 0 ");
     EXPECT_TRUE(ProcessGone(std::atoi(Read("pid").c_str()), 10000)) << "never collected";
+  }
+  UseProcessDescriptors(true);
+}
+
+// Output handed over while the program runs: both streams, the program's end even while
+// something it started holds the pipe, a stop asked by the receiver, and a time limit that
+// holds while output keeps coming.
+TEST_F(RunnerTest, OutputAsItComesWithinTheTimeLimit) {
+  struct Case {
+    std::string line;
+    int limitMs;
+    size_t stopAt;  // bytes after which the receiver asks to stop; 0: never
+    std::string result;
+    std::string output;  // its start
+  };
+  const Case cases[] = {
+      {"sh -c 'echo a; echo b >&2; exit 3'", 5000, 0, "1 3 ", "a\nb\n"},
+      {"sh -c 'sleep 30 & echo $!'", 0, 0, "1 0 ", ""},
+      {"yes", 0, 100000, "1 0 ", "y\ny\n"},
+      {"yes", 300, 0, "0 -1 abnormal termination", "y\ny\n"},
+      {"sh -c 'echo early; sleep 30'", -1, 0, "0 -1 abnormal termination", ""},
+  };
+  for (bool pidfd : {true, false}) {
+    UseProcessDescriptors(pidfd);
+    for (const Case& c : cases) {
+      std::string output;
+      const TOutputSink sink = [&](const char* data, int n) {
+        output.append(data, n);
+        return c.stopAt == 0 || output.size() < c.stopAt;
+      };
+      int code = -1;
+      String err;
+      const auto start = std::chrono::steady_clock::now();
+      const int result = SystemExOutput(c.line.c_str(), c.limitMs, sink, code, err);
+      EXPECT_EQ(std::to_string(result) + " " + std::to_string(code) + " " + err.SetZero().c_str(),
+                c.result)
+          << c.line;
+      EXPECT_EQ(output.substr(0, c.output.size()), c.output) << c.line;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.line;
+      // The background sleep that kept the pipe open ran on; it goes now.
+      if (c.line.find("sleep 30 &") != std::string::npos) {
+        const int pid = std::atoi(output.c_str());
+        EXPECT_GT(pid, 0);
+        if (pid > 0) kill(pid, SIGKILL);
+      }
+    }
   }
   UseProcessDescriptors(true);
 }

@@ -302,7 +302,13 @@ TEST_F(SettingsConcurrencyTest, SnapshotsStayWholeAndTheFileStaysWhileSettingsCh
   String msg;
   for (int i = 0; i < 100; ++i) {
     std::string comment = "c" + std::to_string(i);
-    EXPECT_EQ(ChangeSettings([&comment](TORVSettings& s) { s.comment = comment.c_str(); }, msg), 1);
+    EXPECT_EQ(ChangeSettings(
+                  [&comment](TORVSettings& s, String&) {
+                    s.comment = comment.c_str();
+                    return 1;
+                  },
+                  msg),
+              1);
     LoadOptions(msg);
   }
   done = true;

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -246,9 +247,20 @@ TEST(ReplyTest, ReplyFormsPacketAndCodecs) {
   long long v64 = 0;
   EXPECT_EQ(orvDecodeInt64(String("9000000000"), &v64), 1);
   EXPECT_EQ(v64, 9000000000LL);
+  EXPECT_EQ(orvDecodeInt64(String("9223372036854775808"), &v64), 0);
   int v = 99;
-  for (const char* bad : {"12a", "+5", " 5"}) EXPECT_EQ(orvDecodeInt(String(bad), &v), 0) << bad;
+  for (const char* bad : {"12a", "+5", " 5", "2147483648", "-2147483649", "4294967296"}) {
+    EXPECT_EQ(orvDecodeInt(String(bad), &v), 0) << bad;
+  }
   EXPECT_EQ(v, 99);
+  // The edges of the type pass; the lenient form reads the leading number.
+  EXPECT_EQ(orvDecodeInt(String("-2147483648"), &v), 1);
+  EXPECT_EQ(v, INT_MIN);
+  EXPECT_EQ(orvDecodeLeadingInt(String("2147483647s"), &v), 1);
+  EXPECT_EQ(v, INT_MAX);
+  EXPECT_EQ(orvDecodeLeadingInt(String("-2147483649s"), &v), 0);
+  EXPECT_EQ(orvDecodeLeadingInt(String("x"), &v), 1);
+  EXPECT_EQ(v, 0);
 }
 
 // Sessions run the envelope on their own threads without locks.

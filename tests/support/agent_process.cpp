@@ -23,9 +23,11 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath,
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // Emptied before the child exists, so that no one reads a former run's output as its own.
+  TUniqueFd output(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    dup2(output.Get(), STDOUT_FILENO);
     dup2(STDOUT_FILENO, STDERR_FILENO);
     if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
     execvp(argv[0], argv.data());

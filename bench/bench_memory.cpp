@@ -1,0 +1,122 @@
+// The agent's memory under heavy requests, read from /proc: 50 file-in-file searches at once
+// against an 8 MiB pattern, and a shell script that prints 50 MB.
+#include <atomic>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "bench/bench_net.h"
+
+namespace {
+
+constexpr long kMiB = 1024;  // in KiB, as /proc counts
+
+void WriteRandom(const std::string& name, size_t n, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string data(n, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  std::ofstream(name, std::ios::binary) << data;
+}
+
+// The agent's peak resident size (KiB) while work runs: sampled every 2 ms and
+// taken from VmHWM, which starts again at the present size.
+long PeakWhile(const TAgent& agent, const std::function<void()>& work) {
+  agent.ResetPeak();
+  std::atomic<bool> done{false};
+  std::atomic<long> peak{0};
+  std::thread sampler([&] {
+    while (!done) {
+      peak = std::max(peak.load(), agent.StatusKiB("VmRSS"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  work();
+  done = true;
+  sampler.join();
+  return std::max(peak.load(), agent.StatusKiB("VmHWM"));
+}
+
+// Milliseconds until the agent's resident size is below limitKiB (at most 10 s).
+long SettleMs(const TAgent& agent, long limitKiB) {
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+  };
+  while (agent.StatusKiB("VmRSS") >= limitKiB && elapsed() < 10000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return elapsed();
+}
+
+// Baseline: one search alone. Then 50 at once; the peak, and how soon the agent is back under
+// 16 MiB after the last reply.
+void BM_FiftyFileInFileSearches(benchmark::State& state) {
+  TAgent agent;
+  const std::string pattern = agent.Dir().Join("pattern");
+  const std::string haystack = agent.Dir().Join("haystack");
+  WriteRandom(pattern, 8 << 20, 1);
+  WriteRandom(haystack, 24 << 20, 2);
+  const std::vector<std::string> params = {"3", haystack, pattern};
+  for (auto _ : state) {
+    state.counters["idle_mib"] = agent.StatusKiB("VmRSS") / static_cast<double>(kMiB);
+    const long one = PeakWhile(agent, [&] { agent.Request("TEST-FileCompare", params); });
+    SettleMs(agent, 16 * kMiB);
+    std::atomic<int> answered{0};
+    const long fifty = PeakWhile(agent, [&] {
+      std::vector<std::thread> clients;
+      for (int i = 0; i < 50; ++i) {
+        clients.emplace_back(
+            [&] { answered += agent.Request("TEST-FileCompare", params) == "200\n0\n"; });
+      }
+      for (std::thread& c : clients) c.join();
+    });
+    state.counters["settle_ms"] = SettleMs(agent, 16 * kMiB);
+    state.counters["rss_after_mib"] = agent.StatusKiB("VmRSS") / static_cast<double>(kMiB);
+    state.counters["one_peak_mib"] = one / static_cast<double>(kMiB);
+    state.counters["fifty_peak_mib"] = fifty / static_cast<double>(kMiB);
+    state.counters["fifty_over_one"] = fifty / static_cast<double>(one);
+    if (answered != 50) state.SkipWithError("not every search was answered");
+  }
+}
+BENCHMARK(BM_FiftyFileInFileSearches)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A script printing 50 MB in 100-byte lines: asked for all of its lines (refused at the packet
+// cap), against the same script asked for none (the baseline).
+void BM_ShellScriptPrintingFiftyMB(benchmark::State& state) {
+  TAgent agent;
+  const std::string script =
+      "yes 0123456789012345678901234567890123456789012345678901234567890"
+      "123456789012345678901234567890123 | head -n 500000";
+  auto run = [&](const char* lines, std::string& reply) {
+    return PeakWhile(agent, [&] {
+      reply = agent.Request("TEST-ShellScript", {"sh %script%", script, "", "60", lines});
+    });
+  };
+  for (auto _ : state) {
+    std::string none;
+    std::string capped;
+    std::string all;
+    const long baseline = run("0", none);
+    // 39,000 lines of 106 bytes as sent: a reply just below the cap.
+    const long underCap = run("39000", capped);
+    const long peak = run("1000000", all);
+    state.counters["baseline_peak_mib"] = baseline / static_cast<double>(kMiB);
+    state.counters["under_cap_peak_mib"] = underCap / static_cast<double>(kMiB);
+    state.counters["under_cap_reply_mib"] = static_cast<double>(capped.size()) / (1 << 20);
+    state.counters["all_lines_peak_mib"] = peak / static_cast<double>(kMiB);
+    if (none.rfind("200\n", 0) != 0 || capped.rfind("200\n", 0) != 0 ||
+        all != "301\nScript output is too large for the reply\n") {
+      state.SkipWithError("unexpected reply");
+    }
+  }
+}
+BENCHMARK(BM_ShellScriptPrintingFiftyMB)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,273 @@
+// The real agent under faults: saves that cannot complete, bounded replies, orphans, wild numbers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "tests/support/agent_process.h"
+
+namespace {
+
+using std::string;
+
+constexpr int kKillRounds = 50;
+
+// A small tmpfs mounted over a directory while this lives (only root may mount one).
+class TSmallFileSystem {
+ public:
+  explicit TSmallFileSystem(string dir) : dir_(std::move(dir)) {
+    mounted_ = geteuid() == 0 && mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=256k") == 0;
+  }
+  ~TSmallFileSystem() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  // Takes every free byte; Free gives them back.
+  void Fill() const {
+    TUniqueFd fd(open(Filler().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    const string block(4096, 'f');
+    while (write(fd.Get(), block.data(), block.size()) > 0) {
+    }
+  }
+  void Free() const { unlink(Filler().c_str()); }
+
+ private:
+  string Filler() const { return dir_ + "/filler"; }
+  string dir_;
+  bool mounted_ = false;
+};
+
+// Blocks until name is created in dir or timeoutMs passes; whether it was.
+bool WaitForCreation(int inotifyFd, const string& name, int timeoutMs) {
+  auto start = std::chrono::steady_clock::now();
+  alignas(inotify_event) char buffer[4096];
+  while (WaitReadable(inotifyFd, std::max(0LL, timeoutMs - MsSince(start)))) {
+    ssize_t n = read(inotifyFd, buffer, sizeof(buffer));
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && name == event->name) return true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return false;
+}
+
+// A change the file cannot hold whole, or cannot hold at all, changes nothing:
+// neither the file nor the settings in force. On a small tmpfs as root, so
+// that the file system can be filled; without root those rows are skipped.
+TEST(SaveFaultTest, UnsavableChangesChangeNothing) {
+  TAgentProcess agent;
+  TSmallFileSystem disk(agent.Dir().Path());
+  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "Comment  =  start\n");
+  ASSERT_TRUE(agent.Start());
+  const string longest(1010, 'c');  // "comment=", the value and CR LF take 1020 bytes
+  string addresses;
+  for (int i = 0; i < 150; ++i) addresses += "10.0.0." + std::to_string(i) + "%0D%0A";
+  struct Case {
+    std::vector<string> params;
+    bool fullDisk;
+    string reply;
+    string comment;  // in force and in the file afterwards
+    char tcp;        // the TCP test's switch afterwards
+  };
+  auto refusal = [](const char* key, int limit) {
+    return "300\nValue of " + string(key) + " is too long: at most " + std::to_string(limit) +
+           " characters can be saved\n";
+  };
+  const Case cases[] = {
+      // Too long for the line its blanks around "=" leave: written plainly instead.
+      {{"Comment=" + longest}, false, "200\n", longest, '1'},
+      {{"TCP=0", "Comment=" + longest + "c"}, false, refusal("Comment", 1010), longest, '1'},
+      {{"TCP=0", "Password=" + string(1010, 'p')}, false, refusal("Password", 1009), longest, '1'},
+      {{"IPFilterAddr=" + addresses}, false, refusal("IPFilterAddr", 1007), longest, '1'},
+      {{"TCP=0", "Comment=full"},
+       true,
+       "300\nCannot create new configuration file '" + agent.ConfigPath() + ".New'\n",
+       longest,
+       '1'},
+      {{"TCP=0", "Comment=after"}, false, "200\n", "after", '0'},
+  };
+  int skipped = 0;
+  for (const Case& c : cases) {
+    if (c.fullDisk && !disk.Mounted()) {
+      ++skipped;
+      continue;
+    }
+    if (c.fullDisk) disk.Fill();
+    EXPECT_EQ(agent.Request("SetSettings", c.params), c.reply) << c.params[0];
+    disk.Free();
+    EXPECT_EQ(agent.InfoLine(15), "Comment=" + c.comment);
+    EXPECT_EQ(agent.InfoLine(12).substr(14, 1), string(1, c.tcp)) << agent.InfoLine(12);
+    const string file = agent.ReadFile("orv.cfg");
+    EXPECT_NE(file.find("\ncomment=" + c.comment + "\r\n"), string::npos) << file;
+    EXPECT_EQ(file.find("pppp"), string::npos);
+    EXPECT_NE(access((agent.ConfigPath() + ".New").c_str(), F_OK), 0);
+  }
+  if (skipped > 0) GTEST_SKIP() << "the full file system needs root to mount a small tmpfs";
+}
+
+// An agent killed while it writes its configuration restarts on a whole file
+// every time, and removes and logs what the save left behind.
+TEST(SaveFaultTest, KilledMidSaveRestartsEveryTime) {
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  TUniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  ASSERT_TRUE(watch.Valid());
+  inotify_add_watch(watch.Get(), agent.Dir().Path().c_str(), IN_CREATE);
+  const string newFile = agent.Dir().Join("orv.cfg.New");
+  const int rounds = kKillRounds;
+  int leftOver = 0;
+  for (int round = 0; round < rounds; ++round) {
+    std::atomic<bool> stop{false};
+    std::thread saver([&] {
+      for (int i = 0; i < 200 && !stop; ++i) {
+        agent.Request("SetSettings", {"Comment=" + std::to_string(round) + string(400, 'x')});
+      }
+    });
+    WaitForCreation(watch.Get(), "orv.cfg.New", 10000);
+    kill(agent.Pid(), SIGKILL);
+    stop = true;
+    saver.join();
+    ASSERT_EQ(agent.Wait(10000), 128 + SIGKILL);
+    const bool stale = access(newFile.c_str(), F_OK) == 0;
+    leftOver += stale;
+    ASSERT_TRUE(agent.Start()) << "round " << round << ":\n" << agent.Output();
+    const string comment = agent.InfoLine(15);
+    EXPECT_TRUE(comment == "Comment=" || comment.size() == 409 || comment.size() == 410)
+        << "round " << round << ": " << comment;
+    EXPECT_NE(access(newFile.c_str(), F_OK), 0) << "round " << round;
+    EXPECT_EQ(agent.Output().find("left by an interrupted configuration save") != string::npos,
+              stale)
+        << "round " << round;
+  }
+  EXPECT_GT(leftOver, 0);
+}
+
+// The children of pid (zombies too), from /proc.
+std::vector<int> ChildrenOf(pid_t pid) {
+  std::vector<int> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != string::npos) continue;
+    const string stat = TTempDir::ReadFile(entry.path() / "stat");
+    int parent = 0;
+    char state = 0;
+    const size_t close = stat.rfind(')');
+    if (close != string::npos && sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
+        parent == pid) {
+      children.push_back(std::stoi(name));
+    }
+  }
+  return children;
+}
+
+// Programs left running by one image of the agent are collected by the image
+// that replaces it, while the runner still sees its own children's exit codes.
+TEST(InheritedChildTest, ReexecutedAgentCollectsWhatItsFormerImageLeftRunning) {
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  std::vector<std::thread> starts;
+  for (const char* line : {"/bin/sleep 2", "/bin/sleep 3", "sh -c 'sleep 2.5; exit 4'"}) {
+    starts.emplace_back([&agent, line] {
+      EXPECT_EQ(agent.Request("TEST-ExternalPrg", {line, "", "", "-1"}), "200\n0\n") << line;
+    });
+  }
+  for (std::thread& t : starts) t.join();
+  ASSERT_EQ(ChildrenOf(agent.Pid()).size(), 3u);
+  EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
+  ASSERT_TRUE(Eventually([&] {
+    const string out = agent.Output();
+    return out.find("Listening...", out.find("Reload request received")) != string::npos;
+  }));
+  EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"sh -c 'exit 7'", "", "", "5000"}), "200\n7\n");
+  EXPECT_TRUE(Eventually([&] { return ChildrenOf(agent.Pid()).empty(); }, 10000))
+      << ChildrenOf(agent.Pid()).size() << " children left";
+}
+
+// Replies built from a program's output stay within the packet cap, and a time
+// limit covers reading that output: nothing a script prints can make the
+// agent hold more than a few times the cap, or hold its session for ever.
+TEST(BoundedReplyTest, OutputBeyondTheCapIsRefusedAndTimeLimitsHold) {
+  const string flood = "head -c 50000000 /dev/zero | tr '\\0' x | fold -w 100";
+  TAgentProcess agent;
+  agent.WriteFile("flood.sh", "#!/bin/sh\n" + flood + "\n");
+  agent.WriteFile("cpu.sh", "#!/bin/sh\necho 12.5\n" + flood + "\n");
+  chmod(agent.Dir().Join("flood.sh").c_str(), 0755);
+  chmod(agent.Dir().Join("cpu.sh").c_str(), 0755);
+  agent.WriteFile("orv.cfg", agent.ReadFile("orv.cfg") +
+                                 "proclistscript=" + agent.Dir().Join("flood.sh") +
+                                 "\ncpuusagescript=" + agent.Dir().Join("cpu.sh") + "\n");
+  ASSERT_TRUE(agent.Start());
+  auto script = [](const string& text, const string& limit, const string& lines) {
+    return std::vector<string>{"sh %script%", text, "", limit, lines};
+  };
+  const std::tuple<string, std::vector<string>, string, int> cases[] = {
+      // Command, parameters, reply, most seconds it may take.
+      {"TEST-ShellScript", script(flood, "60", "1000000"),
+       "301\nScript output is too large for the reply\n", 30},
+      // The result line comes first; the rest is read and dropped until the script ends.
+      {"TEST-ShellScript", script("echo scriptres:ok; " + flood, "60", "0"),
+       "200\nscriptres:ok\n\n", 30},
+      {"TEST-ShellScript", script("yes", "2", "0"),
+       "301\nScript execution error: abnormal termination\n", 10},
+      {"GetProcessesList", {}, "301\nProcList output is too large for the reply\n", 30},
+      {"TEST-CPU", {}, "200\n12.5000\n", 30},
+  };
+  for (const auto& [command, params, reply, seconds] : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(agent.Request(command, params), reply)
+        << command << " " << (params.empty() ? "" : params[1]);
+    EXPECT_LT(MsSince(start), seconds * 1000) << command;
+  }
+}
+
+// Numbers beyond 32 bits are refused as malformed instead of wrapping round to
+// a harmless-looking value; the edges of the range and negative limits work as
+// before.
+TEST(RangeTest, NumbersBeyondThirtyTwoBitsAreRefused) {
+  TAgentProcess agent("executeaction=1\ntcpudpaction=1\nsyslogaction=1\n");
+  ASSERT_TRUE(agent.Start());
+  const string dir = agent.Dir().Path();
+  const string wrong = "501\nWrong parameter\n";
+  const string over = "4294967296";    // 0 once wrapped
+  const string under = "-2147483649";  // 2147483647 once wrapped
+  auto script = [](const string& limit, const string& lines) {
+    return std::vector<string>{"sh %script%", "echo scriptres:x", "", limit, lines};
+  };
+  const std::tuple<string, std::vector<string>, string> cases[] = {
+      {"TEST-ExternalPrg", {"true", "", "", over}, wrong},
+      {"TEST-ExternalPrg", {"true", "", "", under}, wrong},
+      {"TEST-ExternalPrg", {"true", "", "", "2147483647"}, "200\n0\n"},
+      {"TEST-ExternalPrg", {"sh -c 'exit 3'", "", "", "-1"}, "200\n3\n"},
+      {"TEST-ShellScript", script(over, "0"), wrong},
+      {"TEST-ShellScript", script("5", "99999999999"), wrong},
+      {"TEST-ShellScript", script("5s", "-2147483648"), "200\nscriptres:x\n\n"},
+      {"TEST-CountFiles", {dir, "*.cfg", "0", over, "0"}, wrong},
+      {"TEST-CountFiles", {dir, "*.cfg", "0", "0", under}, wrong},
+      {"TEST-CountFiles", {dir, "*.cfg", "0", "0", "-2147483648"}, "200\n1\n"},
+      {"TEST-TCP", {"127.0.0.1", "4294967297", "300", "x", "64"}, wrong},
+      {"TEST-TCP", {"127.0.0.1", "1", over, "x", "64"}, wrong},
+      {"TEST-UDP", {"127.0.0.1", "1", "500", "4294967297", "x", "64"}, wrong},
+      {"ACT-ExternalCmd", {"true", "", "99999999999", ""}, wrong},
+      {"ACT-TCPUDPsend", {"127.0.0.1", "1", "1", "x", over, ""}, wrong},
+      {"ACT-Syslog", {"127.0.0.1", "514", "4294967319", "6", "m"}, wrong},
+      {"TEST-TextLog", {agent.ConfigPath(), "x", "99999999999999999999", "1", "1"}, wrong},
+      // A setting out of range is ignored, as other out-of-range settings are.
+      {"SetSettings", {"Timeout=" + over}, "200\n"},
+  };
+  for (const auto& [command, params, reply] : cases) {
+    EXPECT_EQ(agent.Request(command, params), reply) << command << " " << params[params.size() > 3];
+  }
+  EXPECT_EQ(agent.InfoLine(14), "Timeout=4000");
+}
+
+}  // namespace
