@@ -3,12 +3,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "config/settings.h"
 
@@ -82,4 +84,15 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
   if (kind == mtSuccess && s.logsuccess) AppendLog(s.oklogfile, s.CfgFile, line);
   if (kind == mtFailure && s.logfails) AppendLog(s.badlogfile, s.CfgFile, line);
   if (s.Verbose) AppendLog(s.verboselogfile, s.CfgFile, line);
+}
+
+void SystemLog(int facilityAndPriority, const char* format, ...) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog("orv", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
+  char text[kLineMax];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  syslog(facilityAndPriority, "%s", text);
 }

@@ -18,3 +18,8 @@ extern std::mutex showmutex;
 // hasArgs 0 the text is taken literally ("%" stays as it is).
 void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
     __attribute__((format(printf, 1, 5)));
+
+// One line to the local system log (ident "orv"); facilityAndPriority names
+// both, such as LOG_AUTHPRIV | LOG_WARNING.
+void SystemLog(int facilityAndPriority, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
