@@ -87,7 +87,9 @@ class TAgent {
     const std::string cfg = dir_.Join("orv.cfg");
     std::ofstream(cfg) << "host=127.0.0.1\nport=" << target_.port
                        << "\npassword=bench\norvpath=" << ORV_BINARY
-                       << "\nlogfails=0\ntimeout=60000\n";
+                       << "\nlogfails=0\ntimeout=60000\n"
+                       // The idle connections below all come from one address.
+                       << "maxpending=1024\n";
     pid_ = SpawnChild({ORV_BINARY, "-i", cfg});
     for (int i = 0; i < 500 && !Answers(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
