@@ -17,7 +17,7 @@ DESTDIR ?=
 FUZZ_SECONDS ?= 60
 
 .PHONY: all build debug asan tsan deps package-deps test test-release test-asan test-tsan \
-        run bench install package fuzz fuzz-build fuzz-smoke format format-check clean
+        run bench soak install package fuzz fuzz-build fuzz-smoke format format-check clean
 
 all: build
 
@@ -95,6 +95,11 @@ package: package-deps build
 
 bench: build
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
+
+# The flood figures: 30 s of slow and bogus clients from one address, then from 200,
+# while a manager asks every 100 ms (SOAK_SECONDS, SOAK_SLOW, SOAK_TRICKLERS).
+soak: build
+	./build/bench/soak_flood
 
 fuzz-build: deps
 	cmake --preset fuzz >/dev/null

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include "agent/log.h"
+#include "agent/refusals.h"
 #include "agent/startup.h"
 #include "config/settings_table.h"
 #include "config/status.h"
@@ -177,7 +178,7 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
                      UpgradeRec& upgrade, TAfterReply& after) {
   in_addr peer = params.Address;
   if (request.Pos('\r') == 0) {
-    showmessage("EndOfTransmission signal missed\n", peer, mtFailure, 0);
+    LogBadRequest(peer, "EndOfTransmission signal missed\n");
     reply.SetResult(kResultNoEnd) += "EndOfTransmission signal missed";
     return 0;
   }
@@ -190,14 +191,14 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   paramRequest.SetSessionKey(request.GetSessionKey());
 
   if (command.Length() == 0) {
-    showmessage("Void request received\n", peer, mtFailure, 0);
+    LogBadRequest(peer, "Void request received\n");
     reply.SetResult(kResultUnknown) += "Void request received";
     return 0;
   }
   const TCommandRow* row = FindCommand(command);
   if (row == nullptr) {
     command.SetZero();
-    showmessage("Unknown command \"%s\"\n", peer, mtFailure, 1, command.Data());
+    LogBadRequest(peer, "Unknown command \"%s\"\n", command.Data());
     reply.SetResult(kResultUnknown) += String("Unknown command \"") + command + "\"";
     return 0;
   }

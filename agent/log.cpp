@@ -3,12 +3,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "config/settings.h"
 
@@ -87,7 +89,7 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
 void SystemLog(int facilityAndPriority, const char* format, ...) {
   static std::once_flag opened;
   std::call_once(opened, [] { openlog("orv", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
-  char text[1024];
+  char text[kLineMax];
   va_list args;
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);

@@ -14,6 +14,7 @@
 #include "agent/flags.h"
 #include "agent/log.h"
 #include "agent/mainloop.h"
+#include "agent/replay.h"
 #include "agent/session.h"
 #include "agent/startup.h"
 #include "base/fileutils.h"
@@ -144,6 +145,14 @@ int main(int argc, char** argv, char** envp) {
   {
     auto settings = SettingsSnapshot();
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile = createpidfile();
+  }
+  {
+    auto settings = SettingsSnapshot();
+    const String path = TReplaySet::PathFor(settings->tmpdir, settings->CfgFile);
+    if (!ReplaySet().Open(path, err)) {
+      showmessage("Cannot keep the replay record in %s (%s): it lasts until the agent ends\n",
+                  LOCAL, mtFailure, 1, path.c_str(), err.c_str());
+    }
   }
   daemon_ready();
   AdoptInheritedChildren();

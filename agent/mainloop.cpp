@@ -2,19 +2,22 @@
 #include "agent/mainloop.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "agent/flags.h"
 #include "agent/log.h"
+#include "agent/refusals.h"
 #include "agent/session.h"
 #include "agent/startup.h"
 #include "agent/upgrade.h"
@@ -27,31 +30,11 @@ namespace {
 // How long the listening socket rests after an accept that failed for want of
 // resources, so that the loop does not spin.
 constexpr int kAcceptBackoffMs = 100;
-// Without a wake-up pipe (it could not be made) the flags are looked at this often.
-constexpr int kUnwokenCheckMs = 1000;
-
-std::atomic<int> sessionsRunning{0};
-
-// Session threads get a modest stack: small enough that the C library keeps
-// the stacks of ended sessions for the next ones instead of mapping a fresh
-// 8 MiB each time, large enough for every handler.
-constexpr size_t kSessionStack = 1 << 20;
-
-const pthread_attr_t* SessionAttributes() {
-  static pthread_attr_t attributes = [] {
-    pthread_attr_t a;
-    pthread_attr_init(&a);
-    pthread_attr_setstacksize(&a, kSessionStack);
-    return a;
-  }();
-  return &attributes;
-}
-
-void* SessionThread(void* params) {
-  ClientExecute(params);
-  --sessionsRunning;
-  return nullptr;
-}
+// The loop looks at the flags (without a wake-up pipe) and writes the refusal
+// summaries that are due this often.
+constexpr int kTickMs = 1000;
+// Connections accepted in one go before the flags are looked at again.
+constexpr int kAcceptBatch = 64;
 
 [[noreturn]] void EndProcess(int code) {
   fflush(stdout);
@@ -100,11 +83,16 @@ class TMainLoop {
         currentPort_(SettingsSnapshot()->port) {}
 
   [[noreturn]] void Run() {
+    UseListener(listen_);
     for (;;) {
       HandleSignals();
       CheckFlags();
       CheckPort();
-      if (WaitForConnection()) AcceptOne();
+      if (WaitForConnection()) {
+        int accepted = 0;
+        while (accepted < kAcceptBatch && AcceptOne()) ++accepted;
+      }
+      FlushRefusals();
     }
   }
 
@@ -179,6 +167,7 @@ class TMainLoop {
       SystemLog(LOG_DAEMON | LOG_ERR, "stopping: TCP listen error: %s", err.c_str());
       EndProcess(4);
     }
+    UseListener(listen_);
     auto settings = SettingsSnapshot();
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile_ = createpidfile();
   }
@@ -190,6 +179,7 @@ class TMainLoop {
     String err;
     listen_ = Listen(addrLen_, err);
     if (listen_ != 0) {
+      UseListener(listen_);
       SystemLog(LOG_DAEMON | LOG_NOTICE, "port switched from %d to %d", currentPort_, wanted);
       currentPort_ = wanted;
       showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
@@ -205,6 +195,7 @@ class TMainLoop {
                 err.c_str());
       EndProcess(4);
     }
+    UseListener(listen_);
     showmessage("Return to original port\n", LOCAL, mtFailure, 0);
     SystemLog(LOG_DAEMON | LOG_NOTICE, "back on port %d", currentPort_);
   }
@@ -216,28 +207,29 @@ class TMainLoop {
     listen_ = 0;
   }
 
-  // Sleeps until a connection arrives or something writes to the wake-up pipe
-  // (a signal, a session whose reply raised a flag or changed the port).
+  // Sleeps until a connection arrives, something writes to the wake-up pipe
+  // (a signal, a session whose reply raised a flag or changed the port) or a
+  // tick passes.
   bool WaitForConnection() {
     const bool resting = std::exchange(backoff_, false);
     // poll() passes over negative descriptors.
     pollfd waiters[2] = {{resting ? -1 : listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
-    const int timeout = resting ? kAcceptBackoffMs : waiters[1].fd >= 0 ? -1 : kUnwokenCheckMs;
-    int ready = poll(waiters, 2, timeout);
+    int ready = poll(waiters, 2, resting ? kAcceptBackoffMs : kTickMs);
     signalled_ = ready > 0 && (waiters[1].revents & POLLIN);
     return ready > 0 && (waiters[0].revents & POLLIN);
   }
 
-  void AcceptOne() {
+  // Accepts one waiting connection and admits or refuses it; false when none was waiting.
+  bool AcceptOne() {
     sockaddr_in peer{};
     socklen_t length = addrLen_ <= sizeof(peer) ? addrLen_ : sizeof(peer);
     int sock = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (sock < 0) {
       int error = errno;
-      if (error == EINTR) return;
+      if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) return false;
       if (TransientAcceptError(error)) {
         backoff_ = true;
-        return;
+        return false;
       }
       showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
       SystemLog(LOG_DAEMON | LOG_ERR, "stopping: accept error: %s", strerror(error));
@@ -248,31 +240,45 @@ class TMainLoop {
     char address[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
     if (settings->filteractive && !FilterAdmits(settings->FilterIPs, address)) {
-      ++AgentStatus.FailedConnections;
-      showmessage("TCP connection rejected\n", peer.sin_addr, mtFailure, 0);
-      Drop(sock);
-      return;
+      Drop(sock, TRefusal::kAcceptFilter, peer.sin_addr);
+      return true;
+    }
+    auto* slot = new TSessionSlot{sock, peer.sin_addr, SteadyMs()};
+    std::vector<in_addr> evicted;
+    const auto admission = Sessions().Admit(slot, std::max(1, settings->maxpending), evicted);
+    for (in_addr victim : evicted) RefuseConnection(TRefusal::kEvicted, victim);
+    if (admission != TSessionRegistry::TAdmission::kAdmitted) {
+      delete slot;
+      Drop(sock,
+           admission == TSessionRegistry::TAdmission::kFull ? TRefusal::kSessionCap
+                                                            : TRefusal::kSourceLimit,
+           peer.sin_addr);
+      return true;
     }
     showmessage("TCP connection accepted\n", peer.sin_addr, mtSuccess, 0);
-    if (sessionsRunning >= kMaxSessions) {
-      showmessage("Too many sessions, connection closed\n", peer.sin_addr, mtFailure, 0);
-      Drop(sock);
-      return;
-    }
-    auto* params = new ThreadParams{sock, peer.sin_addr};
-    ++sessionsRunning;
-    pthread_t thread;
-    if (pthread_create(&thread, SessionAttributes(), SessionThread, params) != 0) {
-      --sessionsRunning;
-      delete params;
+    if (!StartSession(slot)) {
+      Sessions().Unregister(slot);
+      delete slot;
+      ++AgentStatus.FailedConnections;
       showmessage("Cannot start a session, connection closed\n", peer.sin_addr, mtFailure, 0);
       Drop(sock);
     }
+    return true;
   }
 
   static void Drop(int sock) {
     shutdown(sock, SHUT_RDWR);
     close(sock);
+  }
+  // Counted before the peer sees the connection close.
+  static void Drop(int sock, TRefusal why, in_addr peer) {
+    RefuseConnection(why, peer);
+    Drop(sock);
+  }
+
+  // Accepts in batches: the listening socket must not block once drained.
+  static void UseListener(int sock) {
+    if (sock > 0) fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
   }
 
   int listen_;

@@ -1,4 +1,4 @@
-// The listening socket and one client session per admitted connection.
+// The listening socket, the session threads and one client session per admitted connection.
 #include "agent/session.h"
 
 #include <poll.h>
@@ -6,13 +6,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <vector>
 
 #include "agent/dispatcher.h"
 #include "agent/flags.h"
 #include "agent/log.h"
+#include "agent/refusals.h"
+#include "agent/replay.h"
 #include "config/settings.h"
 #include "net/iplib.h"
 #include "protocol/orv_const.h"
@@ -23,6 +30,20 @@ constexpr int kChunk = 1024;
 constexpr int kListenAttempts = 3;
 // A peer that stops reading its reply must not hold the session forever.
 constexpr int kSendTimeoutSeconds = 60;
+// A request must be whole within the longer of this and four idle limits of its accept.
+constexpr int64_t kRequestTimeMs = 30000;
+// How long a connection may wait for its request before it counts against its source.
+constexpr int64_t kOverdueMs = 1000;
+// An upgrade transfer that sends nothing for this long is given up.
+constexpr int64_t kUpgradeIdleMs = 60000;
+// How long a session thread beyond the parked ones waits for a connection.
+constexpr auto kParkedWait = std::chrono::seconds(10);
+// Session threads get a modest stack: small enough that the C library keeps
+// the stacks of ended threads for new ones instead of mapping a fresh 8 MiB,
+// large enough for every handler.
+constexpr size_t kSessionStack = 1 << 20;
+
+TSessionRegistry registry;
 
 // Milliseconds until the whole-second clock has moved more than limitSeconds
 // past lastData, the moment an idle connection is closed.
@@ -36,22 +57,32 @@ int IdleWaitMs(time_t lastData, int limitSeconds) {
   return wait > 3600 * 1000 ? 3600 * 1000 : static_cast<int>(wait);
 }
 
-// The packet's debug lines: each size as far as the envelope's checks got.
+int MsUntil(int64_t moment, int64_t now) {
+  return static_cast<int>(std::clamp<int64_t>(moment - now, 0, 3600 * 1000));
+}
+
+// The packet's debug lines: each size the envelope's checks read.
 void LogEnvelope(const TEnvelopeReport& r, in_addr peer) {
-  using V = TEnvelopeVerdict;
   if (!Settings().VerboseDebug) return;
   showmessage("<-- TCP packet size: %d\n", peer, mtDebug, 1, r.packetSize);
-  if (r.verdict > V::kTooShort)
-    showmessage("<-- ORV packet size: %d\n", peer, mtDebug, 1, r.declared);
-  if (r.verdict > V::kWrongLength)
-    showmessage("<-- Pswd size: %d\n", peer, mtDebug, 1, r.passwordSize);
-  if (r.verdict > V::kBadPasswordSize)
-    showmessage("<-- Key size: %d\n", peer, mtDebug, 1, r.keySize);
-  if (r.verdict > V::kBadKeySize)
-    showmessage("<-- Req size: %d\n", peer, mtDebug, 1, r.requestSize);
-  if (r.verdict == V::kWrongPassword) {
+  const std::pair<const char*, int> sizes[] = {{"<-- ORV packet size: %d\n", r.declared},
+                                               {"<-- Pswd size: %d\n", r.passwordSize},
+                                               {"<-- Key size: %d\n", r.keySize},
+                                               {"<-- Req size: %d\n", r.requestSize}};
+  for (const auto& [format, size] : sizes) {
+    if (size >= 0) showmessage(format, peer, mtDebug, 1, size);
+  }
+  if (r.verdict == TEnvelopeVerdict::kWrongPassword) {
     showmessage("<-- Wrong password or MD5 error\n", peer, mtDebug, 0);
   }
+}
+
+void RefusePacket(const TEnvelopeReport& report, in_addr peer) {
+  LogEnvelope(report, peer);
+  showmessage("<-- Invalid JX request received\n", peer, mtInfo, 0);
+  RefuseConnection(report.verdict == TEnvelopeVerdict::kWrongPassword ? TRefusal::kWrongPassword
+                                                                      : TRefusal::kBadPacket,
+                   peer);
 }
 
 void SendAll(int fd, const String& data) {
@@ -66,18 +97,60 @@ void SendAll(int fd, const String& data) {
   }
 }
 
+// The replay digests a request holds while it is served: remembered once it
+// was recognised, otherwise let go (it did nothing, and a stranger's garbage
+// must not push real requests out of the record).
+class TReplayClaims {
+ public:
+  TReplayClaims() = default;
+  TReplayClaims(const TReplayClaims&) = delete;
+  TReplayClaims& operator=(const TReplayClaims&) = delete;
+  ~TReplayClaims() { Finish(false); }
+
+  bool Claim(char kind, const String& data) {
+    const TReplayDigest digest = ReplaySet().Digest(kind, data.Data(), data.Length());
+    if (!ReplaySet().Claim(digest)) return false;
+    held_[count_++] = digest;
+    return true;
+  }
+  void Finish(bool remember) {
+    for (int i = 0; i < count_; ++i) ReplaySet().Finish(held_[i], remember);
+    count_ = 0;
+  }
+
+ private:
+  TReplayDigest held_[2];
+  int count_ = 0;
+};
+
+// The session key's checks, once its bytes are in: its length, and that it
+// served no request before.
+bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const TORVSettings& s,
+                 in_addr peer, TReplayClaims& claims) {
+  if (report.keySize < std::max(1, s.minkeylength)) {
+    RefuseConnection(TRefusal::kShortKey, peer, report.keySize);
+    return false;
+  }
+  if (s.refusereplays && !claims.Claim('K', DecodeData(request.KeyField(), s.password))) {
+    RefuseConnection(TRefusal::kReplay, peer);
+    return false;
+  }
+  return true;
+}
+
+enum class TServed : uint8_t { kRefused, kUnrecognised, kRecognised };
+
 // Checks a whole packet and, when it is a valid request, dispatches it, sends
 // the reply and then tells the main loop what the request asked of it.
-void ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, UpgradeRec& upgrade) {
+TServed ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, UpgradeRec& upgrade,
+                    const String& password) {
   const in_addr peer = params.Address;
-  TSettingsScope scope;
   TEnvelopeReport envelope;
-  const int parsed = request.ParseInitRequest(scope.Get().password, &envelope);
-  LogEnvelope(envelope, peer);
-  if (parsed != 1) {
-    showmessage("<-- Invalid JX request received\n", peer, mtInfo, 0);
-    return;
+  if (request.ParseInitRequest(password, &envelope) != 1) {
+    RefusePacket(envelope, peer);
+    return TServed::kRefused;
   }
+  LogEnvelope(envelope, peer);
   showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
   reply.InitPacket(nullptr, request.GetSessionKey());
   TAfterReply after;
@@ -90,6 +163,202 @@ void ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, Upgra
   reply.FinalizePacket();
   SendAll(params.Socket, reply);
   after.Deliver();
+  return recognised ? TServed::kRecognised : TServed::kUnrecognised;
+}
+
+void RefuseEvicted(const std::vector<in_addr>& evicted) {
+  for (in_addr peer : evicted) RefuseConnection(TRefusal::kEvicted, peer);
+}
+
+// Reads the packet (and, after an accepted UpgradeCode, the executable) and serves it.
+void Serve(TSessionSlot& slot, const TORVSettings& s) {
+  const int fd = slot.fd;
+  const in_addr peer = slot.peer;
+  const ThreadParams params{fd, peer};
+  UpgradeRec upgrade;
+  String upgradeErr;
+  JXRequest request;
+  ORVReply reply;
+  TReplayClaims claims;
+  char buffer[kChunk];
+
+  const int idleLimitMs = s.timeout;
+  const int64_t deadlineMs =
+      slot.acceptMs + std::max<int64_t>(kRequestTimeMs, int64_t{4} * std::max(0, idleLimitMs));
+  const int maxPending = std::max(1, s.maxpending);
+  time_t lastData = time(nullptr);
+  int64_t lastByteMs = SteadyMs();  // of the upgrade transfer
+  int64_t overdueAtMs = -1;         // when waiting counts against the source; 0 once it does
+  bool reserved = false;
+  bool keyChecked = false;
+
+  for (;;) {
+    const int64_t now = SteadyMs();
+    int waitMs;
+    if (upgrade.InProgress) {
+      waitMs = MsUntil(lastByteMs + kUpgradeIdleMs, now);
+    } else {
+      if (overdueAtMs < 0) overdueAtMs = now + kOverdueMs;
+      waitMs = MsUntil(overdueAtMs > 0 ? std::min(overdueAtMs, deadlineMs) : deadlineMs, now);
+      if (idleLimitMs > 0) waitMs = std::min(waitMs, IdleWaitMs(lastData, idleLimitMs / 1000));
+    }
+    pollfd waiter{fd, POLLIN, 0};
+    const int ready = poll(&waiter, 1, waitMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return;
+    if (ready == 0) {
+      const int64_t later = SteadyMs();
+      if (upgrade.InProgress) {
+        if (later - lastByteMs >= kUpgradeIdleMs) return;
+        continue;
+      }
+      if (overdueAtMs > 0 && later >= overdueAtMs) {
+        if (!registry.MarkOverdue(&slot, maxPending)) {
+          RefuseConnection(TRefusal::kSourceLimit, peer);
+          return;
+        }
+        overdueAtMs = 0;
+      }
+      if (later >= deadlineMs) return;
+      if (idleLimitMs > 0 && lastData + idleLimitMs / 1000 < time(nullptr)) return;
+      continue;
+    }
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+
+    if (upgrade.InProgress) {
+      lastByteMs = SteadyMs();
+      DoUpgrading(upgrade, buffer, static_cast<int>(n), upgradeErr);
+      if (upgrade.InProgress) continue;
+      if (upgradeErr.Length() > 0) {
+        reply.SetResult(kResultFailed) += upgradeErr;
+      } else {
+        reply.SetResult(kResultOk);
+      }
+      reply.FinalizePacket();
+      SendAll(fd, reply);
+      return;
+    }
+
+    lastData = time(nullptr);
+    request.AddData(buffer, static_cast<int>(n));
+    if (!keyChecked) {
+      // Nothing more of a packet is read than it takes to refuse it.
+      TEnvelopeReport head;
+      const THeadStage stage = request.CheckHead(s.password, head);
+      if (stage == THeadStage::kRefused) {
+        RefusePacket(head, peer);
+        return;
+      }
+      if (stage == THeadStage::kPending) continue;
+      if (!reserved) {
+        // Proved: from here on the packet may be buffered whole, within the budget.
+        reserved = true;
+        std::vector<in_addr> evicted;
+        registry.Reserve(&slot, int64_t{head.declared} + 4, evicted);
+        RefuseEvicted(evicted);
+      }
+      if (stage != THeadStage::kKeyed) continue;
+      keyChecked = true;
+      if (!KeyAdmitted(request, head, s, peer, claims)) return;
+    }
+    if (!request.WholePacket()) continue;
+    if (!registry.MarkRunning(&slot)) return;  // evicted meanwhile
+    const String sealed = request.RequestField();
+    if (s.refusereplays && !sealed.IsEmpty() && !claims.Claim('R', sealed)) {
+      RefuseConnection(TRefusal::kReplay, peer);
+      return;
+    }
+    const TServed served = ServePacket(request, reply, params, upgrade, s.password);
+    if (served == TServed::kRefused) return;
+    claims.Finish(served == TServed::kRecognised);
+    if (!upgrade.InProgress) return;
+    lastByteMs = SteadyMs();
+  }
+}
+
+const pthread_attr_t* SessionAttributes() {
+  static pthread_attr_t attributes = [] {
+    pthread_attr_t a;
+    pthread_attr_init(&a);
+    pthread_attr_setstacksize(&a, kSessionStack);
+    pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
+    return a;
+  }();
+  return &attributes;
+}
+
+// Session threads: each serves a connection, then takes the next one waiting,
+// or parks until the main loop hands it one.
+class TSessionPool {
+ public:
+  bool Start(TSessionSlot* slot) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!parked_.empty()) {
+      TParked* thread = parked_.back();  // the last to park has the warmest stack
+      parked_.pop_back();
+      thread->slot = slot;
+      thread->wake.notify_one();
+      return true;
+    }
+    if (threads_ >= TSessionRegistry::kMaxSessions) {
+      queue_.push_back(slot);
+      return true;
+    }
+    ++threads_;
+    lock.unlock();
+    pthread_t thread;
+    if (pthread_create(&thread, SessionAttributes(), Run, slot) == 0) return true;
+    lock.lock();
+    --threads_;
+    return false;
+  }
+
+ private:
+  struct TParked {
+    std::condition_variable wake;
+    TSessionSlot* slot = nullptr;
+  };
+
+  static void* Run(void* first);
+
+  // The next connection for a thread that has finished one; null when the
+  // thread is to end.
+  TSessionSlot* Next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!queue_.empty()) {
+      TSessionSlot* slot = queue_.front();
+      queue_.pop_front();
+      return slot;
+    }
+    TParked self;
+    parked_.push_back(&self);
+    while (self.slot == nullptr) {
+      if (self.wake.wait_for(lock, kParkedWait) == std::cv_status::timeout &&
+          self.slot == nullptr && threads_ > kParkedSessions) {
+        parked_.erase(std::find(parked_.begin(), parked_.end(), &self));
+        --threads_;
+        return nullptr;
+      }
+    }
+    return self.slot;
+  }
+
+  std::mutex mutex_;
+  std::vector<TParked*> parked_;
+  std::deque<TSessionSlot*> queue_;  // admitted while every thread was busy
+  int threads_ = 0;
+};
+
+TSessionPool pool;
+
+void* TSessionPool::Run(void* first) {
+  for (auto* slot = static_cast<TSessionSlot*>(first); slot != nullptr; slot = pool.Next()) {
+    ClientExecute(*slot);
+    delete slot;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -105,76 +374,38 @@ int Listen(unsigned& addrLen, String& err) {
   return 0;
 }
 
-void* ClientExecute(void* arg) {
-  ThreadParams params = *static_cast<ThreadParams*>(arg);
-  delete static_cast<ThreadParams*>(arg);
-  pthread_detach(pthread_self());
+TSessionRegistry& Sessions() {
+  return registry;
+}
+
+bool StartSession(TSessionSlot* slot) {
+  return pool.Start(slot);
+}
+
+void ClientExecute(TSessionSlot& slot) {
   {
     std::lock_guard<std::mutex> lock(thread_mutex);
     ++AgentStatus.ActiveConnections;
     ++AgentStatus.OpenedConnections;
   }
-  const int fd = params.Socket;
+  const int fd = slot.fd;
   timeval sendTimeout{kSendTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
-
   {
-    UpgradeRec upgrade;
-    String upgradeErr;
-    JXRequest request;
-    ORVReply reply;
-    char buffer[kChunk];
-    time_t lastData = time(nullptr);
-    bool wholePacket = false;
-    const int idleLimitMs = SettingsSnapshot()->timeout;
-
-    for (;;) {
-      bool idleLimited = !wholePacket && idleLimitMs > 0;
-      pollfd waiter{fd, POLLIN, 0};
-      int ready = poll(&waiter, 1, idleLimited ? IdleWaitMs(lastData, idleLimitMs / 1000) : -1);
-      if (ready == 0) {
-        if (idleLimited && lastData + idleLimitMs / 1000 < time(nullptr)) break;
-        continue;
-      }
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-
-      if (upgrade.InProgress) {
-        DoUpgrading(upgrade, buffer, static_cast<int>(n), upgradeErr);
-        if (upgrade.InProgress) continue;
-        if (upgradeErr.Length() > 0) {
-          reply.SetResult(kResultFailed) += upgradeErr;
-        } else {
-          reply.SetResult(kResultOk);
-        }
-        reply.FinalizePacket();
-        SendAll(fd, reply);
-        break;
-      }
-
-      lastData = time(nullptr);
-      request.AddData(buffer, static_cast<int>(n));
-      if (!request.WholePacket()) continue;
-      wholePacket = true;
-
-      ServePacket(request, reply, params, upgrade);
-      if (!upgrade.InProgress) break;
-    }
-
+    // One snapshot for the whole session: the proof checked early and the
+    // request served are checked against the same password.
+    TSettingsScope scope;
+    Serve(slot, scope.Get());
     showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
   }  // an unfinished upgrade gives its slot back here
-
+  // Unregistered first: from then on the main loop no longer shuts this
+  // descriptor down, so the number can be reused safely.
+  registry.Unregister(&slot);
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
   {
     std::lock_guard<std::mutex> lock(thread_mutex);
     --AgentStatus.ActiveConnections;
   }
   HandOverUpgrade();
-  return nullptr;
 }

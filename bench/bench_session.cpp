@@ -52,7 +52,7 @@ class TFloorServer {
 };
 
 TAgent& Agent() {
-  static TAgent agent;
+  static TAgent agent(false, "maxpending=1024\n");  // the idle connections share one address
   return agent;
 }
 

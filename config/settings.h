@@ -39,6 +39,9 @@ struct TORVSettings {
   String filtermarks;
   int32_t allowmanage = 0;
   String manageaddr;
+  int32_t maxpending = 0;
+  int32_t minkeylength = 0;
+  int32_t refusereplays = 0;
   String FilterIPs;  // derived: "\r\n" + every enabled filter entry + "\r\n"
   int32_t unc = 0;
   int32_t freespace = 0;

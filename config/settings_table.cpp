@@ -57,6 +57,11 @@ constexpr TSettingRow kSettingRows[] = {
         .Shown(kSettings, 11),
     Text("manageaddr", "ManageAddr", &S::manageaddr, "127.0.0.1", K::kAddressList)
         .Shown(kSettings, 12),
+    Integer("maxpending", "MaxPending", &S::maxpending, "16").Range(1, 1024).Shown(kSettings, 13),
+    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "1")
+        .Range(1, 65535)
+        .Shown(kSettings, 14),
+    Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),
     // The tests' and actions' switches.
     Flag("unc", "UNC", &S::unc, "1").Shown(kTests, 3),
     Flag("freespace", "Drive Space", &S::freespace, "1"),

@@ -119,7 +119,10 @@ int TcpListen(const char* host, const char* service, unsigned* addrLen, String& 
     err.SetZero();
     return 0;
   }
-  if (listen(sock.Get(), 512) != 0) {
+  // The longest queue the system allows: a flood of connections that are
+  // refused at once must not fill it, or a manager's connection attempt is
+  // dropped and retried a second later.
+  if (listen(sock.Get(), SOMAXCONN) != 0) {
     error = errno;
     shutdown(sock.Get(), SHUT_RDWR);
     err = String("listen() error: ") + GetErrorStr(error) + where;

@@ -275,6 +275,86 @@ int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report)
   return 1;
 }
 
+THeadStage JXRequest::CheckHead(const String& password, TEnvelopeReport& r) const {
+  using V = TEnvelopeVerdict;
+  r = TEnvelopeReport{};
+  r.packetSize = Length();
+  const int64_t n = Length();
+  const char* p = Data();
+  auto refuse = [&r](V verdict) {
+    r.verdict = verdict;
+    return THeadStage::kRefused;
+  };
+  auto reached = [&r](THeadStage stage) {
+    r.verdict = V::kAccepted;
+    return stage;
+  };
+  if (n < kLengthField) return reached(THeadStage::kPending);
+  r.declared = DecodeLength(p + OFFSET_PACKET - 1, kLengthField);
+  const int64_t declared = DeclaredSize(*this);
+  if (declared > kMaxPacketSize || declared < SIZELEN_MINIMUM) return refuse(V::kWrongLength);
+
+  if (n < OFFSET_AUTH - 1 + SIZELEN_AUTH) return reached(THeadStage::kPending);
+  const char* marker = p + OFFSET_AUTH - 1;
+  if (marker[0] != kMarker0 || marker[1] != kMarker1) return refuse(V::kBadMarker);
+
+  if (n < OFFSET_PSWD - 1 + SIZELEN_PSWD) return reached(THeadStage::kPending);
+  const int64_t pswdLen = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
+  r.passwordSize = static_cast<int>(pswdLen);
+  if (SIZELEN_MINIMUM + pswdLen > declared) return refuse(V::kBadPasswordSize);
+  const String proof = EncodePswd(password);
+  if (pswdLen != proof.Length()) return refuse(V::kWrongPassword);
+  const int64_t proofEnd = OFFSET_PSWD - 1 + SIZELEN_PSWD + pswdLen;
+  if (n < proofEnd) return reached(THeadStage::kPending);
+  if (pswdLen > 0 && !memeql_sec(p + proofEnd - pswdLen, proof.Data(), pswdLen)) {
+    return refuse(V::kWrongPassword);
+  }
+
+  if (n < proofEnd + SIZELEN_KEY) return reached(THeadStage::kProved);
+  const int64_t keyLen = ReadLE(p + proofEnd, SIZELEN_KEY);
+  r.keySize = static_cast<int>(keyLen);
+  if (SIZELEN_MINIMUM + pswdLen + keyLen > declared) return refuse(V::kBadKeySize);
+  const int64_t keyEnd = proofEnd + SIZELEN_KEY + keyLen;
+  if (n < keyEnd) return reached(THeadStage::kProved);
+  if (n >= keyEnd + SIZELEN_REQUEST) {
+    const int64_t reqLen = ReadLE(p + keyEnd, SIZELEN_REQUEST);
+    r.requestSize = static_cast<int>(reqLen);
+    if (SIZELEN_MINIMUM + pswdLen + keyLen + reqLen > declared) {
+      return refuse(V::kBadRequestSize);
+    }
+  }
+  return reached(THeadStage::kKeyed);
+}
+
+namespace {
+
+// The bytes of the variable field that follows `skip` earlier variable fields
+// (0: the proof, 1: the session key, 2: the request), as far as they have arrived.
+String VariableField(const String& packet, int skip) {
+  static const int kWidths[] = {SIZELEN_PSWD, SIZELEN_KEY, SIZELEN_REQUEST};
+  int64_t at = OFFSET_PSWD - 1;
+  for (int field = 0;; ++field) {
+    if (at + kWidths[field] > packet.Length()) return String();
+    const int64_t length = ReadLE(packet.Data() + at, kWidths[field]);
+    at += kWidths[field];
+    if (field == skip) {
+      const int64_t available = std::min<int64_t>(length, packet.Length() - at);
+      return String(packet.Data() + at, static_cast<int>(available));
+    }
+    at += length;
+  }
+}
+
+}  // namespace
+
+String JXRequest::KeyField() const {
+  return VariableField(*this, 1);
+}
+
+String JXRequest::RequestField() const {
+  return VariableField(*this, 2);
+}
+
 int JXRequest::GetParamsCount() const {
   int count = 0;
   const char* p = Data();

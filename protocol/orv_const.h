@@ -47,14 +47,23 @@ enum class TEnvelopeVerdict : uint8_t {
   kAccepted,
 };
 
-// What ParseInitRequest found, for the session to log.
+// What ParseInitRequest or CheckHead found, for the session to log.
 struct TEnvelopeReport {
   TEnvelopeVerdict verdict = TEnvelopeVerdict::kTooShort;
   int packetSize = 0;  // bytes received
-  int declared = 0;    // the packet length field
-  int passwordSize = 0;
-  int keySize = 0;
-  int requestSize = 0;
+  // The length fields, -1 for those the checks did not read.
+  int declared = -1;
+  int passwordSize = -1;
+  int keySize = -1;
+  int requestSize = -1;
+};
+
+// How far the early checks of a packet's head got on the bytes received so far.
+enum class THeadStage : uint8_t {
+  kRefused,  // the report's verdict says why
+  kPending,  // nothing wrong yet, but the password proof is not whole
+  kProved,   // the proof is right; the session key has not arrived whole
+  kKeyed,    // the proof is right and the encrypted session key is in
 };
 
 // An incoming request: first the raw packet, then (after ParseInitRequest)
@@ -73,6 +82,14 @@ class JXRequest : public String {
   // Checks and decrypts the packet: 1 with the request text and session key
   // in place, 0 when it is refused; report (when given) says why.
   int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr);
+  // The checks of ParseInitRequest that the bytes received so far allow, each
+  // as soon as its field has arrived: the declared length against the cap,
+  // the marker, the proof (in constant time) and that each length field fits
+  // the declared length. A packet that fails them need not be read further.
+  THeadStage CheckHead(const String& password, TEnvelopeReport& report) const;
+  // The encrypted session key and request fields, as far as they have arrived.
+  String KeyField() const;
+  String RequestField() const;
   String GetSessionKey() const { return sessionKey_; }
   void SetSessionKey(const String& key) { sessionKey_ = key; }
 

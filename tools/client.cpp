@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -25,7 +26,8 @@ using Clock = std::chrono::steady_clock;
 // The agent closes without a word whatever it refuses; these are the usual reasons.
 constexpr const char* kRefusalCauses =
     " (usually a wrong password, this address not admitted by the agent's accept filter, too "
-    "many connections from this address at once, or a session key the agent finds too short)";
+    "many connections from this address at once, a session key the agent finds too short, or a "
+    "request the agent has served before)";
 
 class TConnection {
  public:
@@ -101,15 +103,23 @@ class TConnection {
   TOrvFailure failure_ = TOrvFailure::kNone;
 };
 
+}  // namespace
+
 String NewSessionKey() {
-  char key[16];
-  if (getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) {
-    for (size_t i = 0; i < sizeof(key); ++i) key[i] = static_cast<char>(rand());
+  // The agent refuses a key it has seen before: it must never repeat, so a
+  // predictable fallback (rand) will not do. getrandom only fails without a kernel source.
+  char key[kSessionKeyBytes];
+  size_t filled = 0;
+  while (filled < sizeof(key)) {
+    ssize_t n = getrandom(key + filled, sizeof(key) - filled, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) abort();
+    filled += static_cast<size_t>(n);
   }
   return String(key, sizeof(key));
 }
 
-}  // namespace
+namespace {}  // namespace
 
 void InitClientCiphers() {
   static std::once_flag once;

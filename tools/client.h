@@ -13,6 +13,11 @@ struct TOrvTarget {
   int timeoutMs = 30000;
 };
 
+// Bytes of the session key picked for every request.
+inline constexpr int kSessionKeyBytes = 16;
+// A fresh random session key: the agent serves each key once.
+String NewSessionKey();
+
 // Prepares the cipher once per process; every call below does it itself.
 void InitClientCiphers();
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <optional>
@@ -128,7 +129,8 @@ TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
       "\r\ntail\nport = 1055\r\nlogfails=1\nFilterList =a b\r\norvpath=/keep/me\nnokey line\n"
       "timeout=4000\r\nhost=h port=1\r\npassword=new\r\nfiltermarks=1\r\nverboselogfile=\r\n"
       "logsuccess=0\r\noklogfile=log1.txt\r\nbadlogfile=log2.txt\r\nallowupdates=1\r\n"
-      "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nunc=1\r\nfreespace=0\r\n"
+      "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nmaxpending=16\r\n"
+      "minkeylength=1\r\nrefusereplays=1\r\nunc=1\r\nfreespace=0\r\n"
       "foldersize=1\r\ncountfiles=1\r\nfileexists=1\r\nfilecrc=1\r\ncomparefiles=1\r\n"
       "process=1\r\ncpuusage=1\r\nscript=1\r\nexternal=1\r\nping=1\r\ntcp=1\r\nudp=1\r\n"
       "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n";
@@ -212,7 +214,7 @@ std::string OtherValue(const TSettingRow& row, bool remote) {
     case TSettingKind::kFlag:
       return row.loadDefault != nullptr && *row.loadDefault == '1' ? "0" : "1";
     case TSettingKind::kInteger:
-      return "1234";
+      return std::to_string(std::min(1234, row.max));
     case TSettingKind::kFilterList:
       return remote ? "a%0D%0Ab" : "a b";
     default:
@@ -273,7 +275,8 @@ TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {
       shown.substr(shown.find("LogOkConn=")),
       "LogOkConn=1\nLogBadConn=0\nOkLogFile=v-OkLogFile\nBadLogFile=v-BadLogFile\n"
       "Password=v-Password\nIPFiltering=1\nIPFilterAddr=a%0D%0Ab\nIPFilterMarks=v-IPFilterMarks\n"
-      "AllowUpdates=0\nAllowRManage=0\nUpdateAddr=v-UpdateAddr\nManageAddr=v-ManageAddr\n");
+      "AllowUpdates=0\nAllowRManage=0\nUpdateAddr=v-UpdateAddr\nManageAddr=v-ManageAddr\n"
+      "MaxPending=1024\nMinKeyLength=1234\nRefuseReplays=0\n");
   String msg;
   ASSERT_EQ(LoadOptions(msg), 1) << msg.c_str();  // what was saved reads back the same
   EXPECT_EQ(call(GetAgentSettings, ""), shown);

@@ -134,7 +134,8 @@ TEST_F(ClientTest, ScriptingHelpVersionErrorsAndJson) {
        2,
        "orvctl: no reply: Connection closed without a reply (usually a wrong password, this "
        "address not admitted by the agent's accept filter, too many connections from this "
-       "address at once, or a session key the agent finds too short)\n"},
+       "address at once, a session key the agent finds too short, or a request the agent has "
+       "served before)\n"},
       {{"--json", "TEST-CountFiles", Dir(), "a.*", "0", "0", ""},
        0,
        R"({"code": "200", "lines": ["1"], "count": 1})"

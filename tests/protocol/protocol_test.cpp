@@ -214,6 +214,60 @@ TEST(EnvelopeTest, WorkedRequestAndRefusals) {
   EXPECT_EQ(req.Oversized(), 1);
 }
 
+// The head is judged on every prefix, each check as soon as its field is in:
+// nothing is refused early that the whole packet would pass, and a bad packet is
+// refused before its body.
+TEST(EnvelopeTest, HeadIsCheckedAsEachFieldArrives) {
+  using V = TEnvelopeVerdict;
+  using H = THeadStage;
+  const std::string good = Request("sesskey8", "GetInfo\r", "zz");
+  // Offsets: length 0, marker 4, proof length 6, proof 8, key length 24, key 26, request length
+  // 34, request 38.
+  auto patched = [&good](size_t offset, const std::string& field) {
+    std::string b = good;
+    return b.replace(offset, field.size(), field);
+  };
+  const struct Case {
+    std::string packet;
+    const char* password;
+    size_t refusedAt;  // the prefix length at which it is refused; 0: never
+    V verdict;
+  } cases[] = {
+      {good, "abc", 0, V::kAccepted},
+      {good, "abd", 24, V::kWrongPassword},
+      {good, "", 8, V::kWrongPassword},  // an empty password takes an empty proof
+      {Le(kMaxPacketSize - 3, 4) + good.substr(4), "abc", 4, V::kWrongLength},
+      {Le(9, 4) + good.substr(4), "abc", 4, V::kWrongLength},
+      {patched(4, "\x12\x03"), "abc", 6, V::kBadMarker},
+      {patched(6, Le(good.size(), 2)), "abc", 8, V::kBadPasswordSize},
+      {patched(24, Le(good.size(), 2)), "abc", 26, V::kBadKeySize},
+      {patched(34, Le(0xFFFFFFFF, 4)), "abc", 38, V::kBadRequestSize},
+  };
+  for (const Case& c : cases) {
+    for (size_t n = 0; n <= c.packet.size(); ++n) {
+      JXRequest req;
+      req = S(c.packet.substr(0, n));
+      TEnvelopeReport report;
+      const H stage = req.CheckHead(c.password, report);
+      const H expected = c.refusedAt != 0 && n >= c.refusedAt ? H::kRefused
+                         : n < 24                             ? H::kPending
+                         : n < 34                             ? H::kProved
+                                                              : H::kKeyed;
+      ASSERT_EQ(stage, expected) << c.refusedAt << " at " << n;
+      if (stage == H::kRefused) {
+        EXPECT_EQ(report.verdict, c.verdict) << c.refusedAt;
+      }
+    }
+  }
+  JXRequest req;
+  req = S(good);
+  EXPECT_EQ(DecodeData(req.KeyField(), "abc"), "sesskey8");
+  EXPECT_EQ(DecodeData(req.RequestField(), "sesskey8"), "GetInfo\r");
+  req = S(good.substr(0, 30));
+  EXPECT_EQ(req.KeyField(), S(good.substr(26, 4)));  // as far as it has arrived
+  EXPECT_EQ(req.RequestField(), String());
+}
+
 TEST(ReplyTest, ReplyFormsPacketAndCodecs) {
   setenv("TZ", "UTC", 1);
   tzset();

@@ -61,10 +61,16 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
   return true;
 }
 
-TUniqueFd ConnectLoopback(int port) {
+TUniqueFd ConnectLoopback(int port, const char* source) {
   TUniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{
+      AF_INET, 0, {source != nullptr ? inet_addr(source) : htonl(INADDR_LOOPBACK)}, {}};
   sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) fd.Reset();
+  if ((source != nullptr &&
+       bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) ||
+      connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    fd.Reset();
+  }
   return fd;
 }
 

@@ -18,8 +18,8 @@ std::string BaseConfig(int port, const std::string& password = "secret");
 bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
 
 // A raw client connection to 127.0.0.1:port (invalid when refused), for what
-// the client library will not do.
-TUniqueFd ConnectLoopback(int port);
+// the client library will not do; from source (another 127.x address) when given.
+TUniqueFd ConnectLoopback(int port, const char* source = nullptr);
 void SendBytes(int fd, const String& data);
 // What arrives until a whole reply packet is in, the peer closes (closed is
 // then set) or timeoutMs passes.

@@ -1,0 +1,201 @@
+// Refused connections: FailedConnections, the failure log and the system log, rate-limited per
+// source address and kind.
+#include "agent/refusals.h"
+
+#include <arpa/inet.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+#include "agent/log.h"
+#include "config/settings.h"
+
+namespace {
+
+struct TKindText {
+  const char* logLine;  // the failure log's message, a format taking value
+  const char* reason;   // the system log's reason, a format taking value
+};
+
+// By TRefusal.
+constexpr TKindText kKindTexts[] = {
+    {"TCP connection rejected\n", "not in the accept filter"},
+    {"Too many connections waiting from this address, connection closed\n",
+     "too many waiting connections"},
+    {"Sessions full, oldest waiting connection closed\n", "evicted while waiting"},
+    {"Too many sessions, connection closed\n", "too many sessions"},
+    {"Invalid request packet, connection closed\n", "invalid packet"},
+    {"Wrong password, connection closed\n", "wrong password"},
+    {"Replayed request, connection closed\n", "replayed request"},
+    {"Session key of %d bytes is shorter than minkeylength, connection closed\n",
+     "short session key (%d bytes)"},
+    {nullptr, nullptr},
+};
+
+std::mutex limiterMutex;
+TRefusalLimiter limiter;
+
+String Address(uint32_t source) {
+  char text[INET_ADDRSTRLEN] = "";
+  in_addr address{source};
+  inet_ntop(AF_INET, &address, text, sizeof(text));
+  return String(text).SetZero();
+}
+
+// 4211 as "4,211".
+String Grouped(int64_t n) {
+  char digits[24];
+  const int length = snprintf(digits, sizeof(digits), "%lld", static_cast<long long>(n));
+  String out;
+  for (int i = 0; i < length; ++i) {
+    if (i > 0 && (length - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+bool Admitted(uint32_t source, TRefusal kind) {
+  std::lock_guard<std::mutex> lock(limiterMutex);
+  return limiter.Admit(source, kind, SteadyMs());
+}
+
+// What is held back still reaches the console and the verbose log, which
+// record everything by choice.
+bool ShowsEverything() {
+  const TORVSettings& s = Settings();
+  return s.Interactive || s.Verbose;
+}
+
+}  // namespace
+
+bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
+  if (windowStart_ < 0) windowStart_ = nowMs;
+  if (nowMs - linesStart_ >= kQuietMs) {
+    linesStart_ = nowMs;
+    lines_ = 0;
+  }
+  const bool request = kind == TRefusal::kBadRequest;
+  auto found = sources_.find(source);
+  if (found == sources_.end()) {
+    if (sources_.size() >= kMaxSources) Purge(nowMs - kQuietMs);
+    if (sources_.size() >= kMaxSources) {
+      ++(request ? othersRequests_ : othersRefusals_);
+      return false;
+    }
+    found = sources_.emplace(source, TSource{}).first;
+    std::fill(std::begin(found->second.lastLine), std::end(found->second.lastLine), LLONG_MIN);
+  }
+  TSource& s = found->second;
+  s.lastSeen = nowMs;
+  int64_t& last = s.lastLine[static_cast<int>(kind)];
+  if ((last == LLONG_MIN || nowMs - last >= kQuietMs) && lines_ < kMaxLines) {
+    last = nowMs;
+    ++lines_;
+    return true;
+  }
+  ++(request ? s.heldRequests : s.heldRefusals);
+  return false;
+}
+
+// Forgets the sources with nothing held back that were last seen before `before`.
+void TRefusalLimiter::Purge(int64_t before) {
+  for (auto it = sources_.begin(); it != sources_.end();) {
+    const TSource& s = it->second;
+    if (s.heldRefusals == 0 && s.heldRequests == 0 && s.lastSeen < before) {
+      it = sources_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::vector<TRefusalLimiter::TSummary> TRefusalLimiter::Flush(int64_t nowMs) {
+  std::vector<TSummary> out;
+  if (windowStart_ < 0 || nowMs - windowStart_ < kWindowMs) return out;
+  const int64_t seconds = (nowMs - windowStart_) / 1000;
+  for (auto& [source, s] : sources_) {
+    for (const bool requests : {false, true}) {
+      int64_t& held = requests ? s.heldRequests : s.heldRefusals;
+      if (held == 0) continue;
+      if (out.size() < kMaxSummaries) {
+        out.push_back({source, requests, held, seconds});
+      } else {
+        (requests ? othersRequests_ : othersRefusals_) += held;
+      }
+      held = 0;
+    }
+  }
+  for (const bool requests : {false, true}) {
+    int64_t& held = requests ? othersRequests_ : othersRefusals_;
+    if (held > 0) out.push_back({0, requests, held, seconds});
+    held = 0;
+  }
+  windowStart_ = nowMs;
+  Purge(nowMs - kWindowMs);
+  return out;
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+String RefusalSystemLine(TRefusal kind, in_addr peer, int value) {
+  char reason[64];
+  snprintf(reason, sizeof(reason), kKindTexts[static_cast<int>(kind)].reason, value);
+  return (String("refused connection from ") + Address(peer.s_addr) + ": " + reason).SetZero();
+}
+
+String SummaryText(const TRefusalLimiter::TSummary& summary) {
+  String text =
+      String("\xE2\x80\xA6 ") + Grouped(summary.count) +
+      (summary.requests ? " more rejected requests from " : " more refused connections from ");
+  text += summary.source != 0 ? Address(summary.source) : String("other addresses");
+  char tail[32];
+  snprintf(tail, sizeof(tail), " in the last %lld s", static_cast<long long>(summary.seconds));
+  return (text + tail).SetZero();
+}
+
+void RefuseConnection(TRefusal kind, in_addr peer, int value) {
+  ++AgentStatus.FailedConnections;
+  const TKindText& text = kKindTexts[static_cast<int>(kind)];
+  if (Admitted(peer.s_addr, kind)) {
+    showmessage(text.logLine, peer, mtFailure, 1, value);
+    SystemLog(LOG_AUTHPRIV | LOG_WARNING, "%s", RefusalSystemLine(kind, peer, value).c_str());
+  } else if (ShowsEverything()) {
+    showmessage(text.logLine, peer, mtInfo, 1, value);
+  }
+}
+
+void LogBadRequest(in_addr peer, const char* format, ...) {
+  const bool admitted = Admitted(peer.s_addr, TRefusal::kBadRequest);
+  if (!admitted && !ShowsEverything()) return;
+  char message[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  showmessage("%s", peer, admitted ? mtFailure : mtInfo, 1, message);
+}
+
+void FlushRefusals() {
+  std::vector<TRefusalLimiter::TSummary> due;
+  {
+    std::lock_guard<std::mutex> lock(limiterMutex);
+    due = limiter.Flush(SteadyMs());
+  }
+  for (const auto& summary : due) {
+    showmessage("%s\n", in_addr{summary.source}, mtFailure, 1, SummaryText(summary).c_str());
+    if (summary.requests) continue;
+    String from = summary.source != 0 ? Address(summary.source) : String("other addresses");
+    from.SetZero();
+    SystemLog(LOG_AUTHPRIV | LOG_NOTICE, "refused connection from %s: %lld more in the last %lld s",
+              from.c_str(), static_cast<long long>(summary.count),
+              static_cast<long long>(summary.seconds));
+  }
+}

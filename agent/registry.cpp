@@ -1,0 +1,93 @@
+// The registry of connections: admission, per-source limits, eviction and request memory.
+#include "agent/registry.h"
+
+#include <sys/socket.h>
+
+TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int maxPending,
+                                                     std::vector<in_addr>& evicted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = sources_.find(slot->peer.s_addr);
+  if (found != sources_.end() && found->second.overdue >= maxPending) {
+    return TAdmission::kSourceLimit;
+  }
+  if (live_ >= kMaxSessions) {
+    if (oldest_ == nullptr) return TAdmission::kFull;
+    Evict(oldest_, evicted);
+  }
+  slot->state = TSessionSlot::TState::kWaiting;
+  slot->overdue = false;
+  slot->reserved = 0;
+  slot->older = newest_;
+  slot->newer = nullptr;
+  (newest_ != nullptr ? newest_->newer : oldest_) = slot;
+  newest_ = slot;
+  ++sources_[slot->peer.s_addr].connections;
+  ++live_;
+  return TAdmission::kAdmitted;
+}
+
+bool TSessionRegistry::MarkOverdue(TSessionSlot* slot, int maxPending) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (slot->state != TSessionSlot::TState::kWaiting || slot->overdue) return true;
+  TSource& source = sources_[slot->peer.s_addr];
+  if (source.overdue >= maxPending) return false;
+  ++source.overdue;
+  slot->overdue = true;
+  return true;
+}
+
+void TSessionRegistry::Reserve(TSessionSlot* slot, int64_t bytes, std::vector<in_addr>& evicted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (slot->state != TSessionSlot::TState::kWaiting) return;
+  slot->reserved += bytes;
+  reserved_ += bytes;
+  for (TSessionSlot* victim = oldest_; victim != nullptr && reserved_ > kRequestBudget;) {
+    TSessionSlot* newer = victim->newer;
+    if (victim != slot && victim->reserved > 0) Evict(victim, evicted);
+    victim = newer;
+  }
+}
+
+bool TSessionRegistry::MarkRunning(TSessionSlot* slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (slot->state != TSessionSlot::TState::kWaiting) {
+    return slot->state == TSessionSlot::TState::kRunning;
+  }
+  StopWaiting(slot);
+  slot->state = TSessionSlot::TState::kRunning;
+  return true;
+}
+
+void TSessionRegistry::Unregister(TSessionSlot* slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (slot->state == TSessionSlot::TState::kWaiting) StopWaiting(slot);
+  if (slot->state != TSessionSlot::TState::kEvicted) --live_;
+  auto found = sources_.find(slot->peer.s_addr);
+  if (found != sources_.end() && --found->second.connections == 0) sources_.erase(found);
+}
+
+int TSessionRegistry::Live() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return live_;
+}
+
+void TSessionRegistry::Evict(TSessionSlot* victim, std::vector<in_addr>& evicted) {
+  StopWaiting(victim);
+  victim->state = TSessionSlot::TState::kEvicted;
+  --live_;
+  // Still registered, so the descriptor is still the session's own.
+  shutdown(victim->fd, SHUT_RDWR);
+  evicted.push_back(victim->peer);
+}
+
+void TSessionRegistry::StopWaiting(TSessionSlot* slot) {
+  (slot->older != nullptr ? slot->older->newer : oldest_) = slot->newer;
+  (slot->newer != nullptr ? slot->newer->older : newest_) = slot->older;
+  slot->older = slot->newer = nullptr;
+  reserved_ -= slot->reserved;
+  slot->reserved = 0;
+  if (slot->overdue) {
+    --sources_[slot->peer.s_addr].overdue;
+    slot->overdue = false;
+  }
+}

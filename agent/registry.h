@@ -1,0 +1,78 @@
+// The registry of connections between accept and close: the session cap, the per-source limit
+// of waiting connections, eviction of the oldest waiting one, and the memory of unfinished
+// requests.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+// One admitted connection. The main loop makes it; the registry keeps its
+// state under its lock; the session that serves it unregisters it before it
+// closes the descriptor, so that the main loop never shuts a reused descriptor down.
+struct TSessionSlot {
+  enum class TState : uint8_t { kWaiting, kRunning, kEvicted };
+
+  int fd = -1;
+  in_addr peer{};
+  int64_t acceptMs = 0;  // steady clock
+
+  // Kept by the registry.
+  TState state = TState::kWaiting;
+  bool overdue = false;           // counts among its source's connections waiting over a second
+  int64_t reserved = 0;           // bytes of its request it may buffer
+  TSessionSlot* older = nullptr;  // the list of waiting connections, by accept time
+  TSessionSlot* newer = nullptr;
+};
+
+class TSessionRegistry {
+ public:
+  // Most connections served at once (evicted ones not yet gone aside).
+  static constexpr int kMaxSessions = 1024;
+  // Most bytes that connections still receiving their request may buffer together.
+  static constexpr int64_t kRequestBudget = int64_t{32} << 20;
+
+  enum class TAdmission : uint8_t {
+    kAdmitted,
+    kSourceLimit,  // its source has maxPending connections waiting over a second
+    kFull,         // every slot holds a request that is running
+  };
+
+  // Registers a new connection. At the cap the oldest connection still
+  // waiting for its request is evicted (its socket shut down, its peer added
+  // to evicted) to make room.
+  TAdmission Admit(TSessionSlot* slot, int maxPending, std::vector<in_addr>& evicted);
+  // Called once the connection has waited a second for its request: false
+  // when its source already has maxPending such connections (it must go),
+  // else it becomes one of them.
+  bool MarkOverdue(TSessionSlot* slot, int maxPending);
+  // The connection will buffer `bytes` of its request: waiting connections
+  // holding such reservations are evicted, oldest first, to stay in budget.
+  void Reserve(TSessionSlot* slot, int64_t bytes, std::vector<in_addr>& evicted);
+  // The request is whole: the connection waits no longer and is never
+  // evicted. False when it was evicted already.
+  bool MarkRunning(TSessionSlot* slot);
+  void Unregister(TSessionSlot* slot);
+
+  int Live() const;  // registered and not evicted
+
+ private:
+  struct TSource {
+    int connections = 0;
+    int overdue = 0;
+  };
+
+  void Evict(TSessionSlot* victim, std::vector<in_addr>& evicted);
+  // Ends the slot's waiting: off the waiting list, its reservation and overdue mark released.
+  void StopWaiting(TSessionSlot* slot);
+
+  mutable std::mutex mutex_;
+  std::unordered_map<uint32_t, TSource> sources_;
+  TSessionSlot* oldest_ = nullptr;
+  TSessionSlot* newest_ = nullptr;
+  int live_ = 0;
+  int64_t reserved_ = 0;
+};

@@ -1,0 +1,253 @@
+// The replay record: a ring of salted digests in memory and in a file beside the agent's
+// temporary files.
+#include "agent/replay.h"
+
+#include <fcntl.h>
+#include <nettle/sha2.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// File layout: magic, salt, the ring's next position (little-endian), then the ring.
+constexpr char kMagic[8] = {'O', 'R', 'V', 'S', 'E', 'E', 'N', '1'};
+constexpr off_t kSaltAt = sizeof(kMagic);
+constexpr off_t kNextAt = kSaltAt + 16;
+constexpr off_t kRingAt = kNextAt + 8;
+constexpr off_t kFileSize = kRingAt + off_t{TReplaySet::kCapacity} * sizeof(TReplayDigest);
+
+// Runs a positioned read or write until all length bytes at p are done.
+template <typename Byte, typename Call>
+bool Whole(Call call, Byte* p, size_t length, off_t at) {
+  while (length > 0) {
+    const ssize_t n = call(p, length, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    at += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void* buffer, size_t length, off_t at) {
+  return Whole([fd](char* p, size_t n, off_t o) { return pread(fd, p, n, o); },
+               static_cast<char*>(buffer), length, at);
+}
+
+bool WriteAll(int fd, const void* buffer, size_t length, off_t at) {
+  return Whole([fd](const char* p, size_t n, off_t o) { return pwrite(fd, p, n, o); },
+               static_cast<const char*>(buffer), length, at);
+}
+
+void RandomBytes(uint8_t* p, size_t length) {
+  while (length > 0) {
+    ssize_t n = getrandom(p, length, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) abort();  // no kernel randomness: nothing here would be safe
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// The file's field for the ring's next position: little-endian, padded to 8 bytes.
+using TNextField = std::array<uint8_t, kRingAt - kNextAt>;
+TNextField NextField(uint32_t next) {
+  TNextField field{};
+  for (int i = 0; i < 4; ++i) field[i] = static_cast<uint8_t>(next >> (8 * i));
+  return field;
+}
+
+uint32_t ReadLE32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+bool TReplayDigest::operator==(const TReplayDigest& other) const {
+  return memcmp(bytes, other.bytes, sizeof(bytes)) == 0;
+}
+
+TReplaySet::TReplaySet() : ring_(kCapacity), index_(kIndexSize, kNone) {
+  RandomBytes(salt_, sizeof(salt_));
+}
+
+TReplayDigest TReplaySet::Digest(char kind, const char* data, int length) const {
+  sha256_ctx context;
+  sha256_init(&context);
+  sha256_update(&context, sizeof(salt_), salt_);
+  sha256_update(&context, 1, reinterpret_cast<const uint8_t*>(&kind));
+  sha256_update(&context, length > 0 ? length : 0, reinterpret_cast<const uint8_t*>(data));
+  TReplayDigest digest;
+  sha256_digest(&context, sizeof(digest.bytes), digest.bytes);
+  return digest;
+}
+
+uint32_t TReplaySet::Home(const TReplayDigest& digest) const {
+  return ReadLE32(digest.bytes) & (kIndexSize - 1);
+}
+
+uint32_t TReplaySet::Find(const TReplayDigest& digest) const {
+  uint32_t slot = Home(digest);
+  while (index_[slot] != kNone && !(ring_[index_[slot]] == digest)) {
+    slot = (slot + 1) & (kIndexSize - 1);
+  }
+  return slot;
+}
+
+// Empties an index slot and moves later entries of its probe run back, so
+// that every entry stays reachable from its home slot.
+void TReplaySet::Erase(uint32_t slot) {
+  constexpr uint32_t kMask = kIndexSize - 1;
+  for (;;) {
+    index_[slot] = kNone;
+    uint32_t next = slot;
+    for (;;) {
+      next = (next + 1) & kMask;
+      if (index_[next] == kNone) return;
+      const uint32_t home = Home(ring_[index_[next]]);
+      // The entry may move into the hole unless its home lies after the hole.
+      const bool stays =
+          slot <= next ? (slot < home && home <= next) : (slot < home || home <= next);
+      if (!stays) break;
+    }
+    index_[slot] = index_[next];
+    slot = next;
+  }
+}
+
+void TReplaySet::Remember(const TReplayDigest& digest) {
+  if (index_[Find(digest)] != kNone) return;
+  TReplayDigest& oldest = ring_[next_];
+  if (!oldest.IsEmpty()) {
+    const uint32_t slot = Find(oldest);
+    if (index_[slot] == next_) Erase(slot);
+  }
+  oldest = digest;
+  index_[Find(digest)] = next_;
+  const uint32_t written = next_;
+  next_ = (next_ + 1) % kCapacity;
+  if (file_.Valid()) {
+    // A failed write (a full disk) only shortens the memory of a later process.
+    WriteAll(file_.Get(), digest.bytes, sizeof(digest.bytes),
+             kRingAt + off_t{written} * sizeof(TReplayDigest));
+    const TNextField next = NextField(next_);
+    WriteAll(file_.Get(), next.data(), next.size(), kNextAt);
+  }
+}
+
+bool TReplaySet::Claim(const TReplayDigest& digest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index_[Find(digest)] != kNone) return false;
+  if (std::find(claimed_.begin(), claimed_.end(), digest) != claimed_.end()) return false;
+  claimed_.push_back(digest);
+  return true;
+}
+
+void TReplaySet::Finish(const TReplayDigest& digest, bool remember) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto claim = std::find(claimed_.begin(), claimed_.end(), digest);
+  if (claim != claimed_.end()) {
+    *claim = claimed_.back();
+    claimed_.pop_back();
+  }
+  if (remember) Remember(digest);
+}
+
+// Takes over a ring file: its salt, position and digests. 0 when it is not one.
+int TReplaySet::Load(int fd) {
+  struct stat st {};
+  char magic[sizeof(kMagic)];
+  uint8_t next[8];
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0 || st.st_size != kFileSize || !ReadAll(fd, magic, sizeof(magic), 0) ||
+      memcmp(magic, kMagic, sizeof(kMagic)) != 0 || !ReadAll(fd, next, sizeof(next), kNextAt) ||
+      ReadLE32(next) >= kCapacity) {
+    return 0;
+  }
+  std::vector<TReplayDigest> ring(kCapacity);
+  uint8_t salt[sizeof(salt_)];
+  if (!ReadAll(fd, salt, sizeof(salt), kSaltAt) ||
+      !ReadAll(fd, ring.data(), ring.size() * sizeof(TReplayDigest), kRingAt)) {
+    return 0;
+  }
+  memcpy(salt_, salt, sizeof(salt_));
+  ring_ = std::move(ring);
+  std::fill(index_.begin(), index_.end(), kNone);
+  for (uint32_t i = 0; i < kCapacity; ++i) {
+    if (!ring_[i].IsEmpty()) index_[Find(ring_[i])] = i;
+  }
+  next_ = ReadLE32(next);
+  return 1;
+}
+
+// A new ring file holding what this process has remembered so far.
+int TReplaySet::Create(const String& path, String& err) {
+  unlink(path.c_str());
+  TUniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const TNextField next = NextField(next_);
+  if (!fd.Valid() || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ftruncate(fd.Get(), 0) != 0 ||
+      !WriteAll(fd.Get(), kMagic, sizeof(kMagic), 0) ||
+      !WriteAll(fd.Get(), salt_, sizeof(salt_), kSaltAt) ||
+      !WriteAll(fd.Get(), next.data(), next.size(), kNextAt) ||
+      !WriteAll(fd.Get(), ring_.data(), ring_.size() * sizeof(TReplayDigest), kRingAt)) {
+    err = strerror(errno);
+    err.SetZero();
+    if (fd.Valid()) unlink(path.c_str());
+    return 0;
+  }
+  file_ = std::move(fd);
+  return 1;
+}
+
+int TReplaySet::Open(const String& path, String& err) {
+  err = "";
+  std::lock_guard<std::mutex> lock(mutex_);
+  String name = path;
+  name.SetZero();
+  TUniqueFd fd(open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.Valid()) {
+    // Another agent on the same configuration keeps it: share nothing with it.
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+      err = "in use by another process";
+      err.SetZero();
+      return 0;
+    }
+    if (Load(fd.Get())) {
+      file_ = std::move(fd);
+      return 1;
+    }
+  }
+  return Create(name, err);
+}
+
+String TReplaySet::PathFor(const String& tmpDir, const char* cfgFile) {
+  // Named after the configuration, so that agents sharing a temporary
+  // directory keep apart and a re-executed agent finds its own.
+  char resolved[PATH_MAX];
+  const char* name = realpath(cfgFile, resolved) != nullptr ? resolved : cfgFile;
+  uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (const char* p = name; *p != '\0'; ++p) {
+    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ULL;
+  }
+  char file[40];
+  snprintf(file, sizeof(file), "/orv__%016llx.seen", static_cast<unsigned long long>(hash));
+  String path = tmpDir.IsEmpty() ? String(".") : tmpDir;
+  if (path[path.Length()] == '/') path.SetLength(path.Length() - 1);
+  return (path + file).SetZero();
+}
+
+TReplaySet& ReplaySet() {
+  static TReplaySet set;
+  return set;
+}

@@ -1,0 +1,68 @@
+// The replay record: salted digests of the session keys and requests that were served, so that
+// a captured request cannot be sent again.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "base/string.h"
+#include "base/unique_fd.h"
+
+struct TReplayDigest {
+  uint8_t bytes[16] = {};
+  bool operator==(const TReplayDigest& other) const;
+  bool IsEmpty() const { return *this == TReplayDigest{}; }
+};
+
+// A fixed-size ring of digests, mirrored in a file (written in place with
+// pwrite) so that it outlives a restart, a re-exec after an upgrade and a
+// reload. The file holds a random salt and digests only, never a key.
+class TReplaySet {
+ public:
+  // Two digests per request (its key and its request bytes): the ring
+  // remembers at least the last 65,536 requests.
+  static constexpr uint32_t kCapacity = 131072;
+
+  TReplaySet();
+  TReplaySet(const TReplaySet&) = delete;
+  TReplaySet& operator=(const TReplaySet&) = delete;
+
+  // Takes over the ring kept at path, or creates it (mode 0600). 0 with err
+  // set when the file cannot be used: the record then lasts as long as the process.
+  int Open(const String& path, String& err);
+
+  // The salted digest of a session key ('K') or of a request's encrypted bytes ('R').
+  TReplayDigest Digest(char kind, const char* data, int length) const;
+  // False when the digest is remembered or claimed by a request being served;
+  // otherwise claims it, so that the same packet sent twice at once is served once.
+  bool Claim(const TReplayDigest& digest);
+  // Ends a claim; remember adds the digest to the ring.
+  void Finish(const TReplayDigest& digest, bool remember);
+
+  // The file a configuration keeps its ring in.
+  static String PathFor(const String& tmpDir, const char* cfgFile);
+
+ private:
+  static constexpr uint32_t kIndexSize = 2 * kCapacity;  // a power of two, half full at most
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  uint32_t Home(const TReplayDigest& digest) const;
+  // The index slot of digest, or of the empty slot where it would go.
+  uint32_t Find(const TReplayDigest& digest) const;
+  void Erase(uint32_t slot);
+  void Remember(const TReplayDigest& digest);
+  int Load(int fd);
+  int Create(const String& path, String& err);
+
+  mutable std::mutex mutex_;
+  uint8_t salt_[16] = {};
+  std::vector<TReplayDigest> ring_;
+  uint32_t next_ = 0;            // the ring's oldest entry, overwritten next
+  std::vector<uint32_t> index_;  // ring positions, found by digest (linear probing)
+  std::vector<TReplayDigest> claimed_;
+  TUniqueFd file_;
+};
+
+// The agent's record.
+TReplaySet& ReplaySet();

@@ -1,0 +1,84 @@
+// The refusal limiter: one line per source and kind per 10 s, held-back counts, summary lines.
+#include "agent/refusals.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using TSummary = TRefusalLimiter::TSummary;
+
+uint32_t Address(const char* dotted) {
+  return inet_addr(dotted);
+}
+
+std::string Text(const TSummary& summary) {
+  return SummaryText(summary).SetZero().c_str();
+}
+
+TEST(RefusalLimiterTest, OneLinePerSourceAndKindThenASummary) {
+  TRefusalLimiter limiter;
+  const uint32_t a = Address("127.0.0.2");
+  const uint32_t b = Address("127.0.0.3");
+  const struct Event {
+    uint32_t source;
+    TRefusal kind;
+    int64_t atMs;
+    bool logged;
+  } events[] = {
+      {a, TRefusal::kWrongPassword, 1000, true},  {a, TRefusal::kWrongPassword, 5000, false},
+      {a, TRefusal::kBadPacket, 5000, true},      {b, TRefusal::kWrongPassword, 5000, true},
+      {a, TRefusal::kWrongPassword, 11000, true}, {a, TRefusal::kWrongPassword, 11001, false},
+      {a, TRefusal::kBadRequest, 12000, true},    {a, TRefusal::kBadRequest, 12001, false},
+  };
+  for (const Event& e : events) {
+    EXPECT_EQ(limiter.Admit(e.source, e.kind, e.atMs), e.logged) << e.atMs;
+  }
+  for (int i = 0; i < 4210; ++i) limiter.Admit(a, TRefusal::kSourceLimit, 20000 + i);
+  EXPECT_TRUE(limiter.Flush(60999).empty()) << "a minute after the first event at the earliest";
+  const std::vector<TSummary> due = limiter.Flush(61000);
+  ASSERT_EQ(due.size(), 2u);
+  std::vector<std::string> texts{Text(due[0]), Text(due[1])};
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts[0], "\xE2\x80\xA6 1 more rejected requests from 127.0.0.2 in the last 60 s");
+  EXPECT_EQ(texts[1],
+            "\xE2\x80\xA6 4,211 more refused connections from 127.0.0.2 in the last 60 s");
+  // Counts start again; the quiet time of each kind goes on.
+  EXPECT_TRUE(limiter.Flush(121000).empty());
+  EXPECT_TRUE(limiter.Admit(a, TRefusal::kSourceLimit, 121000));
+}
+
+TEST(RefusalLimiterTest, ManySourcesStayWithinTheLineBudget) {
+  TRefusalLimiter limiter;
+  int lines = 0;
+  const uint32_t sources = TRefusalLimiter::kMaxSources + 500;
+  for (uint32_t i = 1; i <= sources; ++i) lines += limiter.Admit(htonl(i), TRefusal::kReplay, 100);
+  EXPECT_EQ(lines, TRefusalLimiter::kMaxLines);
+  const std::vector<TSummary> due = limiter.Flush(100 + TRefusalLimiter::kWindowMs);
+  ASSERT_EQ(due.size(), TRefusalLimiter::kMaxSummaries + 1u);
+  int64_t held = 0;
+  for (const TSummary& s : due) held += s.count;
+  EXPECT_EQ(held, sources - TRefusalLimiter::kMaxLines) << "every event is in a line or a sum";
+  EXPECT_EQ(due.back().source, 0u);
+  EXPECT_NE(
+      Text(due.back()).find(" more refused connections from other addresses in the last 60 s"),
+      std::string::npos);
+}
+
+TEST(RefusalLimiterTest, SystemLogLinesHaveOneFormat) {
+  const in_addr peer{Address("127.0.0.2")};
+  const std::pair<TRefusal, const char*> cases[] = {
+      {TRefusal::kWrongPassword, "refused connection from 127.0.0.2: wrong password"},
+      {TRefusal::kShortKey, "refused connection from 127.0.0.2: short session key (3 bytes)"},
+      {TRefusal::kAcceptFilter, "refused connection from 127.0.0.2: not in the accept filter"},
+  };
+  for (const auto& [kind, line] : cases) {
+    EXPECT_STREQ(RefusalSystemLine(kind, peer, 3).SetZero().c_str(), line);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// The connection registry: the per-source limit of waiting connections, eviction order, the
+// request budget.
+#include "agent/registry.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "base/unique_fd.h"
+
+namespace {
+
+using TAdmission = TSessionRegistry::TAdmission;
+
+in_addr Source(uint32_t n) {
+  return in_addr{htonl(0x7F000000u + n)};
+}
+
+// Slots on socket pairs, so that a test can see which ones were shut down.
+class RegistryTest : public ::testing::Test {
+ protected:
+  TSessionSlot* Slot(uint32_t source) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    peers_.emplace_back(fds[1]);
+    slots_.push_back(std::make_unique<TSessionSlot>());
+    slots_.back()->fd = fds[0];
+    slots_.back()->peer = Source(source);
+    ends_.emplace_back(fds[0]);
+    return slots_.back().get();
+  }
+  TAdmission Admit(TSessionSlot* slot, int maxPending = 16) {
+    evicted_.clear();
+    return registry_.Admit(slot, maxPending, evicted_);
+  }
+  // Whether the slot's socket was shut down (its peer end reads the end of the stream).
+  bool ShutDown(const TSessionSlot* slot) const {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].get() != slot) continue;
+      char byte;
+      return recv(peers_[i].Get(), &byte, 1, MSG_DONTWAIT) == 0;
+    }
+    return false;
+  }
+
+  TSessionRegistry registry_;
+  std::vector<std::unique_ptr<TSessionSlot>> slots_;
+  std::vector<TUniqueFd> ends_;
+  std::vector<TUniqueFd> peers_;
+  std::vector<in_addr> evicted_;
+};
+
+TEST_F(RegistryTest, OnlyConnectionsWaitingOverASecondCountAgainstTheirSource) {
+  // A burst is never refused: young connections do not count.
+  std::vector<TSessionSlot*> a;
+  for (int i = 0; i < 5; ++i) {
+    a.push_back(Slot(2));
+    ASSERT_EQ(Admit(a.back(), 2), TAdmission::kAdmitted);
+  }
+  EXPECT_TRUE(registry_.MarkOverdue(a[0], 2));
+  EXPECT_TRUE(registry_.MarkOverdue(a[1], 2));
+  EXPECT_TRUE(registry_.MarkOverdue(a[1], 2));  // counted once
+  EXPECT_FALSE(registry_.MarkOverdue(a[2], 2)) << "a third waiting one must go";
+  EXPECT_EQ(Admit(Slot(2), 2), TAdmission::kSourceLimit);
+  EXPECT_EQ(Admit(Slot(3), 2), TAdmission::kAdmitted) << "other sources are not affected";
+  // Once one of them has its request, the source may connect again.
+  EXPECT_TRUE(registry_.MarkRunning(a[0]));
+  EXPECT_EQ(Admit(Slot(2), 2), TAdmission::kAdmitted);
+  EXPECT_TRUE(registry_.MarkOverdue(a[3], 2));
+  registry_.Unregister(a[1]);
+  EXPECT_EQ(Admit(Slot(2), 2), TAdmission::kAdmitted);
+  EXPECT_EQ(registry_.Live(), 7);
+}
+
+TEST_F(RegistryTest, AtTheCapTheOldestWaitingConnectionMakesRoom) {
+  std::vector<TSessionSlot*> slots;
+  for (int i = 0; i < TSessionRegistry::kMaxSessions; ++i) {
+    slots.push_back(Slot(100 + i));
+    ASSERT_EQ(Admit(slots.back()), TAdmission::kAdmitted);
+  }
+  ASSERT_TRUE(registry_.MarkRunning(slots[0]));
+  ASSERT_TRUE(registry_.MarkRunning(slots[2]));
+  // Running requests are passed over; the oldest waiting ones go, in order.
+  for (int victim : {1, 3, 4}) {
+    EXPECT_EQ(Admit(Slot(1)), TAdmission::kAdmitted);
+    ASSERT_EQ(evicted_.size(), 1u);
+    EXPECT_EQ(evicted_[0].s_addr, Source(100 + victim).s_addr);
+    EXPECT_TRUE(ShutDown(slots[victim]));
+    EXPECT_FALSE(registry_.MarkRunning(slots[victim])) << "an evicted connection stays out";
+  }
+  EXPECT_FALSE(ShutDown(slots[0]));
+  EXPECT_FALSE(ShutDown(slots[5]));
+  EXPECT_EQ(registry_.Live(), TSessionRegistry::kMaxSessions);
+  // An evicted session unregisters as any other; only live ones count.
+  registry_.Unregister(slots[1]);
+  EXPECT_EQ(registry_.Live(), TSessionRegistry::kMaxSessions);
+  // With every request running there is nothing to evict.
+  for (TSessionSlot* slot : slots) registry_.MarkRunning(slot);
+  for (size_t i = slots_.size() - 3; i < slots_.size(); ++i) registry_.MarkRunning(slots_[i].get());
+  EXPECT_EQ(Admit(Slot(1)), TAdmission::kFull);
+  EXPECT_TRUE(evicted_.empty());
+}
+
+TEST_F(RegistryTest, RequestBudgetEvictsTheOldestHoldersFirst) {
+  constexpr int64_t kMiB = 1 << 20;
+  TSessionSlot* idle = Slot(1);
+  TSessionSlot* big = Slot(2);
+  TSessionSlot* small = Slot(3);
+  TSessionSlot* late = Slot(4);
+  for (TSessionSlot* slot : {idle, big, small, late}) ASSERT_EQ(Admit(slot), TAdmission::kAdmitted);
+  registry_.Reserve(big, 20 * kMiB, evicted_);
+  registry_.Reserve(small, 4 * kMiB, evicted_);
+  EXPECT_TRUE(evicted_.empty());
+  registry_.Reserve(late, 12 * kMiB, evicted_);
+  // The oldest holder goes; the idle one holds nothing and stays.
+  ASSERT_EQ(evicted_.size(), 1u);
+  EXPECT_EQ(evicted_[0].s_addr, Source(2).s_addr);
+  EXPECT_FALSE(ShutDown(idle));
+  // A request that is whole gives its reservation back.
+  evicted_.clear();
+  ASSERT_TRUE(registry_.MarkRunning(late));
+  registry_.Reserve(idle, 28 * kMiB, evicted_);
+  EXPECT_TRUE(evicted_.empty());
+}
+
+class RegistryConcurrencyTest : public RegistryTest {};
+
+// The main loop admits and evicts while sessions mark and unregister their own slots.
+TEST_F(RegistryConcurrencyTest, AdmitEvictAndUnregisterRace) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 400;
+  std::atomic<int> admitted{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<in_addr> evicted;
+      for (int i = 0; i < kRounds; ++i) {
+        TSessionSlot slot;
+        slot.peer = Source(t);
+        if (registry_.Admit(&slot, 1, evicted) != TAdmission::kAdmitted) continue;
+        ++admitted;
+        registry_.MarkOverdue(&slot, 1);
+        registry_.Reserve(&slot, 1024, evicted);
+        if (i % 2) registry_.MarkRunning(&slot);
+        registry_.Unregister(&slot);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_GT(admitted.load(), 0);
+  EXPECT_EQ(registry_.Live(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// Refusals over the wire: each kind closed without a reply, counted and logged once per source,
+// while the manager is still answered; captured requests, slow clients and floods.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/orv_const.h"
+#include "tests/support/agent_process.h"
+#include "tests/support/flood.h"
+
+namespace {
+
+using std::string;
+
+// A key of letters and digits, as some managers pick them.
+String AlnumKey() {
+  static const char kAlnum[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  const String random = NewSessionKey();
+  String key;
+  for (int i = 1; i <= random.Length(); ++i)
+    key += kAlnum[static_cast<unsigned char>(random[i]) % 62];
+  return key;
+}
+
+String Le(uint32_t v, int digits) {
+  String s;
+  for (int i = 0; i < digits; ++i) s += static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+// A request packet from its fields, with trailing bytes inside the declared length.
+String Packet(const String& keyField, const String& sealed, const String& trailer = String()) {
+  InitClientCiphers();
+  const String proof = EncodePswd("secret");
+  String body("\x03\x12", 2);
+  body += Le(proof.Length(), 2) + proof + Le(keyField.Length(), 2) + keyField;
+  body += Le(sealed.Length(), 4) + sealed + trailer;
+  return Le(body.Length(), 4) + body;
+}
+
+String Packet(const String& key, const char* text, const String& trailer = String()) {
+  InitClientCiphers();
+  return Packet(EncodeData(key, "secret", 0), EncodeData(text, key, 0), trailer);
+}
+
+// Sends bytes from source and ends its side; whatever arrives until the agent closes.
+String Exchange(int port, const char* source, const String& bytes) {
+  TUniqueFd fd = ConnectLoopback(port, source);
+  if (!fd.Valid()) return String("<no connection>");
+  SendBytes(fd.Get(), bytes);
+  shutdown(fd.Get(), SHUT_WR);
+  bool closed = false;
+  String got = ReadReply(fd.Get(), 10000, &closed);
+  return closed || !got.IsEmpty() ? got : String("<still open>");
+}
+
+bool Answered(const String& reply, const String& key) {
+  String text;
+  return DecodeReplyPacket(reply, key, text) && text.Copy(1, 4) == "200\n";
+}
+
+int Count(const string& text, const string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST(RefusalTest, EachRefusalIsClosedCountedAndLoggedOnceWhileTheManagerIsServed) {
+  TAgentProcess agent(
+      "minkeylength=8\nfilteractive=1\nfilterlist=127.0.0.1 127.0.0.2 127.0.0.3\n"
+      "filtermarks=111\n");
+  ASSERT_TRUE(agent.Start());
+  const int port = agent.Port();
+  // The manager's request, captured on the wire after it was answered.
+  const String key = AlnumKey();
+  const String captured = Packet(key, "GetInfo\n\r", "trailing");
+  ASSERT_TRUE(Answered(Exchange(port, "127.0.0.1", captured), key));
+
+  const std::pair<const char*, String> refused[] = {
+      {"127.0.0.9", Packet(NewSessionKey(), "GetInfo\n\r")},  // not in the accept filter
+      {"127.0.0.2", String("\x0a\x00\x00\x00garbage!!!!!!", 18)},
+      {"127.0.0.2", Le(kMaxPacketSize, 4) + String("\x03\x12", 2)},
+      {"127.0.0.2", BuildRequestPacket("wrong", NewSessionKey(), "GetInfo\n\r")},
+      {"127.0.0.2", Packet(String(), "GetInfo\n\r")},
+      {"127.0.0.2", Packet("1234567", "GetInfo\n\r")},
+      {"127.0.0.2", captured},
+  };
+  int failed = 0;
+  for (const auto& [source, bytes] : refused) {
+    EXPECT_EQ(Exchange(port, source, bytes), String()) << failed;
+    ++failed;
+  }
+  EXPECT_EQ(agent.InfoLine(10), "FailedConnections=" + std::to_string(failed));
+
+  // The captured packet with any one byte changed: a new key still carries the
+  // old request bytes, changed request bytes the old key.
+  for (int at = 1; at <= captured.Length(); ++at) {
+    String changed = captured;
+    changed[at] = static_cast<char>(changed[at] ^ 0x20);
+    EXPECT_EQ(Exchange(port, "127.0.0.3", changed), String()) << "byte " << at;
+  }
+  // The key cut to one byte leaves 62 keys to try: too short to be taken.
+  const String keyByte = EncodeData(key, "secret", 0).Copy(1, 1);
+  auto tryShortKeys = [&] {
+    int answered = 0;
+    for (const char c : string("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) {
+      const String guess(&c, 1);
+      answered += Answered(
+          Exchange(port, "127.0.0.3", Packet(keyByte, EncodeData("GetInfo\n\r", guess, 0))), guess);
+    }
+    return answered;
+  };
+  EXPECT_EQ(tryShortKeys(), 0);
+  EXPECT_EQ(agent.InfoLine(1), "200");
+
+  // Each kind once per source in the failure log, the wrong password and the
+  // short key by their address; what was held back comes later as a sum.
+  const string log = agent.ReadFile("log2.txt");
+  const std::pair<string, int> lines[] = {
+      {"\t 127.0.0.9\t TCP connection rejected\n", 1},
+      {"\t 127.0.0.2\t Wrong password, connection closed\n", 1},
+      {"\t 127.0.0.2\t Invalid request packet, connection closed\n", 1},
+      {"\t 127.0.0.2\t Session key of 0 bytes is shorter than minkeylength", 1},
+      {"\t 127.0.0.2\t Session key of 7 bytes is shorter than minkeylength", 0},
+      {"\t 127.0.0.2\t Replayed request, connection closed\n", 1},
+      {"\t 127.0.0.3\t Replayed request, connection closed\n", 1},
+      {"\t 127.0.0.3\t Session key of 1 bytes is shorter than minkeylength", 1},
+  };
+  for (const auto& [line, count] : lines) EXPECT_EQ(Count(log, line), count) << line << log;
+
+  // What stops the guess is the key length alone.
+  EXPECT_EQ(agent.Request("SetSettings", {"MinKeyLength=1"}), "200\n");
+  EXPECT_EQ(tryShortKeys(), 1);
+}
+
+TEST(RefusalTest, ACapturedRequestStaysRefusedAfterARestart) {
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  const String key = NewSessionKey();
+  const String captured = Packet(key, "GetInfo\n\r");
+  ASSERT_TRUE(Answered(Exchange(agent.Port(), "127.0.0.1", captured), key));
+  EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
+  ASSERT_TRUE(Eventually([&] { return Count(agent.Output(), "Listening...") == 2; }));
+  EXPECT_EQ(Exchange(agent.Port(), "127.0.0.1", captured), String());
+  EXPECT_EQ(agent.InfoLine(1), "200");
+}
+
+TEST(RefusalTest, SlowClientsKeepNoMoreThanMaxPendingSlotsOfTheirAddress) {
+  TAgentProcess agent("maxpending=4\n");
+  ASSERT_TRUE(agent.Start());
+  std::vector<TUniqueFd> idle;
+  for (int i = 0; i < 6; ++i) idle.push_back(ConnectLoopback(agent.Port(), "127.0.0.3"));
+  // A second on, four may go on waiting; the others are closed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  int closed = 0;
+  for (const TUniqueFd& fd : idle) {
+    char byte;
+    closed += WaitReadable(fd.Get(), 0) && recv(fd.Get(), &byte, 1, 0) == 0;
+  }
+  EXPECT_EQ(closed, 2);
+  // While they wait, the address's new connections are closed at once; others are served,
+  // a burst of whole requests included.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange(agent.Port(), "127.0.0.3", Packet(NewSessionKey(), "GetInfo\n\r")), String());
+  EXPECT_LT(MsSince(start), 1000);
+  std::vector<std::pair<TUniqueFd, String>> burst;
+  for (int i = 0; i < 40; ++i) {
+    const String key = NewSessionKey();
+    burst.emplace_back(ConnectLoopback(agent.Port(), "127.0.0.4"), key);
+    SendBytes(burst.back().first.Get(), Packet(key, "GetInfo\n\r"));
+  }
+  int answered = 0;
+  for (const auto& [fd, key] : burst) answered += Answered(ReadReply(fd.Get(), 10000), key);
+  EXPECT_EQ(answered, 40);
+  EXPECT_EQ(agent.InfoLine(10), "FailedConnections=3");
+  const string log = agent.ReadFile("log2.txt");
+  EXPECT_EQ(Count(log, "\t 127.0.0.3\t Too many connections waiting from this address"), 1) << log;
+  idle.clear();
+  EXPECT_TRUE(Eventually([&] {
+    const String key = NewSessionKey();
+    return Answered(Exchange(agent.Port(), "127.0.0.3", Packet(key, "GetInfo\n\r")), key);
+  }));
+}
+
+TEST(RefusalTest, AtTheSessionCapTheOldestWaitingConnectionMakesRoom) {
+  RaiseDescriptorLimit();
+  TAgentProcess agent("maxpending=1024\ntimeout=60000\n");
+  ASSERT_TRUE(agent.Start());
+  std::vector<TUniqueFd> idle;
+  for (int i = 0; i < 1024; ++i) idle.push_back(ConnectLoopback(agent.Port(), "127.0.0.2"));
+  // The manager's connection takes the place of the oldest waiting one.
+  EXPECT_EQ(agent.InfoLine(10), "FailedConnections=1");
+  for (int i = 0; i < 3; ++i) {
+    char byte;
+    const bool closed =
+        WaitReadable(idle[i].Get(), i == 0 ? 5000 : 200) && recv(idle[i].Get(), &byte, 1, 0) == 0;
+    EXPECT_EQ(closed, i == 0) << i;
+  }
+  EXPECT_EQ(Count(agent.ReadFile("log2.txt"),
+                  "\t 127.0.0.2\t Sessions full, oldest waiting connection closed\n"),
+            1);
+}
+
+// The short version of the flood figures (bench/soak_flood.cpp runs the full one).
+TEST(FloodTest, TheManagerIsServedThroughSlowAndBogusFloods) {
+  RaiseDescriptorLimit();
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  for (const auto& sources :
+       {LoopbackSources("127.0.0.", 2, 1), LoopbackSources("127.0.1.", 1, 20)}) {
+    TFlood flood({agent.Port(), sources, 150, 100, 3000});
+    const TManagerStats manager = RunManager(agent.Target(), 100, 3000);
+    const TFloodStats attack = flood.Stop();
+    EXPECT_GE(manager.answered * 10, manager.sent * 9) << sources.size() << " sources";
+    EXPECT_GT(attack.connects, 250);
+  }
+  EXPECT_LT(agent.ReadFile("log2.txt").size(), 64u * 1024);
+}
+
+}  // namespace
