@@ -30,7 +30,8 @@ extern std::mutex thread_mutex;
 struct TSignalEvents {
   int pipe[2] = {-1, -1};
   std::atomic<int> reload{0};
-  std::atomic<int> segv{0};  // 1: within 180 s of the start, 2: later
+  std::atomic<int> terminate{0};  // the signal that asked the agent to stop
+  std::atomic<int> segv{0};       // 1: within 180 s of the start, 2: later
   static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
 };
 extern TSignalEvents SignalEvents;

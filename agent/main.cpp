@@ -134,6 +134,7 @@ int main(int argc, char** argv, char** envp) {
   }
   signal(SIGSEGV, reloadapp);
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGTERM, terminateagent);
 
   int listenSocket = Listen(addrLen, err);
   if (listenSocket == 0) {

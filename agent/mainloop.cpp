@@ -108,6 +108,12 @@ class TMainLoop {
       String msg;
       ReloadConfiguration("SIGHUP", msg);
     }
+    if (const int signo = SignalEvents.terminate.exchange(0); signo != 0) {
+      showmessage("Terminate signal received. Terminating..\n", LOCAL, mtInfo, 0);
+      SystemLog(LOG_DAEMON | LOG_NOTICE, "stopping: %s", strsignal(signo));
+      closepidfile(pidFile_);
+      EndProcess(0);
+    }
     const int segv = SignalEvents.segv.exchange(0);
     if (segv == 0) return;
     showmessage("Segmentation fault!!\n", LOCAL, mtFailure, 0);

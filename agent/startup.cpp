@@ -327,6 +327,11 @@ void reloadcfg(int) {
   WakeMainLoop();
 }
 
+void terminateagent(int signo) {
+  SignalEvents.terminate = signo;
+  WakeMainLoop();
+}
+
 void reloadapp(int) {
   SignalEvents.segv = time(nullptr) - ORVFlags.StartTime <= 180 ? 1 : 2;
   // Returning would run the faulting instruction again. The main thread cannot

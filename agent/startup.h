@@ -66,3 +66,6 @@ void closepidfile(FILE* stream);
 // long-running agent and ends a young one.
 void reloadcfg(int);
 void reloadapp(int);
+// SIGTERM handler: the main loop stops the agent as a QUIT would, so that the
+// stop is logged and the pid file removed.
+void terminateagent(int);

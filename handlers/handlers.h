@@ -20,6 +20,8 @@ void ProcessTest_TextLog2(const JXRequest& params, ORVReply& reply);
 void ProcessTest_Process(const JXRequest& params, ORVReply& reply);
 void ProcessTest_CPU(const JXRequest& params, ORVReply& reply);
 void ProcessInfo_ProcessesList(const JXRequest& params, ORVReply& reply);
+// Tests only: the time limit of the three process scripts (60 s).
+void SetProcessScriptTimeLimit(int ms);
 // Scripts and external programs.
 void ProcessTest_ShellScript(const JXRequest& params, ORVReply& reply);
 void ProcessTest_External(const JXRequest& params, ORVReply& reply);

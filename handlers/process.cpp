@@ -1,5 +1,7 @@
 // Process count, CPU usage and process list: run the configured script, read what it wrote.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,6 +50,9 @@ bool ScriptUsable(const TScriptKind& kind, ORVReply& reply) {
 
 // The first bytes of a script's output are enough for the number it starts with.
 constexpr size_t kNumberText = 4096;
+// A script that hangs must not hold its session for good: these scripts list
+// or count processes, which takes milliseconds.
+std::atomic<int> scriptTimeLimitMs{60 * 1000};
 
 // Runs the script through the shell with every blank-separated word of
 // words as one quoted argument, handing its standard output and error and
@@ -68,11 +73,19 @@ bool RunScript(const TScriptKind& kind, const String& words, const TOutputSink& 
   char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.Data(), nullptr};
   TRunOptions options;
   options.Output = &sink;
+  const int limitMs = scriptTimeLimitMs;
+  options.TimeLimitMs = limitMs;
   TChildEnd end;
   int code = 0;
   String err;
+  const auto start = std::chrono::steady_clock::now();
   if (!RunProgram(argv, options, end, code, err)) {
     reply.SetResult(kResultError) += "Cannot execute script";
+    return false;
+  }
+  if (end == TChildEnd::kSignalled &&
+      std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limitMs)) {
+    reply.SetResult(kResultError) += String(kind.label) + " script did not end in time";
     return false;
   }
   return true;
@@ -102,6 +115,10 @@ void ReplyScriptNumber(const TScriptKind& kind, const String& words, const char*
 }
 
 }  // namespace
+
+void SetProcessScriptTimeLimit(int ms) {
+  scriptTimeLimitMs = ms;
+}
 
 void ProcessTest_Process(const JXRequest& params, ORVReply& reply) {
   if (!ScriptUsable(kProcCount, reply)) return;

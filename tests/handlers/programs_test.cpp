@@ -44,6 +44,12 @@ TEST_F(ProgramTest, ProcessNameNeverRunsAsShell) {
   SetScripts("printf 'a\\n\\n b \\nc'");
   EXPECT_EQ(Call(ProcessInfo_ProcessesList), "200\na%0D%0A b %0D%0Ac%0D%0A\n");
   EXPECT_TRUE(TmpEmpty());
+  // A script that hangs is stopped at its limit, its group with it.
+  SetProcessScriptTimeLimit(300);
+  SetScripts("echo 5; sleep 30 & sleep 30");
+  EXPECT_EQ(Call(ProcessTest_Process, {"", "x"}), "301\nProcCnt script did not end in time\n");
+  EXPECT_EQ(Call(ProcessInfo_ProcessesList), "301\nProcList script did not end in time\n");
+  SetProcessScriptTimeLimit(60 * 1000);
 }
 
 TEST_F(ProgramTest, Refusals) {
