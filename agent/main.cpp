@@ -34,15 +34,11 @@ void RaiseDescriptorLimit() {
   }
 }
 
-}  // namespace
+// The steps of the start, in order; each returns kGoOn or the exit code to end with.
+constexpr int kGoOn = -1;
 
-int main(int argc, char** argv, char** envp) {
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  auto commandLine = std::make_shared<TORVSettings>();
-  TCommandLine parsed = ParseCommandLine(argc, argv, *commandLine);
-  parsed.error.SetZero();
-  parsed.ignored.SetZero();
-  const bool ignoring = !parsed.ignored.IsEmpty();
+// -h, -V and -t answer at once and start nothing.
+int AnswerInfoModes(const TCommandLine& parsed, const TORVSettings& commandLine) {
   switch (parsed.mode) {
     case TRunMode::kHelp:
       PrintUsage();
@@ -51,51 +47,58 @@ int main(int argc, char** argv, char** envp) {
       PrintVersion();
       return 0;
     case TRunMode::kCheck:
-      if (!parsed.error.IsEmpty()) showhelp(parsed.error.Data());
-      if (ignoring)
-        printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.Data());
-      return CheckConfigurationOnly(*commandLine);
+      if (!parsed.error.IsEmpty()) showhelp(parsed.error.c_str());
+      if (!parsed.ignored.IsEmpty()) {
+        printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.c_str());
+      }
+      return CheckConfigurationOnly(commandLine);
     case TRunMode::kRun:
       break;
   }
-  PrintBanner();
+  return kGoOn;
+}
 
+void CheckCommandLineStep(const TCommandLine& parsed,
+                          const std::shared_ptr<TORVSettings>& commandLine) {
   fputs("Command line checking .. ", stdout);
-  if (!parsed.error.IsEmpty()) showhelp(parsed.error.Data());
+  if (!parsed.error.IsEmpty()) showhelp(parsed.error.c_str());
   PublishSettings(commandLine);
-  if (ignoring) {
-    printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.Data());
+  if (!parsed.ignored.IsEmpty()) {
+    printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.c_str());
   } else {
     puts("Ok");
   }
+}
 
+// Loads the configuration; a problem the load passes over is named, and the start goes on.
+int LoadSettingsStep(const char* cfgFile, std::vector<String>& problems) {
   fputs("Settings checking .. ", stdout);
   String msg;
   if (!LoadOptions(msg)) {
-    msg.SetZero();
-    printf("Error\n%s\nPlease check '%s' file\n\n", msg.Data(), commandLine->CfgFile);
+    printf("Error\n%s\nPlease check '%s' file\n\n", msg.c_str(), cfgFile);
     return 1;
   }
-  // A problem the load passes over is named, and the start goes on.
-  const std::vector<String> problems = CheckSettings(*SettingsSnapshot());
+  problems = CheckSettings(*SettingsSnapshot());
   if (msg.Length() == 0 && problems.empty()) {
     puts("Ok");
   } else if (msg.Length() == 0) {
-    printf("Warning: %zu problem(s) in '%s'\n", problems.size(), commandLine->CfgFile);
+    printf("Warning: %zu problem(s) in '%s'\n", problems.size(), cfgFile);
   } else {
-    msg.SetZero();
-    printf("Warning: %s\n", msg.Data());
+    printf("Warning: %s\n", msg.c_str());
   }
   ReportSettingsProblems(problems, true);
   puts("CPU testing .. Ok");
-
   if (Settings().VerboseDebug) {
     printf("stat.size: %d\n",
            static_cast<int>(sizeof(static_cast<struct stat*>(nullptr)->st_size)));
     printf("srec.size: %d\n", static_cast<int>(sizeof(TSearchRec::Size)));
     puts("int64 = long long");
   }
+  return kGoOn;
+}
 
+// The cipher round trips and a trial listen, each reported on the console.
+int SelfCheckSteps(unsigned& addrLen) {
   bool cipherOk = BasicEncryptionCheck();
   fputs("Basic encyption checking .. ", stdout);
   if (!cipherOk) {
@@ -112,7 +115,6 @@ int main(int argc, char** argv, char** envp) {
   puts("Ok");
 
   fputs("Sock testing .. ", stdout);
-  unsigned addrLen = 0;
   String err;
   int probe = Listen(addrLen, err);
   if (probe == 0) {
@@ -122,7 +124,10 @@ int main(int argc, char** argv, char** envp) {
   puts("Ok");
   shutdown(probe, SHUT_RDWR);
   close(probe);
+  return kGoOn;
+}
 
+int DetachStep() {
   RaiseDescriptorLimit();
   KeepLargeBlocksMapped();
   InitSignalEvents();
@@ -135,39 +140,61 @@ int main(int argc, char** argv, char** envp) {
   signal(SIGSEGV, reloadapp);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTERM, terminateagent);
+  return kGoOn;
+}
 
+// The pid file and the replay record of a listening agent.
+FILE* OpenServiceFiles(const TORVSettings& settings) {
+  FILE* pidFile = nullptr;
+  if (!settings.Interactive && settings.pidfile.Length() > 0) pidFile = createpidfile();
+  const String path = TReplaySet::PathFor(settings.tmpdir, settings.CfgFile);
+  String err;
+  if (!ReplaySet().Open(path, err)) {
+    showmessage("Cannot keep the replay record in %s (%s): it lasts until the agent ends\n", LOCAL,
+                mtFailure, 1, path.c_str(), err.c_str());
+  }
+  return pidFile;
+}
+
+void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
+  showmessage("Listening...\n", LOCAL, mtInfo, 0);
+  SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d",
+            AgentStatus.AgentVersion, static_cast<int>(getpid()),
+            settings.host.Length() > 0 ? settings.host.c_str() : "0.0.0.0", settings.port);
+  if (problemCount > 0) {
+    SystemLog(LOG_DAEMON | LOG_WARNING, "%zu problem(s) in %s: 'orv -t %s' lists them",
+              problemCount, settings.CfgFile, settings.CfgFile);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv, char** envp) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  auto commandLine = std::make_shared<TORVSettings>();
+  const TCommandLine parsed = ParseCommandLine(argc, argv, *commandLine);
+  if (int code = AnswerInfoModes(parsed, *commandLine); code != kGoOn) return code;
+  PrintBanner();
+  CheckCommandLineStep(parsed, commandLine);
+  std::vector<String> problems;
+  unsigned addrLen = 0;
+  if (int code = LoadSettingsStep(commandLine->CfgFile, problems); code != kGoOn) return code;
+  if (int code = SelfCheckSteps(addrLen); code != kGoOn) return code;
+  if (int code = DetachStep(); code != kGoOn) return code;
+
+  String err;
   int listenSocket = Listen(addrLen, err);
   if (listenSocket == 0) {
     printf("TCP listen error: %s\n\n", err.c_str());
     SystemLog(LOG_DAEMON | LOG_ERR, "not started: TCP listen error: %s", err.c_str());
     return 4;
   }
-  FILE* pidFile = nullptr;
-  {
-    auto settings = SettingsSnapshot();
-    if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile = createpidfile();
-  }
-  {
-    auto settings = SettingsSnapshot();
-    const String path = TReplaySet::PathFor(settings->tmpdir, settings->CfgFile);
-    if (!ReplaySet().Open(path, err)) {
-      showmessage("Cannot keep the replay record in %s (%s): it lasts until the agent ends\n",
-                  LOCAL, mtFailure, 1, path.c_str(), err.c_str());
-    }
-  }
+  auto settings = SettingsSnapshot();
+  FILE* pidFile = OpenServiceFiles(*settings);
   daemon_ready();
   AdoptInheritedChildren();
   RemoveInterruptedSave();
-  showmessage("Listening...\n", LOCAL, mtInfo, 0);
-  {
-    auto settings = SettingsSnapshot();
-    SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d",
-              AgentStatus.AgentVersion, static_cast<int>(getpid()),
-              settings->host.Length() > 0 ? settings->host.c_str() : "0.0.0.0", settings->port);
-    if (!problems.empty()) {
-      SystemLog(LOG_DAEMON | LOG_WARNING, "%zu problem(s) in %s: 'orv -t %s' lists them",
-                problems.size(), settings->CfgFile, settings->CfgFile);
-    }
-  }
+  AnnounceStart(*settings, problems.size());
+  settings.reset();
   MainLoop(listenSocket, addrLen, pidFile, argv, envp);
 }

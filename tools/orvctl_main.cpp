@@ -146,77 +146,79 @@ int PrintReply(const char* command, const String& reply, bool raw, bool json) {
   return success ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* self = strrchr(argv[0], '/');
-  checkMode = strcmp(self != nullptr ? self + 1 : argv[0], "check_orv") == 0;
+// What the options asked for; the command and its parameters follow them at argv[next].
+struct TCtlOptions {
   TOrvTarget target;
-  if (const char* env = getenv("ORV_PASSWORD")) target.password = env;
   TCheckOptions check;
   bool raw = false;
   bool json = false;
   bool timeoutGiven = false;
+  int next = 0;
+};
+
+TCtlOptions ParseOptions(int argc, char** argv) {
+  TCtlOptions o;
+  if (const char* env = getenv("ORV_PASSWORD")) o.target.password = env;
   opterr = 0;
   // "+": options end at the command, so parameters may begin with "-".
   for (int c; (c = getopt_long(argc, argv, "+:H:p:P:F:t:w:c:uWhV", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'H':
-        target.host = optarg;
+        o.target.host = optarg;
         break;
       case 'p':
-        target.port = ParseBounded(optarg, 1, 65535, "the port");
+        o.target.port = ParseBounded(optarg, 1, 65535, "the port");
         break;
       case 'P':
-        target.password = optarg;
+        o.target.password = optarg;
         break;
       case 'F':
-        target.password = ReadPasswordFile(optarg);
+        o.target.password = ReadPasswordFile(optarg);
         break;
       case 't':
-        check.timeoutSeconds = ParseBounded(optarg, 1, 86400, "the time-out");
-        timeoutGiven = true;
+        o.check.timeoutSeconds = ParseBounded(optarg, 1, 86400, "the time-out");
+        o.timeoutGiven = true;
         break;
       case 'w':
-        check.thresholds.warnText = optarg;
-        check.thresholds.warn = Range(optarg);
+        o.check.thresholds.warnText = optarg;
+        o.check.thresholds.warn = Range(optarg);
         break;
       case 'c':
-        check.thresholds.critText = optarg;
-        check.thresholds.crit = Range(optarg);
+        o.check.thresholds.critText = optarg;
+        o.check.thresholds.crit = Range(optarg);
         break;
       case 'u':
-        check.unknownOnConnect = true;
+        o.check.unknownOnConnect = true;
         break;
       case 'W':
-        check.warnOnMatch = true;
+        o.check.warnOnMatch = true;
         break;
       case 'h':
         printf("%s\n%s", kUsage, kHelp);
-        return 0;
+        exit(0);
       case 'V':
         printf("orvctl (orv) %s\n", ORV_VERSION);
-        return 0;
+        exit(0);
       case kRaw:
-        raw = true;
+        o.raw = true;
         break;
       case kJson:
-        json = true;
+        o.json = true;
         break;
       case kNagios:
         checkMode = true;
         break;
       case kField:
-        check.field = optarg;
+        o.check.field = optarg;
         break;
       case kLabel:
-        check.label = optarg;
+        o.check.label = optarg;
         break;
       case kUom:
-        check.uom = optarg;
+        o.check.uom = optarg;
         break;
       case kStateFile:
-        check.stateFile = optarg;
+        o.check.stateFile = optarg;
         break;
       default:
         Fail(std::string(c == ':' ? "a value is missing after " : "unknown option ") +
@@ -224,30 +226,41 @@ int main(int argc, char** argv) {
     }
   }
   if (optind >= argc) Fail("no command given");
-  const char* command = argv[optind];
-  const std::vector<std::string> params(argv + optind + 1, argv + argc);
-  if (checkMode) {
-    if (!timeoutGiven) check.timeoutSeconds = 10;
-    target.timeoutMs = check.timeoutSeconds * 1000;
-    return RunCheck(check, target, command, params);
-  }
-  target.timeoutMs = (timeoutGiven ? check.timeoutSeconds : 30) * 1000;
+  o.next = optind;
+  return o;
+}
 
+// Sends the request (or the upgrade) and prints what came back.
+int SendAndPrint(TCtlOptions& o, const char* command, const std::vector<std::string>& params) {
+  o.target.timeoutMs = (o.timeoutGiven ? o.check.timeoutSeconds : 30) * 1000;
   String reply;
   String err;
   int ok;
   if (strcmp(command, "upgrade") == 0) {
     if (params.size() != 1) Fail("upgrade needs one FILE");
-    ok = OrvUpgrade(target, params[0].c_str(), reply, err);
+    ok = OrvUpgrade(o.target, params[0].c_str(), reply, err);
   } else {
-    ok = OrvRequest(target, command, ToParams(params), reply, err);
+    ok = OrvRequest(o.target, command, ToParams(params), reply, err);
   }
   if (!ok) {
-    err.SetZero();
-    fprintf(stderr, "orvctl: no reply: %s\n", err.Data());
-    if (target.password.IsEmpty())
+    fprintf(stderr, "orvctl: no reply: %s\n", err.c_str());
+    if (o.target.password.IsEmpty())
       fprintf(stderr, "orvctl: no password was given (-P, -F or ORV_PASSWORD)\n");
     return 2;
   }
-  return PrintReply(command, reply, raw, json);
+  return PrintReply(command, reply, o.raw, o.json);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* self = strrchr(argv[0], '/');
+  checkMode = strcmp(self != nullptr ? self + 1 : argv[0], "check_orv") == 0;
+  TCtlOptions options = ParseOptions(argc, argv);
+  const char* command = argv[options.next];
+  const std::vector<std::string> params(argv + options.next + 1, argv + argc);
+  if (!checkMode) return SendAndPrint(options, command, params);
+  if (!options.timeoutGiven) options.check.timeoutSeconds = 10;
+  options.target.timeoutMs = options.check.timeoutSeconds * 1000;
+  return RunCheck(options.check, options.target, command, params);
 }
