@@ -131,11 +131,12 @@ struct TKind {
   std::vector<String> params;
 };
 
-// Rounds of the packets as sequential requests, each on a connection of its own, taking the
-// servers in turn for every packet, so that they see the same load from the rest of the machine.
-void RunRounds(std::vector<TServer>& servers, const std::vector<String>& packets, int rounds) {
-  bool failed = false;
-  for (int r = 0; r < rounds; ++r) {
+// Rounds of sequential requests, each on a connection of its own, taking the servers in turn
+// for every packet, so that they see the same load from the rest of the machine. Every round has
+// packets of its own: the agent refuses a packet it has served before.
+void RunRounds(std::vector<TServer>& servers, const std::vector<std::vector<String>>& rounds) {
+  int failed = 0;
+  for (const std::vector<String>& packets : rounds) {
     std::vector<std::vector<double>> latencies(servers.size());
     std::vector<double> cpuBefore;
     for (const TServer& s : servers) cpuBefore.push_back(s.cpuSeconds(s.pid));
@@ -146,7 +147,7 @@ void RunRounds(std::vector<TServer>& servers, const std::vector<String>& packets
         latencies[k].push_back(MicrosSince(start));
         uint32_t declared = 0;
         if (reply.size() >= 4) memcpy(&declared, reply.data(), 4);
-        if (reply.size() < 5 || reply.size() != declared + 4ull) failed = true;
+        if (reply.size() < 5 || reply.size() != declared + 4ull) ++failed;
       }
     }
     for (size_t k = 0; k < servers.size(); ++k) {
@@ -154,7 +155,7 @@ void RunRounds(std::vector<TServer>& servers, const std::vector<String>& packets
       servers[k].cpu += servers[k].cpuSeconds(servers[k].pid) - cpuBefore[k];
     }
   }
-  if (failed) printf("  some replies were not whole packets\n");
+  if (failed > 0) printf("  %d replies were not whole packets\n", failed);
 }
 
 std::string Range(const std::vector<double>& v) {
@@ -169,17 +170,20 @@ void Measure(const std::vector<const TAgent*>& agents, const TKind& kind, int re
   // A fresh session key per request, as the manager sends them.
   const String text = BuildRequestText(kind.command, kind.params);
   const String password = agents[0]->Password();
-  std::vector<String> packets;
-  String firstKey;
-  for (int i = 0; i < requests; ++i) {
+  auto freshPacket = [&](String* keyOut) {
     char key[16];
     if (getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) abort();
-    if (i == 0) firstKey = String(key, sizeof(key));
-    packets.push_back(BuildRequestPacket(password, String(key, sizeof(key)), text));
+    if (keyOut != nullptr) *keyOut = String(key, sizeof(key));
+    return BuildRequestPacket(password, String(key, sizeof(key)), text);
+  };
+  std::vector<std::vector<String>> packets(rounds);
+  for (std::vector<String>& round : packets) {
+    for (int i = 0; i < requests; ++i) round.push_back(freshPacket(nullptr));
   }
-  const std::string sample = RawExchange(agents[0]->Port(), packets[0]);
+  String sampleKey;
+  const std::string sample = RawExchange(agents[0]->Port(), freshPacket(&sampleKey));
   String decoded;
-  if (!DecodeReplyPacket(String(sample.data(), static_cast<int>(sample.size())), firstKey,
+  if (!DecodeReplyPacket(String(sample.data(), static_cast<int>(sample.size())), sampleKey,
                          decoded) ||
       decoded.Copy(1, 4) != "200\n") {
     printf("%s: the agent did not answer 200\n", kind.name);
@@ -196,9 +200,9 @@ void Measure(const std::vector<const TAgent*>& agents, const TKind& kind, int re
                        {},
                        0});
   }
-  for (const TServer& s : servers) RawExchange(s.port, packets[0]);  // warm up
-  printf("%-12s request %4d B, reply %4zu B\n", kind.name, packets[0].Length(), sample.size());
-  RunRounds(servers, packets, rounds);
+  for (const TServer& s : servers) RawExchange(s.port, freshPacket(nullptr));  // warm up
+  printf("%-12s request %4d B, reply %4zu B\n", kind.name, packets[0][0].Length(), sample.size());
+  RunRounds(servers, packets);
 
   // The request's plain text (with its CR) and the reply's (the packet less its prefix).
   const int replyText = static_cast<int>(sample.size()) - 4;
