@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "agent/dispatcher.h"
@@ -124,14 +125,16 @@ class TReplayClaims {
 };
 
 // The session key's checks, once its bytes are in: its length, and that it
-// served no request before.
+// served no request before. The key decrypted for the second is left in key.
 bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const TORVSettings& s,
-                 in_addr peer, TReplayClaims& claims) {
+                 in_addr peer, TReplayClaims& claims, std::optional<String>& key) {
   if (report.keySize < std::max(1, s.minkeylength)) {
     RefuseConnection(TRefusal::kShortKey, peer, report.keySize);
     return false;
   }
-  if (s.refusereplays && !claims.Claim('K', DecodeData(request.KeyField(), s.password))) {
+  if (!s.refusereplays) return true;
+  key = DecodeData(request.KeyField(), s.password);
+  if (!claims.Claim('K', *key)) {
     RefuseConnection(TRefusal::kReplay, peer);
     return false;
   }
@@ -143,10 +146,10 @@ enum class TServed : uint8_t { kRefused, kUnrecognised, kRecognised };
 // Checks a whole packet and, when it is a valid request, dispatches it, sends
 // the reply and then tells the main loop what the request asked of it.
 TServed ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, UpgradeRec& upgrade,
-                    const String& password) {
+                    const String& password, const std::optional<String>& key) {
   const in_addr peer = params.Address;
   TEnvelopeReport envelope;
-  if (request.ParseInitRequest(password, &envelope) != 1) {
+  if (request.ParseInitRequest(password, &envelope, key ? &*key : nullptr) != 1) {
     RefusePacket(envelope, peer);
     return TServed::kRefused;
   }
@@ -180,6 +183,7 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
   JXRequest request;
   ORVReply reply;
   TReplayClaims claims;
+  std::optional<String> sessionKey;  // once decrypted for the replay check
   char buffer[kChunk];
 
   const int idleLimitMs = s.timeout;
@@ -262,7 +266,7 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
       }
       if (stage != THeadStage::kKeyed) continue;
       keyChecked = true;
-      if (!KeyAdmitted(request, head, s, peer, claims)) return;
+      if (!KeyAdmitted(request, head, s, peer, claims, sessionKey)) return;
     }
     if (!request.WholePacket()) continue;
     if (!registry.MarkRunning(&slot)) return;  // evicted meanwhile
@@ -271,7 +275,7 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
       RefuseConnection(TRefusal::kReplay, peer);
       return;
     }
-    const TServed served = ServePacket(request, reply, params, upgrade, s.password);
+    const TServed served = ServePacket(request, reply, params, upgrade, s.password, sessionKey);
     if (served == TServed::kRefused) return;
     claims.Finish(served == TServed::kRecognised);
     if (!upgrade.InProgress) return;
