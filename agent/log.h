@@ -14,10 +14,6 @@ inline constexpr in_addr LOCAL = {0};
 // Serialises whole showmessage calls so that log lines never interleave.
 extern std::mutex showmutex;
 
-struct TORVSettings;
-// Whether a message of this kind reaches the console or a log file under settings s.
-bool LogTakes(const TORVSettings& s, MsgType kind);
-
 // Stamps text with the local date, time and peer and sends it to the console
 // (interactive mode) and the log files chosen by kind and the settings. With
 // hasArgs 0 the text is taken literally ("%" stays as it is).

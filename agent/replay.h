@@ -49,15 +49,15 @@ class TReplaySet {
  private:
   static constexpr uint32_t kIndexSize = 2 * kCapacity;  // a power of two, half full at most
   static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr size_t kMaxRun = 2;  // digests stored in one write: a request's two
 
   uint32_t Home(const TReplayDigest& digest) const;
   // The index slot of digest, or of the empty slot where it would go.
   uint32_t Find(const TReplayDigest& digest) const;
   void Erase(uint32_t slot);
-  static constexpr size_t kMaxRun = 2;  // digests stored in one write
-
   // Adds digest to the ring in memory, unless it is there already.
   void Remember(const TReplayDigest& digest);
+  // Writes what was remembered since the ring stood at first to the file.
   void Store(uint32_t first);
   int Load(int fd);
   int Create(const String& path, String& err);
