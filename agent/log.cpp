@@ -41,12 +41,21 @@ void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
   fclose(f);
 }
 
+// Whether a message of this kind reaches the console or a log file.
+bool LogTakes(const TORVSettings& s, MsgType kind) {
+  if (kind == mtDebug && !s.VerboseDebug) return false;
+  return s.Interactive || (s.Verbose && !s.verboselogfile.IsEmpty()) ||
+         (kind == mtSuccess && s.logsuccess && !s.oklogfile.IsEmpty()) ||
+         (kind == mtFailure && s.logfails && !s.badlogfile.IsEmpty());
+}
+
 }  // namespace
 
 void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...) {
   std::shared_ptr<const TORVSettings> settings = SettingsSnapshot();
   const TORVSettings& s = *settings;
-  if (kind == mtDebug && !s.VerboseDebug) return;
+  // Most lines go nowhere (no console, the verbose log off): they cost no formatting.
+  if (!LogTakes(s, kind)) return;
 
   char message[kLineMax];
   if (hasArgs && text != nullptr) {

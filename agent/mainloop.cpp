@@ -33,8 +33,6 @@ constexpr int kAcceptBackoffMs = 100;
 // The loop looks at the flags (without a wake-up pipe) and writes the refusal
 // summaries that are due this often.
 constexpr int kTickMs = 1000;
-// Connections accepted in one go before the flags are looked at again.
-constexpr int kAcceptBatch = 64;
 
 [[noreturn]] void EndProcess(int code) {
   fflush(stdout);
@@ -88,10 +86,10 @@ class TMainLoop {
       HandleSignals();
       CheckFlags();
       CheckPort();
-      if (WaitForConnection()) {
-        int accepted = 0;
-        while (accepted < kAcceptBatch && AcceptOne()) ++accepted;
-      }
+      // One connection per wake-up: with connections coming one at a time a
+      // second accept() would only find none; with many waiting, the poll
+      // returns at once.
+      if (WaitForConnection()) AcceptOne();
       FlushRefusals();
     }
   }
@@ -225,17 +223,17 @@ class TMainLoop {
     return ready > 0 && (waiters[0].revents & POLLIN);
   }
 
-  // Accepts one waiting connection and admits or refuses it; false when none was waiting.
-  bool AcceptOne() {
+  // Accepts one waiting connection, if one is still there, and admits or refuses it.
+  void AcceptOne() {
     sockaddr_in peer{};
     socklen_t length = addrLen_ <= sizeof(peer) ? addrLen_ : sizeof(peer);
     int sock = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (sock < 0) {
       int error = errno;
-      if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) return false;
+      if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) return;
       if (TransientAcceptError(error)) {
         backoff_ = true;
-        return false;
+        return;
       }
       showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
       SystemLog(LOG_DAEMON | LOG_ERR, "stopping: accept error: %s", strerror(error));
@@ -243,11 +241,13 @@ class TMainLoop {
     }
 
     auto settings = SettingsSnapshot();
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
-    if (settings->filteractive && !FilterAdmits(settings->FilterIPs, address)) {
-      Drop(sock, TRefusal::kAcceptFilter, peer.sin_addr);
-      return true;
+    if (settings->filteractive) {
+      char address[INET_ADDRSTRLEN] = "";
+      inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+      if (!FilterAdmits(settings->FilterIPs, address)) {
+        Drop(sock, TRefusal::kAcceptFilter, peer.sin_addr);
+        return;
+      }
     }
     auto* slot = new TSessionSlot{sock, peer.sin_addr, SteadyMs()};
     std::vector<in_addr> evicted;
@@ -259,7 +259,7 @@ class TMainLoop {
            admission == TSessionRegistry::TAdmission::kFull ? TRefusal::kSessionCap
                                                             : TRefusal::kSourceLimit,
            peer.sin_addr);
-      return true;
+      return;
     }
     showmessage("TCP connection accepted\n", peer.sin_addr, mtSuccess, 0);
     if (!StartSession(slot)) {
@@ -269,7 +269,6 @@ class TMainLoop {
       showmessage("Cannot start a session, connection closed\n", peer.sin_addr, mtFailure, 0);
       Drop(sock);
     }
-    return true;
   }
 
   static void Drop(int sock) {
@@ -282,7 +281,7 @@ class TMainLoop {
     Drop(sock);
   }
 
-  // Accepts in batches: the listening socket must not block once drained.
+  // A connection that poll() reported may be gone by the accept(), which must not block then.
   static void UseListener(int sock) {
     if (sock > 0) fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
   }

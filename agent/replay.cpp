@@ -19,7 +19,8 @@
 
 namespace {
 
-// File layout: magic, salt, the ring's next position (little-endian), then the ring.
+// File layout: magic, salt, a position of the ring (little-endian), then the ring. The ring
+// goes on at the first empty entry from that position on (see Store).
 constexpr char kMagic[8] = {'O', 'R', 'V', 'S', 'E', 'E', 'N', '1'};
 constexpr off_t kSaltAt = sizeof(kMagic);
 constexpr off_t kNextAt = kSaltAt + 16;
@@ -66,6 +67,10 @@ TNextField NextField(uint32_t next) {
   TNextField field{};
   for (int i = 0; i < 4; ++i) field[i] = static_cast<uint8_t>(next >> (8 * i));
   return field;
+}
+
+off_t EntryAt(uint32_t position) {
+  return kRingAt + off_t{position} * sizeof(TReplayDigest);
 }
 
 uint32_t ReadLE32(const uint8_t* p) {
@@ -135,15 +140,26 @@ void TReplaySet::Remember(const TReplayDigest& digest) {
   }
   oldest = digest;
   index_[Find(digest)] = next_;
-  const uint32_t written = next_;
   next_ = (next_ + 1) % kCapacity;
-  if (file_.Valid()) {
-    // A failed write (a full disk) only shortens the memory of a later process.
-    WriteAll(file_.Get(), digest.bytes, sizeof(digest.bytes),
-             kRingAt + off_t{written} * sizeof(TReplayDigest));
-    const TNextField next = NextField(next_);
-    WriteAll(file_.Get(), next.data(), next.size(), kNextAt);
-  }
+}
+
+// Writes the entries remembered since the ring stood at `first`, and an
+// empty entry after them: in the file the first empty entry from the stored
+// position on is where the ring goes on, so the position need not be written
+// with every digest, only when the ring wraps. One write as a rule.
+void TReplaySet::Store(uint32_t first) {
+  const uint32_t count = (next_ + kCapacity - first) % kCapacity;
+  if (!file_.Valid() || count == 0) return;
+  TReplayDigest run[kMaxRun + 1] = {};
+  for (uint32_t i = 0; i < count; ++i) run[i] = ring_[(first + i) % kCapacity];
+  const uint32_t beforeEnd = std::min(count + 1, kCapacity - first);
+  // A failed write (a full disk) only shortens the memory of a later process.
+  WriteAll(file_.Get(), run, beforeEnd * sizeof(TReplayDigest), EntryAt(first));
+  if (beforeEnd == count + 1) return;
+  WriteAll(file_.Get(), run + beforeEnd, (count + 1 - beforeEnd) * sizeof(TReplayDigest),
+           EntryAt(0));
+  const TNextField next = NextField(0);
+  WriteAll(file_.Get(), next.data(), next.size(), kNextAt);
 }
 
 bool TReplaySet::Claim(const TReplayDigest& digest) {
@@ -155,13 +171,26 @@ bool TReplaySet::Claim(const TReplayDigest& digest) {
 }
 
 void TReplaySet::Finish(const TReplayDigest& digest, bool remember) {
+  Finish(std::span<const TReplayDigest>(&digest, 1), remember);
+}
+
+void TReplaySet::Finish(std::span<const TReplayDigest> digests, bool remember) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto claim = std::find(claimed_.begin(), claimed_.end(), digest);
-  if (claim != claimed_.end()) {
-    *claim = claimed_.back();
-    claimed_.pop_back();
+  for (const TReplayDigest& digest : digests) {
+    auto claim = std::find(claimed_.begin(), claimed_.end(), digest);
+    if (claim != claimed_.end()) {
+      *claim = claimed_.back();
+      claimed_.pop_back();
+    }
   }
-  if (remember) Remember(digest);
+  if (!remember) return;
+  for (size_t done = 0; done < digests.size(); done += kMaxRun) {
+    const uint32_t first = next_;
+    for (size_t i = done; i < std::min(digests.size(), done + kMaxRun); ++i) {
+      Remember(digests[i]);
+    }
+    Store(first);
+  }
 }
 
 // Takes over a ring file: its salt, position and digests. 0 when it is not one.
@@ -187,7 +216,16 @@ int TReplaySet::Load(int fd) {
   for (uint32_t i = 0; i < kCapacity; ++i) {
     if (!ring_[i].IsEmpty()) index_[Find(ring_[i])] = i;
   }
+  // The ring goes on at the first empty entry from the stored position; a ring
+  // full without one (as an older agent kept it) goes on at that position.
   next_ = ReadLE32(next);
+  for (uint32_t i = 0; i < kCapacity; ++i) {
+    const uint32_t at = (next_ + i) % kCapacity;
+    if (ring_[at].IsEmpty()) {
+      next_ = at;
+      break;
+    }
+  }
   return 1;
 }
 

@@ -3,16 +3,17 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "agent/dispatcher.h"
@@ -37,7 +38,7 @@ constexpr int64_t kOverdueMs = 1000;
 // An upgrade transfer that sends nothing for this long is given up.
 constexpr int64_t kUpgradeIdleMs = 60000;
 // How long a session thread beyond the parked ones waits for a connection.
-constexpr auto kParkedWait = std::chrono::seconds(10);
+constexpr int kParkedWaitSeconds = 10;
 // Session threads get a modest stack: small enough that the C library keeps
 // the stacks of ended threads for new ones instead of mapping a fresh 8 MiB,
 // large enough for every handler.
@@ -114,7 +115,7 @@ class TReplayClaims {
     return true;
   }
   void Finish(bool remember) {
-    for (int i = 0; i < count_; ++i) ReplaySet().Finish(held_[i], remember);
+    if (count_ > 0) ReplaySet().Finish(std::span<const TReplayDigest>(held_, count_), remember);
     count_ = 0;
   }
 
@@ -124,14 +125,16 @@ class TReplayClaims {
 };
 
 // The session key's checks, once its bytes are in: its length, and that it
-// served no request before.
+// served no request before. The key decrypted for the second is left in key.
 bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const TORVSettings& s,
-                 in_addr peer, TReplayClaims& claims) {
+                 in_addr peer, TReplayClaims& claims, std::optional<String>& key) {
   if (report.keySize < std::max(1, s.minkeylength)) {
     RefuseConnection(TRefusal::kShortKey, peer, report.keySize);
     return false;
   }
-  if (s.refusereplays && !claims.Claim('K', DecodeData(request.KeyField(), s.password))) {
+  if (!s.refusereplays) return true;
+  key = DecodeData(request.KeyField(), s.password);
+  if (!claims.Claim('K', *key)) {
     RefuseConnection(TRefusal::kReplay, peer);
     return false;
   }
@@ -143,10 +146,10 @@ enum class TServed : uint8_t { kRefused, kUnrecognised, kRecognised };
 // Checks a whole packet and, when it is a valid request, dispatches it, sends
 // the reply and then tells the main loop what the request asked of it.
 TServed ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, UpgradeRec& upgrade,
-                    const String& password) {
+                    const String& password, const std::optional<String>& key) {
   const in_addr peer = params.Address;
   TEnvelopeReport envelope;
-  if (request.ParseInitRequest(password, &envelope) != 1) {
+  if (request.ParseInitRequest(password, &envelope, key ? &*key : nullptr) != 1) {
     RefusePacket(envelope, peer);
     return TServed::kRefused;
   }
@@ -155,11 +158,11 @@ TServed ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, Up
   reply.InitPacket(nullptr, request.GetSessionKey());
   TAfterReply after;
   int recognised = ProcessJXRequest(request, reply, ORVFlags, params, upgrade, after);
-  String code = reply.Length() > 2 ? reply.Copy(1, 3) : String();
-  code.SetZero();
+  char code[4] = {};
+  if (reply.Length() > 2) memcpy(code, reply.Data(), 3);
   showmessage(recognised ? "--> request processed (%s)\n"
                          : "--> request rejected or operation failed (%s)\n",
-              peer, mtInfo, 1, code.Data());
+              peer, mtInfo, 1, code);
   reply.FinalizePacket();
   SendAll(params.Socket, reply);
   after.Deliver();
@@ -180,6 +183,7 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
   JXRequest request;
   ORVReply reply;
   TReplayClaims claims;
+  std::optional<String> sessionKey;  // once decrypted for the replay check
   char buffer[kChunk];
 
   const int idleLimitMs = s.timeout;
@@ -193,20 +197,23 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
   bool keyChecked = false;
 
   for (;;) {
-    const int64_t now = SteadyMs();
-    int waitMs;
-    if (upgrade.InProgress) {
-      waitMs = MsUntil(lastByteMs + kUpgradeIdleMs, now);
-    } else {
-      if (overdueAtMs < 0) overdueAtMs = now + kOverdueMs;
-      waitMs = MsUntil(overdueAtMs > 0 ? std::min(overdueAtMs, deadlineMs) : deadlineMs, now);
-      if (idleLimitMs > 0) waitMs = std::min(waitMs, IdleWaitMs(lastData, idleLimitMs / 1000));
-    }
-    pollfd waiter{fd, POLLIN, 0};
-    const int ready = poll(&waiter, 1, waitMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return;
-    if (ready == 0) {
+    // The bytes are usually in already: read first, wait only when there are none.
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int64_t now = SteadyMs();
+      int waitMs;
+      if (upgrade.InProgress) {
+        waitMs = MsUntil(lastByteMs + kUpgradeIdleMs, now);
+      } else {
+        if (overdueAtMs < 0) overdueAtMs = now + kOverdueMs;
+        waitMs = MsUntil(overdueAtMs > 0 ? std::min(overdueAtMs, deadlineMs) : deadlineMs, now);
+        if (idleLimitMs > 0) waitMs = std::min(waitMs, IdleWaitMs(lastData, idleLimitMs / 1000));
+      }
+      pollfd waiter{fd, POLLIN, 0};
+      const int ready = poll(&waiter, 1, waitMs);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready != 0) continue;
       const int64_t later = SteadyMs();
       if (upgrade.InProgress) {
         if (later - lastByteMs >= kUpgradeIdleMs) return;
@@ -223,8 +230,6 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
       if (idleLimitMs > 0 && lastData + idleLimitMs / 1000 < time(nullptr)) return;
       continue;
     }
-    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
 
     if (upgrade.InProgress) {
@@ -261,7 +266,7 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
       }
       if (stage != THeadStage::kKeyed) continue;
       keyChecked = true;
-      if (!KeyAdmitted(request, head, s, peer, claims)) return;
+      if (!KeyAdmitted(request, head, s, peer, claims, sessionKey)) return;
     }
     if (!request.WholePacket()) continue;
     if (!registry.MarkRunning(&slot)) return;  // evicted meanwhile
@@ -270,7 +275,7 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
       RefuseConnection(TRefusal::kReplay, peer);
       return;
     }
-    const TServed served = ServePacket(request, reply, params, upgrade, s.password);
+    const TServed served = ServePacket(request, reply, params, upgrade, s.password, sessionKey);
     if (served == TServed::kRefused) return;
     claims.Finish(served == TServed::kRecognised);
     if (!upgrade.InProgress) return;
@@ -299,7 +304,10 @@ class TSessionPool {
       TParked* thread = parked_.back();  // the last to park has the warmest stack
       parked_.pop_back();
       thread->slot = slot;
-      thread->wake.notify_one();
+      lock.unlock();
+      // Posted outside the lock, so that the thread need not wait for it. Its
+      // record outlives it (see records_): a late post is at worst spurious.
+      sem_post(&thread->wake);
       return true;
     }
     if (threads_ >= TSessionRegistry::kMaxSessions) {
@@ -316,45 +324,80 @@ class TSessionPool {
   }
 
  private:
+  // A thread's parking record. A semaphore rather than a condition variable:
+  // a hand-over then costs one wake-up and one wait, and no lock contended
+  // by the thread that wakes.
   struct TParked {
-    std::condition_variable wake;
-    TSessionSlot* slot = nullptr;
+    TParked() { sem_init(&wake, 0, 0); }
+    ~TParked() { sem_destroy(&wake); }
+    TParked(const TParked&) = delete;
+    TParked& operator=(const TParked&) = delete;
+
+    sem_t wake;
+    TSessionSlot* slot = nullptr;  // under the pool's lock
   };
 
   static void* Run(void* first);
 
+  // A parking record for a new thread: one an ended thread left, or a new one.
+  TParked* Adopt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) {
+      records_.push_back(std::make_unique<TParked>());
+      return records_.back().get();
+    }
+    TParked* record = spare_.back();
+    spare_.pop_back();
+    return record;
+  }
+
   // The next connection for a thread that has finished one; null when the
   // thread is to end.
-  TSessionSlot* Next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!queue_.empty()) {
-      TSessionSlot* slot = queue_.front();
-      queue_.pop_front();
-      return slot;
+  TSessionSlot* Next(TParked* self) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!queue_.empty()) {
+        TSessionSlot* slot = queue_.front();
+        queue_.pop_front();
+        return slot;
+      }
+      self->slot = nullptr;
+      parked_.push_back(self);
     }
-    TParked self;
-    parked_.push_back(&self);
-    while (self.slot == nullptr) {
-      if (self.wake.wait_for(lock, kParkedWait) == std::cv_status::timeout &&
-          self.slot == nullptr && threads_ > kParkedSessions) {
-        parked_.erase(std::find(parked_.begin(), parked_.end(), &self));
+    for (;;) {
+      timespec until{};
+      clock_gettime(CLOCK_MONOTONIC, &until);
+      until.tv_sec += kParkedWaitSeconds;
+      const bool timedOut =
+          sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == ETIMEDOUT;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (self->slot != nullptr) return self->slot;
+      // Not handed one: a post left over from an earlier hand-over, an
+      // interruption, or the wait ended.
+      if (timedOut && threads_ > kParkedSessions) {
+        parked_.erase(std::find(parked_.begin(), parked_.end(), self));
+        spare_.push_back(self);
         --threads_;
         return nullptr;
       }
     }
-    return self.slot;
   }
 
   std::mutex mutex_;
   std::vector<TParked*> parked_;
   std::deque<TSessionSlot*> queue_;  // admitted while every thread was busy
   int threads_ = 0;
+  // Parking records are kept for the life of the process (at most one per
+  // thread that ran at once) and handed on to new threads.
+  std::vector<std::unique_ptr<TParked>> records_;
+  std::vector<TParked*> spare_;
 };
 
 TSessionPool pool;
 
 void* TSessionPool::Run(void* first) {
-  for (auto* slot = static_cast<TSessionSlot*>(first); slot != nullptr; slot = pool.Next()) {
+  TParked* self = pool.Adopt();
+  for (auto* slot = static_cast<TSessionSlot*>(first); slot != nullptr; slot = pool.Next(self)) {
     ClientExecute(*slot);
     delete slot;
   }
@@ -368,7 +411,12 @@ int Listen(unsigned& addrLen, String& err) {
     auto settings = SettingsSnapshot();
     const char* host = settings->host.Length() > 0 ? settings->host.c_str() : nullptr;
     int sock = TcpListen(host, settings->port, &addrLen, err);
-    if (sock != 0) return sock;
+    if (sock != 0) {
+      // Accepted connections inherit it: no call per connection.
+      timeval sendTimeout{kSendTimeoutSeconds, 0};
+      setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
+      return sock;
+    }
     sleep(1);
   }
   return 0;
@@ -389,8 +437,6 @@ void ClientExecute(TSessionSlot& slot) {
     ++AgentStatus.OpenedConnections;
   }
   const int fd = slot.fd;
-  timeval sendTimeout{kSendTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
   {
     // One snapshot for the whole session: the proof checked early and the
     // request served are checked against the same password.
@@ -399,9 +445,9 @@ void ClientExecute(TSessionSlot& slot) {
     showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
   }  // an unfinished upgrade gives its slot back here
   // Unregistered first: from then on the main loop no longer shuts this
-  // descriptor down, so the number can be reused safely.
+  // descriptor down, so the number can be reused safely. The close sends the
+  // FIN (or the reset, when request bytes were left unread) as a shutdown would.
   registry.Unregister(&slot);
-  shutdown(fd, SHUT_RDWR);
   close(fd);
   {
     std::lock_guard<std::mutex> lock(thread_mutex);

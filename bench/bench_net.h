@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
@@ -91,9 +92,12 @@ class TAgent {
     target_.timeoutMs = 120000;
     const std::string cfg = dir_.Join("orv.cfg");
     const std::string pidFile = dir_.Join("orv.pid");
+    // Its temporary files (the replay record among them) stay in the scratch directory.
+    const std::string tmpDir = dir_.Join("tmp");
+    mkdir(tmpDir.c_str(), 0700);
     std::ofstream(cfg) << "host=127.0.0.1\nport=" << target_.port
                        << "\npassword=bench\norvpath=" << binary << "\npidfile=" << pidFile
-                       << "\nlogfails=0\ntimeout=60000\n"
+                       << "\ntmpdir=" << tmpDir << "\nlogfails=0\ntimeout=60000\n"
                        << extraConfig;
     if (daemon) {
       // The daemon's parent ends once it listens; as its reaper this process can wait for it.

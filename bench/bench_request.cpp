@@ -2,10 +2,14 @@
 // plus the protocol's own cipher and digest work, beside the real agent's latency and CPU.
 #include <nettle/md5.h>
 #include <nettle/sha1.h>
+#include <poll.h>
+#include <semaphore.h>
 #include <sys/random.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 
 #include "bench/bench_net.h"
 #include "protocol/twofish.h"
@@ -26,18 +30,15 @@ double MicrosSince(Clock::time_point start) {
 
 // A server that does nothing but the socket work of one request: accept, read the whole
 // packet, write a reply of the same bytes as the agent's, close. One process, one thread.
+// With handOver, the shape the agent must have instead: one thread waits for connections and
+// accepts them, and hands each to a parked thread that reads, replies and closes.
 class TFloorServer {
  public:
-  explicit TFloorServer(const std::string& reply) {
+  TFloorServer(const std::string& reply, bool handOver) {
     const int listener = BindLoopback(&port_, 1024);
     pid_ = fork();
     if (pid_ == 0) {
-      for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-        ReceivePacket(c);
-        ssize_t n = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-        (void)n;
-        close(c);
-      }
+      handOver ? HandOver(listener, reply) : Serve(listener, reply);
       _exit(0);
     }
     close(listener);
@@ -50,6 +51,36 @@ class TFloorServer {
   pid_t Pid() const { return pid_; }
 
  private:
+  static void Reply(int c, const std::string& reply) {
+    ReceivePacket(c);
+    ssize_t n = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    (void)n;
+    close(c);
+  }
+  static void Serve(int listener, const std::string& reply) {
+    for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) Reply(c, reply);
+  }
+  static void HandOver(int listener, const std::string& reply) {
+    sem_t ready;
+    sem_init(&ready, 0, 0);
+    std::atomic<int> handed{-1};
+    std::thread worker([&] {
+      for (;;) {
+        while (sem_wait(&ready) != 0) {
+        }
+        Reply(handed.exchange(-1), reply);
+      }
+    });
+    for (;;) {
+      pollfd waiter{listener, POLLIN, 0};
+      if (poll(&waiter, 1, 1000) <= 0) continue;
+      const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      handed = c;  // requests come one at a time: the worker is parked
+      sem_post(&ready);
+    }
+  }
+
   int port_ = 0;
   pid_t pid_ = -1;
 };
@@ -107,11 +138,16 @@ double ProtocolWorkMicros(int keyBytes, int requestBytes, int replyBytes, bool n
   return Median(batches);
 }
 
-// CPU time of a single-threaded process to the nanosecond, where /proc/<pid>/stat counts ticks.
-double MainThreadCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
+// CPU time of a process's threads to the nanosecond, where /proc/<pid>/stat counts ticks.
+double ThreadsCpuSeconds(pid_t pid) {
   double nanos = 0;
-  stat >> nanos;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    std::ifstream stat(task.path() / "schedstat");
+    double taskNanos = 0;
+    stat >> taskNanos;
+    nanos += taskNanos;
+  }
   return nanos * 1e-9;
 }
 
@@ -122,7 +158,7 @@ struct TServer {
   pid_t pid;
   double (*cpuSeconds)(pid_t);
   std::vector<double> p50{};  // per round, microseconds
-  double cpu = 0;             // seconds over every round
+  std::vector<double> cpu{};  // per round, microseconds per request
 };
 
 struct TKind {
@@ -131,37 +167,43 @@ struct TKind {
   std::vector<String> params;
 };
 
-// Rounds of the packets as sequential requests, each on a connection of its own, taking the
-// servers in turn for every packet, so that they see the same load from the rest of the machine.
-void RunRounds(std::vector<TServer>& servers, const std::vector<String>& packets, int rounds) {
-  bool failed = false;
-  for (int r = 0; r < rounds; ++r) {
-    std::vector<std::vector<double>> latencies(servers.size());
-    std::vector<double> cpuBefore;
-    for (const TServer& s : servers) cpuBefore.push_back(s.cpuSeconds(s.pid));
-    for (const String& packet : packets) {
-      for (size_t k = 0; k < servers.size(); ++k) {
-        const Clock::time_point start = Clock::now();
-        const std::string reply = RawExchange(servers[k].port, packet);
-        latencies[k].push_back(MicrosSince(start));
-        uint32_t declared = 0;
-        if (reply.size() >= 4) memcpy(&declared, reply.data(), 4);
-        if (reply.size() < 5 || reply.size() != declared + 4ull) failed = true;
-      }
-    }
+// One round of sequential requests, each on a connection of its own, taking the servers in turn
+// for every packet, so that they see the same load from the rest of the machine. Every round has
+// packets of its own: the agent refuses a packet it has served before. The replies that were not
+// whole packets.
+int RunRound(std::vector<TServer>& servers, const std::vector<String>& packets) {
+  int failed = 0;
+  std::vector<std::vector<double>> latencies(servers.size());
+  std::vector<double> cpuBefore;
+  for (const TServer& s : servers) cpuBefore.push_back(s.cpuSeconds(s.pid));
+  for (const String& packet : packets) {
     for (size_t k = 0; k < servers.size(); ++k) {
-      servers[k].p50.push_back(Median(latencies[k]));
-      servers[k].cpu += servers[k].cpuSeconds(servers[k].pid) - cpuBefore[k];
+      const Clock::time_point start = Clock::now();
+      const std::string reply = RawExchange(servers[k].port, packet);
+      latencies[k].push_back(MicrosSince(start));
+      uint32_t declared = 0;
+      if (reply.size() >= 4) memcpy(&declared, reply.data(), 4);
+      if (reply.size() < 5 || reply.size() != declared + 4ull) ++failed;
     }
   }
-  if (failed) printf("  some replies were not whole packets\n");
+  for (size_t k = 0; k < servers.size(); ++k) {
+    servers[k].p50.push_back(Median(latencies[k]));
+    servers[k].cpu.push_back((servers[k].cpuSeconds(servers[k].pid) - cpuBefore[k]) * 1e6 /
+                             static_cast<double>(packets.size()));
+  }
+  return failed;
 }
 
-std::string Range(const std::vector<double>& v) {
-  char text[64];
-  snprintf(text, sizeof(text), "%.0f..%.0f", *std::min_element(v.begin(), v.end()),
-           *std::max_element(v.begin(), v.end()));
-  return text;
+// The rounds' values, rounded, as "median (first second ...)".
+std::string Rounds(const std::vector<double>& v, const char* format = "%.0f") {
+  char text[32];
+  snprintf(text, sizeof(text), format, Median(v));
+  std::string out = std::string(text) + " (";
+  for (size_t i = 0; i < v.size(); ++i) {
+    snprintf(text, sizeof(text), format, v[i]);
+    out += (i > 0 ? " " : "") + std::string(text);
+  }
+  return out + ")";
 }
 
 void Measure(const std::vector<const TAgent*>& agents, const TKind& kind, int requests,
@@ -169,67 +211,81 @@ void Measure(const std::vector<const TAgent*>& agents, const TKind& kind, int re
   // A fresh session key per request, as the manager sends them.
   const String text = BuildRequestText(kind.command, kind.params);
   const String password = agents[0]->Password();
-  std::vector<String> packets;
-  String firstKey;
-  for (int i = 0; i < requests; ++i) {
+  auto freshPacket = [&](String* keyOut) {
     char key[16];
     if (getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) abort();
-    if (i == 0) firstKey = String(key, sizeof(key));
-    packets.push_back(BuildRequestPacket(password, String(key, sizeof(key)), text));
+    if (keyOut != nullptr) *keyOut = String(key, sizeof(key));
+    return BuildRequestPacket(password, String(key, sizeof(key)), text);
+  };
+  std::vector<std::vector<String>> packets(rounds);
+  for (std::vector<String>& round : packets) {
+    for (int i = 0; i < requests; ++i) round.push_back(freshPacket(nullptr));
   }
-  const std::string sample = RawExchange(agents[0]->Port(), packets[0]);
+  String sampleKey;
+  const std::string sample = RawExchange(agents[0]->Port(), freshPacket(&sampleKey));
   String decoded;
-  if (!DecodeReplyPacket(String(sample.data(), static_cast<int>(sample.size())), firstKey,
+  if (!DecodeReplyPacket(String(sample.data(), static_cast<int>(sample.size())), sampleKey,
                          decoded) ||
       decoded.Copy(1, 4) != "200\n") {
     printf("%s: the agent did not answer 200\n", kind.name);
     return;
   }
-  const TFloorServer floor(sample);
-  std::vector<TServer> servers{
-      {"bare server", floor.Port(), floor.Pid(), MainThreadCpuSeconds, {}, 0}};
+  const TFloorServer floor(sample, false);
+  const TFloorServer handOver(sample, true);
+  std::vector<TServer> servers{{"bare server", floor.Port(), floor.Pid(), ThreadsCpuSeconds},
+                               {"hand-over", handOver.Port(), handOver.Pid(), ThreadsCpuSeconds}};
   for (const TAgent* agent : agents) {
-    servers.push_back({agent == agents[0] ? "agent" : "other agent",
-                       agent->Port(),
-                       agent->Pid(),
-                       ProcessCpuSeconds,
-                       {},
-                       0});
+    servers.push_back({agent == agents[0] ? "agent" : "other agent", agent->Port(), agent->Pid(),
+                       ThreadsCpuSeconds});
   }
-  for (const TServer& s : servers) RawExchange(s.port, packets[0]);  // warm up
-  printf("%-12s request %4d B, reply %4zu B\n", kind.name, packets[0].Length(), sample.size());
-  RunRounds(servers, packets, rounds);
+  for (const TServer& s : servers) RawExchange(s.port, freshPacket(nullptr));  // warm up
+  // The agents' threads that ended are missing from their threads' times; /proc/<pid>/stat
+  // keeps them, to the clock tick, and checks the sum over all rounds.
+  std::vector<double> processCpu;
+  for (const TAgent* agent : agents) processCpu.push_back(ProcessCpuSeconds(agent->Pid()));
+  printf("%-12s request %4d B, reply %4zu B\n", kind.name, packets[0][0].Length(), sample.size());
 
-  // The request's plain text (with its CR) and the reply's (the packet less its prefix).
+  // The request's plain text (with its CR) and the reply's (the packet less its prefix). The
+  // protocol's work is timed after every round, so that each round has a floor of its own time.
   const int replyText = static_cast<int>(sample.size()) - 4;
-  const double work = ProtocolWorkMicros(16, text.Length(), replyText, false);
+  std::vector<double> work;
+  int failed = 0;
+  for (const std::vector<String>& round : packets) {
+    failed += RunRound(servers, round);
+    work.push_back(ProtocolWorkMicros(16, text.Length(), replyText, false));
+  }
+  if (failed > 0) printf("  %d replies were not whole packets\n", failed);
   const double nettleWork = ProtocolWorkMicros(16, text.Length(), replyText, true);
-  const double total = static_cast<double>(requests) * rounds;
   const TServer& bare = servers[0];
-  const double floorLatency = Median(bare.p50) + work;
-  const double floorCpu = bare.cpu * 1e6 / total + work;
-  printf("  bare server round trip p50 %7.1f us (rounds %s), its CPU %6.1f us/request\n",
-         Median(bare.p50), Range(bare.p50).c_str(), bare.cpu * 1e6 / total);
-  printf("  protocol work              %7.1f us (with Nettle's key schedule %.1f us)\n", work,
-         nettleWork);
-  printf("  floor: latency %7.1f us, CPU %7.1f us/request\n", floorLatency, floorCpu);
-  for (size_t k = 1; k < servers.size(); ++k) {
+  printf("  bare server   round trip p50 %s us, CPU %s us/request\n", Rounds(bare.p50).c_str(),
+         Rounds(bare.cpu).c_str());
+  printf("  handed over   round trip p50 %s us, CPU %s us/request\n",
+         Rounds(servers[1].p50).c_str(), Rounds(servers[1].cpu).c_str());
+  printf("  protocol work %s us (with Nettle's key schedule %.1f us)\n",
+         Rounds(work, "%.1f").c_str(), nettleWork);
+  for (size_t k = 2; k < servers.size(); ++k) {
     const TServer& s = servers[k];
-    const double cpu = s.cpu * 1e6 / total;
-    printf("  %-11s latency %7.1f us (rounds %s), CPU %7.1f us/request\n", s.name, Median(s.p50),
-           Range(s.p50).c_str(), cpu);
-    printf("    ratio to floor: latency %.2fx, CPU %.2fx", Median(s.p50) / floorLatency,
-           cpu / floorCpu);
-    printf("; to the floor with Nettle's key schedule: %.2fx, %.2fx\n",
-           Median(s.p50) / (floorLatency - work + nettleWork),
-           cpu / (floorCpu - work + nettleWork));
+    // Each round against the floor of the same round: the bare server plus the protocol's work.
+    std::vector<double> latencyRatio;
+    std::vector<double> cpuRatio;
+    for (size_t r = 0; r < work.size(); ++r) {
+      latencyRatio.push_back(s.p50[r] / (bare.p50[r] + work[r]));
+      cpuRatio.push_back(s.cpu[r] / (bare.cpu[r] + work[r]));
+    }
+    const double ticked = (ProcessCpuSeconds(s.pid) - processCpu[k - 2]) * 1e6 /
+                          (static_cast<double>(requests) * rounds);
+    printf("  %-13s round trip p50 %s us, CPU %s us/request (whole process: %.0f)\n", s.name,
+           Rounds(s.p50).c_str(), Rounds(s.cpu).c_str(), ticked);
+    printf("    to the floor: latency %sx, CPU %sx\n", Rounds(latencyRatio, "%.2f").c_str(),
+           Rounds(cpuRatio, "%.2f").c_str());
   }
 }
 
 }  // namespace
 
-// ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5); the bare server
-// and the agent take turns request by request. ORV_BENCH_INTERACTIVE=1 runs the agent in the
+// ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5); the bare server,
+// its hand-over twin (which shows what the agent's shape costs by itself) and the agent take
+// turns request by request. ORV_BENCH_INTERACTIVE=1 runs the agent in the
 // foreground instead of as a daemon; ORV_BENCH_COMPARE names another build of the agent to take
 // its turn beside it (before and after a change, in the same run); ORV_BENCH_ONLY names the one
 // request to measure ("GetInfo" or "TEST-UNC /").
@@ -251,8 +307,10 @@ int main() {
       return 1;
     }
   }
-  printf("%d rounds of %d sequential requests; latency: median of the rounds' p50s; CPU: %s\n",
-         rounds, requests, "/proc/<pid>/stat (agents), schedstat (bare server), over all rounds");
+  printf(
+      "%d rounds of %d sequential requests; each figure: the median of the rounds (the rounds)\n"
+      "  latency: a round's p50; CPU: schedstat of the server's threads over a round\n",
+      rounds, requests);
   const TKind kinds[] = {{"GetInfo", "GetInfo", {}}, {"TEST-UNC /", "TEST-UNC", {"/"}}};
   const char* only = getenv("ORV_BENCH_ONLY");
   for (const TKind& kind : kinds) {

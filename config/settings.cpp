@@ -11,7 +11,7 @@ namespace {
 std::mutex publishMutex;
 std::shared_ptr<const TORVSettings> current = std::make_shared<const TORVSettings>();
 
-thread_local const TORVSettings* scoped = nullptr;
+thread_local const std::shared_ptr<const TORVSettings>* scoped = nullptr;
 thread_local std::shared_ptr<const TORVSettings> unscopedPin;
 
 }  // namespace
@@ -32,14 +32,18 @@ void PublishSettings(std::shared_ptr<const TORVSettings> settings) {
 }
 
 const TORVSettings& Settings() {
-  if (scoped != nullptr) return *scoped;
+  if (scoped != nullptr) return **scoped;
   unscopedPin = SettingsSnapshot();
   return *unscopedPin;
 }
 
+std::shared_ptr<const TORVSettings> SettingsHeld() {
+  return scoped != nullptr ? *scoped : SettingsSnapshot();
+}
+
 TSettingsScope::TSettingsScope(std::shared_ptr<const TORVSettings> snapshot)
     : snapshot_(std::move(snapshot)), previous_(scoped) {
-  scoped = snapshot_.get();
+  scoped = &snapshot_;
 }
 
 TSettingsScope::TSettingsScope() : TSettingsScope(SettingsSnapshot()) {}

@@ -97,6 +97,9 @@ void PublishSettings(std::shared_ptr<const TORVSettings> settings);
 // current snapshot, valid until the next unscoped call on the same thread;
 // code that holds settings across calls takes SettingsSnapshot() instead.
 const TORVSettings& Settings();
+// The snapshot that Settings() reads in a scope (outside one, the current
+// one), held: the caller may keep it beyond the scope.
+std::shared_ptr<const TORVSettings> SettingsHeld();
 
 class TSettingsScope {
  public:
@@ -110,7 +113,7 @@ class TSettingsScope {
 
  private:
   std::shared_ptr<const TORVSettings> snapshot_;
-  const TORVSettings* previous_;
+  const std::shared_ptr<const TORVSettings>* previous_;
 };
 
 // Reloads the configuration file under optmutex into a copy of the settings
@@ -143,14 +146,15 @@ int ChangeSettings(Change&& change, String& msg) {
 // one. Under optmutex, so that no save of this process is under way.
 int RemoveStaleNewFile(String& name);
 
-// Identification texts and connection counters reported by "GetInfo".
+// Identification texts and connection counters reported by "GetInfo". All but
+// the counters are fixed while the agent runs ("GetInfo" formats them once).
 struct TAgentStatus {
-  const char* AgentName = "ZU Orv Agent";
-  const char* AgentPlatform = "Linux (Red Hat, Mandrake, SuSE)";
-  const char* AgentVersion = "1.28";
-  const char* AgentDeveloper = "ZU Orv Agent developers";
-  int32_t Service = 0;
-  int32_t Active = 0;
+  const char* const AgentName = "ZU Orv Agent";
+  const char* const AgentPlatform = "Linux (Red Hat, Mandrake, SuSE)";
+  const char* const AgentVersion = "1.28";
+  const char* const AgentDeveloper = "ZU Orv Agent developers";
+  const int32_t Service = 0;
+  const int32_t Active = 0;
   std::atomic<int32_t> ActiveConnections{0};
   std::atomic<int32_t> OpenedConnections{0};
   std::atomic<int32_t> FailedConnections{0};

@@ -149,6 +149,21 @@ String RunCfb8(const char* input, int n, const String& key, bool encrypt, int pr
   return out;
 }
 
+// The proof a packet must carry for the configured password. A session thread
+// checks one password packet after packet (and chunk after chunk), so the
+// digest is made again only when the password changes.
+const String& PasswordProof(const String& password) {
+  thread_local bool made = false;
+  thread_local String proofOf;
+  thread_local String proof;
+  if (!made || proofOf != password) {
+    proof = EncodePswd(password);
+    proofOf = password;
+    made = true;
+  }
+  return proof;
+}
+
 void AppendLine(ORVReply& reply, const char* p, int n) {
   reply.CommandSeparatorCheck();
   reply.AddData(p, n);
@@ -223,7 +238,8 @@ int JXRequest::WholePacket() const {
   return DeclaredSize(*this) <= Length();
 }
 
-int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report) {
+int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report,
+                                const String* sessionKey) {
   using V = TEnvelopeVerdict;
   TEnvelopeReport unused;
   TEnvelopeReport& r = report != nullptr ? *report : unused;
@@ -259,7 +275,7 @@ int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report)
 
   // Constant-time comparison, so that the time taken tells nothing about the proof.
   r.verdict = V::kWrongPassword;
-  const String proof = EncodePswd(password);
+  const String& proof = PasswordProof(password);
   if (pswdLen != proof.Length() ||
       (pswdLen > 0 && !memeql_sec(p + OFFSET_PSWD - 1 + SIZELEN_PSWD, proof.Data(), pswdLen))) {
     return 0;
@@ -268,7 +284,8 @@ int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report)
 
   const char* keyBytes = p + OFFSET_KEY - 1 + SIZELEN_KEY + pswdLen;
   const char* reqBytes = p + OFFSET_REQUEST - 1 + SIZELEN_REQUEST + pswdLen + keyLen;
-  String key = RunCfb8(keyBytes, static_cast<int>(keyLen), password, false);
+  String key = sessionKey != nullptr ? *sessionKey
+                                     : RunCfb8(keyBytes, static_cast<int>(keyLen), password, false);
   String text = RunCfb8(reqBytes, static_cast<int>(reqLen), key, false);
   sessionKey_ = std::move(key);
   String::operator=(std::move(text));
@@ -302,7 +319,7 @@ THeadStage JXRequest::CheckHead(const String& password, TEnvelopeReport& r) cons
   const int64_t pswdLen = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
   r.passwordSize = static_cast<int>(pswdLen);
   if (SIZELEN_MINIMUM + pswdLen > declared) return refuse(V::kBadPasswordSize);
-  const String proof = EncodePswd(password);
+  const String& proof = PasswordProof(password);
   if (pswdLen != proof.Length()) return refuse(V::kWrongPassword);
   const int64_t proofEnd = OFFSET_PSWD - 1 + SIZELEN_PSWD + pswdLen;
   if (n < proofEnd) return reached(THeadStage::kPending);

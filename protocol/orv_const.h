@@ -80,8 +80,10 @@ class JXRequest : public String {
   // 1 when the packet declares more than kMaxPacketSize bytes.
   int Oversized() const;
   // Checks and decrypts the packet: 1 with the request text and session key
-  // in place, 0 when it is refused; report (when given) says why.
-  int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr);
+  // in place, 0 when it is refused; report (when given) says why. sessionKey,
+  // when given, is the key field decrypted under password already.
+  int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr,
+                       const String* sessionKey = nullptr);
   // The checks of ParseInitRequest that the bytes received so far allow, each
   // as soon as its field has arrived: the declared length against the cap,
   // the marker, the proof (in constant time) and that each length field fits

@@ -58,8 +58,12 @@ TEST(ReplaySetTest, TheFileKeepsDigestsOnlyAndOutlivesTheProcess) {
     TReplaySet next;  // the agent after a restart
     ASSERT_EQ(next.Open(path, err), 1) << err.c_str();
     EXPECT_FALSE(next.Claim(Key(next, "captured-key-001")));
-    // After a ring's worth of newer digests the oldest is forgotten; the file keeps its size.
+    // The ring goes on where the last process left it: only after a ring's worth of newer
+    // digests is the oldest forgotten. The file keeps its size.
     for (uint32_t i = 0; i < TReplaySet::kCapacity; ++i) {
+      if (i == TReplaySet::kCapacity - 1) {
+        EXPECT_FALSE(next.Claim(Key(next, "captured-key-001")));
+      }
       next.Finish(next.Digest('R', reinterpret_cast<const char*>(&i), sizeof(i)), true);
     }
     EXPECT_TRUE(next.Claim(Key(next, "captured-key-001")));
@@ -67,6 +71,13 @@ TEST(ReplaySetTest, TheFileKeepsDigestsOnlyAndOutlivesTheProcess) {
   }
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, size);
+  {
+    TReplaySet third;  // after the ring wrapped
+    ASSERT_EQ(third.Open(path, err), 1) << err.c_str();
+    const uint32_t older = newest - 1;
+    EXPECT_FALSE(third.Claim(third.Digest('R', reinterpret_cast<const char*>(&older), 4)));
+    EXPECT_FALSE(third.Claim(third.Digest('R', reinterpret_cast<const char*>(&newest), 4)));
+  }
 
   // A file that others may read is not trusted: it is made anew.
   ASSERT_EQ(chmod(path.c_str(), 0644), 0);
