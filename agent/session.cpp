@@ -173,114 +173,144 @@ void RefuseEvicted(const std::vector<in_addr>& evicted) {
   for (in_addr peer : evicted) RefuseConnection(TRefusal::kEvicted, peer);
 }
 
-// Reads the packet (and, after an accepted UpgradeCode, the executable) and serves it.
-void Serve(TSessionSlot& slot, const TORVSettings& s) {
-  const int fd = slot.fd;
-  const in_addr peer = slot.peer;
-  const ThreadParams params{fd, peer};
-  UpgradeRec upgrade;
-  String upgradeErr;
-  JXRequest request;
-  ORVReply reply;
-  TReplayClaims claims;
-  std::optional<String> sessionKey;  // once decrypted for the replay check
-  char buffer[kChunk];
+// One connection: reads the packet (and, after an accepted UpgradeCode, the
+// executable) within its limits and serves it.
+class TSession {
+ public:
+  TSession(TSessionSlot& slot, const TORVSettings& s)
+      : slot_(slot),
+        s_(s),
+        params_{slot.fd, slot.peer},
+        idleLimitMs_(s.timeout),
+        deadlineMs_(slot.acceptMs +
+                    std::max<int64_t>(kRequestTimeMs, int64_t{4} * std::max(0, s.timeout))),
+        maxPending_(std::max(1, s.maxpending)) {}
 
-  const int idleLimitMs = s.timeout;
-  const int64_t deadlineMs =
-      slot.acceptMs + std::max<int64_t>(kRequestTimeMs, int64_t{4} * std::max(0, idleLimitMs));
-  const int maxPending = std::max(1, s.maxpending);
-  time_t lastData = time(nullptr);
-  int64_t lastByteMs = SteadyMs();  // of the upgrade transfer
-  int64_t overdueAtMs = -1;         // when waiting counts against the source; 0 once it does
-  bool reserved = false;
-  bool keyChecked = false;
-
-  for (;;) {
-    // The bytes are usually in already: read first, wait only when there are none.
-    const ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const int64_t now = SteadyMs();
-      int waitMs;
-      if (upgrade.InProgress) {
-        waitMs = MsUntil(lastByteMs + kUpgradeIdleMs, now);
-      } else {
-        if (overdueAtMs < 0) overdueAtMs = now + kOverdueMs;
-        waitMs = MsUntil(overdueAtMs > 0 ? std::min(overdueAtMs, deadlineMs) : deadlineMs, now);
-        if (idleLimitMs > 0) waitMs = std::min(waitMs, IdleWaitMs(lastData, idleLimitMs / 1000));
-      }
-      pollfd waiter{fd, POLLIN, 0};
-      const int ready = poll(&waiter, 1, waitMs);
-      if (ready < 0 && errno != EINTR) return;
-      if (ready != 0) continue;
-      const int64_t later = SteadyMs();
-      if (upgrade.InProgress) {
-        if (later - lastByteMs >= kUpgradeIdleMs) return;
+  void Run() {
+    char buffer[kChunk];
+    for (;;) {
+      // The bytes are usually in already: read first, wait only when there are none.
+      const ssize_t n = recv(params_.Socket, buffer, sizeof(buffer), MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!WaitForBytes()) return;
         continue;
       }
-      if (overdueAtMs > 0 && later >= overdueAtMs) {
-        if (!registry.MarkOverdue(&slot, maxPending)) {
-          RefuseConnection(TRefusal::kSourceLimit, peer);
-          return;
-        }
-        overdueAtMs = 0;
-      }
-      if (later >= deadlineMs) return;
-      if (idleLimitMs > 0 && lastData + idleLimitMs / 1000 < time(nullptr)) return;
-      continue;
+      if (n <= 0) return;
+      const bool goOn = upgrade_.InProgress ? TakeExecutable(buffer, static_cast<int>(n))
+                                            : TakeRequest(buffer, static_cast<int>(n));
+      if (!goOn) return;
     }
-    if (n <= 0) return;
-
-    if (upgrade.InProgress) {
-      lastByteMs = SteadyMs();
-      DoUpgrading(upgrade, buffer, static_cast<int>(n), upgradeErr);
-      if (upgrade.InProgress) continue;
-      if (upgradeErr.Length() > 0) {
-        reply.SetResult(kResultFailed) += upgradeErr;
-      } else {
-        reply.SetResult(kResultOk);
-      }
-      reply.FinalizePacket();
-      SendAll(fd, reply);
-      return;
-    }
-
-    lastData = time(nullptr);
-    request.AddData(buffer, static_cast<int>(n));
-    if (!keyChecked) {
-      // Nothing more of a packet is read than it takes to refuse it.
-      TEnvelopeReport head;
-      const THeadStage stage = request.CheckHead(s.password, head);
-      if (stage == THeadStage::kRefused) {
-        RefusePacket(head, peer);
-        return;
-      }
-      if (stage == THeadStage::kPending) continue;
-      if (!reserved) {
-        // Proved: from here on the packet may be buffered whole, within the budget.
-        reserved = true;
-        std::vector<in_addr> evicted;
-        registry.Reserve(&slot, int64_t{head.declared} + 4, evicted);
-        RefuseEvicted(evicted);
-      }
-      if (stage != THeadStage::kKeyed) continue;
-      keyChecked = true;
-      if (!KeyAdmitted(request, head, s, peer, claims, sessionKey)) return;
-    }
-    if (!request.WholePacket()) continue;
-    if (!registry.MarkRunning(&slot)) return;  // evicted meanwhile
-    const String sealed = request.RequestField();
-    if (s.refusereplays && !sealed.IsEmpty() && !claims.Claim('R', sealed)) {
-      RefuseConnection(TRefusal::kReplay, peer);
-      return;
-    }
-    const TServed served = ServePacket(request, reply, params, upgrade, s.password, sessionKey);
-    if (served == TServed::kRefused) return;
-    claims.Finish(served == TServed::kRecognised);
-    if (!upgrade.InProgress) return;
-    lastByteMs = SteadyMs();
   }
+
+ private:
+  // Nothing to read: waits within the limits that apply now; false once one has passed.
+  bool WaitForBytes() {
+    const int64_t now = SteadyMs();
+    int waitMs;
+    if (upgrade_.InProgress) {
+      waitMs = MsUntil(lastByteMs_ + kUpgradeIdleMs, now);
+    } else {
+      if (overdueAtMs_ < 0) overdueAtMs_ = now + kOverdueMs;
+      waitMs = MsUntil(overdueAtMs_ > 0 ? std::min(overdueAtMs_, deadlineMs_) : deadlineMs_, now);
+      if (idleLimitMs_ > 0) waitMs = std::min(waitMs, IdleWaitMs(lastData_, idleLimitMs_ / 1000));
+    }
+    pollfd waiter{params_.Socket, POLLIN, 0};
+    const int ready = poll(&waiter, 1, waitMs);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready != 0) return true;
+    const int64_t later = SteadyMs();
+    if (upgrade_.InProgress) return later - lastByteMs_ < kUpgradeIdleMs;
+    if (overdueAtMs_ > 0 && later >= overdueAtMs_) {
+      if (!registry.MarkOverdue(&slot_, maxPending_)) {
+        RefuseConnection(TRefusal::kSourceLimit, params_.Address);
+        return false;
+      }
+      overdueAtMs_ = 0;
+    }
+    if (later >= deadlineMs_) return false;
+    return idleLimitMs_ <= 0 || lastData_ + idleLimitMs_ / 1000 >= time(nullptr);
+  }
+
+  // Bytes of the new executable; false once the transfer has ended and been answered.
+  bool TakeExecutable(const char* data, int n) {
+    lastByteMs_ = SteadyMs();
+    DoUpgrading(upgrade_, data, n, upgradeErr_);
+    if (upgrade_.InProgress) return true;
+    if (upgradeErr_.Length() > 0) {
+      reply_.SetResult(kResultFailed) += upgradeErr_;
+    } else {
+      reply_.SetResult(kResultOk);
+    }
+    reply_.FinalizePacket();
+    SendAll(params_.Socket, reply_);
+    return false;
+  }
+
+  // Bytes of the request packet; false once the session is over.
+  bool TakeRequest(const char* data, int n) {
+    lastData_ = time(nullptr);
+    request_.AddData(data, n);
+    if (!keyChecked_ && !CheckHead()) return false;
+    if (!keyChecked_ || !request_.WholePacket()) return true;
+    if (!registry.MarkRunning(&slot_)) return false;  // evicted meanwhile
+    const String sealed = request_.RequestField();
+    if (s_.refusereplays && !sealed.IsEmpty() && !claims_.Claim('R', sealed)) {
+      RefuseConnection(TRefusal::kReplay, params_.Address);
+      return false;
+    }
+    const TServed served =
+        ServePacket(request_, reply_, params_, upgrade_, s_.password, sessionKey_);
+    if (served == TServed::kRefused) return false;
+    claims_.Finish(served == TServed::kRecognised);
+    if (!upgrade_.InProgress) return false;
+    lastByteMs_ = SteadyMs();
+    return true;
+  }
+
+  // Nothing more of a packet is read than it takes to refuse it: the head's
+  // fields and the proof, then the session key. false when it is refused.
+  bool CheckHead() {
+    TEnvelopeReport head;
+    const THeadStage stage = request_.CheckHead(s_.password, head);
+    if (stage == THeadStage::kRefused) {
+      RefusePacket(head, params_.Address);
+      return false;
+    }
+    if (stage == THeadStage::kPending) return true;
+    if (!reserved_) {
+      // Proved: from here on the packet may be buffered whole, within the budget.
+      reserved_ = true;
+      std::vector<in_addr> evicted;
+      registry.Reserve(&slot_, int64_t{head.declared} + 4, evicted);
+      RefuseEvicted(evicted);
+    }
+    if (stage != THeadStage::kKeyed) return true;
+    keyChecked_ = true;
+    return KeyAdmitted(request_, head, s_, params_.Address, claims_, sessionKey_);
+  }
+
+  TSessionSlot& slot_;
+  const TORVSettings& s_;
+  const ThreadParams params_;
+  const int idleLimitMs_;
+  const int64_t deadlineMs_;
+  const int maxPending_;
+  UpgradeRec upgrade_;
+  String upgradeErr_;
+  JXRequest request_;
+  ORVReply reply_;
+  TReplayClaims claims_;
+  std::optional<String> sessionKey_;  // once decrypted for the replay check
+  time_t lastData_ = time(nullptr);
+  int64_t lastByteMs_ = SteadyMs();  // of the upgrade transfer
+  int64_t overdueAtMs_ = -1;         // when waiting counts against the source; 0 once it does
+  bool reserved_ = false;
+  bool keyChecked_ = false;
+};
+
+void Serve(TSessionSlot& slot, const TORVSettings& s) {
+  TSession(slot, s).Run();
 }
 
 const pthread_attr_t* SessionAttributes() {
