@@ -1,5 +1,6 @@
 // The agent's memory under heavy requests, read from /proc: 50 file-in-file searches at once
-// against an 8 MiB pattern, and a shell script that prints 50 MB.
+// against an 8 MiB pattern, and a shell script that prints 50 MB; and its CPU while idle
+// connections wait.
 #include <atomic>
 #include <functional>
 #include <random>
@@ -116,6 +117,25 @@ BENCHMARK(BM_ShellScriptPrintingFiftyMB)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// 200 idle connections held for 10 seconds: the agent's CPU use meanwhile.
+void BM_TwoHundredIdleConnections(benchmark::State& state) {
+  TAgent agent(false, "maxpending=1024\n");  // the idle connections share one address
+  for (auto _ : state) {
+    std::vector<int> sockets;
+    for (int i = 0; i < 200; ++i) {
+      sockets.push_back(Connect(agent.Port()));
+      send(sockets.back(), "\x40\x00", 2, MSG_NOSIGNAL);  // a packet that never completes
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long before = agent.CpuTicks();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    state.counters["cpu_percent_of_one_core"] =
+        100.0 * (agent.CpuTicks() - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / 10;
+    for (int fd : sockets) close(fd);
+  }
+}
+BENCHMARK(BM_TwoHundredIdleConnections)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/util.h"
 
 namespace {
 

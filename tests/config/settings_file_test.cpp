@@ -15,9 +15,7 @@
 #include "config/settings.h"
 #include "config/settings_table.h"
 #include "config/status.h"
-#include "tests/support/string_print.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/unprivileged.h"
+#include "tests/support/util.h"
 
 namespace {
 

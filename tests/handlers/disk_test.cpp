@@ -8,8 +8,7 @@
 
 #include "base/fileutils.h"
 #include "handlers/disktests.h"
-#include "tests/handlers/handler_test_util.h"
-#include "tests/support/unprivileged.h"
+#include "tests/support/handler.h"
 
 namespace {
 

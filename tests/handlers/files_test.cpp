@@ -10,7 +10,7 @@
 
 #include "handlers/disktests.h"
 #include "handlers/heavywork.h"
-#include "tests/handlers/handler_test_util.h"
+#include "tests/support/handler.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <tuple>
 
-#include "tests/handlers/handler_test_util.h"
+#include "tests/support/handler.h"
 
 namespace {
 

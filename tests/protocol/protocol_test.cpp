@@ -18,7 +18,7 @@
 #include "protocol/ciplib.h"
 #include "protocol/orv_const.h"
 #include "protocol/twofish.h"
-#include "tests/support/string_print.h"
+#include "tests/support/util.h"
 
 namespace {
 

@@ -52,15 +52,6 @@ std::string BaseConfig(int port, const std::string& password) {
          "\norvpath=" + ORV_BINARY + "\ntimeout=4000\n";
 }
 
-bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 TUniqueFd ConnectLoopback(int port, const char* source) {
   TUniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in from{
@@ -152,10 +143,7 @@ bool TAgentProcess::WaitForOutput(const std::string& text, int timeoutMs) const 
 
 std::string TAgentProcess::Request(const std::string& command,
                                    const std::vector<std::string>& params) const {
-  std::vector<String> p;
-  for (const std::string& s : params) p.push_back(String(s.data(), static_cast<int>(s.size())));
   String reply;
   String err;
-  if (!OrvRequest(Target(), String(command.c_str()), p, reply, err)) return "";
-  return std::string(reply.Data() ? reply.Data() : "", reply.Length());
+  return OrvRequest(Target(), command.c_str(), ToParams(params), reply, err) ? ToText(reply) : "";
 }

@@ -6,16 +6,12 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "tests/support/handler.h"
 #include "tests/support/loopback.h"
-#include "tests/support/net_handler.h"
-#include "tests/support/temp_dir.h"
 #include "tools/client.h"
 
 // The lines of a minimal valid configuration for the built agent.
 std::string BaseConfig(int port, const std::string& password = "secret");
-
-// Checks condition every 20 ms until it holds or timeoutMs passes; whether it held.
-bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
 
 // A raw client connection to 127.0.0.1:port (invalid when refused), for what
 // the client library will not do; from source (another 127.x address) when given.

@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "tests/support/net_handler.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/handler.h"
 
 class TProgramTest : public ::testing::Test {
  protected:
