@@ -84,6 +84,21 @@ String ReadReply(int fd, int timeoutMs, bool* closed) {
   return data;
 }
 
+String Exchange(int port, const String& bytes, const char* source) {
+  TUniqueFd fd = ConnectLoopback(port, source);
+  if (!fd.Valid()) return String("<no connection>");
+  SendBytes(fd.Get(), bytes);
+  shutdown(fd.Get(), SHUT_WR);
+  bool closed = false;
+  String got = ReadReply(fd.Get(), 10000, &closed);
+  return closed || !got.IsEmpty() ? got : String("<still open>");
+}
+
+std::string ReplyText(const String& packet, const String& key) {
+  String text;
+  return DecodeReplyPacket(packet, key, text) ? ToText(text) : "";
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
   TTempDir scratch;
   pid_t pid = Spawn(argv, scratch.Join("output"));

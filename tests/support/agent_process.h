@@ -20,6 +20,15 @@ void SendBytes(int fd, const String& data);
 // What arrives until a whole reply packet is in, the peer closes (closed is
 // then set) or timeoutMs passes.
 String ReadReply(int fd, int timeoutMs, bool* closed = nullptr);
+// Sends bytes on a connection of its own (from source when given) and ends its side; whatever
+// arrives until the agent closes, or "<no connection>" or "<still open>".
+String Exchange(int port, const String& bytes, const char* source = nullptr);
+// The text of a reply packet under key; "" when it is none.
+std::string ReplyText(const String& packet, const String& key);
+// Whether packet is a "200" reply under key.
+inline bool Answered(const String& packet, const String& key) {
+  return ReplyText(packet, key).rfind("200\n", 0) == 0;
+}
 
 // Runs argv (searched in PATH) to its end with standard output and error in
 // output: its exit code, 128 + its signal, or -1 when it ran past timeoutMs (it is killed).
