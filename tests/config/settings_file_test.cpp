@@ -172,26 +172,22 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
 }
 
+// A file its reader may not open is named with the system's reason (the wire tests show the
+// others); only root can give the reader another user.
 TEST_F(SettingsFileTest, LoadSaysWhyTheFileCannotBeRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
   ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
   dir_.WriteFile("orv.cfg", Required());
   ASSERT_EQ(chmod(cfg_.c_str(), 0600), 0);
-  const std::pair<std::string, const char*> cases[] = {
-      {dir_.Join("missing.cfg"), "No such file or directory"},
-      {dir_.Path(), "Is a directory"},
-      {cfg_, "Permission denied"},  // to a user other than root, its owner
-  };
-  for (const auto& [path, reason] : cases) {
-    if (path == cfg_ && geteuid() != 0) continue;
-    TORVSettings s;
-    s.SetCfgFile(path.c_str());
-    const String expected = ("Cannot open configuration file '" + path + "': " + reason).c_str();
-    auto load = [&] {
-      String msg;
-      return s.LoadOptions_(msg) == 0 && msg == expected ? 0 : 1;
-    };
-    EXPECT_EQ(path == cfg_ ? RunUnprivileged(load) : load(), 0) << path;
-  }
+  TORVSettings s;
+  s.SetCfgFile(cfg_.c_str());
+  const String expected =
+      ("Cannot open configuration file '" + cfg_ + "': Permission denied").c_str();
+  EXPECT_EQ(RunUnprivileged([&] {
+              String msg;
+              return s.LoadOptions_(msg) == 0 && msg == expected ? 0 : 1;
+            }),
+            0);
 }
 
 TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
