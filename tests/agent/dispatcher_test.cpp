@@ -19,21 +19,21 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "tests/support/agent_process.h"
+#include "tests/support/fixture.h"
 
 namespace {
 
-class DispatcherTest : public ::testing::Test {
+class DispatcherTest : public TScratchTest {
  protected:
   void SetUp() override {
+    TScratchTest::SetUp();
     dir_.WriteFile("orv.cfg", BaseConfig(1055));
     auto s = std::make_shared<TORVSettings>();
     s->SetCfgFile(dir_.Join("orv.cfg").c_str());
     PublishSettings(s);
     String msg;
     ASSERT_EQ(LoadOptions(msg), 1) << msg.c_str();
-    setenv("TMPDIR", dir_.Path().c_str(), 1);
   }
-  void TearDown() override { PublishSettings(previous_); }
 
   // Dispatches text from peer under settings (those in force when null); the reply text, with
   // the dispatcher's result in result_.
@@ -52,8 +52,6 @@ class DispatcherTest : public ::testing::Test {
     return std::string(reply.c_str(), reply.Length());
   }
 
-  std::shared_ptr<const TORVSettings> previous_ = SettingsSnapshot();
-  TTempDir dir_;
   TORVFlags flags_;
   // Per thread, for the concurrency test.
   inline static thread_local TAfterReply after_;

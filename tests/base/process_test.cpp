@@ -20,7 +20,7 @@
 
 #include "base/environment.h"
 #include "base/fileutils.h"
-#include "tests/support/program_env.h"
+#include "tests/support/fixture.h"
 
 namespace {
 

@@ -15,25 +15,14 @@
 #include "config/settings.h"
 #include "config/settings_table.h"
 #include "config/status.h"
-#include "tests/support/util.h"
+#include "tests/support/fixture.h"
 
 namespace {
 
 using THandlerCall = void (*)(const JXRequest&, ORVReply&);
 
-class SettingsFileTest : public ::testing::Test {
+class SettingsFileTest : public TScratchTest {
  protected:
-  void SetUp() override {
-    if (const char* value = getenv("TMPDIR")) savedTmpdir_ = value;
-    agent_ = dir_.WriteFile("agent", "#!/bin/sh\n");
-    cfg_ = dir_.Join("orv.cfg");
-    setenv("TMPDIR", dir_.Path().c_str(), 1);
-  }
-  void TearDown() override {
-    PublishSettings(savedSettings_);
-    savedTmpdir_ ? setenv("TMPDIR", savedTmpdir_->c_str(), 1) : unsetenv("TMPDIR");
-  }
-
   std::string Required() const { return "port=1055\npassword=secret\norvpath=" + agent_ + "\n"; }
 
   // Loads content as the configuration file into s; the result, then the message.
@@ -55,11 +44,8 @@ class SettingsFileTest : public ::testing::Test {
     return LoadOptions(msg);
   }
 
-  std::optional<std::string> savedTmpdir_;
-  std::shared_ptr<const TORVSettings> savedSettings_ = SettingsSnapshot();
-  TTempDir dir_;
-  std::string agent_;
-  std::string cfg_;
+  const std::string agent_ = dir_.WriteFile("agent", "#!/bin/sh\n");
+  const std::string cfg_ = dir_.Join("orv.cfg");
 };
 
 TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
@@ -198,7 +184,7 @@ TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
   String msg;
   EXPECT_EQ(LoadOptions(msg), 0);
   EXPECT_EQ(Settings().password, "first");
-  EXPECT_STREQ(getenv("TMPDIR"), dir_.Path().c_str());
+  EXPECT_EQ(getenv("TMPDIR"), TmpDir());
 }
 
 // A value unlike the load default: as the file writes it, or as the manager sends it.

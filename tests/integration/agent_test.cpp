@@ -130,13 +130,10 @@ std::vector<int> ChildrenOf(pid_t pid) {
   std::vector<int> children;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != string::npos) continue;
-    const string stat = TTempDir::ReadFile(entry.path() / "stat");
-    int parent = 0;
     char state = 0;
-    const size_t close = stat.rfind(')');
-    if (close != string::npos && sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
-        parent == pid) {
+    int parent = 0;
+    if (name.find_first_not_of("0123456789") == string::npos &&
+        ProcessState(std::stoi(name), state, parent) && parent == pid) {
       children.push_back(std::stoi(name));
     }
   }

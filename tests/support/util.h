@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -71,6 +72,26 @@ inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 1
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+// The state letter and the parent of process pid, from /proc; false when it is gone.
+inline bool ProcessState(int pid, char& state, int& parent) {
+  const std::string stat = TTempDir::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos &&
+         sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2;
+}
+
+// Waits up to timeoutMs for pid to be dead: gone, or a zombie of another parent (one killed
+// and left to init; this process's own zombies are what the tests look for).
+inline bool ProcessGone(int pid, int timeoutMs) {
+  return Eventually(
+      [pid] {
+        char state = 0;
+        int parent = 0;
+        return !ProcessState(pid, state, parent) || (state == 'Z' && parent != getpid());
+      },
+      timeoutMs);
 }
 
 // Exit code of RunUnprivileged when the privileges could not be dropped.
