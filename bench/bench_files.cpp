@@ -1,5 +1,5 @@
-// File CRC, text search, folder size and file count requests against zlib, cksum, grep, du and
-// find, each measured in the same run.
+// File CRC, folder size and file count requests and programs run, against zlib, cksum, du, find
+// and bare spawns, each measured in the same run.
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -42,42 +42,33 @@ const TTree& Tree() {
   return tree;
 }
 
-std::string Call(THandler handler, const std::vector<std::string>& params) {
-  static const auto settings = [] {
-    auto s = std::make_shared<TORVSettings>();
-    s->foldersize = s->countfiles = s->filecrc = s->comparefiles = 1;
-    return std::shared_ptr<const TORVSettings>(s);
-  }();
-  return CallHandler(handler, params, settings);
+// What a run processes, for the rate columns: nothing counted, the big file's bytes, or the
+// tree's files.
+enum TWork { kNothing, kBigFile, kTree };
+
+void SetProcessed(benchmark::State& state, TWork work) {
+  if (work == kTree) state.SetItemsProcessed(state.iterations() * Tree().Files());
+  if (work == kBigFile) state.SetBytesProcessed(state.iterations() * BigFile().Bytes());
 }
 
-// The files of the tree, or the bytes of the big file, per run for the rate columns.
-void SetProcessed(benchmark::State& state, bool tree) {
-  if (tree) {
-    state.SetItemsProcessed(state.iterations() * Tree().Files());
-  } else {
-    state.SetBytesProcessed(state.iterations() * BigFile().Bytes());
-  }
-}
-
-// A baseline command, which must end with status, over the big file or the tree.
+// A baseline command, which must end with status.
 void Baseline(benchmark::State& state, const std::vector<std::string>& command, int status,
-              bool tree) {
+              TWork work) {
   double cpu = 0;
   for (auto _ : state) {
     if (RunChild(command, &cpu) != status) state.SkipWithError(command[0].c_str());
   }
   SetChildCpu(state, cpu);
-  SetProcessed(state, tree);
+  SetProcessed(state, work);
 }
 
 // A request whose reply must begin with expected.
 void Request(benchmark::State& state, THandler handler, const std::vector<std::string>& params,
-             const std::string& expected, bool tree) {
+             const std::string& expected, TWork work) {
   for (auto _ : state) {
-    if (Call(handler, params).rfind(expected, 0) != 0) state.SkipWithError("wrong reply");
+    if (CallHandler(handler, params).rfind(expected, 0) != 0) state.SkipWithError("wrong reply");
   }
-  SetProcessed(state, tree);
+  SetProcessed(state, work);
 }
 
 // The floor of a file CRC: reading the file in blocks of the size the CRC reads.
@@ -90,7 +81,7 @@ void BM_ReadLoopBaseline(benchmark::State& state) {
     }
     close(fd);
   }
-  SetProcessed(state, false);
+  SetProcessed(state, kBigFile);
 }
 
 void BM_CrcZlibBaseline(benchmark::State& state) {
@@ -104,41 +95,28 @@ void BM_CrcZlibBaseline(benchmark::State& state) {
     close(fd);
     benchmark::DoNotOptimize(crc);
   }
-  SetProcessed(state, false);
+  SetProcessed(state, kBigFile);
 }
 
 void BM_CrcCksumBaseline(benchmark::State& state) {
-  Baseline(state, {"cksum", BigFile().Name()}, 0, false);
+  Baseline(state, {"cksum", BigFile().Name()}, 0, kBigFile);
 }
 
 // Argument: threads, 2 as the request reads a large file, 1 for the same read on its own.
 void BM_FileCRC(benchmark::State& state) {
   if (state.range(0) == 2)
-    return Request(state, ProcessTest_FileCRC, {BigFile().Name()}, "200\n", false);
+    return Request(state, ProcessTest_FileCRC, {BigFile().Name()}, "200\n", kBigFile);
   for (auto _ : state) {
     unsigned int crc = 0;
     String error;
     if (!GetFileCRC(BigFile().Name().c_str(), &crc, error, INT64_MAX))
       state.SkipWithError("failed");
   }
-  SetProcessed(state, false);
-}
-
-// grep's status 1 says "not found".
-void BM_SearchGrepBaseline(benchmark::State& state) {
-  Baseline(state, {"grep", "-F", "-c", "segfault", BigFile().Name()}, 1, false);
-}
-
-// Arguments: case-sensitive, whole words.
-void BM_FileCompareText(benchmark::State& state) {
-  Request(state, ProcessTest_FileCompare,
-          {"2", BigFile().Name(), "segfault", std::to_string(state.range(0)),
-           std::to_string(state.range(1))},
-          "200\n0\n", false);
+  SetProcessed(state, kBigFile);
 }
 
 void BM_TreeDuBaseline(benchmark::State& state) {
-  Baseline(state, {"du", "-sb", "--apparent-size", Tree().Root()}, 0, true);
+  Baseline(state, {"du", "-sb", "--apparent-size", Tree().Root()}, 0, kTree);
 }
 
 // Sizes 0 to 4 bytes, one fifth each: 2 bytes a file on average. Argument: threads, 2 as the
@@ -147,58 +125,65 @@ void BM_FolderSize(benchmark::State& state) {
   char expected[64];
   snprintf(expected, sizeof(expected), "200\n%6lld\n", Tree().Files() * 2LL);
   if (state.range(0) == 2)
-    return Request(state, ProcessTest_FolderSize, {Tree().Root(), "1"}, expected, true);
+    return Request(state, ProcessTest_FolderSize, {Tree().Root(), "1"}, expected, kTree);
   for (auto _ : state) {
     if (GetFolderSize(Tree().Root().c_str(), true, INT64_MAX) != Tree().Files() * 2LL) {
       state.SkipWithError("wrong size");
     }
   }
-  SetProcessed(state, true);
+  SetProcessed(state, kTree);
 }
 
 void BM_TreeFindBaseline(benchmark::State& state) {
-  Baseline(state, {"sh", "-c", "find " + Tree().Root() + " -type f | wc -l"}, 0, true);
+  Baseline(state, {"sh", "-c", "find " + Tree().Root() + " -type f | wc -l"}, 0, kTree);
 }
 
 // Argument: threads, as for the folder size.
 void BM_CountFiles(benchmark::State& state) {
   if (state.range(0) == 2) {
     return Request(state, ProcessTest_CountFiles, {Tree().Root(), "*", "1", "0", "0"},
-                   "200\n" + std::to_string(Tree().Files()) + "\n", true);
+                   "200\n" + std::to_string(Tree().Files()) + "\n", kTree);
   }
   for (auto _ : state) {
     if (CountFiles(Tree().Root().c_str(), "*", true, AllFiles, 0, INT64_MAX) != Tree().Files()) {
       state.SkipWithError("wrong count");
     }
   }
-  SetProcessed(state, true);
+  SetProcessed(state, kTree);
 }
 
-// Wall time (the baselines run as child processes), a few repetitions because the machine is
-// shared; the CPU column counts every thread of this process, helpers included.
-void Timed(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)
-      ->UseRealTime()
-      ->MeasureProcessCPUTime()
-      ->Repetitions(EnvInt("ORV_BENCH_REPETITIONS", 5))
-      ->ReportAggregatesOnly(true);
+// The least any runner can do: spawn /bin/true, and the shell on a one-line script; beside them
+// the external-program and shell-script tests doing the same.
+void BM_BareSpawnTrue(benchmark::State& state) {
+  Baseline(state, {"/bin/true"}, 0, kNothing);
+}
+
+void BM_ExternalPrgTrue(benchmark::State& state) {
+  Request(state, ProcessTest_External, {"/bin/true", "", "", "5000"}, "200\n0\n", kNothing);
+}
+
+void BM_BareSpawnShScript(benchmark::State& state) {
+  static const TScratchDir dir;
+  Baseline(state, {"/bin/sh", dir.WriteFile("one-line.sh", "echo scriptres:ok\n")}, 0, kNothing);
+}
+
+void BM_ShellScriptOneLine(benchmark::State& state) {
+  Request(state, ProcessTest_ShellScript, {"sh %script%", "echo scriptres:ok", "", "10", "0"},
+          "200\nscriptres:ok\n", kNothing);
 }
 
 BENCHMARK(BM_ReadLoopBaseline)->Apply(Timed);
 BENCHMARK(BM_CrcZlibBaseline)->Apply(Timed);
 BENCHMARK(BM_CrcCksumBaseline)->Apply(Timed);
 BENCHMARK(BM_FileCRC)->Arg(2)->Arg(1)->ArgName("threads")->Apply(Timed);
-BENCHMARK(BM_SearchGrepBaseline)->Apply(Timed);
-BENCHMARK(BM_FileCompareText)
-    ->Args({1, 0})
-    ->Args({0, 0})
-    ->Args({0, 1})
-    ->ArgNames({"case", "word"})
-    ->Apply(Timed);
 BENCHMARK(BM_TreeDuBaseline)->Apply(Timed);
 BENCHMARK(BM_FolderSize)->Arg(2)->Arg(1)->ArgName("threads")->Apply(Timed);
 BENCHMARK(BM_TreeFindBaseline)->Apply(Timed);
 BENCHMARK(BM_CountFiles)->Arg(2)->Arg(1)->ArgName("threads")->Apply(Timed);
+BENCHMARK(BM_BareSpawnTrue)->Apply(Timed);
+BENCHMARK(BM_ExternalPrgTrue)->Apply(Timed);
+BENCHMARK(BM_BareSpawnShScript)->Apply(Timed);
+BENCHMARK(BM_ShellScriptOneLine)->Apply(Timed);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // The agent's memory under heavy requests, read from /proc: 50 file-in-file searches at once
-// against an 8 MiB pattern, and a shell script that prints 50 MB.
+// against an 8 MiB pattern, and a shell script that prints 50 MB; and its CPU while idle
+// connections wait.
 #include <atomic>
 #include <functional>
 #include <random>
@@ -11,11 +12,12 @@ namespace {
 
 constexpr long kMiB = 1024;  // in KiB, as /proc counts
 
-void WriteRandom(const std::string& name, size_t n, unsigned seed) {
+// A file of n random bytes in the agent's directory; its path.
+std::string WriteRandom(const TAgent& agent, const char* name, size_t n, unsigned seed) {
   std::mt19937 random(seed);
   std::string data(n, '\0');
   for (char& c : data) c = static_cast<char>(random());
-  std::ofstream(name, std::ios::binary) << data;
+  return agent.Dir().WriteFile(name, data);
 }
 
 // The agent's peak resident size (KiB) while work runs: sampled every 2 ms and
@@ -39,26 +41,18 @@ long PeakWhile(const TAgent& agent, const std::function<void()>& work) {
 // Milliseconds until the agent's resident size is below limitKiB (at most 10 s).
 long SettleMs(const TAgent& agent, long limitKiB) {
   const auto start = std::chrono::steady_clock::now();
-  auto elapsed = [&] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
-  };
-  while (agent.StatusKiB("VmRSS") >= limitKiB && elapsed() < 10000) {
+  while (agent.StatusKiB("VmRSS") >= limitKiB && MsSince(start) < 10000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return elapsed();
+  return MsSince(start);
 }
 
 // Baseline: one search alone. Then 50 at once; the peak, and how soon the agent is back under
 // 16 MiB after the last reply.
 void BM_FiftyFileInFileSearches(benchmark::State& state) {
   TAgent agent;
-  const std::string pattern = agent.Dir().Join("pattern");
-  const std::string haystack = agent.Dir().Join("haystack");
-  WriteRandom(pattern, 8 << 20, 1);
-  WriteRandom(haystack, 24 << 20, 2);
-  const std::vector<std::string> params = {"3", haystack, pattern};
+  const std::vector<std::string> params = {"3", WriteRandom(agent, "haystack", 24 << 20, 2),
+                                           WriteRandom(agent, "pattern", 8 << 20, 1)};
   for (auto _ : state) {
     state.counters["idle_mib"] = agent.StatusKiB("VmRSS") / static_cast<double>(kMiB);
     const long one = PeakWhile(agent, [&] { agent.Request("TEST-FileCompare", params); });
@@ -116,6 +110,25 @@ BENCHMARK(BM_ShellScriptPrintingFiftyMB)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// 200 idle connections held for 10 seconds: the agent's CPU use meanwhile.
+void BM_TwoHundredIdleConnections(benchmark::State& state) {
+  TAgent agent(false, "maxpending=1024\n");  // the idle connections share one address
+  for (auto _ : state) {
+    std::vector<int> sockets;
+    for (int i = 0; i < 200; ++i) {
+      sockets.push_back(Connect(agent.Port()));
+      send(sockets.back(), "\x40\x00", 2, MSG_NOSIGNAL);  // a packet that never completes
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long before = agent.CpuTicks();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    state.counters["cpu_percent_of_one_core"] =
+        100.0 * (agent.CpuTicks() - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / 10;
+    for (int fd : sockets) close(fd);
+  }
+}
+BENCHMARK(BM_TwoHundredIdleConnections)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -1,5 +1,5 @@
-// Text-log scan to the end of a large appended log against grep -F -c on the same file, in the C
-// and the UTF-8 locale.
+// Text-log scan to the end of a large appended log, and the file-compare test's text search,
+// against grep -F -c on the same file, in the C and the UTF-8 locale.
 #include "bench/bench_util.h"
 #include "handlers/textlog.h"
 
@@ -59,13 +59,18 @@ void BM_ScanExpression(benchmark::State& state) {
   ScanWholeLog(state, filter);
 }
 
-}  // namespace
-
-// Wall time (grep runs as a child process), the median of a few repetitions because the machine
-// is shared.
-void Timed(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(3)->ReportAggregatesOnly(true);
+// The file-compare test's search for a text (mode 2). Arguments: case-sensitive, whole words.
+void BM_FileCompareText(benchmark::State& state) {
+  const std::vector<std::string> params{"2", Log().Name(), "segfault",
+                                        std::to_string(state.range(0)),
+                                        std::to_string(state.range(1))};
+  for (auto _ : state) {
+    if (CallHandler(ProcessTest_FileCompare, params) != "200\n0\n") state.SkipWithError("found");
+  }
+  state.SetBytesProcessed(state.iterations() * Log().Bytes());
 }
+
+}  // namespace
 
 BENCHMARK(BM_GrepFixed)
     ->Args({0, 0})
@@ -76,5 +81,11 @@ BENCHMARK(BM_GrepFixed)
     ->Apply(Timed);
 BENCHMARK(BM_ScanPlain)->Arg(0)->Arg(1)->ArgName("nocase")->Apply(Timed);
 BENCHMARK(BM_ScanExpression)->Apply(Timed);
+BENCHMARK(BM_FileCompareText)
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->ArgNames({"case", "word"})
+    ->Apply(Timed);
 
 BENCHMARK_MAIN();

@@ -1,22 +1,20 @@
-// Shared pieces of the benchmarks: scratch data, timed child processes and direct handler calls.
+// Shared pieces of the benchmarks: scratch data and timed child processes (direct handler calls
+// and temporary directories are the tests').
 #pragma once
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
-#include "handlers/handlers.h"
+#include "tests/support/handler.h"
 
 // A size of the test data from the environment, or fallback.
 inline int EnvInt(const char* name, int fallback) {
@@ -24,23 +22,19 @@ inline int EnvInt(const char* name, int fallback) {
   return value != nullptr ? atoi(value) : fallback;
 }
 
-// A directory under /tmp, removed with everything in it.
-class TScratchDir {
- public:
-  TScratchDir() {
-    char templ[] = "/tmp/orv-bench-XXXXXX";
-    if (mkdtemp(templ) == nullptr) abort();
-    path_ = templ;
-  }
-  ~TScratchDir() {
-    auto remove = [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); };
-    nftw(path_.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
-  }
-  std::string Join(const std::string& name) const { return path_ + "/" + name; }
+// Wall time (baselines run as child processes), the median of a few repetitions because the
+// machine is shared (ORV_BENCH_REPETITIONS, 5 by default); the CPU column counts every thread of
+// this process, helpers included.
+inline void Timed(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->MeasureProcessCPUTime()
+      ->Repetitions(EnvInt("ORV_BENCH_REPETITIONS", 5))
+      ->ReportAggregatesOnly(true);
+}
 
- private:
-  std::string path_;
-};
+// The benchmarks' scratch directories are the tests' temporary directories.
+using TScratchDir = TTempDir;
 
 // A log of mib MiB of 100-byte syslog-like lines, left in the page cache by
 // writing it. No line holds "segfault" or "oom-killer" in any letter case.
@@ -114,18 +108,4 @@ inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = n
 // A baseline child's CPU time per run, in milliseconds.
 inline void SetChildCpu(benchmark::State& state, double cpuSeconds) {
   state.counters["child_cpu_ms"] = cpuSeconds * 1000 / static_cast<double>(state.iterations());
-}
-
-// Calls a handler as a session does (the parameters one per line, then the
-// end-of-transmission mark) under settings; the reply text.
-inline std::string CallHandler(THandler handler, const std::vector<std::string>& params,
-                               const std::shared_ptr<const TORVSettings>& settings) {
-  std::string text;
-  for (const std::string& p : params) text += p + "\n";
-  JXRequest request;
-  request = String((text + "\r").c_str());
-  ORVReply reply;
-  TSettingsScope scope(settings);
-  handler(request, reply);
-  return std::string(reply.c_str(), reply.Length());
 }

@@ -4,17 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"
 
 namespace {
 
 constexpr int kPeriodMs = 100;
-
-int EnvInt(const char* name, int fallback) {
-  const char* value = getenv(name);
-  return value != nullptr ? atoi(value) : fallback;
-}
 
 int64_t LogBytes(const TAgentProcess& agent) {
   int64_t total = 0;

@@ -1,5 +1,4 @@
-// The dispatcher's table and permissions, the upgrade transfer and its swap script, and the
-// command line.
+// The dispatcher's table and permissions, the upgrade's swap script, and the command line.
 #include "agent/dispatcher.h"
 
 #include <arpa/inet.h>
@@ -20,42 +19,39 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "tests/support/agent_process.h"
+#include "tests/support/fixture.h"
 
 namespace {
 
-class DispatcherTest : public ::testing::Test {
+class DispatcherTest : public TScratchTest {
  protected:
   void SetUp() override {
+    TScratchTest::SetUp();
     dir_.WriteFile("orv.cfg", BaseConfig(1055));
     auto s = std::make_shared<TORVSettings>();
     s->SetCfgFile(dir_.Join("orv.cfg").c_str());
     PublishSettings(s);
     String msg;
     ASSERT_EQ(LoadOptions(msg), 1) << msg.c_str();
-    setenv("TMPDIR", dir_.Path().c_str(), 1);
   }
-  void TearDown() override { PublishSettings(previous_); }
 
   // Dispatches text from peer under settings (those in force when null); the reply text, with
   // the dispatcher's result in result_.
   std::string Dispatch(const std::string& text, const char* peer = "127.0.0.1",
-                       std::shared_ptr<const TORVSettings> settings = nullptr,
-                       UpgradeRec* upgrade = nullptr) {
+                       std::shared_ptr<const TORVSettings> settings = nullptr) {
     JXRequest request;
     request = String(text.c_str());
     request.SetSessionKey("session-key");
     ORVReply reply;
-    UpgradeRec local;
+    UpgradeRec upgrade;
     ThreadParams params{-1, {}};
     inet_pton(AF_INET, peer, &params.Address);
     TSettingsScope scope(settings ? settings : SettingsSnapshot());
     after_ = TAfterReply{};
-    result_ = ProcessJXRequest(request, reply, flags_, params, upgrade ? *upgrade : local, after_);
+    result_ = ProcessJXRequest(request, reply, flags_, params, upgrade, after_);
     return std::string(reply.c_str(), reply.Length());
   }
 
-  std::shared_ptr<const TORVSettings> previous_ = SettingsSnapshot();
-  TTempDir dir_;
   TORVFlags flags_;
   // Per thread, for the concurrency test.
   inline static thread_local TAfterReply after_;
@@ -123,52 +119,6 @@ TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
   EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "600\ntest is not allowed");
   off->textlog = 1;
   EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "200\n/\n0\n2\n");
-}
-
-// The executable of size bytes followed by its MD5 encrypted under key.
-std::string Transfer(int size, const String& key) {
-  std::string body;
-  for (int i = 0; i < size; ++i) body += static_cast<char>('a' + i % 26);
-  const String checksum = EncodeData(EncodePswd(String(body.c_str())), key, 0);
-  return body + std::string(checksum.Data(), 16);
-}
-
-TEST_F(DispatcherTest, UpgradeSlotSplitChecksumAndFailedTransfers) {
-  {
-    UpgradeRec upgrade, second;
-    ASSERT_EQ(Dispatch("UpgradeCode\n300\n\r", "127.0.0.1", nullptr, &upgrade), "200\n");
-    EXPECT_EQ(Dispatch("UpgradeCode\n200\n\r", "127.0.0.1", nullptr, &second),
-              "302\n");  // one slot in the agent
-    const std::string stream = Transfer(300, "session-key");
-    String err;
-    // Chunks end mid-body, exactly at the body's end, and split the checksum 5 + 11.
-    for (auto [from, to] : {std::pair{0, 120}, {120, 300}, {300, 305}, {305, 316}}) {
-      EXPECT_EQ(DoUpgrading(upgrade, stream.data() + from, to - from, err), 1) << err.c_str();
-    }
-    EXPECT_EQ(TTempDir::ReadFile(dir_.Join("orv__.upd")), stream.substr(0, 300));
-    struct stat st {};
-    EXPECT_EQ(stat(dir_.Join("orv__.upd").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0775u);
-    EXPECT_EQ(UpgradeScriptPath(), dir_.Join("orvupd__.sh").c_str());
-    std::lock_guard<std::mutex> lock(upgrade_mutex);
-    ORVFlags.UpgradeScript = "";
-  }
-  EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);
-  unlink(dir_.Join("orv__.upd").c_str());
-  // A wrong key, a byte too many, and a session that ends mid-transfer leave nothing behind.
-  for (const std::string& stream :
-       {Transfer(200, "other"), Transfer(200, "session-key") + "z", std::string("partial")}) {
-    {
-      UpgradeRec upgrade;
-      ASSERT_EQ(Dispatch("UpgradeCode\n200\n\r", "127.0.0.1", nullptr, &upgrade), "200\n");
-      String err;
-      EXPECT_EQ(DoUpgrading(upgrade, stream.data(), static_cast<int>(stream.size()), err),
-                stream == "partial");
-      EXPECT_STREQ(err.c_str(), stream == "partial" ? "" : "Wrong CRC");
-    }
-    EXPECT_NE(access(dir_.Join("orv__.upd").c_str(), F_OK), 0);
-    EXPECT_EQ(ORVFlags.UpgradeInProgress, 0);
-  }
 }
 
 TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {

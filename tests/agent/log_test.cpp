@@ -14,22 +14,22 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/fixture.h"
 
 namespace {
 
 // Publishes settings whose log files live in a temporary directory beside the configuration
 // file; restores the previous snapshot afterwards.
-class LogTest : public ::testing::Test {
+class LogTest : public TScratchTest {
  protected:
   void SetUp() override {
+    TScratchTest::SetUp();
     Publish([](TORVSettings&) {});
   }
-  void TearDown() override { PublishSettings(previous_); }
 
   template <typename Change>
   void Publish(Change change) {
-    auto s = std::make_shared<TORVSettings>(*previous_);
+    auto s = std::make_shared<TORVSettings>(*savedSettings_);
     s->SetCfgFile(dir_.Join("orv.cfg").c_str());
     s->Interactive = s->VerboseDebug = 0;
     s->Verbose = s->logsuccess = s->logfails = 1;
@@ -50,9 +50,6 @@ class LogTest : public ::testing::Test {
     }
     return present;
   }
-
-  std::shared_ptr<const TORVSettings> previous_ = SettingsSnapshot();
-  TTempDir dir_;
 };
 
 class LogConcurrencyTest : public LogTest {};

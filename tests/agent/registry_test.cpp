@@ -6,9 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "base/unique_fd.h"
@@ -126,34 +124,6 @@ TEST_F(RegistryTest, RequestBudgetEvictsTheOldestHoldersFirst) {
   ASSERT_TRUE(registry_.MarkRunning(late));
   registry_.Reserve(idle, 28 * kMiB, evicted_);
   EXPECT_TRUE(evicted_.empty());
-}
-
-class RegistryConcurrencyTest : public RegistryTest {};
-
-// The main loop admits and evicts while sessions mark and unregister their own slots.
-TEST_F(RegistryConcurrencyTest, AdmitEvictAndUnregisterRace) {
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 400;
-  std::atomic<int> admitted{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::vector<in_addr> evicted;
-      for (int i = 0; i < kRounds; ++i) {
-        TSessionSlot slot;
-        slot.peer = Source(t);
-        if (registry_.Admit(&slot, 1, evicted) != TAdmission::kAdmitted) continue;
-        ++admitted;
-        registry_.MarkOverdue(&slot, 1);
-        registry_.Reserve(&slot, 1024, evicted);
-        if (i % 2) registry_.MarkRunning(&slot);
-        registry_.Unregister(&slot);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_GT(admitted.load(), 0);
-  EXPECT_EQ(registry_.Live(), 0);
 }
 
 }  // namespace

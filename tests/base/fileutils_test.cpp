@@ -11,9 +11,7 @@
 #include <string>
 #include <tuple>
 
-#include "tests/support/string_print.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/unprivileged.h"
+#include "tests/support/util.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include "base/environment.h"
 #include "base/fileutils.h"
-#include "tests/support/program_env.h"
+#include "tests/support/fixture.h"
 
 namespace {
 
@@ -55,7 +55,10 @@ class RunnerTest : public TProgramTest {
   std::string Read(const std::string& name) const { return TTempDir::ReadFile(dir_.Join(name)); }
 };
 
-TEST_F(RunnerTest, ResultsAndFailures) {
+// With process descriptors and without: results and failures, a time limit that kills the
+// program's group (its background child too), and the no-wait mode, whose children are collected.
+TEST_F(RunnerTest, ResultsTimeLimitsAndNoZombies) {
+  const std::string pidFile = " > " + dir_.Join("pid");
   const std::tuple<std::string, int, std::string> cases[] = {
       {Executable("plain", "exit 6\n"), 5000, "1 6 "},  // no #! line: run by the shell
       {dir_.Path(), 0, "0 -1 exec error: Permission denied"},
@@ -64,8 +67,20 @@ TEST_F(RunnerTest, ResultsAndFailures) {
       {"sh -c 'exit 3'", -1, "1 3 "},
       {"sh -c 'kill -9 $$'", -1, "1 0 "},
       {"no-such-program-orv", -1, "0 -1 exec error: No such file or directory"},
+      // These leave the pid of a process that must be gone.
+      {"sh -c 'sleep 30 & echo $!" + pidFile + "; wait'", 300, "0 -1 abnormal termination"},
+      {"sh -c 'echo $$" + pidFile + "; exec sleep 1.5'", -1, "1 0 "},
   };
-  for (const auto& [line, limitMs, result] : cases) EXPECT_EQ(Run(line, limitMs), result) << line;
+  for (bool pidfd : {true, false}) {
+    UseProcessDescriptors(pidfd);
+    for (const auto& [line, limitMs, result] : cases) {
+      unlink(dir_.Join("pid").c_str());
+      EXPECT_EQ(Run(line, limitMs), result) << line;
+      const int left = std::atoi(Read("pid").c_str());
+      EXPECT_TRUE(left == 0 || ProcessGone(left, 10000)) << line << ": left running or uncollected";
+    }
+  }
+  UseProcessDescriptors(true);
 }
 
 TEST_F(RunnerTest, StreamsAndWorkingDirectory) {
@@ -87,20 +102,6 @@ TEST_F(RunnerTest, StreamsAndWorkingDirectory) {
                 dir_.Join("missing").c_str(), out.c_str(), nullptr, dir_.Join("no").c_str()),
             "1 2 ");
   EXPECT_EQ(Read("out"), "closed\n" + std::string(GetCurrentDir().SetZero().c_str()) + "\n");
-}
-
-TEST_F(RunnerTest, TimeLimitKillsTheGroupAndNoWaitLeavesNoZombie) {
-  for (bool pidfd : {true, false}) {
-    UseProcessDescriptors(pidfd);
-    std::string pidFile = dir_.Join("pid");
-    EXPECT_EQ(Run("sh -c 'sleep 30 & echo $! > " + pidFile + "; wait'", 300),
-              "0 -1 abnormal termination");
-    EXPECT_TRUE(ProcessGone(std::atoi(Read("pid").c_str()), 5000)) << "the background survived";
-
-    EXPECT_EQ(Run("sh -c 'echo $$ > " + pidFile + "; exec sleep 1.5'", -1), "1 0 ");
-    EXPECT_TRUE(ProcessGone(std::atoi(Read("pid").c_str()), 10000)) << "never collected";
-  }
-  UseProcessDescriptors(true);
 }
 
 // Output handed over while the program runs: both streams, the program's end even while

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/string_print.h"
+#include "tests/support/util.h"
 
 namespace {
 

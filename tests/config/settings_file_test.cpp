@@ -15,27 +15,14 @@
 #include "config/settings.h"
 #include "config/settings_table.h"
 #include "config/status.h"
-#include "tests/support/string_print.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/unprivileged.h"
+#include "tests/support/fixture.h"
 
 namespace {
 
 using THandlerCall = void (*)(const JXRequest&, ORVReply&);
 
-class SettingsFileTest : public ::testing::Test {
+class SettingsFileTest : public TScratchTest {
  protected:
-  void SetUp() override {
-    if (const char* value = getenv("TMPDIR")) savedTmpdir_ = value;
-    agent_ = dir_.WriteFile("agent", "#!/bin/sh\n");
-    cfg_ = dir_.Join("orv.cfg");
-    setenv("TMPDIR", dir_.Path().c_str(), 1);
-  }
-  void TearDown() override {
-    PublishSettings(savedSettings_);
-    savedTmpdir_ ? setenv("TMPDIR", savedTmpdir_->c_str(), 1) : unsetenv("TMPDIR");
-  }
-
   std::string Required() const { return "port=1055\npassword=secret\norvpath=" + agent_ + "\n"; }
 
   // Loads content as the configuration file into s; the result, then the message.
@@ -57,11 +44,8 @@ class SettingsFileTest : public ::testing::Test {
     return LoadOptions(msg);
   }
 
-  std::optional<std::string> savedTmpdir_;
-  std::shared_ptr<const TORVSettings> savedSettings_ = SettingsSnapshot();
-  TTempDir dir_;
-  std::string agent_;
-  std::string cfg_;
+  const std::string agent_ = dir_.WriteFile("agent", "#!/bin/sh\n");
+  const std::string cfg_ = dir_.Join("orv.cfg");
 };
 
 TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
@@ -174,26 +158,22 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
 }
 
+// A file its reader may not open is named with the system's reason (the wire tests show the
+// others); only root can give the reader another user.
 TEST_F(SettingsFileTest, LoadSaysWhyTheFileCannotBeRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
   ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
   dir_.WriteFile("orv.cfg", Required());
   ASSERT_EQ(chmod(cfg_.c_str(), 0600), 0);
-  const std::pair<std::string, const char*> cases[] = {
-      {dir_.Join("missing.cfg"), "No such file or directory"},
-      {dir_.Path(), "Is a directory"},
-      {cfg_, "Permission denied"},  // to a user other than root, its owner
-  };
-  for (const auto& [path, reason] : cases) {
-    if (path == cfg_ && geteuid() != 0) continue;
-    TORVSettings s;
-    s.SetCfgFile(path.c_str());
-    const String expected = ("Cannot open configuration file '" + path + "': " + reason).c_str();
-    auto load = [&] {
-      String msg;
-      return s.LoadOptions_(msg) == 0 && msg == expected ? 0 : 1;
-    };
-    EXPECT_EQ(path == cfg_ ? RunUnprivileged(load) : load(), 0) << path;
-  }
+  TORVSettings s;
+  s.SetCfgFile(cfg_.c_str());
+  const String expected =
+      ("Cannot open configuration file '" + cfg_ + "': Permission denied").c_str();
+  EXPECT_EQ(RunUnprivileged([&] {
+              String msg;
+              return s.LoadOptions_(msg) == 0 && msg == expected ? 0 : 1;
+            }),
+            0);
 }
 
 TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
@@ -204,7 +184,7 @@ TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
   String msg;
   EXPECT_EQ(LoadOptions(msg), 0);
   EXPECT_EQ(Settings().password, "first");
-  EXPECT_STREQ(getenv("TMPDIR"), dir_.Path().c_str());
+  EXPECT_EQ(getenv("TMPDIR"), TmpDir());
 }
 
 // A value unlike the load default: as the file writes it, or as the manager sends it.

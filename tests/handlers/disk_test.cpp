@@ -8,8 +8,7 @@
 
 #include "base/fileutils.h"
 #include "handlers/disktests.h"
-#include "tests/handlers/handler_test_util.h"
-#include "tests/support/unprivileged.h"
+#include "tests/support/handler.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ using std::string;
 // age in minutes; a FIFO, hidden entries and a name with line breaks; links, never followed; "sub"
 // the newest folder, ".hid" hidden and so never entered by a count; below "sub/deep" a chain of
 // 120 folders, deeper than the descriptors the walks may open, each with a 2-byte file.
-TEST(FileTreeTest, RepliesOfEveryRequest) {
+TEST(FileTreeConcurrencyTest, RepliesOfEveryRequestAndWalksWithAHelper) {
   TTempDir dir;
   string chain = "sub/deep";
   for (const char* folder : {"sub", ".hid"}) ASSERT_EQ(mkdir(dir.Join(folder).c_str(), 0755), 0);
@@ -97,11 +96,19 @@ TEST(FileTreeTest, RepliesOfEveryRequest) {
     std::vector<string> replies;
     for (const auto& [handler, params, reply] : cases)
       replies.push_back(CallHandler(handler, params));
+    // A helper thread that joins a walk at once changes no count, in any mode.
+    std::vector<std::pair<int, int>> counts;
+    for (int mode = AllFiles; mode <= SubFolders; ++mode) {
+      const auto m = static_cast<TCountFilesMode>(mode);
+      counts.emplace_back(CountFiles(d.c_str(), "*", true, m, 10, 0),
+                          CountFiles(d.c_str(), "*", true, m, 10, INT64_MAX));
+    }
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     if (now_min() != now) continue;  // the minute changed under the counts
     for (size_t i = 0; i < std::size(cases); ++i) {
       EXPECT_EQ(replies[i], std::get<2>(cases[i])) << i << ": " << std::get<1>(cases[i])[0];
     }
+    for (const auto& [helped, alone] : counts) EXPECT_EQ(helped, alone);
     // A mask without a folder walks the working directory, not the folders of that name in "/".
     const String cwd = GetCurrentDir();
     ASSERT_EQ(chdir(d.c_str()), 0);
@@ -109,43 +116,18 @@ TEST(FileTreeTest, RepliesOfEveryRequest) {
     ASSERT_EQ(chdir(string(cwd.Data(), cwd.Length()).c_str()), 0);
     EXPECT_EQ(size, 36);
     // A zero byte ends a path for the system, and so must it for the names of the folders a
-    // walk enters, or it would enter the same folder again and again.
-    for (const char* tail : {"", "/", "/sub/", "x/*.log"}) {
-      const String path = String(d.c_str()) + String("\0", 1) + tail;
-      EXPECT_EQ(GetFolderSize(path, true), 296) << tail;
-      EXPECT_EQ(CountFiles(path, "*.log", true, AllFiles, 0), 5) << tail;
+    // walk enters, or it would enter the same folder again and again; with a helper or without.
+    for (const int64_t splitAt : {int64_t{0}, INT64_MAX}) {
+      EXPECT_EQ(GetFolderSize((d + "/*.log").c_str(), true, splitAt), 36) << splitAt;
+      for (const char* tail : {"", "/", "/sub/", "x/*.log"}) {
+        const String path = String(d.c_str()) + String("\0", 1) + tail;
+        EXPECT_EQ(GetFolderSize(path, true, splitAt), 296) << tail << " " << splitAt;
+        EXPECT_EQ(CountFiles(path, "*.log", true, AllFiles, 0, splitAt), 5) << tail << splitAt;
+      }
     }
     return;
   }
   FAIL() << "the minute kept changing";
-}
-
-// A walk that a second thread joins at once reads the tree as one that stays alone: hidden and
-// plain folders two levels deep, files that match the mask or not, links that are never followed.
-TEST(FolderWalkConcurrencyTest, HelperThreadChangesNoResult) {
-  TTempDir dir;
-  for (int i = 0; i < 200; ++i) {
-    const string parent = (i % 7 == 0 ? ".p" : "p") + std::to_string(i % 6);
-    const string folder = parent + "/" + std::to_string(i);
-    mkdir(dir.Join(parent).c_str(), 0755);
-    ASSERT_EQ(mkdir(dir.Join(folder).c_str(), 0755), 0);
-    for (int k = 0; k < 4; ++k) {
-      dir.WriteFile(folder + "/f" + std::to_string(k) + (k % 2 ? ".log" : ".txt"),
-                    string(i + k, 'x'));
-    }
-    ASSERT_EQ(symlink("f1.log", dir.Join(folder + "/link.log").c_str()), 0);
-  }
-  const String root = (dir.Path() + "/").c_str();
-  EXPECT_EQ(GetFolderSize(root + "*.log", true, 0), 40600);  // i + 1 and i + 3 bytes per folder
-  for (const String& path : {root, root + "*.txt"}) {
-    EXPECT_EQ(GetFolderSize(path, true, 0), GetFolderSize(path, true, INT64_MAX)) << path.c_str();
-  }
-  for (int mode = AllFiles; mode <= SubFolders; ++mode) {
-    const auto m = static_cast<TCountFilesMode>(mode);
-    EXPECT_EQ(CountFiles(root, "*.log", true, m, 20, 0),
-              CountFiles(root, "*.log", true, m, 20, INT64_MAX))
-        << mode;
-  }
 }
 
 // The attribute set 16 admits only entries the agent may write: as another user a folder with

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "tests/handlers/handler_test_util.h"
+#include "tests/support/handler.h"
 #include "tests/support/loopback.h"
 
 namespace {

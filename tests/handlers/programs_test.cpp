@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "base/process.h"
-#include "tests/support/program_env.h"
+#include "tests/support/fixture.h"
 
 namespace {
 

@@ -12,9 +12,7 @@
 #include <tuple>
 
 #include "base/fileutils.h"
-#include "tests/handlers/handler_test_util.h"
-#include "tests/support/string_print.h"
-#include "tests/support/unprivileged.h"
+#include "tests/support/handler.h"
 
 namespace {
 

@@ -1,36 +1,12 @@
-// The agent's own flags: help, version, argument errors, and the configuration check (orv -t).
+// The configuration check (orv -t): each kind of mistake named with its line.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <regex>
 
 #include "tests/support/agent_process.h"
 
 namespace {
 
 using std::string;
-
-TEST(AgentFlagsTest, HelpVersionAndArgumentErrorsPrintNoBanner) {
-  const std::tuple<std::vector<string>, int, string> cases[] = {
-      {{"-h"}, 0, " Usage: orv [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n"},
-      {{"-i", "--help"}, 0, " Usage: orv"},
-      {{"-t"}, 1, "Error\nInvalid or missed command line parameter\n\n Usage: orv"},
-      {{"--check", "-p", "0", "f"}, 1, "Error\nInvalid port number\n\n Usage: orv"},
-  };
-  for (auto [args, code, text] : cases) {
-    args.insert(args.begin(), ORV_BINARY);
-    string out;
-    EXPECT_EQ(RunProgram(args, &out, 20000), code) << args[1];
-    EXPECT_EQ(out.rfind(text, 0), 0u) << out;
-    EXPECT_EQ(out.find("orv -t|--check") != string::npos, code == 0) << out;
-  }
-  string out;
-  EXPECT_EQ(RunProgram({ORV_BINARY, "--version"}, &out), 0);
-  EXPECT_TRUE(std::regex_match(out, std::regex("orv 1\\.28 \\(ZU Orv Agent for Linux \\(Red Hat, "
-                                               "Mandrake, SuSE\\)\\)\nNettle [0-9]+\\.[0-9]+\n"
-                                               "zlib [0-9][0-9.]*\n")))
-      << out;
-}
 
 // Each file with its findings (after "FILE"), or none; orv -t exits 1 on any.
 TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {

@@ -65,7 +65,18 @@ std::vector<string> OutputLines(const std::vector<string>& argv) {
   return lines;
 }
 
-TEST(InstallTest, DestdirInstallMatchesThePackageAndServesItsClient) {
+// Packages are made from the release build; the sanitizer builds check the install alone.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The install into DESTDIR runs and serves its client. lintian passes the .deb, which holds the
+// installed files (every warning lintian keeps is explained in its overrides). The RPM has the
+// .deb's files, the unit below /usr/lib, the scriptlets and requirements it promises, and
+// installs with the promised modes.
+TEST(InstallTest, TheInstallServesItsClientAndThePackagesHoldIt) {
   TTempDir dir;
   const string root = dir.Join("root");
   string out;
@@ -73,13 +84,6 @@ TEST(InstallTest, DestdirInstallMatchesThePackageAndServesItsClient) {
       "env", "DESTDIR=" + root, ORV_CMAKE_COMMAND, "--install", ORV_BUILD_DIR, "--prefix", "/usr"};
   ASSERT_EQ(RunProgram(install, &out), 0) << out;
   const std::set<string> installed = Layout(root);
-
-  // The package holds exactly the same files (building it needs dpkg-dev).
-  if (RunProgram({"dpkg-shlibdeps", "--version"}) == 0) {
-    const string deb = BuildPackages(dir, "DEB")[".deb"];
-    ASSERT_EQ(RunProgram({"dpkg-deb", "-x", deb, dir.Join("unpacked")}, &out), 0) << out;
-    EXPECT_EQ(Layout(dir.Join("unpacked")), installed);
-  }
 
   // The installed configuration with its paths moved below root and a
   // password, run by the installed agent on a free port.
@@ -97,32 +101,18 @@ TEST(InstallTest, DestdirInstallMatchesThePackageAndServesItsClient) {
   EXPECT_EQ(RunProgram({orvctl, "-p", port, "-P", "install-test", "GetSettings"}, &out), 0) << out;
   EXPECT_NE(out.find("\nAgentVersion=1.28\n"), string::npos) << out;
   EXPECT_NE(out.find("\nBadLogFile=" + root + "/var/log/orv/failure.log\n"), string::npos) << out;
-}
 
-}  // namespace
-
-// Packages are made from the release build; the sanitizer builds skip this.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// lintian passes the .deb (every warning it keeps is explained in its overrides). The RPM has
-// the .deb's files, the unit below /usr/lib, the scriptlets and requirements it promises, and
-// installs with the promised modes.
-TEST(PackageTest, LintianPassesTheDebAndTheRpmMatchesIt) {
-  if (kSanitized) GTEST_SKIP() << "packages are built from the release tree";
+  if (kSanitized) return;
   for (const char* tool : {"dpkg-shlibdeps", "rpmbuild", "lintian"}) {
     if (RunProgram({tool, "--version"}) != 0)
       GTEST_SKIP() << tool << " missing (make test installs it)";
   }
-  TTempDir dir;
   std::map<string, string> packages = BuildPackages(dir, "DEB;RPM");
   const string deb = packages[".deb"];
   const string rpm = packages[".rpm"];
+  ASSERT_EQ(RunProgram({"dpkg-deb", "-x", deb, dir.Join("unpacked")}, &out), 0) << out;
+  EXPECT_EQ(Layout(dir.Join("unpacked")), installed);
   ASSERT_EQ(fs::path(rpm).filename(), "orv-1.28-1." + OutputLines({"uname", "-m"}).at(0) + ".rpm");
-  string out;
   EXPECT_EQ(RunProgram({"lintian", "--fail-on", "error,warning", deb}, &out), 0) << out;
 
   // The .deb's entries as the RPM names them ("./path", "/" after directories, "-> target"
@@ -164,9 +154,11 @@ TEST(PackageTest, LintianPassesTheDebAndTheRpmMatchesIt) {
   // Installed into a scratch root (as root: the files belong to root), without the
   // scriptlets, which expect a whole system.
   if (geteuid() != 0) GTEST_SKIP() << "installing the RPM needs root";
-  const string root = dir.Join("root");
-  ASSERT_EQ(RunProgram({"rpm", "--root", root, "--initdb"}, &out), 0) << out;
-  ASSERT_EQ(RunProgram({"rpm", "-i", "--nodeps", "--noscripts", "--root", root, rpm}, &out), 0)
+  const string rpmRoot = dir.Join("rpm-root");
+  ASSERT_EQ(RunProgram({"rpm", "--root", rpmRoot, "--initdb"}, &out), 0) << out;
+  ASSERT_EQ(RunProgram({"rpm", "-i", "--nodeps", "--noscripts", "--root", rpmRoot, rpm}, &out), 0)
       << out;
-  Layout(root, "/usr/lib/systemd/system");
+  Layout(rpmRoot, "/usr/lib/systemd/system");
 }
+
+}  // namespace

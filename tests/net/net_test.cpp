@@ -52,6 +52,7 @@ TEST(AcceptFilterTest, ExactAddressesAndNetworkEntries) {
       {"\r\n10.0.0.12\r\n", "0.0.1", false},         {"\r\n192.168.1.\r\n", "192.168.1.77", true},
       {"\r\n192.168.1.\r\n", "192.168.10.7", false}, {"\r\n192.168.1.\r\n", "10.192.168.1", false},
       {"\r\na\r\n127.0.0.1\r\n", "127.0.0.1", true}, {"", "127.0.0.1", false},
+      {"\r\n0.0.1\r\n", "127.0.0.1", false},  // an entry is no address's end
   };
   for (const auto& [filter, address, admitted] : cases) {
     EXPECT_EQ(FilterAdmits(filter, address), admitted) << filter << address;

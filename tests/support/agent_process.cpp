@@ -52,15 +52,6 @@ std::string BaseConfig(int port, const std::string& password) {
          "\norvpath=" + ORV_BINARY + "\ntimeout=4000\n";
 }
 
-bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 TUniqueFd ConnectLoopback(int port, const char* source) {
   TUniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in from{
@@ -91,6 +82,25 @@ String ReadReply(int fd, int timeoutMs, bool* closed) {
   }
   if (closed) *closed = n <= 0;
   return data;
+}
+
+String Exchange(int port, const String& bytes, const char* source) {
+  TUniqueFd fd = ConnectLoopback(port, source);
+  if (!fd.Valid()) return String("<no connection>");
+  SendBytes(fd.Get(), bytes);
+  shutdown(fd.Get(), SHUT_WR);
+  bool closed = false;
+  String got = ReadReply(fd.Get(), 10000, &closed);
+  // The session settles its request (the replay record's claims) after the reply, before it
+  // closes: the next exchange must not meet this one's claims.
+  char byte;
+  if (!closed) closed = WaitReadable(fd.Get(), 10000) && recv(fd.Get(), &byte, 1, 0) <= 0;
+  return closed || !got.IsEmpty() ? got : String("<still open>");
+}
+
+std::string ReplyText(const String& packet, const String& key) {
+  String text;
+  return DecodeReplyPacket(packet, key, text) ? ToText(text) : "";
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
@@ -152,10 +162,7 @@ bool TAgentProcess::WaitForOutput(const std::string& text, int timeoutMs) const 
 
 std::string TAgentProcess::Request(const std::string& command,
                                    const std::vector<std::string>& params) const {
-  std::vector<String> p;
-  for (const std::string& s : params) p.push_back(String(s.data(), static_cast<int>(s.size())));
   String reply;
   String err;
-  if (!OrvRequest(Target(), String(command.c_str()), p, reply, err)) return "";
-  return std::string(reply.Data() ? reply.Data() : "", reply.Length());
+  return OrvRequest(Target(), command.c_str(), ToParams(params), reply, err) ? ToText(reply) : "";
 }

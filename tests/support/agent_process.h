@@ -6,16 +6,12 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "tests/support/handler.h"
 #include "tests/support/loopback.h"
-#include "tests/support/net_handler.h"
-#include "tests/support/temp_dir.h"
 #include "tools/client.h"
 
 // The lines of a minimal valid configuration for the built agent.
 std::string BaseConfig(int port, const std::string& password = "secret");
-
-// Checks condition every 20 ms until it holds or timeoutMs passes; whether it held.
-bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
 
 // A raw client connection to 127.0.0.1:port (invalid when refused), for what
 // the client library will not do; from source (another 127.x address) when given.
@@ -24,6 +20,15 @@ void SendBytes(int fd, const String& data);
 // What arrives until a whole reply packet is in, the peer closes (closed is
 // then set) or timeoutMs passes.
 String ReadReply(int fd, int timeoutMs, bool* closed = nullptr);
+// Sends bytes on a connection of its own (from source when given) and ends its side; whatever
+// arrives until the agent closes, or "<no connection>" or "<still open>".
+String Exchange(int port, const String& bytes, const char* source = nullptr);
+// The text of a reply packet under key; "" when it is none.
+std::string ReplyText(const String& packet, const String& key);
+// Whether packet is a "200" reply under key.
+inline bool Answered(const String& packet, const String& key) {
+  return ReplyText(packet, key).rfind("200\n", 0) == 0;
+}
 
 // Runs argv (searched in PATH) to its end with standard output and error in
 // output: its exit code, 128 + its signal, or -1 when it ran past timeoutMs (it is killed).

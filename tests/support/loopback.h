@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "net/iplib.h"
-#include "tests/support/string_print.h"
+#include "tests/support/util.h"
 
 // Bounded waits of the helpers, in milliseconds.
 inline constexpr int kPeerWaitMs = 5000;

@@ -1,13 +1,20 @@
-// Direct calls of the request handlers under chosen settings, and reading their replies.
+// Direct calls of the request handlers under chosen settings, reading their replies, and the
+// file times and number layout the replies use.
 #pragma once
 
-#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
 #include "handlers/handlers.h"
+#include "tests/support/util.h"
+
+inline constexpr const char* kLoopbackHost = "127.0.0.1";
 
 // Runs handler on params (one per line, followed by the end-of-transmission mark, as the
 // dispatcher passes them) under settings; the reply text as it travels, ending with a line feed.
@@ -35,16 +42,23 @@ inline std::string ReplyLine(const std::string& reply, int n) {
   return reply.substr(start, reply.find('\n', start) - start);
 }
 
-// Milliseconds since start on the steady clock.
-inline long long MsSince(std::chrono::steady_clock::time_point start) {
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-}
-
 // The reply with a "200" reply's elapsed-time line (a number) replaced by "ms".
 inline std::string MaskElapsed(const std::string& reply) {
   const size_t end = reply.find('\n', 4);
   const bool timed = reply.rfind("200\n", 0) == 0 && end > 4 && end != std::string::npos &&
                      reply.find_first_not_of("0123456789", 4) == end;
   return timed ? "200\nms" + reply.substr(end) : reply;
+}
+
+// Sets a file's access and modification times (seconds since the epoch).
+inline bool SetMTime(const std::string& name, time_t t) {
+  const timespec times[2] = {{t, 0}, {t, 0}};
+  return utimensat(AT_FDCWD, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A number as a reply writes a 64-bit integer: right-aligned in six places.
+inline std::string Pad(long long v) {
+  char text[32];
+  snprintf(text, sizeof(text), "%6lld", v);
+  return text;
 }
