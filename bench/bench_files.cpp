@@ -32,7 +32,7 @@ class TTree {
   int Files() const { return files_; }
 
  private:
-  TScratchDir dir_;
+  TTempDir dir_;
   std::string root_;
   int files_;
 };
@@ -163,7 +163,7 @@ void BM_ExternalPrgTrue(benchmark::State& state) {
 }
 
 void BM_BareSpawnShScript(benchmark::State& state) {
-  static const TScratchDir dir;
+  static const TTempDir dir;
   Baseline(state, {"/bin/sh", dir.WriteFile("one-line.sh", "echo scriptres:ok\n")}, 0, kNothing);
 }
 

@@ -2,18 +2,22 @@
 // against an 8 MiB pattern, and a shell script that prints 50 MB; and its CPU while idle
 // connections wait.
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <vector>
 
-#include "bench/bench_net.h"
+#include "bench/bench_util.h"
+#include "tests/support/agent_process.h"
 
 namespace {
 
 constexpr long kMiB = 1024;  // in KiB, as /proc counts
+// No failure log, and a time-out beyond the idle connections' 10 seconds.
+constexpr const char* kSettings = "logfails=0\ntimeout=60000\n";
 
 // A file of n random bytes in the agent's directory; its path.
-std::string WriteRandom(const TAgent& agent, const char* name, size_t n, unsigned seed) {
+std::string WriteRandom(const TAgentProcess& agent, const char* name, size_t n, unsigned seed) {
   std::mt19937 random(seed);
   std::string data(n, '\0');
   for (char& c : data) c = static_cast<char>(random());
@@ -22,26 +26,26 @@ std::string WriteRandom(const TAgent& agent, const char* name, size_t n, unsigne
 
 // The agent's peak resident size (KiB) while work runs: sampled every 2 ms and
 // taken from VmHWM, which starts again at the present size.
-long PeakWhile(const TAgent& agent, const std::function<void()>& work) {
-  agent.ResetPeak();
+long PeakWhile(const TAgentProcess& agent, const std::function<void()>& work) {
+  std::ofstream("/proc/" + std::to_string(agent.Pid()) + "/clear_refs") << "5";
   std::atomic<bool> done{false};
   std::atomic<long> peak{0};
   std::thread sampler([&] {
     while (!done) {
-      peak = std::max(peak.load(), agent.StatusKiB("VmRSS"));
+      peak = std::max(peak.load(), ProcessStatusKiB(agent.Pid(), "VmRSS"));
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
   work();
   done = true;
   sampler.join();
-  return std::max(peak.load(), agent.StatusKiB("VmHWM"));
+  return std::max(peak.load(), ProcessStatusKiB(agent.Pid(), "VmHWM"));
 }
 
 // Milliseconds until the agent's resident size is below limitKiB (at most 10 s).
-long SettleMs(const TAgent& agent, long limitKiB) {
+long SettleMs(const TAgentProcess& agent, long limitKiB) {
   const auto start = std::chrono::steady_clock::now();
-  while (agent.StatusKiB("VmRSS") >= limitKiB && MsSince(start) < 10000) {
+  while (ProcessStatusKiB(agent.Pid(), "VmRSS") >= limitKiB && MsSince(start) < 10000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return MsSince(start);
@@ -50,11 +54,12 @@ long SettleMs(const TAgent& agent, long limitKiB) {
 // Baseline: one search alone. Then 50 at once; the peak, and how soon the agent is back under
 // 16 MiB after the last reply.
 void BM_FiftyFileInFileSearches(benchmark::State& state) {
-  TAgent agent;
+  TAgentProcess agent(kSettings);
+  if (!agent.Start()) return state.SkipWithError("the agent did not start");
   const std::vector<std::string> params = {"3", WriteRandom(agent, "haystack", 24 << 20, 2),
                                            WriteRandom(agent, "pattern", 8 << 20, 1)};
   for (auto _ : state) {
-    state.counters["idle_mib"] = agent.StatusKiB("VmRSS") / static_cast<double>(kMiB);
+    state.counters["idle_mib"] = ProcessStatusKiB(agent.Pid(), "VmRSS") / static_cast<double>(kMiB);
     const long one = PeakWhile(agent, [&] { agent.Request("TEST-FileCompare", params); });
     SettleMs(agent, 16 * kMiB);
     std::atomic<int> answered{0};
@@ -67,7 +72,8 @@ void BM_FiftyFileInFileSearches(benchmark::State& state) {
       for (std::thread& c : clients) c.join();
     });
     state.counters["settle_ms"] = SettleMs(agent, 16 * kMiB);
-    state.counters["rss_after_mib"] = agent.StatusKiB("VmRSS") / static_cast<double>(kMiB);
+    state.counters["rss_after_mib"] =
+        ProcessStatusKiB(agent.Pid(), "VmRSS") / static_cast<double>(kMiB);
     state.counters["one_peak_mib"] = one / static_cast<double>(kMiB);
     state.counters["fifty_peak_mib"] = fifty / static_cast<double>(kMiB);
     state.counters["fifty_over_one"] = fifty / static_cast<double>(one);
@@ -79,7 +85,8 @@ BENCHMARK(BM_FiftyFileInFileSearches)->Iterations(1)->UseRealTime()->Unit(benchm
 // A script printing 50 MB in 100-byte lines: asked for all of its lines (refused at the packet
 // cap), against the same script asked for none (the baseline).
 void BM_ShellScriptPrintingFiftyMB(benchmark::State& state) {
-  TAgent agent;
+  TAgentProcess agent(kSettings);
+  if (!agent.Start()) return state.SkipWithError("the agent did not start");
   const std::string script =
       "yes 0123456789012345678901234567890123456789012345678901234567890"
       "123456789012345678901234567890123 | head -n 500000";
@@ -113,19 +120,20 @@ BENCHMARK(BM_ShellScriptPrintingFiftyMB)
 
 // 200 idle connections held for 10 seconds: the agent's CPU use meanwhile.
 void BM_TwoHundredIdleConnections(benchmark::State& state) {
-  TAgent agent(false, "maxpending=1024\n");  // the idle connections share one address
+  // The idle connections share one address.
+  TAgentProcess agent(std::string(kSettings) + "maxpending=1024\n");
+  if (!agent.Start()) return state.SkipWithError("the agent did not start");
   for (auto _ : state) {
-    std::vector<int> sockets;
+    std::vector<TUniqueFd> sockets;
     for (int i = 0; i < 200; ++i) {
-      sockets.push_back(Connect(agent.Port()));
-      send(sockets.back(), "\x40\x00", 2, MSG_NOSIGNAL);  // a packet that never completes
+      sockets.push_back(ConnectLoopback(agent.Port()));
+      SendBytes(sockets.back().Get(), String("\x40\x00", 2));  // a packet that never completes
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long before = agent.CpuTicks();
+    const double before = ProcessCpuSeconds(agent.Pid());
     std::this_thread::sleep_for(std::chrono::seconds(10));
     state.counters["cpu_percent_of_one_core"] =
-        100.0 * (agent.CpuTicks() - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / 10;
-    for (int fd : sockets) close(fd);
+        100.0 * (ProcessCpuSeconds(agent.Pid()) - before) / 10;
   }
 }
 BENCHMARK(BM_TwoHundredIdleConnections)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);

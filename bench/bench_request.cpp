@@ -2,26 +2,27 @@
 // plus the protocol's own cipher and digest work, beside the real agent's latency and CPU.
 #include <nettle/md5.h>
 #include <nettle/sha1.h>
-#include <poll.h>
 #include <semaphore.h>
 #include <sys/random.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 
-#include "bench/bench_net.h"
+#include "bench/bench_util.h"
+#include "protocol/orv_const.h"
 #include "protocol/twofish.h"
+#include "tests/support/agent_process.h"
+#include "tests/support/flood.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+double Median(const std::vector<double>& v) {
+  return Quantile(v, 0.5);
 }
 
 double MicrosSince(Clock::time_point start) {
@@ -34,14 +35,13 @@ double MicrosSince(Clock::time_point start) {
 // accepts them, and hands each to a parked thread that reads, replies and closes.
 class TFloorServer {
  public:
-  TFloorServer(const std::string& reply, bool handOver) {
-    const int listener = BindLoopback(&port_, 1024);
+  TFloorServer(const String& reply, bool handOver) {
+    const TUniqueFd listener = BindLoopback(SOCK_STREAM, port_, 1024);
     pid_ = fork();
     if (pid_ == 0) {
-      handOver ? HandOver(listener, reply) : Serve(listener, reply);
+      handOver ? HandOver(listener.Get(), reply) : Serve(listener.Get(), reply);
       _exit(0);
     }
-    close(listener);
   }
   ~TFloorServer() {
     kill(pid_, SIGKILL);
@@ -51,16 +51,15 @@ class TFloorServer {
   pid_t Pid() const { return pid_; }
 
  private:
-  static void Reply(int c, const std::string& reply) {
-    ReceivePacket(c);
-    ssize_t n = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-    (void)n;
+  static void Reply(int c, const String& reply) {
+    ReadReply(c, -1);
+    SendBytes(c, reply);
     close(c);
   }
-  static void Serve(int listener, const std::string& reply) {
+  static void Serve(int listener, const String& reply) {
     for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) Reply(c, reply);
   }
-  static void HandOver(int listener, const std::string& reply) {
+  static void HandOver(int listener, const String& reply) {
     sem_t ready;
     sem_init(&ready, 0, 0);
     std::atomic<int> handed{-1};
@@ -72,8 +71,7 @@ class TFloorServer {
       }
     });
     for (;;) {
-      pollfd waiter{listener, POLLIN, 0};
-      if (poll(&waiter, 1, 1000) <= 0) continue;
+      if (!WaitReadable(listener, 1000)) continue;
       const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
       handed = c;  // requests come one at a time: the worker is parked
@@ -151,12 +149,11 @@ double ThreadsCpuSeconds(pid_t pid) {
   return nanos * 1e-9;
 }
 
-// One server under measurement: where it listens and how its CPU time is read.
+// One server under measurement, whose CPU time is its threads'.
 struct TServer {
   const char* name;
   int port;
   pid_t pid;
-  double (*cpuSeconds)(pid_t);
   std::vector<double> p50{};  // per round, microseconds
   std::vector<double> cpu{};  // per round, microseconds per request
 };
@@ -167,6 +164,13 @@ struct TKind {
   std::vector<String> params;
 };
 
+// One connection: the packet out, the reply in (a bare client's reads), closed.
+String RoundTrip(int port, const String& packet) {
+  const TUniqueFd fd = ConnectLoopback(port);
+  SendBytes(fd.Get(), packet);
+  return ReadReply(fd.Get(), -1);
+}
+
 // One round of sequential requests, each on a connection of its own, taking the servers in turn
 // for every packet, so that they see the same load from the rest of the machine. Every round has
 // packets of its own: the agent refuses a packet it has served before. The replies that were not
@@ -175,20 +179,18 @@ int RunRound(std::vector<TServer>& servers, const std::vector<String>& packets) 
   int failed = 0;
   std::vector<std::vector<double>> latencies(servers.size());
   std::vector<double> cpuBefore;
-  for (const TServer& s : servers) cpuBefore.push_back(s.cpuSeconds(s.pid));
+  for (const TServer& s : servers) cpuBefore.push_back(ThreadsCpuSeconds(s.pid));
   for (const String& packet : packets) {
     for (size_t k = 0; k < servers.size(); ++k) {
       const Clock::time_point start = Clock::now();
-      const std::string reply = RawExchange(servers[k].port, packet);
+      const String reply = RoundTrip(servers[k].port, packet);
       latencies[k].push_back(MicrosSince(start));
-      uint32_t declared = 0;
-      if (reply.size() >= 4) memcpy(&declared, reply.data(), 4);
-      if (reply.size() < 5 || reply.size() != declared + 4ull) ++failed;
+      failed += reply.Length() < 5 || reply.Length() != ReplyPacketSize(reply);
     }
   }
   for (size_t k = 0; k < servers.size(); ++k) {
     servers[k].p50.push_back(Median(latencies[k]));
-    servers[k].cpu.push_back((servers[k].cpuSeconds(servers[k].pid) - cpuBefore[k]) * 1e6 /
+    servers[k].cpu.push_back((ThreadsCpuSeconds(servers[k].pid) - cpuBefore[k]) * 1e6 /
                              static_cast<double>(packets.size()));
   }
   return failed;
@@ -206,48 +208,44 @@ std::string Rounds(const std::vector<double>& v, const char* format = "%.0f") {
   return out + ")";
 }
 
-void Measure(const std::vector<const TAgent*>& agents, const TKind& kind, int requests,
-             int rounds) {
+using TAgents = std::vector<std::unique_ptr<TAgentProcess>>;
+// The UNC test on, no failure log, and a time-out no request comes near.
+constexpr const char* kSettings = "unc=1\nlogfails=0\ntimeout=60000\n";
+
+void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds) {
   // A fresh session key per request, as the manager sends them.
   const String text = BuildRequestText(kind.command, kind.params);
-  const String password = agents[0]->Password();
-  auto freshPacket = [&](String* keyOut) {
-    char key[16];
-    if (getrandom(key, sizeof(key), 0) != static_cast<ssize_t>(sizeof(key))) abort();
-    if (keyOut != nullptr) *keyOut = String(key, sizeof(key));
-    return BuildRequestPacket(password, String(key, sizeof(key)), text);
-  };
+  const String password = agents[0]->Target().password;
   std::vector<std::vector<String>> packets(rounds);
   for (std::vector<String>& round : packets) {
-    for (int i = 0; i < requests; ++i) round.push_back(freshPacket(nullptr));
+    for (int i = 0; i < requests; ++i)
+      round.push_back(BuildRequestPacket(password, NewSessionKey(), text));
   }
-  String sampleKey;
-  const std::string sample = RawExchange(agents[0]->Port(), freshPacket(&sampleKey));
-  String decoded;
-  if (!DecodeReplyPacket(String(sample.data(), static_cast<int>(sample.size())), sampleKey,
-                         decoded) ||
-      decoded.Copy(1, 4) != "200\n") {
+  const String sampleKey = NewSessionKey();
+  const String sample = RoundTrip(agents[0]->Port(), BuildRequestPacket(password, sampleKey, text));
+  if (!Answered(sample, sampleKey)) {
     printf("%s: the agent did not answer 200\n", kind.name);
     return;
   }
   const TFloorServer floor(sample, false);
   const TFloorServer handOver(sample, true);
-  std::vector<TServer> servers{{"bare server", floor.Port(), floor.Pid(), ThreadsCpuSeconds},
-                               {"hand-over", handOver.Port(), handOver.Pid(), ThreadsCpuSeconds}};
-  for (const TAgent* agent : agents) {
-    servers.push_back({agent == agents[0] ? "agent" : "other agent", agent->Port(), agent->Pid(),
-                       ThreadsCpuSeconds});
+  std::vector<TServer> servers{{"bare server", floor.Port(), floor.Pid()},
+                               {"hand-over", handOver.Port(), handOver.Pid()}};
+  for (const auto& agent : agents) {
+    servers.push_back({agent == agents[0] ? "agent" : "other agent", agent->Port(), agent->Pid()});
   }
-  for (const TServer& s : servers) RawExchange(s.port, freshPacket(nullptr));  // warm up
+  for (const TServer& s : servers) {
+    RoundTrip(s.port, BuildRequestPacket(password, NewSessionKey(), text));  // warm up
+  }
   // The agents' threads that ended are missing from their threads' times; /proc/<pid>/stat
   // keeps them, to the clock tick, and checks the sum over all rounds.
   std::vector<double> processCpu;
-  for (const TAgent* agent : agents) processCpu.push_back(ProcessCpuSeconds(agent->Pid()));
-  printf("%-12s request %4d B, reply %4zu B\n", kind.name, packets[0][0].Length(), sample.size());
+  for (const auto& agent : agents) processCpu.push_back(ProcessCpuSeconds(agent->Pid()));
+  printf("%-12s request %4d B, reply %4d B\n", kind.name, packets[0][0].Length(), sample.Length());
 
   // The request's plain text (with its CR) and the reply's (the packet less its prefix). The
   // protocol's work is timed after every round, so that each round has a floor of its own time.
-  const int replyText = static_cast<int>(sample.size()) - 4;
+  const int replyText = sample.Length() - 4;
   std::vector<double> work;
   int failed = 0;
   for (const std::vector<String>& round : packets) {
@@ -294,15 +292,13 @@ int main() {
   const int requests = std::max(1, EnvInt("ORV_BENCH_REQUESTS", 3000));
   const int rounds = std::max(1, EnvInt("ORV_BENCH_ROUNDS", 5));
   const bool daemon = EnvInt("ORV_BENCH_INTERACTIVE", 0) == 0;
-  const TAgent agent(daemon, "unc=1\n");
-  std::unique_ptr<TAgent> other;
-  std::vector<const TAgent*> agents{&agent};
-  if (getenv("ORV_BENCH_COMPARE") != nullptr) {
-    other = std::make_unique<TAgent>(daemon, "unc=1\n", getenv("ORV_BENCH_COMPARE"));
-    agents.push_back(other.get());
+  TAgents agents;
+  agents.push_back(std::make_unique<TAgentProcess>(kSettings));
+  if (const char* other = getenv("ORV_BENCH_COMPARE")) {
+    agents.push_back(std::make_unique<TAgentProcess>(kSettings, "secret", other));
   }
-  for (const TAgent* a : agents) {
-    if (!a->Answers()) {
+  for (const auto& agent : agents) {
+    if (!(daemon ? agent->StartDaemon() : agent->Start())) {
       printf("an agent did not start\n");
       return 1;
     }

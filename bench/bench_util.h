@@ -33,9 +33,6 @@ inline void Timed(benchmark::internal::Benchmark* b) {
       ->ReportAggregatesOnly(true);
 }
 
-// The benchmarks' scratch directories are the tests' temporary directories.
-using TScratchDir = TTempDir;
-
 // A log of mib MiB of 100-byte syslog-like lines, left in the page cache by
 // writing it. No line holds "segfault" or "oom-killer" in any letter case.
 class TSyslogFile {
@@ -68,14 +65,16 @@ class TSyslogFile {
   int64_t Bytes() const { return bytes_; }
 
  private:
-  TScratchDir dir_;
+  TTempDir dir_;
   std::string name_;
   int64_t bytes_ = 0;
 };
 
-// Starts args (searched in PATH) in the locale (C unless told) with its output thrown away; its
-// pid or -1.
-inline pid_t SpawnChild(const std::vector<std::string>& args, const char* locale = "C") {
+// Runs args (searched in PATH) in the locale (C unless told), its output thrown away, and waits
+// for it: its exit status. cpuSeconds grows by the CPU time it used, to set beside the CPU column
+// of the code measured against it.
+inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = nullptr,
+                    const char* locale = "C") {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -85,19 +84,11 @@ inline pid_t SpawnChild(const std::vector<std::string>& args, const char* locale
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
-  int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp);
+  const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp);
   posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
-}
-
-// SpawnChild and wait: its exit status. cpuSeconds grows by the CPU time it
-// used, to set beside the CPU column of the code measured against it.
-inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = nullptr,
-                    const char* locale = "C") {
-  const pid_t pid = SpawnChild(args, locale);
   int status = 0;
   rusage usage{};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return -1;
+  if (failed != 0 || wait4(pid, &status, 0, &usage) != pid) return -1;
   if (cpuSeconds != nullptr) {
     *cpuSeconds += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;

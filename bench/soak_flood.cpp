@@ -59,7 +59,7 @@ int main() {
     const TManagerStats manager = RunManager(agent.Target(), kPeriodMs, seconds * 1000);
     const TFloodStats attack = flood.Stop();
     const int64_t logGrowth = LogBytes(agent) - logBefore;
-    const int64_t peakKiB = PeakRssKiB(agent.Pid());
+    const int64_t peakKiB = ProcessStatusKiB(agent.Pid(), "VmHWM");
     printf("%s, %d s: %d slow clients and %d tricklers\n", name, seconds, slow, tricklers);
     printf("  manager: %d/%d answered (%.2f%%), p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
            manager.answered, manager.sent, 100.0 * manager.answered / manager.sent, manager.p50Ms,

@@ -75,7 +75,8 @@ String ReadReply(int fd, int timeoutMs, bool* closed) {
   ssize_t n = 1;
   auto start = std::chrono::steady_clock::now();
   auto whole = [&] { return ReplyPacketSize(data) > 0 && data.Length() >= ReplyPacketSize(data); };
-  while (n > 0 && !whole() && WaitReadable(fd, std::max(0LL, timeoutMs - MsSince(start)))) {
+  while (n > 0 && !whole() &&
+         (timeoutMs < 0 || WaitReadable(fd, std::max(0LL, timeoutMs - MsSince(start))))) {
     char buffer[4096];
     n = recv(fd, buffer, sizeof(buffer), 0);
     if (n > 0) data.AddData(buffer, static_cast<int>(n));

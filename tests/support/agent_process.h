@@ -17,8 +17,8 @@ std::string BaseConfig(int port, const std::string& password = "secret");
 // the client library will not do; from source (another 127.x address) when given.
 TUniqueFd ConnectLoopback(int port, const char* source = nullptr);
 void SendBytes(int fd, const String& data);
-// What arrives until a whole reply packet is in, the peer closes (closed is
-// then set) or timeoutMs passes.
+// What arrives until a whole packet is in, the peer closes (closed is then set) or timeoutMs
+// passes; with a negative timeoutMs it only reads, as a bare client or server would.
 String ReadReply(int fd, int timeoutMs, bool* closed = nullptr);
 // Sends bytes on a connection of its own (from source when given) and ends its side; whatever
 // arrives until the agent closes, or "<no connection>" or "<still open>".

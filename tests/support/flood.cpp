@@ -2,7 +2,6 @@
 #include "tests/support/flood.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -12,8 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "protocol/orv_const.h"
 
@@ -163,16 +160,16 @@ TManagerStats RunManager(const TOrvTarget& target, int periodMs, int durationMs)
       latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
     }
   }
-  std::sort(latencies.begin(), latencies.end());
-  auto at = [&](double q) {
-    return latencies.empty() ? 0.0
-                             : latencies[std::min(latencies.size() - 1,
-                                                  static_cast<size_t>(q * latencies.size()))];
-  };
-  stats.p50Ms = at(0.50);
-  stats.p99Ms = at(0.99);
-  stats.maxMs = latencies.empty() ? 0.0 : latencies.back();
+  stats.p50Ms = Quantile(latencies, 0.50);
+  stats.p99Ms = Quantile(latencies, 0.99);
+  stats.maxMs = Quantile(latencies, 1);
   return stats;
+}
+
+double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<size_t>(q * values.size()))];
 }
 
 void RaiseDescriptorLimit() {
@@ -180,14 +177,6 @@ void RaiseDescriptorLimit() {
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
   setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-int64_t PeakRssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return 0;
 }
 
 std::vector<std::string> LoopbackSources(const char* prefix, int first, int count) {

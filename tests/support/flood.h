@@ -56,9 +56,9 @@ struct TManagerStats {
 // "GetInfo" from 127.0.0.1 every periodMs for durationMs, each with a fresh session key.
 TManagerStats RunManager(const TOrvTarget& target, int periodMs, int durationMs);
 
+// The value below which the share q of values lie (0.5: the median, 1: the largest); 0 for none.
+double Quantile(std::vector<double> values, double q);
 // Lets this process open as many descriptors as its hard limit allows.
 void RaiseDescriptorLimit();
-// The peak resident memory of a process in KiB (VmHWM), 0 when unknown.
-int64_t PeakRssKiB(pid_t pid);
 // The source addresses first, first + 1, ... (count of them), as "127.0.1.1" and so on.
 std::vector<std::string> LoopbackSources(const char* prefix, int first, int count);

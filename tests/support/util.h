@@ -74,12 +74,33 @@ inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = 1
   return true;
 }
 
-// The state letter and the parent of process pid, from /proc; false when it is gone.
-inline bool ProcessState(int pid, char& state, int& parent) {
+// What /proc/PID/stat holds after the command name, from the state letter on; "" when it is gone.
+inline std::string ProcessStat(int pid) {
   const std::string stat = TTempDir::ReadFile("/proc/" + std::to_string(pid) + "/stat");
   const size_t close = stat.rfind(')');
-  return close != std::string::npos &&
-         sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2;
+  return close == std::string::npos ? "" : stat.substr(close + 1);
+}
+
+// The state letter and the parent of process pid; false when it is gone.
+inline bool ProcessState(int pid, char& state, int& parent) {
+  return sscanf(ProcessStat(pid).c_str(), " %c %d", &state, &parent) == 2;
+}
+
+// User plus system CPU time of a process and all its threads, dead ones included, in seconds.
+inline double ProcessCpuSeconds(int pid) {
+  unsigned long ticks[2] = {};
+  sscanf(ProcessStat(pid).c_str(), " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+         &ticks[0], &ticks[1]);
+  return static_cast<double>(ticks[0] + ticks[1]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A figure of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when unreadable.
+inline long ProcessStatusKiB(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return atol(line.c_str() + field.size() + 1);
+  }
+  return -1;
 }
 
 // Waits up to timeoutMs for pid to be dead: gone, or a zombie of another parent (one killed
