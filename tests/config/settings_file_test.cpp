@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -156,24 +155,6 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
       << "wrong result or message, or no unprivileged user";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
-}
-
-// A file its reader may not open is named with the system's reason (the wire tests show the
-// others); only root can give the reader another user.
-TEST_F(SettingsFileTest, LoadSaysWhyTheFileCannotBeRead) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to read as another user";
-  ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
-  dir_.WriteFile("orv.cfg", Required());
-  ASSERT_EQ(chmod(cfg_.c_str(), 0600), 0);
-  TORVSettings s;
-  s.SetCfgFile(cfg_.c_str());
-  const String expected =
-      ("Cannot open configuration file '" + cfg_ + "': Permission denied").c_str();
-  EXPECT_EQ(RunUnprivileged([&] {
-              String msg;
-              return s.LoadOptions_(msg) == 0 && msg == expected ? 0 : 1;
-            }),
-            0);
 }
 
 TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
