@@ -9,46 +9,40 @@ namespace {
 
 using std::string;
 
-// The agent with the file and log tests on (folder size off, to be refused), a file "a.txt" of
-// 5 bytes, and check_orv as a link to the built client.
-class ClientTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(agent_.Start());
-    agent_.WriteFile("a.txt", "12345");
-    ASSERT_EQ(symlink(ORVCTL_BINARY, check_.c_str()), 0);
-  }
-
-  // Runs the client (check_orv when check) against the agent; exit code and output.
-  std::pair<int, string> Run(bool check, std::vector<string> args) const {
-    args.insert(args.begin(), {check ? check_ : ORVCTL_BINARY, "-p", Port(), "-P", "secret"});
+// One agent with the file and log tests on (folder size off, to be refused) and a file "a.txt" of
+// 5 bytes serves check_orv (a link to the built client) and orvctl: every state with its line, the
+// log watch, and what scripts rely on.
+TEST(ClientTest, CheckStatesLogWatchAndScripting) {
+  TAgentProcess agent("textlog=1\nfileexists=1\ncountfiles=1\nfoldersize=0\n");
+  ASSERT_TRUE(agent.Start());
+  agent.WriteFile("a.txt", "12345");
+  TTempDir tools;
+  const string check = tools.Join("check_orv");
+  ASSERT_EQ(symlink(ORVCTL_BINARY, check.c_str()), 0);
+  const string port = std::to_string(agent.Port()), dir = agent.Dir().Path();
+  // Runs check_orv (when asCheck) or orvctl against the agent; exit code and output.
+  auto run = [&](bool asCheck, std::vector<string> args) {
+    args.insert(args.begin(), {asCheck ? check : ORVCTL_BINARY, "-p", port, "-P", "secret"});
     string out;
     const int code = RunProgram(args, &out, 30000);
-    return {code, out};
-  }
-  string Port() const { return std::to_string(agent_.Port()); }
-  string Dir() const { return agent_.Dir().Path(); }
+    return std::pair(code, out);
+  };
 
-  TAgentProcess agent_{"textlog=1\nfileexists=1\ncountfiles=1\nfoldersize=0\n"};
-  TTempDir tools_;
-  const string check_ = tools_.Join("check_orv");
-};
-
-TEST_F(ClientTest, CheckModeGivesEveryStateWithItsLine) {
+  // check_orv: every state with its line.
   int silentPort = 0;
   const TUniqueFd silent = BindLoopback(SOCK_STREAM, silentPort, 8);  // connects, never answers
   const string silence = std::to_string(silentPort);
   const string closed = std::to_string(UnusedLoopbackPort());
-  const string file = Dir() + "/a.txt";
-  const std::vector<string> count{"TEST-CountFiles", Dir(), "a.*", "0", "0", ""};
+  const string file = dir + "/a.txt";
+  const std::vector<string> count{"TEST-CountFiles", dir, "a.*", "0", "0", ""};
   auto with = [](std::vector<string> options, const std::vector<string>& request) {
     options.insert(options.end(), request.begin(), request.end());
     return options;
   };
   const std::tuple<std::vector<string>, int, string> cases[] = {
-      {count, 0, "ORV OK - TEST-CountFiles " + Dir() + ": count=1 | 'count'=1;;;;\n"},
+      {count, 0, "ORV OK - TEST-CountFiles " + dir + ": count=1 | 'count'=1;;;;\n"},
       {with({"-w", "0", "-c", "5"}, count), 1,
-       "ORV WARNING - TEST-CountFiles " + Dir() + ": count=1 | 'count'=1;0;5;;\n"},
+       "ORV WARNING - TEST-CountFiles " + dir + ": count=1 | 'count'=1;0;5;;\n"},
       {{"--field", "size", "--label", "a size", "--uom", "KB", "-c", "@5", "TEST-FileExists", file},
        2,
        "ORV CRITICAL - TEST-FileExists " + file + ": size=5 | 'a size'=5KB;;@5;;\n"},
@@ -56,9 +50,9 @@ TEST_F(ClientTest, CheckModeGivesEveryStateWithItsLine) {
       {{"TEST-FileExists", file + "x"},
        2,
        "ORV CRITICAL - TEST-FileExists " + file + "x: 301 no such file or acess denied\n"},
-      {{"TEST-FolderSize", Dir(), "0"},
+      {{"TEST-FolderSize", dir, "0"},
        3,
-       "ORV UNKNOWN - TEST-FolderSize " + Dir() + ": 600 test is not allowed\n"},
+       "ORV UNKNOWN - TEST-FolderSize " + dir + ": 600 test is not allowed\n"},
       {{"--field", "4", "TEST-FileExists", file},
        3,
        "ORV UNKNOWN - TEST-FileExists " + file + ": name=" + file + " is no number\n"},
@@ -68,7 +62,7 @@ TEST_F(ClientTest, CheckModeGivesEveryStateWithItsLine) {
       // No reply: refused by the agent, no connection, a silent peer; -u for the latter two.
       {{"-P", "wrong", "GetInfo"},
        3,
-       "ORV UNKNOWN - GetInfo: no reply from 127.0.0.1:" + Port() +
+       "ORV UNKNOWN - GetInfo: no reply from 127.0.0.1:" + port +
            ": Connection closed without a reply (usually a wrong password"},
       {{"-p", closed, "GetInfo"},
        2,
@@ -81,42 +75,39 @@ TEST_F(ClientTest, CheckModeGivesEveryStateWithItsLine) {
       {{"-w", "1:2:3", "GetInfo"}, 3, "ORV UNKNOWN - invalid range '1:2:3'\n"},
   };
   for (const auto& [args, code, line] : cases) {
-    const auto [exit, out] = Run(true, args);
+    const auto [exit, out] = run(true, args);
     EXPECT_EQ(exit, code) << out;
     EXPECT_EQ(out.substr(0, line.size()), line);
   }
-}
 
-// Three runs on one state file: the first marks the end of the log, the second reports the
-// lines added since (count and first line), the third finds nothing new.
-TEST_F(ClientTest, LogWatchReportsEachNewMatchOnce) {
-  const string log = Dir() + "/app.log";
-  agent_.WriteFile("app.log", "old error\n");
-  const string state = "--state-file=" + tools_.Join("app.state");
-  const string state2 = "--state-file=" + tools_.Join("app2.state");
+  // Three runs on one state file: the first marks the end of the log, the second reports the
+  // lines added since (count and first line), the third finds nothing new.
+  const string log = dir + "/app.log";
+  agent.WriteFile("app.log", "old error\n");
+  const string state = "--state-file=" + tools.Join("app.state");
+  const string state2 = "--state-file=" + tools.Join("app2.state");
   // TEST-TextLog2 with a second filter, whose matches are warnings here.
   const std::vector<string> watch{state, "TEST-TextLog", log, "error"};
   const std::vector<string> watch2{"-W", state2, "TEST-TextLog2", log, "error", "0", "0",
                                    "0",  "1",    "restored"};
   const string first = " (first check: lines written from now on are watched) | 'matches'=0;;;;\n";
-  EXPECT_EQ(Run(true, watch), std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0" + first));
-  EXPECT_EQ(Run(true, watch2).first, 0);
-  agent_.WriteFile("app.log", "old error\ndisk error one\nfine\nrestored\nerror two\n");
-  EXPECT_EQ(Run(true, watch),
+  EXPECT_EQ(run(true, watch), std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0" + first));
+  EXPECT_EQ(run(true, watch2).first, 0);
+  agent.WriteFile("app.log", "old error\ndisk error one\nfine\nrestored\nerror two\n");
+  EXPECT_EQ(run(true, watch),
             std::pair(2, "ORV CRITICAL - TEST-TextLog " + log +
                              ": matches=2, first: disk error one | 'matches'=2;;;;\n"));
-  EXPECT_EQ(Run(true, watch2), std::pair(1, "ORV WARNING - TEST-TextLog2 " + log +
+  EXPECT_EQ(run(true, watch2), std::pair(1, "ORV WARNING - TEST-TextLog2 " + log +
                                                 ": matches=3, first: disk error one | "
                                                 "'matches'=3;;;;\n"));
-  EXPECT_EQ(Run(true, watch),
+  EXPECT_EQ(run(true, watch),
             std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0 | 'matches'=0;;;;\n"));
   struct stat st {};
-  EXPECT_EQ(stat(tools_.Join("app.state").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0600u);
-}
+  EXPECT_EQ(stat(tools.Join("app.state").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0600u);
 
-TEST_F(ClientTest, ScriptingHelpVersionErrorsAndJson) {
+  // What scripts rely on: exact errors, exit codes and JSON.
   const string tryHelp = "Try 'orvctl --help'.\n";
-  const std::tuple<std::vector<string>, int, string> cases[] = {
+  const std::tuple<std::vector<string>, int, string> scripted[] = {
       {{"--version"}, 0, "orvctl (orv) 1.28\n"},
       {{"-p", "0", "GetInfo"},
        2,
@@ -124,9 +115,9 @@ TEST_F(ClientTest, ScriptingHelpVersionErrorsAndJson) {
       {{"-t", "5s", "GetInfo"},
        2,
        "orvctl: the time-out must be a number from 1 to 86400, not '5s'\n" + tryHelp},
-      {{"-F", Dir() + "/none", "GetInfo"},
+      {{"-F", dir + "/none", "GetInfo"},
        2,
-       "orvctl: cannot read the password file " + Dir() + "/none: No such file or directory\n" +
+       "orvctl: cannot read the password file " + dir + "/none: No such file or directory\n" +
            tryHelp},
       {{"-P", "wrong", "GetInfo"},
        2,
@@ -134,18 +125,17 @@ TEST_F(ClientTest, ScriptingHelpVersionErrorsAndJson) {
        "address not admitted by the agent's accept filter, too many connections from this "
        "address at once, a session key the agent finds too short, or a request the agent has "
        "served before)\n"},
-      {{"--json", "TEST-CountFiles", Dir(), "a.*", "0", "0", ""},
+      {{"--json", "TEST-CountFiles", dir, "a.*", "0", "0", ""},
        0,
        R"({"code": "200", "lines": ["1"], "count": 1})"
        "\n"},
-      {{"--json", "TEST-FolderSize", Dir()},
+      {{"--json", "TEST-FolderSize", dir},
        1,
        R"({"code": "600", "lines": ["test is not allowed"]})"
        "\n"},
   };
-  for (const auto& [args, code, text] : cases) {
-    EXPECT_EQ(Run(false, args), std::pair(code, text));
-  }
+  for (const auto& [args, code, text] : scripted)
+    EXPECT_EQ(run(false, args), std::pair(code, text));
   // Help goes to standard output.
   string help;
   EXPECT_EQ(RunProgram({"sh", "-c", string(ORVCTL_BINARY) + " --help 2>/dev/null"}, &help), 0);
