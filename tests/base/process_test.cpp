@@ -57,9 +57,20 @@ class RunnerTest : public TProgramTest {
 
 // With process descriptors and without: results and failures, a time limit that kills the
 // program's group (its background child too), and the no-wait mode, whose children are collected.
-TEST_F(RunnerTest, ResultsTimeLimitsAndNoZombies) {
+// Then output handed over while the program runs: both streams, the program's end even while
+// something it started holds the pipe, a stop asked by the receiver, and a time limit that holds
+// while output keeps coming.
+TEST_F(RunnerTest, ResultsOutputTimeLimitsAndNoZombies) {
   const std::string pidFile = " > " + dir_.Join("pid");
-  const std::tuple<std::string, int, std::string> cases[] = {
+  struct Case {
+    std::string line;
+    int limitMs;
+    std::string result;
+    bool streamed = false;  // output handed over as it comes
+    size_t stopAt = 0;      // bytes after which the receiver asks to stop; 0: never
+    std::string output{};   // its start
+  };
+  const Case cases[] = {
       {Executable("plain", "exit 6\n"), 5000, "1 6 "},  // no #! line: run by the shell
       {dir_.Path(), 0, "0 -1 exec error: Permission denied"},
       {"   ", 0, "0 -1 empty command line"},
@@ -70,14 +81,41 @@ TEST_F(RunnerTest, ResultsTimeLimitsAndNoZombies) {
       // These leave the pid of a process that must be gone.
       {"sh -c 'sleep 30 & echo $!" + pidFile + "; wait'", 300, "0 -1 abnormal termination"},
       {"sh -c 'echo $$" + pidFile + "; exec sleep 1.5'", -1, "1 0 "},
+      {"sh -c 'echo a; echo b >&2; exit 3'", 5000, "1 3 ", true, 0, "a\nb\n"},
+      {"sh -c 'sleep 30 & echo $!'", 0, "1 0 ", true},  // its sleep holds the pipe
+      {"yes", 0, "1 0 ", true, 100000, "y\ny\n"},
+      {"yes", 300, "0 -1 abnormal termination", true, 0, "y\ny\n"},
+      {"sh -c 'echo early; sleep 30'", -1, "0 -1 abnormal termination", true},
   };
   for (bool pidfd : {true, false}) {
     UseProcessDescriptors(pidfd);
-    for (const auto& [line, limitMs, result] : cases) {
+    for (const Case& c : cases) {
       unlink(dir_.Join("pid").c_str());
-      EXPECT_EQ(Run(line, limitMs), result) << line;
+      std::string output;
+      const TOutputSink sink = [&](const char* data, int n) {
+        output.append(data, n);
+        return c.stopAt == 0 || output.size() < c.stopAt;
+      };
+      int code = -1;
+      String err;
+      const auto start = std::chrono::steady_clock::now();
+      std::string result = c.streamed ? "" : Run(c.line, c.limitMs);
+      if (c.streamed) {
+        result = std::to_string(SystemExOutput(c.line.c_str(), c.limitMs, sink, code, err));
+        result += " " + std::to_string(code) + " " + err.SetZero().c_str();
+      }
+      EXPECT_EQ(result, c.result) << c.line;
+      EXPECT_EQ(output.substr(0, c.output.size()), c.output) << c.line;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.line;
       const int left = std::atoi(Read("pid").c_str());
-      EXPECT_TRUE(left == 0 || ProcessGone(left, 10000)) << line << ": left running or uncollected";
+      EXPECT_TRUE(left == 0 || ProcessGone(left, 10000))
+          << c.line << ": left running or uncollected";
+      // The background sleep that kept the pipe open ran on; it goes now.
+      if (c.streamed && c.line.find("sleep 30 &") != std::string::npos) {
+        const int pid = std::atoi(output.c_str());
+        EXPECT_GT(pid, 0);
+        if (pid > 0) kill(pid, SIGKILL);
+      }
     }
   }
   UseProcessDescriptors(true);
@@ -102,52 +140,6 @@ TEST_F(RunnerTest, StreamsAndWorkingDirectory) {
                 dir_.Join("missing").c_str(), out.c_str(), nullptr, dir_.Join("no").c_str()),
             "1 2 ");
   EXPECT_EQ(Read("out"), "closed\n" + std::string(GetCurrentDir().SetZero().c_str()) + "\n");
-}
-
-// Output handed over while the program runs: both streams, the program's end even while
-// something it started holds the pipe, a stop asked by the receiver, and a time limit that
-// holds while output keeps coming.
-TEST_F(RunnerTest, OutputAsItComesWithinTheTimeLimit) {
-  struct Case {
-    std::string line;
-    int limitMs;
-    size_t stopAt;  // bytes after which the receiver asks to stop; 0: never
-    std::string result;
-    std::string output;  // its start
-  };
-  const Case cases[] = {
-      {"sh -c 'echo a; echo b >&2; exit 3'", 5000, 0, "1 3 ", "a\nb\n"},
-      {"sh -c 'sleep 30 & echo $!'", 0, 0, "1 0 ", ""},
-      {"yes", 0, 100000, "1 0 ", "y\ny\n"},
-      {"yes", 300, 0, "0 -1 abnormal termination", "y\ny\n"},
-      {"sh -c 'echo early; sleep 30'", -1, 0, "0 -1 abnormal termination", ""},
-  };
-  for (bool pidfd : {true, false}) {
-    UseProcessDescriptors(pidfd);
-    for (const Case& c : cases) {
-      std::string output;
-      const TOutputSink sink = [&](const char* data, int n) {
-        output.append(data, n);
-        return c.stopAt == 0 || output.size() < c.stopAt;
-      };
-      int code = -1;
-      String err;
-      const auto start = std::chrono::steady_clock::now();
-      const int result = SystemExOutput(c.line.c_str(), c.limitMs, sink, code, err);
-      EXPECT_EQ(std::to_string(result) + " " + std::to_string(code) + " " + err.SetZero().c_str(),
-                c.result)
-          << c.line;
-      EXPECT_EQ(output.substr(0, c.output.size()), c.output) << c.line;
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.line;
-      // The background sleep that kept the pipe open ran on; it goes now.
-      if (c.line.find("sleep 30 &") != std::string::npos) {
-        const int pid = std::atoi(output.c_str());
-        EXPECT_GT(pid, 0);
-        if (pid > 0) kill(pid, SIGKILL);
-      }
-    }
-  }
-  UseProcessDescriptors(true);
 }
 
 // The shipped process-count and CPU-usage scripts, run as the agent runs them.
