@@ -8,76 +8,51 @@ namespace {
 
 using std::string;
 
-// The rows are the examples of the Monitoring Plugins guidelines, with values on and around
-// each end; "" is a threshold not given, and state -1 a range that is refused.
+// The rows are the examples of the Monitoring Plugins guidelines, each with values on and around
+// its ends; "" is a threshold not given.
 TEST(CheckRangeTest, GuidelineRangesMapValuesToStates) {
+  const int ok = kStateOk, warning = kStateWarning, critical = kStateCritical;
   struct Case {
     const char* warn;
     const char* crit;
-    double value;
-    int state;
+    std::vector<std::pair<double, int>> states;  // values with the state each gives
   };
   const Case cases[] = {
-      // "10": outside 0..10.
-      {"", "10", -1, kStateCritical},
-      {"", "10", 0, kStateOk},
-      {"", "10", 10, kStateOk},
-      {"", "10", 10.5, kStateCritical},
-      // "10:": below 10. "~:10": above 10.
-      {"", "10:", 9.99, kStateCritical},
-      {"", "10:", 1e15, kStateOk},
-      {"", "~:10", -1e15, kStateOk},
-      {"", "~:10", 11, kStateCritical},
-      // "10:20": outside; "@10:20": inside, ends included.
-      {"", "10:20", 9, kStateCritical},
-      {"", "10:20", 20, kStateOk},
-      {"", "10:20", 21, kStateCritical},
-      {"", "@10:20", 10, kStateCritical},
-      {"", "@10:20", 20, kStateCritical},
-      {"", "@10:20", 9.99, kStateOk},
-      {"", "@10:20", 20.01, kStateOk},
-      // -w 10 -c 20: critical over 20, else warning over 10, and critical below 0.
-      {"10", "20", 5, kStateOk},
-      {"10", "20", 15, kStateWarning},
-      {"10", "20", 25, kStateCritical},
-      {"10", "20", -1, kStateCritical},
-      // -w ~:10 -c ~:20: the same, but negative values are OK.
-      {"~:10", "~:20", 15, kStateWarning},
-      // -w 10: -c 20: warning below 10 (critical over 20 or below 0, as above).
-      {"10:", "20", 5, kStateWarning},
-      {"10:", "20", 15, kStateOk},
-      // -w ~:0 -c 10; -c 5:6 (only 5 and 6 are OK).
-      {"~:0", "10", 0, kStateOk},
-      {"~:0", "10", 5, kStateWarning},
-      {"", "5:6", 6, kStateOk},
-      // Decimals, and no thresholds at all.
-      {"0.5:1.5", "", 0.4, kStateWarning},
-      {"0.5:1.5", "", 1.5, kStateOk},
-      {"", "", -7, kStateOk},
-      // Refused: no number, an empty "@", ends the wrong way round, hexadecimal, infinity.
-      {"abc", "", 0, -1},
-      {"", "@", 0, -1},
-      {"", "10:5", 0, -1},
-      {"1:2:3", "", 0, -1},
-      {"0x10", "", 0, -1},
-      {"", "inf", 0, -1},
-      {"~", "", 0, -1}};
+      {"", "10", {{-1, critical}, {0, ok}, {10, ok}, {10.5, critical}}},          // outside 0..10
+      {"", "10:", {{9.99, critical}, {1e15, ok}}},                                // below 10
+      {"", "~:10", {{-1e15, ok}, {11, critical}}},                                // above 10
+      {"", "10:20", {{9, critical}, {20, ok}, {21, critical}}},                   // outside
+      {"", "@10:20", {{10, critical}, {20, critical}, {9.99, ok}, {20.01, ok}}},  // inside
+      // Critical over 20, else warning over 10; below 0 critical unless "~" starts the ranges.
+      {"10", "20", {{5, ok}, {15, warning}, {25, critical}, {-1, critical}}},
+      {"~:10", "~:20", {{-1, ok}, {15, warning}}},
+      {"10:", "20", {{5, warning}, {15, ok}, {25, critical}, {-1, critical}}},
+      {"~:0", "10", {{0, ok}, {5, warning}, {11, critical}}},
+      {"", "1:", {{0, critical}, {1, ok}}},
+      {"", "5:6", {{4, critical}, {6, ok}, {7, critical}}},
+      {"0.5:1.5", "", {{0.4, warning}, {1.5, ok}}},
+      {"", "", {{-7, ok}}},
+  };
   for (const Case& c : cases) {
     TThresholds t{c.warn, c.crit, {}, {}};
-    bool valid = true;
     for (auto [text, range] : {std::pair{c.warn, &t.warn}, std::pair{c.crit, &t.crit}}) {
       TRange parsed;
       string err;
-      if (text[0] == '\0') continue;
-      if (ParseRange(text, parsed, err)) {
-        *range = parsed;
-      } else {
-        valid = false;
-        EXPECT_EQ(err, string("invalid range '") + text + "'");
-      }
+      if (*text == '\0') continue;
+      ASSERT_TRUE(ParseRange(text, parsed, err)) << err;
+      *range = parsed;
     }
-    const int state = valid ? EvaluateThresholds(t, c.value) : -1;
-    EXPECT_EQ(state, c.state) << "-w " << c.warn << " -c " << c.crit << " value " << c.value;
+    for (const auto& [value, state] : c.states) {
+      EXPECT_EQ(EvaluateThresholds(t, value), state)
+          << "-w " << c.warn << " -c " << c.crit << " value " << value;
+    }
+  }
+  // Refused: no number, an empty "@", ends the wrong way round, hexadecimal, infinity.
+  for (const char* text : {"abc", "@", "10:5", "1:2:3", "0x10", "inf", "~"}) {
+    TRange range;
+    string err;
+    EXPECT_FALSE(ParseRange(text, range, err)) << text;
+    EXPECT_EQ(err, string("invalid range '") + text + "'");
   }
 }
 
