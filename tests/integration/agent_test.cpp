@@ -8,7 +8,6 @@
 #include <sys/utsname.h>
 
 #include <atomic>
-#include <climits>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -211,22 +210,10 @@ TEST(AgentDaemonTest, LockedPidFileHangupReloadAndRestartHandOver) {
 }
 
 // An upgrade session driven by hand, so that the test can pause, split and drop it.
-struct TUpgradeConnection {
-  TUniqueFd fd;
-  String key = NewSessionKey();
-};
-
-TUpgradeConnection OpenUpgrade(int port, size_t size) {
-  InitClientCiphers();
-  TUpgradeConnection c{ConnectLoopback(port)};
-  SendBytes(c.fd.Get(),
-            BuildRequestPacket("secret", c.key,
-                               ("UpgradeCode\n" + std::to_string(size) + "\n\r").c_str()));
+TRawSession OpenUpgrade(int port, size_t size) {
+  TRawSession c{ConnectLoopback(port)};
+  SendBytes(c.fd.Get(), c.Packet(("UpgradeCode\n" + std::to_string(size) + "\n\r").c_str()));
   return c;
-}
-
-string UpgradeReply(const TUpgradeConnection& c) {
-  return ReplyText(ReadReply(c.fd.Get(), 10000), c.key);
 }
 
 // body, its MD5 encrypted under key, and tail, in pieces that end at the offsets cuts, 200 ms
@@ -258,17 +245,17 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   // A wrong checksum or a byte too many leaves no file behind.
   const string bytes(500, 'b');
   for (const bool ownKey : {false, true}) {
-    TUpgradeConnection c = OpenUpgrade(agent.Port(), bytes.size());
-    ASSERT_EQ(UpgradeReply(c), "200\n");
+    TRawSession c = OpenUpgrade(agent.Port(), bytes.size());
+    ASSERT_EQ(c.Reply(), "200\n");
     SendChecksummed(c.fd, bytes, ownKey ? c.key : String("another-key"), ownKey ? "!" : "");
-    EXPECT_EQ(UpgradeReply(c), "300\nWrong CRC\n") << ownKey;
+    EXPECT_EQ(c.Reply(), "300\nWrong CRC\n") << ownKey;
     EXPECT_FALSE(exists("orv__.upd")) << ownKey;
   }
   {
-    TUpgradeConnection holder = OpenUpgrade(agent.Port(), 1000);
-    ASSERT_EQ(UpgradeReply(holder), "200\n");
+    TRawSession holder = OpenUpgrade(agent.Port(), 1000);
+    ASSERT_EQ(holder.Reply(), "200\n");
     SendBytes(holder.fd.Get(), String(bytes.c_str()));
-    EXPECT_EQ(UpgradeReply(OpenUpgrade(agent.Port(), 1000)), "302\n");
+    EXPECT_EQ(OpenUpgrade(agent.Port(), 1000).Reply(), "302\n");
   }  // the holder gone mid-transfer: its file goes, and the slot is free again below
   EXPECT_TRUE(Eventually([&] { return !exists("orv__.upd"); }));
 
@@ -276,15 +263,15 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   // watches the old pid must see that status.
   const string body = "#!/bin/sh\n# padded past the size floor of an executable\necho \"$@\" > '" +
                       agent.Dir().Join("started.txt") + "'\nexit 3\n";
-  TUpgradeConnection c;
+  TRawSession c;
   ASSERT_TRUE(Eventually([&] {
     c = OpenUpgrade(agent.Port(), body.size());
-    return UpgradeReply(c) == "200\n";
+    return c.Reply() == "200\n";
   }));
   // Pieces end mid-body, at its end, and within the checksum.
   const int n = static_cast<int>(body.size());
   SendChecksummed(c.fd, body, c.key, "", {n / 2, n, n + 5});
-  EXPECT_EQ(UpgradeReply(c), "200\n");
+  EXPECT_EQ(c.Reply(), "200\n");
   EXPECT_EQ(agent.Wait(20000), 3);
   EXPECT_EQ(agent.ReadFile("started.txt"),
             "-v -i -p " + std::to_string(agent.Port()) + " " + agent.ConfigPath() + " -x\n");
@@ -451,47 +438,26 @@ TEST(LoadTest, FloodsSlowAndVanishingClientsAndHangupStorms) {
   EXPECT_LT(MsSince(start), 5500);
   EXPECT_GT(MsSince(start), 2900);
 
-  InitClientCiphers();
-  // Each request with a key of its own: the agent serves a key once.
-  struct TSent {
-    TUniqueFd fd;
-    String key = NewSessionKey();
-  };
-  auto sendInfo = [&](TSent& sent, int from = 1, int count = INT_MAX) {
-    const String packet = BuildRequestPacket("secret", sent.key, "GetInfo\n\r");
-    SendBytes(sent.fd.Get(), packet.Copy(from, std::min(count, packet.Length() - from + 1)));
-  };
-  auto answered = [&](const TSent& sent) {
-    return Answered(ReadReply(sent.fd.Get(), 10000), sent.key);
-  };
-
   // Each request goes out as soon as its connection is made: a slow accept queue must not let
-  // the first sessions reach their idle time-out before the last connection is made.
-  std::vector<TSent> burst(1000);
-  for (TSent& sent : burst) {
-    sent.fd = ConnectLoopback(agent.Port());
-    sendInfo(sent);
-  }
-  int count = 0;
-  for (const TSent& sent : burst) count += answered(sent);
-  burst.clear();
-  // A burst of whole requests is never refused.
-  EXPECT_EQ(count, 1000);
+  // the first sessions reach their idle time-out before the last connection is made. A burst of
+  // whole requests is never refused.
+  EXPECT_EQ(AnsweredBurst(agent.Port(), 1000), 1000);
   expectRecovered("1000 connections");
 
   // A byte from each slow client every 200 ms, while others are served at once.
-  std::vector<TSent> slow(5);
-  for (TSent& sent : slow) sent.fd = ConnectLoopback(agent.Port());
+  std::vector<TRawSession> slow(5);
+  for (TRawSession& sent : slow) sent.fd = ConnectLoopback(agent.Port());
   for (int i = 1; i <= 10; ++i) {
-    for (TSent& sent : slow) sendInfo(sent, i, 1);
+    for (TRawSession& sent : slow) SendBytes(sent.fd.Get(), sent.Packet("GetInfo\n\r").Copy(i, 1));
     auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(agent.InfoLine(1), "200");
     EXPECT_LT(MsSince(asked), 2000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
-  for (TSent& sent : slow) {
-    sendInfo(sent, 11);
-    EXPECT_TRUE(answered(sent));
+  for (TRawSession& sent : slow) {
+    const String packet = sent.Packet("GetInfo\n\r");
+    SendBytes(sent.fd.Get(), packet.Copy(11, packet.Length() - 10));
+    EXPECT_TRUE(sent.Answered());
   }
   slow.clear();
   expectRecovered("slow clients");
@@ -533,7 +499,7 @@ TEST(LoadTest, FloodsSlowAndVanishingClientsAndHangupStorms) {
         }
       });
     }
-    count = 0;
+    int count = 0;
     for (int i = 0; i < 50; ++i) {
       count += (i % 3 ? agent.InfoLine(1)
                       : ReplyLine(agent.Request("SetSettings", {"Comment=c" + std::to_string(i)}),

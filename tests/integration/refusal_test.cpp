@@ -138,15 +138,7 @@ TEST(RefusalTest, SlowClientsKeepNoMoreThanMaxPendingSlotsOfTheirAddress) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Exchange(agent.Port(), Packet(NewSessionKey(), "GetInfo\n\r"), "127.0.0.3"), String());
   EXPECT_LT(MsSince(start), 1000);
-  std::vector<std::pair<TUniqueFd, String>> burst;
-  for (int i = 0; i < 40; ++i) {
-    const String key = NewSessionKey();
-    burst.emplace_back(ConnectLoopback(agent.Port(), "127.0.0.4"), key);
-    SendBytes(burst.back().first.Get(), Packet(key, "GetInfo\n\r"));
-  }
-  int answered = 0;
-  for (const auto& [fd, key] : burst) answered += Answered(ReadReply(fd.Get(), 10000), key);
-  EXPECT_EQ(answered, 40);
+  EXPECT_EQ(AnsweredBurst(agent.Port(), 40, "127.0.0.4"), 40);
   EXPECT_EQ(agent.InfoLine(10), "FailedConnections=3");
   const string log = agent.ReadFile("log2.txt");
   EXPECT_EQ(Count(log, "\t 127.0.0.3\t Too many connections waiting from this address"), 1) << log;

@@ -104,6 +104,25 @@ std::string ReplyText(const String& packet, const String& key) {
   return DecodeReplyPacket(packet, key, text) ? ToText(text) : "";
 }
 
+String TRawSession::Packet(const char* text) const {
+  InitClientCiphers();
+  return BuildRequestPacket("secret", key, text);
+}
+
+std::string TRawSession::Reply(int timeoutMs) const {
+  return ReplyText(ReadReply(fd.Get(), timeoutMs), key);
+}
+
+int AnsweredBurst(int port, int count, const char* source) {
+  std::vector<TRawSession> burst(count);
+  for (TRawSession& s : burst) {
+    s.fd = ConnectLoopback(port, source);
+    SendBytes(s.fd.Get(), s.Packet("GetInfo\n\r"));
+  }
+  return static_cast<int>(
+      std::count_if(burst.begin(), burst.end(), [](const TRawSession& s) { return s.Answered(); }));
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
   TTempDir scratch;
   pid_t pid = Spawn(argv, scratch.Join("output"));

@@ -30,6 +30,20 @@ inline bool Answered(const String& packet, const String& key) {
   return ReplyText(packet, key).rfind("200\n", 0) == 0;
 }
 
+// A raw connection with a session key of its own, for requests sent in pieces, paused or dropped.
+struct TRawSession {
+  TUniqueFd fd;
+  String key = NewSessionKey();
+  // text as a request packet under key and the password "secret".
+  String Packet(const char* text) const;
+  // The text of the reply that arrives within timeoutMs; "" when none does.
+  std::string Reply(int timeoutMs = 10000) const;
+  bool Answered() const { return Reply().rfind("200\n", 0) == 0; }
+};
+// Sends count "GetInfo" requests on connections of their own (from source when given), each as
+// soon as its connection is made, then reads the replies; how many were answered.
+int AnsweredBurst(int port, int count, const char* source = nullptr);
+
 // Runs argv (searched in PATH) to its end with standard output and error in
 // output: its exit code, 128 + its signal, or -1 when it ran past timeoutMs (it is killed).
 int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
