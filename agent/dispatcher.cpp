@@ -140,8 +140,7 @@ const TCommandRow* FindCommand(const String& command) {
 
 // A caller that knows the password but is not on the list is worth a line:
 // either the list or the manager's address is wrong.
-void LogListRefusal(const TCommandRow& row, const TORVSettings& s, in_addr peer,
-                    const String& diagnostic) {
+void LogListRefusal(const TCommandRow& row, const TORVSettings& s, in_addr peer) {
   const char* key = "";
   for (const TSettingRow& setting : SettingsTable()) {
     if (setting.text == row.callers && setting.fileKey != nullptr) key = setting.fileKey;
@@ -150,7 +149,10 @@ void LogListRefusal(const TCommandRow& row, const TORVSettings& s, in_addr peer,
   inet_ntop(AF_INET, &peer, address, sizeof(address));
   String list = s.*row.callers;
   list.SetZero();
-  String why = diagnostic.IsEmpty() ? String() : String(" (") + diagnostic + ")";
+  // Named as the configuration check names it: the blanks after commas are only for reading.
+  String problem;
+  CheckAddressList(list, problem);
+  String why = problem.IsEmpty() ? String() : String(" (") + problem + ")";
   why.SetZero();
   showmessage("\"%s\" refused: %s is not in %s \"%s\"%s\n", peer, mtFailure, 1, row.name, address,
               key, list.Data(), why.Data());
@@ -162,7 +164,7 @@ const char* Refusal(const TCommandRow& row, const TORVSettings& s, in_addr peer)
   if (row.enabled != nullptr && !row.enabled(s)) return row.refusal;
   String diagnostic;
   if (row.callers != nullptr && IPAllowed(peer.s_addr, s.*row.callers, diagnostic) != 1) {
-    LogListRefusal(row, s, peer, diagnostic);
+    LogListRefusal(row, s, peer);
     return row.refusal;
   }
   return nullptr;

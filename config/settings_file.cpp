@@ -234,25 +234,33 @@ int TORVSettings::LoadOptions_(String& msg) {
     msg = CannotOpen(CfgFile) + ": " + reason;
     return 0;
   }
+  const TSettingRow* portRow = FindFileKey("port", 4);
+  int filePort = 0;
   char piece[kPieceSize];
   while (int n = ReadPiece(file.get(), piece)) {
     TConfigLine line = ParseLine(piece, n);
-    if (line.row != nullptr) {
-      ApplyValue(*this, *line.row, piece + line.valueStart, line.valueEnd - line.valueStart);
-    }
+    if (line.row == nullptr) continue;
+    const char* value = piece + line.valueStart;
+    if (line.row == portRow) filePort = ParseInt(value, line.valueEnd - line.valueStart);
+    ApplyValue(*this, *line.row, value, line.valueEnd - line.valueStart);
   }
   file.reset();
   PutRight(msg);
   if (timeout == 0) timeout = 4000;
 
+  // The port in force (the command line's, or the running one on a reload) wins over the
+  // file's, but a file whose port the next start would refuse is not taken either.
+  const int badPort = !portRow->InRange(port)                          ? port
+                      : (filePort != 0 && !portRow->InRange(filePort)) ? filePort
+                                                                       : 0;
   int result = 1;
   if (port == 0) {
     msg += "  TCP post is not specified!\n";
     result = 0;
-  } else if (const TSettingRow* row = FindFileKey("port", 4); !row->InRange(port)) {
+  } else if (badPort != 0) {
     // Taken as it is, the number would be cut to 16 bits and another port opened.
     char text[64];
-    snprintf(text, sizeof(text), "  Invalid TCP port number %d!\n", port);
+    snprintf(text, sizeof(text), "  Invalid TCP port number %d!\n", badPort);
     msg += text;
     result = 0;
   }

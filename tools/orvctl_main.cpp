@@ -111,11 +111,12 @@ int ParseBounded(const char* text, int min, int max, const char* what) {
 
 String ReadPasswordFile(const char* path) {
   FILE* f = fopen(path, "r");
-  if (f == nullptr)
-    Fail(std::string("cannot read the password file ") + path + ": " + strerror(errno));
   char line[1024] = "";
-  if (fgets(line, sizeof(line), f) == nullptr) line[0] = '\0';
-  fclose(f);
+  // A directory opens, but reading it fails; an empty file gives an empty password.
+  const bool read = f != nullptr && (fgets(line, sizeof(line), f) != nullptr || !ferror(f));
+  const int error = errno;
+  if (f != nullptr) fclose(f);
+  if (!read) Fail(std::string("cannot read the password file ") + path + ": " + strerror(error));
   line[strcspn(line, "\r\n")] = '\0';
   return String(line);
 }
@@ -226,6 +227,9 @@ TCtlOptions ParseOptions(int argc, char** argv) {
     }
   }
   if (optind >= argc) Fail("no command given");
+  // The agent never runs without a password: an empty one would only be refused, and logged
+  // there as a wrong password.
+  if (o.target.password.IsEmpty()) Fail("no password was given (-P, -F or ORV_PASSWORD)");
   o.next = optind;
   return o;
 }
@@ -244,8 +248,6 @@ int SendAndPrint(TCtlOptions& o, const char* command, const std::vector<std::str
   }
   if (!ok) {
     fprintf(stderr, "orvctl: no reply: %s\n", err.c_str());
-    if (o.target.password.IsEmpty())
-      fprintf(stderr, "orvctl: no password was given (-P, -F or ORV_PASSWORD)\n");
     return 2;
   }
   return PrintReply(command, reply, o.raw, o.json);

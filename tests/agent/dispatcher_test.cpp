@@ -108,10 +108,19 @@ TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
   }
   EXPECT_EQ(switched, 25);
   // A caller that knows the password but is on no list is logged with the list that kept it out.
+  // Blanks in a list are for reading; a real mistake in it is named.
+  for (const char* list : {"127.0.0.1, 10.0.0.9", "127.0.0.1,10.0.0.300"}) {
+    auto listed = std::make_shared<TORVSettings>(*SettingsSnapshot());
+    listed->manageaddr = list;
+    EXPECT_EQ(Dispatch("QUIT\n\r", "10.2.2.2", listed).substr(0, 3), "600") << list;
+  }
   const std::string log = TTempDir::ReadFile(dir_.Join("log2.txt"));
   for (const char* line :
        {"\t 10.1.1.1\t \"QUIT\" refused: 10.1.1.1 is not in manageaddr \"127.0.0.1\"\n",
-        "\t \"UpgradeCode\" refused: 10.1.1.1 is not in updateaddr \"127.0.0.1\"\n"}) {
+        "\t \"UpgradeCode\" refused: 10.1.1.1 is not in updateaddr \"127.0.0.1\"\n",
+        "refused: 10.2.2.2 is not in manageaddr \"127.0.0.1, 10.0.0.9\"\n",
+        "refused: 10.2.2.2 is not in manageaddr \"127.0.0.1,10.0.0.300\" (Invalid IP address "
+        "(10.0.0.300) specified)\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << log;
   }
   // The file list stays open while any file test is on ("unc" is not one of them).

@@ -86,6 +86,11 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
     EXPECT_EQ(Load(s, content + "\n"), msg) << content;
     EXPECT_TRUE(*filterIPs == '\0' || s.FilterIPs == filterIPs) << content;
   }
+  // A reload keeps the listening port, yet a file the next start would refuse fails it.
+  TORVSettings running;
+  running.port = 1055;
+  EXPECT_EQ(Load(running, "port=99999\npassword=p\norvpath=" + agent_ + "\n"),
+            "0  Invalid TCP port number 99999!\n");
 }
 
 TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {

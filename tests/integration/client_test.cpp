@@ -60,6 +60,7 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
        3,
        "ORV UNKNOWN - TEST-UNC /: the reply has no field used\n"},
       // No reply: refused by the agent, no connection, a silent peer; -u for the latter two.
+      {{"-P", "", "GetInfo"}, 3, "ORV UNKNOWN - no password was given (-P, -F or ORV_PASSWORD)\n"},
       {{"-P", "wrong", "GetInfo"},
        3,
        "ORV UNKNOWN - GetInfo: no reply from 127.0.0.1:" + port +
@@ -119,6 +120,12 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
        2,
        "orvctl: cannot read the password file " + dir + "/none: No such file or directory\n" +
            tryHelp},
+      {{"-F", dir, "GetInfo"},
+       2,
+       "orvctl: cannot read the password file " + dir + ": Is a directory\n" + tryHelp},
+      {{"-P", "", "GetInfo"},
+       2,
+       "orvctl: no password was given (-P, -F or ORV_PASSWORD)\n" + tryHelp},
       {{"-P", "wrong", "GetInfo"},
        2,
        "orvctl: no reply: Connection closed without a reply (usually a wrong password, this "
