@@ -76,6 +76,8 @@ int LoadSettingsStep(const char* cfgFile, std::vector<String>& problems) {
   String msg;
   if (!LoadOptions(msg)) {
     printf("Error\n%s\nPlease check '%s' file\n\n", msg.c_str(), cfgFile);
+    // A daemon re-executed by a restart has no console: say it there too.
+    SystemLog(LOG_DAEMON | LOG_ERR, "not started: %s: %s", cfgFile, OneLine(msg).Data());
     return 1;
   }
   problems = CheckSettings(*SettingsSnapshot());

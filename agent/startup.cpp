@@ -165,14 +165,19 @@ void ReportSettingsProblems(const std::vector<String>& problems, bool console) {
   }
 }
 
+String OneLine(String msg) {
+  // The reasons are lines of their own; the logs keep one line per message.
+  String reasons = msg.ReplaceAll("\n", "; ", 1);
+  reasons.RemoveRepeats(' ').Trim();
+  if (reasons.Length() > 0 && reasons[reasons.Length()] == ';')
+    reasons.SetLength(reasons.Length() - 1);
+  reasons.SetZero();
+  return reasons;
+}
+
 int ReloadConfiguration(const char* cause, String& msg) {
   if (!LoadOptions(msg)) {
-    // The reasons are lines of their own; the log keeps one line per message.
-    String reasons = msg.ReplaceAll("\n", "; ", 1);
-    reasons.RemoveRepeats(' ').Trim();
-    if (reasons.Length() > 0 && reasons[reasons.Length()] == ';')
-      reasons.SetLength(reasons.Length() - 1);
-    reasons.SetZero();
+    const String reasons = OneLine(msg);
     showmessage("Configuration not reloaded (%s), the settings in force stay: %s\n", LOCAL,
                 mtFailure, 1, cause, reasons.Data());
     SystemLog(LOG_DAEMON | LOG_ERR, "configuration not reloaded (%s): %s", cause, reasons.Data());

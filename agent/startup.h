@@ -41,6 +41,8 @@ void ReportSettingsProblems(const std::vector<String>& problems, bool console);
 // logs the outcome and the new configuration's problems, and tells the system
 // log. cause names what asked for it. Returns LoadOptions' result and msg.
 int ReloadConfiguration(const char* cause, String& msg);
+// A load's message (lines of reasons) as one line for the logs.
+String OneLine(String msg);
 
 void PrintBanner();
 
