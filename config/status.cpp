@@ -168,19 +168,18 @@ void GetAgentSettings(const JXRequest& params, ORVReply& reply) {
 
 void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
   String msg;
-  int count = params.GetParamsCount();
+  // One pass over the lines: the settings stay locked while it runs, and a request may hold
+  // millions of them.
   int saved = ChangeSettings(
       [&](TORVSettings& s, String& refusal) {
-        for (int i = 1; i <= count; ++i) {
-          String line = params.GetParam(i, 1);
+        return params.ForEachParam(1, [&](const String& line) {
           int eq = line.Pos('=');
-          if (eq == 0) continue;
+          if (eq == 0) return 1;
           String key = line.Copy(1, eq - 1);
           String value = line.Copy(eq + 1, line.Length());
           const TSettingRow* row = FindRemoteKey(key.Trim());
-          if (row != nullptr && !SetRemoteValue(s, *row, value.Trim(), refusal)) return 0;
-        }
-        return 1;
+          return row == nullptr || SetRemoteValue(s, *row, value.Trim(), refusal) ? 1 : 0;
+        });
       },
       msg);
   if (saved) {

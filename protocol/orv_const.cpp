@@ -389,6 +389,20 @@ String JXRequest::GetParam(int n, int trim) const {
   return line;
 }
 
+int JXRequest::ForEachParam(int trim, const std::function<int(const String&)>& visit) const {
+  const char* p = Data();
+  const char* end = p + Length();
+  while (p < end) {
+    const char* eol = static_cast<const char*>(memchr(p, '\n', end - p));
+    if (eol == nullptr) break;  // the text after the last line feed is not a parameter
+    String line(p, static_cast<int>(eol - p));
+    if (trim) line.Trim();
+    if (!visit(line)) return 0;
+    p = eol + 1;
+  }
+  return 1;
+}
+
 // ---- ORVReply ----
 
 ORVReply& ORVReply::operator=(const String& s) {

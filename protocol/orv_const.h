@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 
 #include "base/string.h"
 
@@ -98,6 +99,10 @@ class JXRequest : public String {
   // Parameter lines of a request text, 1-based.
   int GetParamsCount() const;
   String GetParam(int n, int trim) const;
+  // Each parameter line in order, as GetParam gives it, in one pass over the text (GetParam
+  // scans from the start). Stops at the first line for which visit returns 0 and returns 0;
+  // else 1.
+  int ForEachParam(int trim, const std::function<int(const String&)>& visit) const;
 
  private:
   String sessionKey_;

@@ -214,6 +214,28 @@ TEST(EnvelopeTest, VerdictsOfWholePacketsAndOfEveryPrefix) {
   EXPECT_EQ(req.RequestField(), String());
 }
 
+// The one-pass walk over the parameter lines gives what GetParam gives for each of them.
+TEST(RequestTest, EachParamIsTheIndexedParam) {
+  for (const char* text : {"", "a", "a\n", " a \n\n b\t\nrest", "\n\n", "x=1\r\ny = 2 \n"}) {
+    JXRequest request;
+    request = String(text);
+    for (int trim : {0, 1}) {
+      std::vector<std::string> walked;
+      EXPECT_EQ(request.ForEachParam(trim,
+                                     [&](const String& line) {
+                                       walked.emplace_back(line.Data(), line.Length());
+                                       return 1;
+                                     }),
+                1);
+      ASSERT_EQ(static_cast<int>(walked.size()), request.GetParamsCount()) << text;
+      for (int i = 1; i <= request.GetParamsCount(); ++i) {
+        const String indexed = request.GetParam(i, trim);
+        EXPECT_EQ(walked[i - 1], std::string(indexed.Data(), indexed.Length())) << text << i;
+      }
+    }
+  }
+}
+
 TEST(ReplyTest, ReplyFormsPacketAndCodecs) {
   setenv("TZ", "UTC", 1);
   tzset();
