@@ -261,7 +261,6 @@ class TMainLoop {
            peer.sin_addr);
       return;
     }
-    showmessage("TCP connection accepted\n", peer.sin_addr, mtSuccess, 0);
     if (!StartSession(slot)) {
       Sessions().Unregister(slot);
       delete slot;

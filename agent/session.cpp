@@ -259,6 +259,8 @@ class TSession {
       RefuseConnection(TRefusal::kReplay, params_.Address);
       return false;
     }
+    // Only now: connections that prove nothing would otherwise fill the success log.
+    showmessage("TCP connection accepted\n", params_.Address, mtSuccess, 0);
     const TServed served =
         ServePacket(request_, reply_, params_, upgrade_, s_.password, sessionKey_);
     if (served == TServed::kRefused) return false;

@@ -55,7 +55,7 @@ int Count(const string& text, const string& needle) {
 TEST(RefusalTest, EachRefusalIsClosedCountedAndLoggedOnceWhileTheManagerIsServed) {
   TAgentProcess agent(
       "minkeylength=8\nfilteractive=1\nfilterlist=127.0.0.1 127.0.0.2 127.0.0.3\n"
-      "filtermarks=111\n");
+      "filtermarks=111\nlogsuccess=1\n");
   ASSERT_TRUE(agent.Start());
   const int port = agent.Port();
   // The manager's request, captured on the wire after it was answered.
@@ -114,6 +114,8 @@ TEST(RefusalTest, EachRefusalIsClosedCountedAndLoggedOnceWhileTheManagerIsServed
       {"\t 127.0.0.3\t Session key of 1 bytes is shorter than minkeylength", 1},
   };
   for (const auto& [line, count] : lines) EXPECT_EQ(Count(log, line), count) << line << log;
+  // The success log has the three requests answered so far, none of the refused connections.
+  EXPECT_EQ(Count(agent.ReadFile("log1.txt"), "\t TCP connection accepted\n"), 3);
 
   // What stops the guess is the key length alone.
   EXPECT_EQ(agent.Request("SetSettings", {"MinKeyLength=1"}), "200\n");
