@@ -28,7 +28,9 @@ class TRefusalLimiter {
  public:
   static constexpr int64_t kQuietMs = 10000;   // one line per source and kind in this time
   static constexpr int64_t kWindowMs = 60000;  // what was held back is summed up this often
-  static constexpr int kMaxLines = 60;         // lines of all sources per kQuietMs
+  // Lines of all sources per kQuietMs: enough for a line per source in a flood from hundreds of
+  // addresses (fail2ban counts them), still far below a megabyte a minute.
+  static constexpr int kMaxLines = 600;
   static constexpr int kMaxSummaries = 60;     // per-source summaries per window; then one for all
   static constexpr size_t kMaxSources = 4096;  // addresses followed; beyond them events are summed
 
