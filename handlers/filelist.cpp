@@ -1,13 +1,19 @@
 // The file list request: the sub-folders and files of one folder with their attributes.
+#include <atomic>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <tuple>
 
 #include "base/fileutils.h"
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
+#include "handlers/heavywork.h"
 
 namespace {
+
+std::atomic<int> fileListRoom{kReplyTextRoom};
 
 void AddFileStr(ORVReply& list, const String& folder, const TSearchRec& entry, int withSize,
                 int withStatusTime, int withModTime) {
@@ -27,6 +33,10 @@ void AddFileStr(ORVReply& list, const String& folder, const TSearchRec& entry, i
 }
 
 }  // namespace
+
+void SetFileListRoom(int bytes) {
+  fileListRoom = bytes;
+}
 
 void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
   String folder = params.GetParam(1, 1);
@@ -48,24 +58,30 @@ void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
   if (mask.IsEmpty()) mask = "*";
   const int attr = 63 & ~(withHidden ? 0 : AttrHidden) & ~(withSystem ? 0 : AttrSystem);
 
+  // The listing is cut off as soon as it and the folder line would pass the
+  // packet cap, so that a huge folder costs no more than one full reply; a
+  // listing past a megabyte waits for a heavy-work slot.
+  const int64_t room = static_cast<int64_t>(fileListRoom) - folder.Length();
+  std::optional<THeavyWork> slot;
   ORVReply list;
   int count = 0;
   TSearchRec rec;
-  if (withFolders) {
+  const std::tuple<bool, const String, bool> passes[] = {{withFolders, "*", true},
+                                                         {withFiles, mask, false}};
+  for (const auto& [wanted, passMask, folders] : passes) {
+    if (!wanted) continue;
     TFindGuard guard(rec);
-    for (int r = FindFirst(folder, "*", attr, rec); r == 0; r = FindNext(rec)) {
-      if ((rec.Attr & AttrDirectory) == 0 || strcmp(rec.Name, ".") == 0) continue;
+    for (int r = FindFirst(folder, passMask, attr, rec); r == 0 && list.Length() <= room;
+         r = FindNext(rec)) {
+      if (((rec.Attr & AttrDirectory) != 0) != folders || strcmp(rec.Name, ".") == 0) continue;
       ++count;
       AddFileStr(list, folder, rec, withSize, withStatusTime, withModTime);
+      if (!slot && list.Length() >= kHeavyPattern) slot.emplace();
     }
   }
-  if (withFiles) {
-    TFindGuard guard(rec);
-    for (int r = FindFirst(folder, mask, attr, rec); r == 0; r = FindNext(rec)) {
-      if ((rec.Attr & AttrDirectory) != 0) continue;
-      ++count;
-      AddFileStr(list, folder, rec, withSize, withStatusTime, withModTime);
-    }
+  if (list.Length() > room) {
+    reply.SetResult(kResultError) += "FilesList output is too large for the reply";
+    return;
   }
 
   reply.SetResult(kResultOk);

@@ -38,3 +38,5 @@ void ProcessAct_TCPSend(const JXRequest& params, ORVReply& reply);
 void ProcessAct_Syslog(const JXRequest& params, ORVReply& reply);
 // File list.
 void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply);
+// Tests only: the bytes a listing and its folder line may take in the reply.
+void SetFileListRoom(int bytes);

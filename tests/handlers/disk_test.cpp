@@ -8,6 +8,7 @@
 
 #include "base/fileutils.h"
 #include "handlers/disktests.h"
+#include "handlers/handlerutil.h"
 #include "tests/support/handler.h"
 
 namespace {
@@ -128,6 +129,26 @@ TEST(FileTreeConcurrencyTest, RepliesOfEveryRequestAndWalksWithAHelper) {
     return;
   }
   FAIL() << "the minute kept changing";
+}
+
+// A listing ends once it and its folder line pass the room of the reply: exactly full is still a
+// listing, a byte less a refusal, and so is a folder line alone that does not fit.
+TEST(FileListTest, RefusesAListingLargerThanTheReply) {
+  TTempDir dir;
+  dir.WriteFile("a.log", "");
+  const string d = dir.Path();
+  const int full = static_cast<int>(d.size() + strlen("/a.log\n0\n"));
+  const string tooLarge = "301\nFilesList output is too large for the reply\n";
+  const std::tuple<int, const char*, string> cases[] = {
+      {full, "1", "200\n" + d + "/\n1\n2\na.log\n0\n"},
+      {full - 1, "1", tooLarge},
+      {static_cast<int>(d.size()), "0", tooLarge},
+  };
+  for (const auto& [room, files, reply] : cases) {
+    SetFileListRoom(room);
+    EXPECT_EQ(CallHandler(ProcessInfo_GetFileList, {d, "*", "0", files}), reply) << room;
+  }
+  SetFileListRoom(kReplyTextRoom);
 }
 
 // The attribute set 16 admits only entries the agent may write: as another user a folder with
