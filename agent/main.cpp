@@ -25,13 +25,26 @@
 
 namespace {
 
-// Many concurrent sessions need many descriptors; take what the system allows.
-void RaiseDescriptorLimit() {
+// Many concurrent sessions need many descriptors: takes what the system allows
+// and caps the sessions to fit, so that the cap's eviction, not accept(), meets a flood.
+void FitSessionsToDescriptors() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t soft = limit.rlim_cur;
     limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = soft;
   }
+  const int cap = TSessionRegistry::CapFor(limit.rlim_cur);
+  Sessions().SetCap(cap);
+  if (cap == TSessionRegistry::kMaxSessions) return;
+  const auto files = static_cast<unsigned long long>(limit.rlim_cur);
+  if (!Settings().Interactive) {
+    printf("Warning: open file limit %llu allows only %d sessions\n", files, cap);
+  }
+  showmessage("Warning: open file limit %llu allows only %d sessions\n", LOCAL, mtFailure, 1, files,
+              cap);
+  SystemLog(LOG_DAEMON | LOG_WARNING, "open file limit %llu allows only %d sessions", files, cap);
 }
 
 // The steps of the start, in order; each returns kGoOn or the exit code to end with.
@@ -130,7 +143,7 @@ int SelfCheckSteps(unsigned& addrLen) {
 }
 
 int DetachStep() {
-  RaiseDescriptorLimit();
+  FitSessionsToDescriptors();
   KeepLargeBlocksMapped();
   InitSignalEvents();
   if (!Settings().Interactive && daemon_init() != 0) {

@@ -30,6 +30,8 @@ namespace {
 // How long the listening socket rests after an accept that failed for want of
 // resources, so that the loop does not spin.
 constexpr int kAcceptBackoffMs = 100;
+// The shorter rest after an eviction made room: time for its session to close the descriptor.
+constexpr int kEvictedBackoffMs = 10;
 // The loop looks at the flags (without a wake-up pipe) and writes the refusal
 // summaries that are due this often.
 constexpr int kTickMs = 1000;
@@ -215,10 +217,10 @@ class TMainLoop {
   // (a signal, a session whose reply raised a flag or changed the port) or a
   // tick passes.
   bool WaitForConnection() {
-    const bool resting = std::exchange(backoff_, false);
+    const int restMs = std::exchange(backoffMs_, 0);
     // poll() passes over negative descriptors.
-    pollfd waiters[2] = {{resting ? -1 : listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
-    int ready = poll(waiters, 2, resting ? kAcceptBackoffMs : kTickMs);
+    pollfd waiters[2] = {{restMs > 0 ? -1 : listen_, POLLIN, 0}, {SignalEvents.pipe[0], POLLIN, 0}};
+    int ready = poll(waiters, 2, restMs > 0 ? restMs : kTickMs);
     signalled_ = ready > 0 && (waiters[1].revents & POLLIN);
     return ready > 0 && (waiters[0].revents & POLLIN);
   }
@@ -232,7 +234,15 @@ class TMainLoop {
       int error = errno;
       if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) return;
       if (TransientAcceptError(error)) {
-        backoff_ = true;
+        backoffMs_ = kAcceptBackoffMs;
+        // Out of descriptors though under the cap (the limit was lowered, or handlers hold
+        // many): the cap's eviction makes room, else the listener stays jammed until the
+        // idle ones time out.
+        std::vector<in_addr> evicted;
+        if ((error == EMFILE || error == ENFILE) && Sessions().EvictOldest(evicted)) {
+          RefuseConnection(TRefusal::kEvicted, evicted[0]);
+          backoffMs_ = kEvictedBackoffMs;
+        }
         return;
       }
       showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
@@ -292,7 +302,7 @@ class TMainLoop {
   char** envp_;
   int currentPort_;
   bool signalled_ = false;  // the wake-up pipe has bytes to drain
-  bool backoff_ = false;    // the last accept failed for want of resources
+  int backoffMs_ = 0;       // the listener's rest after an accept failed for want of resources
 };
 
 }  // namespace

@@ -3,6 +3,19 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+
+int TSessionRegistry::CapFor(uint64_t descriptorLimit) {
+  if (descriptorLimit >= uint64_t{kMaxSessions} + kDescriptorReserve) return kMaxSessions;
+  const auto limit = static_cast<int>(descriptorLimit);
+  return std::max({limit - kDescriptorReserve, limit / 2, 1});
+}
+
+void TSessionRegistry::SetCap(int cap) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cap_ = cap;
+}
+
 TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int maxPending,
                                                      std::vector<in_addr>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -10,7 +23,7 @@ TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int max
   if (found != sources_.end() && found->second.overdue >= maxPending) {
     return TAdmission::kSourceLimit;
   }
-  if (live_ >= kMaxSessions) {
+  if (live_ >= cap_) {
     if (oldest_ == nullptr) return TAdmission::kFull;
     Evict(oldest_, evicted);
   }
@@ -24,6 +37,13 @@ TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int max
   ++sources_[slot->peer.s_addr].connections;
   ++live_;
   return TAdmission::kAdmitted;
+}
+
+bool TSessionRegistry::EvictOldest(std::vector<in_addr>& evicted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (oldest_ == nullptr) return false;
+  Evict(oldest_, evicted);
+  return true;
 }
 
 bool TSessionRegistry::MarkOverdue(TSessionSlot* slot, int maxPending) {

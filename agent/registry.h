@@ -32,8 +32,19 @@ class TSessionRegistry {
  public:
   // Most connections served at once (evicted ones not yet gone aside).
   static constexpr int kMaxSessions = 1024;
+  // Descriptors kept out of the sessions' share: the listening socket, the standard streams,
+  // the logs while a line is appended, the pid and replay files, the wake-up pipe, the pidfds
+  // and pipes of children and scripts, and the files handlers read while requests run. 64
+  // covers these with a few dozen requests at work at once.
+  static constexpr int kDescriptorReserve = 64;
   // Most bytes that connections still receiving their request may buffer together.
   static constexpr int64_t kRequestBudget = int64_t{32} << 20;
+
+  // The session cap an open file limit allows: kMaxSessions unless the limit leaves fewer
+  // after the reserve (never less than half the limit, so that a small limit still serves).
+  static int CapFor(uint64_t descriptorLimit);
+  // Set once at start-up, before connections come.
+  void SetCap(int cap);
 
   enum class TAdmission : uint8_t {
     kAdmitted,
@@ -45,6 +56,9 @@ class TSessionRegistry {
   // waiting for its request is evicted (its socket shut down, its peer added
   // to evicted) to make room.
   TAdmission Admit(TSessionSlot* slot, int maxPending, std::vector<in_addr>& evicted);
+  // Evicts the oldest connection still waiting for its request, as Admit does at
+  // the cap; false when none waits.
+  bool EvictOldest(std::vector<in_addr>& evicted);
   // Called once the connection has waited a second for its request: false
   // when its source already has maxPending such connections (it must go),
   // else it becomes one of them.
@@ -74,5 +88,6 @@ class TSessionRegistry {
   TSessionSlot* oldest_ = nullptr;
   TSessionSlot* newest_ = nullptr;
   int live_ = 0;
+  int cap_ = kMaxSessions;
   int64_t reserved_ = 0;
 };

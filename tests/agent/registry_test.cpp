@@ -3,6 +3,7 @@
 #include "agent/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -102,6 +103,32 @@ TEST_F(RegistryTest, AtTheCapTheOldestWaitingConnectionMakesRoom) {
   for (size_t i = slots_.size() - 3; i < slots_.size(); ++i) registry_.MarkRunning(slots_[i].get());
   EXPECT_EQ(Admit(Slot(1)), TAdmission::kFull);
   EXPECT_TRUE(evicted_.empty());
+}
+
+TEST_F(RegistryTest, TheCapFitsTheOpenFileLimitAndOutOfDescriptorsTheOldestWaitingGoes) {
+  struct Case {
+    uint64_t files;
+    int cap;
+  } const cases[] = {{RLIM_INFINITY, 1024}, {524288, 1024}, {1088, 1024}, {1087, 1023},
+                     {1024, 960},           {128, 64},      {100, 50},    {1, 1}};
+  for (const auto& c : cases) EXPECT_EQ(TSessionRegistry::CapFor(c.files), c.cap) << c.files;
+
+  registry_.SetCap(2);
+  TSessionSlot* first = Slot(1);
+  TSessionSlot* second = Slot(2);
+  for (TSessionSlot* slot : {first, second}) ASSERT_EQ(Admit(slot), TAdmission::kAdmitted);
+  ASSERT_TRUE(registry_.MarkRunning(first));
+  EXPECT_EQ(Admit(Slot(3)), TAdmission::kAdmitted);
+  ASSERT_EQ(evicted_.size(), 1u);
+  EXPECT_TRUE(ShutDown(second));
+  // Out of descriptors: the oldest waiting one goes, a running one never.
+  evicted_.clear();
+  EXPECT_TRUE(registry_.EvictOldest(evicted_));
+  ASSERT_EQ(evicted_.size(), 1u);
+  EXPECT_EQ(evicted_[0].s_addr, Source(3).s_addr);
+  EXPECT_FALSE(registry_.EvictOldest(evicted_));
+  EXPECT_FALSE(ShutDown(first));
+  EXPECT_EQ(registry_.Live(), 1);
 }
 
 TEST_F(RegistryTest, RequestBudgetEvictsTheOldestHoldersFirst) {

@@ -1,6 +1,7 @@
 // Refusals over the wire: each kind closed without a reply, counted and logged once per source,
 // while the manager is still answered; captured requests, slow clients and floods.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -168,6 +169,26 @@ TEST(RefusalTest, AtTheSessionCapTheOldestWaitingConnectionMakesRoom) {
   EXPECT_EQ(Count(agent.ReadFile("log2.txt"),
                   "\t 127.0.0.2\t Sessions full, oldest waiting connection closed\n"),
             1);
+}
+
+// A low open file limit shrinks the cap so that eviction, not a failing accept(), meets idle
+// connections; and when descriptors run out under the cap all the same (the limit lowered
+// after the start), eviction makes room too.
+TEST(RefusalTest, UnderALowOpenFileLimitTheManagerIsStillServed) {
+  TAgentProcess agent("maxpending=1024\ntimeout=60000\n", "secret", "prlimit");
+  ASSERT_TRUE(agent.Start({"--nofile=128:128", ORV_BINARY, "-i"}));
+  EXPECT_TRUE(agent.WaitForOutput("Warning: open file limit 128 allows only 64 sessions", 0));
+  std::vector<TUniqueFd> idle;
+  for (const rlim_t files : {rlim_t{40}, rlim_t{128}}) {
+    const rlimit limit{files, 128};
+    ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+    for (const string& source : LoopbackSources("127.0.2.", 1, 3)) {
+      for (int i = 0; i < 30; ++i) idle.push_back(ConnectLoopback(agent.Port(), source.c_str()));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(agent.InfoLine(1), "200") << files;
+    EXPECT_LT(MsSince(start), 5000) << files;
+  }
 }
 
 // The short version of the flood figures (bench/soak_flood.cpp runs the full one).
