@@ -179,7 +179,14 @@ TEST(RefusalTest, UnderALowOpenFileLimitTheManagerIsStillServed) {
   ASSERT_TRUE(agent.Start({"--nofile=128:128", ORV_BINARY, "-i"}));
   EXPECT_TRUE(agent.WaitForOutput("Warning: open file limit 128 allows only 64 sessions", 0));
   std::vector<TUniqueFd> idle;
-  for (const rlim_t files : {rlim_t{40}, rlim_t{128}}) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizers' runtime probes memory through a pipe of its own: with no descriptor left it
+  // takes every checked object for a bad one. Only the plain build runs the agent out of them.
+  const rlim_t limits[] = {128};
+#else
+  const rlim_t limits[] = {40, 128};
+#endif
+  for (const rlim_t files : limits) {
     const rlimit limit{files, 128};
     ASSERT_EQ(prlimit(agent.Pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
     for (const string& source : LoopbackSources("127.0.2.", 1, 3)) {
