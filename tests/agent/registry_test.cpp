@@ -54,57 +54,6 @@ class RegistryTest : public ::testing::Test {
   std::vector<in_addr> evicted_;
 };
 
-TEST_F(RegistryTest, OnlyConnectionsWaitingOverASecondCountAgainstTheirSource) {
-  // A burst is never refused: young connections do not count.
-  std::vector<TSessionSlot*> a;
-  for (int i = 0; i < 5; ++i) {
-    a.push_back(Slot(2));
-    ASSERT_EQ(Admit(a.back(), 2), TAdmission::kAdmitted);
-  }
-  EXPECT_TRUE(registry_.MarkOverdue(a[0], 2));
-  EXPECT_TRUE(registry_.MarkOverdue(a[1], 2));
-  EXPECT_TRUE(registry_.MarkOverdue(a[1], 2));  // counted once
-  EXPECT_FALSE(registry_.MarkOverdue(a[2], 2)) << "a third waiting one must go";
-  EXPECT_EQ(Admit(Slot(2), 2), TAdmission::kSourceLimit);
-  EXPECT_EQ(Admit(Slot(3), 2), TAdmission::kAdmitted) << "other sources are not affected";
-  // Once one of them has its request, the source may connect again.
-  EXPECT_TRUE(registry_.MarkRunning(a[0]));
-  EXPECT_EQ(Admit(Slot(2), 2), TAdmission::kAdmitted);
-  EXPECT_TRUE(registry_.MarkOverdue(a[3], 2));
-  registry_.Unregister(a[1]);
-  EXPECT_EQ(Admit(Slot(2), 2), TAdmission::kAdmitted);
-  EXPECT_EQ(registry_.Live(), 7);
-}
-
-TEST_F(RegistryTest, AtTheCapTheOldestWaitingConnectionMakesRoom) {
-  std::vector<TSessionSlot*> slots;
-  for (int i = 0; i < TSessionRegistry::kMaxSessions; ++i) {
-    slots.push_back(Slot(100 + i));
-    ASSERT_EQ(Admit(slots.back()), TAdmission::kAdmitted);
-  }
-  ASSERT_TRUE(registry_.MarkRunning(slots[0]));
-  ASSERT_TRUE(registry_.MarkRunning(slots[2]));
-  // Running requests are passed over; the oldest waiting ones go, in order.
-  for (int victim : {1, 3, 4}) {
-    EXPECT_EQ(Admit(Slot(1)), TAdmission::kAdmitted);
-    ASSERT_EQ(evicted_.size(), 1u);
-    EXPECT_EQ(evicted_[0].s_addr, Source(100 + victim).s_addr);
-    EXPECT_TRUE(ShutDown(slots[victim]));
-    EXPECT_FALSE(registry_.MarkRunning(slots[victim])) << "an evicted connection stays out";
-  }
-  EXPECT_FALSE(ShutDown(slots[0]));
-  EXPECT_FALSE(ShutDown(slots[5]));
-  EXPECT_EQ(registry_.Live(), TSessionRegistry::kMaxSessions);
-  // An evicted session unregisters as any other; only live ones count.
-  registry_.Unregister(slots[1]);
-  EXPECT_EQ(registry_.Live(), TSessionRegistry::kMaxSessions);
-  // With every request running there is nothing to evict.
-  for (TSessionSlot* slot : slots) registry_.MarkRunning(slot);
-  for (size_t i = slots_.size() - 3; i < slots_.size(); ++i) registry_.MarkRunning(slots_[i].get());
-  EXPECT_EQ(Admit(Slot(1)), TAdmission::kFull);
-  EXPECT_TRUE(evicted_.empty());
-}
-
 TEST_F(RegistryTest, TheCapFitsTheOpenFileLimitAndOutOfDescriptorsTheOldestWaitingGoes) {
   struct Case {
     uint64_t files;

@@ -53,25 +53,4 @@ TEST(StringTest, EveryResultIsTerminated) {
   EXPECT_STREQ(fixed.c_str(), "abc");  // the copy above is no longer fixed
 }
 
-TEST(StringTest, TrimReplaceSearchAndEscapes) {
-  // Trim drops every byte up to 32 as a signed char, so high bytes too.
-  EXPECT_EQ(String(" \t\x85 abc\xA0\r\n").Trim(), "abc");
-  EXPECT_EQ(String("aaa").ReplaceAll("a", "aa", 1), "aaaaaa");
-  auto search = [](const char* hay, const char* needle, int caseSensitive, int wholeWord) {
-    return String(hay).Search(needle, caseSensitive, wholeWord);
-  };
-  EXPECT_EQ(search("concat cat", "cat", 1, 1), 8);
-  EXPECT_EQ(search("error", "err", 1, 1), 0);
-  EXPECT_EQ(search("x_err", "err", 1, 1), 3);       // '_' is no word character
-  EXPECT_EQ(search("\xe9\x65rr", "err", 1, 1), 2);  // nor is a high byte
-  EXPECT_EQ(search("aaa", "aa", 1, 1), 0);
-
-  EXPECT_EQ(orvEncodeStrings("a\r\nb 100%"), "a%0D%0Ab 100%");
-  EXPECT_EQ(orvDecodeStrings("%0A%0d x%0"), "\n%0d x%0");
-  const String raw("a\0b\nc", 5);
-  const String encoded = orvEncodeStrings(raw.Data(), raw.Length());
-  EXPECT_EQ(encoded.Length(), 7);
-  EXPECT_EQ(orvDecodeStrings(encoded), raw);
-}
-
 }  // namespace

@@ -80,8 +80,7 @@ TEST(SearchExpressionTest, MatchesWithBothEvaluators) {
   EXPECT_EQ(Str(compiled.ErrorText()), "Unknown operator: \"ANDX\"");
 }
 
-// Seeded random inputs over a small alphabet, so that matches, near misses and word edges
-// are all common.
+// Seeded random words over a small alphabet, so that matches and near misses are common.
 class RandomText {
  public:
   explicit RandomText(unsigned seed) : rng_(seed) {}
@@ -91,67 +90,29 @@ class RandomText {
     for (char& c : w) c = alphabet[Below(static_cast<int>(strlen(alphabet)))];
     return w;
   }
-  std::string Operand() {
-    const int kind = Below(6);
-    if (kind == 0) return "'" + Word(2, "abAB\"") + "'";
-    if (kind == 1) return std::to_string(Below(13));
-    return "\"" + Word(3, "abAB ") + "\"";
-  }
-  // Mostly well-formed expressions with random operator spellings and spacing, and token soup.
-  std::string Expression(int depth) {
-    static const char* const kBinary[] = {" and ", " or", " AND  ", " Or "};
-    const int kind = depth > 3 ? 0 : Below(5);
-    if (kind == 0) return Operand();
-    if (kind == 1) return std::string(Below(2) ? "not " : "NOT ") + Expression(depth + 1);
-    if (kind == 2) return "(" + Expression(depth + 1) + (Below(2) ? ")" : " )");
-    return Expression(depth + 1) + kBinary[Below(4)] + Expression(depth + 1);
-  }
-  std::string Soup() {
-    static const char* const kPieces[] = {"and ", "or", "not ", "(", ") ", "\"a", "x ", "12"};
-    std::string expr;
-    for (int i = Below(7); i > 0; --i) expr += Below(3) ? Operand() + " " : kPieces[Below(8)];
-    return expr;
-  }
 
  private:
   std::mt19937 rng_;
 };
 
-constexpr const char* kLineAlphabet = "abAB12 _-\xE9";
-
-// The compiled form against the reference evaluator; and the matcher's substring search against
-// String::Search, through its steps (64 and 16 start positions at a time, then one by one) on
-// texts up to 400 bytes, with bytes that look alike only when the letter case is folded.
-TEST(CompiledExpressionTest, RandomAgreementWithTheReferences) {
+// The matcher's substring search against String::Search, through its steps (64 and 16 start
+// positions at a time, then one by one), with bytes that look alike only when the case is folded.
+// (The fuzz target compares compiled expressions with the reference evaluator.)
+TEST(CompiledExpressionTest, MatcherAgreesWithSearch) {
   RandomText rnd(7);
   const char* const alphabet = "aAbB@`[{_ 1\xC1\xE1";
-  int matched = 0;  // of 1500 * 12 lines
-  int found = 0;    // of 1500 * 2 texts
-  for (int e = 0; e < 1500; ++e) {
-    const std::string expr = rnd.Below(4) ? rnd.Expression(0) : rnd.Soup();
+  int found = 0;  // of 3000 texts
+  for (int i = 0; i < 3000; ++i) {
     const int cs = rnd.Below(2), ww = rnd.Below(2);
-    TCompiledExpression compiled;
-    compiled.Compile(String(expr.c_str()), cs, ww);
-    for (int l = 0; l < 12; ++l) {
-      const String line(rnd.Word(l % 3 ? 24 : 70, kLineAlphabet).c_str());
-      const bool expected = SearchForExpression(line, expr.c_str(), cs, ww);
-      ASSERT_EQ(compiled.Matches(line.Data(), line.Length()), expected)
-          << "expr: " << expr << "\nline: '" << line.c_str() << "' " << cs << ww;
-      matched += expected;
-      if (l >= 2) continue;
-      const String text(rnd.Word(400, alphabet).c_str());
-      const String needle(rnd.Word(5, alphabet).c_str());
-      TTextMatcher matcher;
-      matcher.Prepare(needle, cs, ww);
-      const int at = text.Search(needle, cs, ww);
-      ASSERT_EQ(matcher.Find(text.Data(), text.Length()), at)
-          << "'" << needle.c_str() << "' in '" << text.c_str() << "' " << cs << ww;
-      found += at > 0;
-    }
+    const String text(rnd.Word(400, alphabet).c_str());
+    const String needle(rnd.Word(5, alphabet).c_str());
+    TTextMatcher matcher;
+    matcher.Prepare(needle, cs, ww);
+    const int at = text.Search(needle, cs, ww);
+    ASSERT_EQ(matcher.Find(text.Data(), text.Length()), at)
+        << "'" << needle.c_str() << "' in '" << text.c_str() << "' " << cs << ww;
+    found += at > 0;
   }
-  // The generator must produce both outcomes in earnest for the comparison to mean much.
-  EXPECT_GT(matched, 1800);
-  EXPECT_LT(matched, 16200);
   EXPECT_GT(found, 600);
 }
 

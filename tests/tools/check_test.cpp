@@ -62,39 +62,6 @@ TEST(CheckRangeTest, PerformanceDataQuotesTheLabel) {
   EXPECT_EQ(PerfData("it's", "3", "", TThresholds{}), "'it''s'=3;;;;");
 }
 
-TEST(ReplyFieldsTest, FieldsByNameNumberKeyAndDefault) {
-  struct Case {
-    const char* command;
-    std::vector<string> lines;
-    const char* field;
-    int line;  // 0: not found
-    const char* name;
-    const char* text;
-  };
-  const std::vector<string> unc{"   100", "    50", "    25"};
-  const std::vector<string> info{"AgentName=ZU", "Port=1055", "ActiveConnections=3"};
-  const Case cases[] = {
-      {"TEST-UNC", unc, "", 1, "total", "100"},
-      {"TEST-UNC", unc, "Available", 3, "available", "25"},
-      {"TEST-UNC", unc, "2", 2, "free", "50"},
-      {"TEST-UNC", unc, "4", 0, "line4", ""},
-      {"TEST-UNC", unc, "used", 0, "used", ""},
-      // No layout: lines by number, the first number by default.
-      {"TEST-Other", {"pong", " 42 "}, "", 2, "line2", "42"},
-      {"TEST-Other", {"pong"}, "", 0, "", ""},
-      // Key=value replies: keys in any letter case, a default key.
-      {"GetInfo", info, "port", 2, "Port", "1055"},
-      {"GetInfo", info, "", 3, "ActiveConnections", "3"},
-      {"GetInfo", info, "Comment", 0, "Comment", ""},
-  };
-  for (const Case& c : cases) {
-    const TFieldValue v = PickField(FindReplyLayout(c.command), c.lines, c.field);
-    EXPECT_EQ(v.line, c.line) << c.command << " " << c.field;
-    EXPECT_EQ(v.name, c.name) << c.command << " " << c.field;
-    EXPECT_EQ(v.text, c.text) << c.command << " " << c.field;
-  }
-}
-
 TEST(ReplyFieldsTest, JsonHasNamedFieldsOfSuccessfulRepliesAndIsAlwaysValid) {
   const std::tuple<const char*, const char*, std::vector<string>, string> cases[] = {
       {"TEST-UNC",
