@@ -1,4 +1,4 @@
-// The main control loop: accepts connections and carries out quit, restart, upgrade and port moves.
+// The main control loop: carries out quit, restart, upgrade and port moves.
 #pragma once
 
 #include <cstdio>

@@ -229,6 +229,21 @@ int TReplaySet::Load(int fd) {
   return 1;
 }
 
+// The ring, a page at a time: one large write leaves the file's cache in large folios, and each
+// digest stored later then costs time in proportion to its folio (6 us rather than 0.5 on ext4).
+bool TReplaySet::WriteRing(int fd) const {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const auto* bytes = reinterpret_cast<const char*>(ring_.data());
+  const size_t size = ring_.size() * sizeof(TReplayDigest);
+  for (size_t done = 0; done < size; done += page) {
+    if (!WriteAll(fd, bytes + done, std::min(page, size - done),
+                  kRingAt + static_cast<off_t>(done))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A new ring file holding what this process has remembered so far.
 int TReplaySet::Create(const String& path, String& err) {
   unlink(path.c_str());
@@ -237,8 +252,7 @@ int TReplaySet::Create(const String& path, String& err) {
   if (!fd.Valid() || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ftruncate(fd.Get(), 0) != 0 ||
       !WriteAll(fd.Get(), kMagic, sizeof(kMagic), 0) ||
       !WriteAll(fd.Get(), salt_, sizeof(salt_), kSaltAt) ||
-      !WriteAll(fd.Get(), next.data(), next.size(), kNextAt) ||
-      !WriteAll(fd.Get(), ring_.data(), ring_.size() * sizeof(TReplayDigest), kRingAt)) {
+      !WriteAll(fd.Get(), next.data(), next.size(), kNextAt) || !WriteRing(fd.Get())) {
     err = strerror(errno);
     err.SetZero();
     if (fd.Valid()) unlink(path.c_str());

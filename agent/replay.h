@@ -61,6 +61,7 @@ class TReplaySet {
   void Store(uint32_t first);
   int Load(int fd);
   int Create(const String& path, String& err);
+  bool WriteRing(int fd) const;
 
   mutable std::mutex mutex_;
   uint8_t salt_[16] = {};

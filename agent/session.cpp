@@ -1,9 +1,7 @@
-// The listening socket, the session threads and one client session per admitted connection.
+// The listening socket and the session that serves one admitted connection.
 #include "agent/session.h"
 
 #include <poll.h>
-#include <pthread.h>
-#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -37,12 +34,6 @@ constexpr int64_t kRequestTimeMs = 30000;
 constexpr int64_t kOverdueMs = 1000;
 // An upgrade transfer that sends nothing for this long is given up.
 constexpr int64_t kUpgradeIdleMs = 60000;
-// How long a session thread beyond the parked ones waits for a connection.
-constexpr int kParkedWaitSeconds = 10;
-// Session threads get a modest stack: small enough that the C library keeps
-// the stacks of ended threads for new ones instead of mapping a fresh 8 MiB,
-// large enough for every handler.
-constexpr size_t kSessionStack = 1 << 20;
 
 TSessionRegistry registry;
 
@@ -141,34 +132,6 @@ bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const 
   return true;
 }
 
-enum class TServed : uint8_t { kRefused, kUnrecognised, kRecognised };
-
-// Checks a whole packet and, when it is a valid request, dispatches it, sends
-// the reply and then tells the main loop what the request asked of it.
-TServed ServePacket(JXRequest& request, ORVReply& reply, ThreadParams params, UpgradeRec& upgrade,
-                    const String& password, const std::optional<String>& key) {
-  const in_addr peer = params.Address;
-  TEnvelopeReport envelope;
-  if (request.ParseInitRequest(password, &envelope, key ? &*key : nullptr) != 1) {
-    RefusePacket(envelope, peer);
-    return TServed::kRefused;
-  }
-  LogEnvelope(envelope, peer);
-  showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
-  reply.InitPacket(nullptr, request.GetSessionKey());
-  TAfterReply after;
-  int recognised = ProcessJXRequest(request, reply, ORVFlags, params, upgrade, after);
-  char code[4] = {};
-  if (reply.Length() > 2) memcpy(code, reply.Data(), 3);
-  showmessage(recognised ? "--> request processed (%s)\n"
-                         : "--> request rejected or operation failed (%s)\n",
-              peer, mtInfo, 1, code);
-  reply.FinalizePacket();
-  SendAll(params.Socket, reply);
-  after.Deliver();
-  return recognised ? TServed::kRecognised : TServed::kUnrecognised;
-}
-
 void RefuseEvicted(const std::vector<in_addr>& evicted) {
   for (in_addr peer : evicted) RefuseConnection(TRefusal::kEvicted, peer);
 }
@@ -261,12 +224,36 @@ class TSession {
     }
     // Only now: connections that prove nothing would otherwise fill the success log.
     showmessage("TCP connection accepted\n", params_.Address, mtSuccess, 0);
-    const TServed served =
-        ServePacket(request_, reply_, params_, upgrade_, s_.password, sessionKey_);
-    if (served == TServed::kRefused) return false;
-    claims_.Finish(served == TServed::kRecognised);
-    if (!upgrade_.InProgress) return false;
+    if (!ServePacket() || !upgrade_.InProgress) return false;
     lastByteMs_ = SteadyMs();
+    return true;
+  }
+
+  // Checks the whole packet and, when it is a valid request, dispatches it, sends the reply
+  // and then tells the main loop what the request asked of it. False when it was refused.
+  bool ServePacket() {
+    const in_addr peer = params_.Address;
+    TEnvelopeReport envelope;
+    if (request_.ParseInitRequest(s_.password, &envelope, sessionKey_ ? &*sessionKey_ : nullptr) !=
+        1) {
+      RefusePacket(envelope, peer);
+      return false;
+    }
+    LogEnvelope(envelope, peer);
+    showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
+    reply_.InitPacket(nullptr, request_.GetSessionKey());
+    TAfterReply after;
+    const int recognised = ProcessJXRequest(request_, reply_, ORVFlags, params_, upgrade_, after);
+    char code[4] = {};
+    if (reply_.Length() > 2) memcpy(code, reply_.Data(), 3);
+    showmessage(recognised ? "--> request processed (%s)\n"
+                           : "--> request rejected or operation failed (%s)\n",
+                peer, mtInfo, 1, code);
+    // Before the reply goes: the woken manager often takes this thread's processor at once.
+    claims_.Finish(recognised != 0);
+    reply_.FinalizePacket();
+    SendAll(params_.Socket, reply_);
+    after.Deliver();
     return true;
   }
 
@@ -315,127 +302,6 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
   TSession(slot, s).Run();
 }
 
-const pthread_attr_t* SessionAttributes() {
-  static pthread_attr_t attributes = [] {
-    pthread_attr_t a;
-    pthread_attr_init(&a);
-    pthread_attr_setstacksize(&a, kSessionStack);
-    pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
-    return a;
-  }();
-  return &attributes;
-}
-
-// Session threads: each serves a connection, then takes the next one waiting,
-// or parks until the main loop hands it one.
-class TSessionPool {
- public:
-  bool Start(TSessionSlot* slot) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!parked_.empty()) {
-      TParked* thread = parked_.back();  // the last to park has the warmest stack
-      parked_.pop_back();
-      thread->slot = slot;
-      lock.unlock();
-      // Posted outside the lock, so that the thread need not wait for it. Its
-      // record outlives it (see records_): a late post is at worst spurious.
-      sem_post(&thread->wake);
-      return true;
-    }
-    if (threads_ >= TSessionRegistry::kMaxSessions) {
-      queue_.push_back(slot);
-      return true;
-    }
-    ++threads_;
-    lock.unlock();
-    pthread_t thread;
-    if (pthread_create(&thread, SessionAttributes(), Run, slot) == 0) return true;
-    lock.lock();
-    --threads_;
-    return false;
-  }
-
- private:
-  // A thread's parking record. A semaphore rather than a condition variable:
-  // a hand-over then costs one wake-up and one wait, and no lock contended
-  // by the thread that wakes.
-  struct TParked {
-    TParked() { sem_init(&wake, 0, 0); }
-    ~TParked() { sem_destroy(&wake); }
-    TParked(const TParked&) = delete;
-    TParked& operator=(const TParked&) = delete;
-
-    sem_t wake;
-    TSessionSlot* slot = nullptr;  // under the pool's lock
-  };
-
-  static void* Run(void* first);
-
-  // A parking record for a new thread: one an ended thread left, or a new one.
-  TParked* Adopt() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_.empty()) {
-      records_.push_back(std::make_unique<TParked>());
-      return records_.back().get();
-    }
-    TParked* record = spare_.back();
-    spare_.pop_back();
-    return record;
-  }
-
-  // The next connection for a thread that has finished one; null when the
-  // thread is to end.
-  TSessionSlot* Next(TParked* self) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!queue_.empty()) {
-        TSessionSlot* slot = queue_.front();
-        queue_.pop_front();
-        return slot;
-      }
-      self->slot = nullptr;
-      parked_.push_back(self);
-    }
-    for (;;) {
-      timespec until{};
-      clock_gettime(CLOCK_MONOTONIC, &until);
-      until.tv_sec += kParkedWaitSeconds;
-      const bool timedOut =
-          sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == ETIMEDOUT;
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (self->slot != nullptr) return self->slot;
-      // Not handed one: a post left over from an earlier hand-over, an
-      // interruption, or the wait ended.
-      if (timedOut && threads_ > kParkedSessions) {
-        parked_.erase(std::find(parked_.begin(), parked_.end(), self));
-        spare_.push_back(self);
-        --threads_;
-        return nullptr;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::vector<TParked*> parked_;
-  std::deque<TSessionSlot*> queue_;  // admitted while every thread was busy
-  int threads_ = 0;
-  // Parking records are kept for the life of the process (at most one per
-  // thread that ran at once) and handed on to new threads.
-  std::vector<std::unique_ptr<TParked>> records_;
-  std::vector<TParked*> spare_;
-};
-
-TSessionPool pool;
-
-void* TSessionPool::Run(void* first) {
-  TParked* self = pool.Adopt();
-  for (auto* slot = static_cast<TSessionSlot*>(first); slot != nullptr; slot = pool.Next(self)) {
-    ClientExecute(*slot);
-    delete slot;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 int Listen(unsigned& addrLen, String& err) {
@@ -456,10 +322,6 @@ int Listen(unsigned& addrLen, String& err) {
 
 TSessionRegistry& Sessions() {
   return registry;
-}
-
-bool StartSession(TSessionSlot* slot) {
-  return pool.Start(slot);
 }
 
 void ClientExecute(TSessionSlot& slot) {

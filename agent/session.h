@@ -1,4 +1,4 @@
-// The listening socket, the session threads and the session that serves one connection.
+// The listening socket and the session that serves one connection.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,8 +14,8 @@ struct ThreadParams {
   in_addr Address;
 };
 
-// Session threads that stay parked for the next connection however long none
-// comes; more wait 10 s for one and then end.
+// Most session threads kept for the next connections while none comes (two of them wait in
+// accept()); a thread that finishes its session beyond them ends.
 inline constexpr int kParkedSessions = 8;
 
 // Opens the agent's listening socket from the settings (three attempts, one
@@ -24,11 +24,6 @@ int Listen(unsigned& addrLen, String& err);
 
 // The agent's connections.
 TSessionRegistry& Sessions();
-
-// Hands an admitted connection to a session thread: a parked one, a new one
-// (at most kMaxSessions in all), or else the first to finish its session.
-// False when no thread could be started; the connection is then the caller's.
-bool StartSession(TSessionSlot* slot);
 
 // Serves one registered connection on the calling thread: reads its packet,
 // checking the proof, the session key and the request as each arrives, serves

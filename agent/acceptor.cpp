@@ -1,0 +1,289 @@
+// The session threads: accept, admission, and the number of threads waiting in accept().
+#include "agent/acceptor.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "agent/flags.h"
+#include "agent/log.h"
+#include "agent/refusals.h"
+#include "agent/session.h"
+#include "config/settings.h"
+#include "net/acl.h"
+
+namespace {
+
+// Threads that wait in accept() while none is busy: one finds the next connection while another
+// still finishes its session, so a steady stream of requests never waits for a thread.
+constexpr int kAcceptingThreads = 2;
+// The sessions, and one thread more to accept (and evict) when all of them are taken.
+constexpr int kMaxThreads = TSessionRegistry::kMaxSessions + 1;
+// How long the listening socket rests after an accept that failed for want of
+// resources, so that the threads do not spin.
+constexpr int kAcceptBackoffMs = 100;
+// The shorter rest after an eviction made room: time for its session to close the descriptor.
+constexpr int kEvictedBackoffMs = 10;
+// Session threads get a modest stack: small enough that the C library keeps
+// the stacks of ended threads for new ones instead of mapping a fresh 8 MiB,
+// large enough for every handler.
+constexpr size_t kSessionStack = 1 << 20;
+
+void RestMs(int ms) {
+  poll(nullptr, 0, ms);
+}
+
+// accept() failures that pass once resources are freed or the peer is gone.
+bool TransientAcceptError(int error) {
+  switch (error) {
+    case ENOBUFS:
+    case ENOMEM:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EINVAL:  // the listening socket was shut down while it was being replaced
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Drop(int sock) {
+  shutdown(sock, SHUT_RDWR);
+  close(sock);
+}
+
+// Counted before the peer sees the connection close.
+void Drop(int sock, TRefusal why, in_addr peer) {
+  RefuseConnection(why, peer);
+  Drop(sock);
+}
+
+// Admits or refuses a connection just accepted, and serves it when admitted.
+void AdmitAndServe(int sock, in_addr peer) {
+  auto settings = SettingsSnapshot();
+  if (settings->filteractive) {
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer, address, sizeof(address));
+    if (!FilterAdmits(settings->FilterIPs, address)) {
+      Drop(sock, TRefusal::kAcceptFilter, peer);
+      return;
+    }
+  }
+  TSessionSlot slot{sock, peer, SteadyMs()};
+  std::vector<in_addr> evicted;
+  const auto admission = Sessions().Admit(&slot, std::max(1, settings->maxpending), evicted);
+  settings.reset();
+  for (in_addr victim : evicted) RefuseConnection(TRefusal::kEvicted, victim);
+  if (admission != TSessionRegistry::TAdmission::kAdmitted) {
+    Drop(sock,
+         admission == TSessionRegistry::TAdmission::kFull ? TRefusal::kSessionCap
+                                                          : TRefusal::kSourceLimit,
+         peer);
+    return;
+  }
+  ClientExecute(slot);
+}
+
+// A parked thread's record: a semaphore rather than a condition variable, so that waking it
+// costs one post and no lock it must take. Records live as long as the process (at most one
+// per thread that ever parked) and pass to new threads, so a post never touches freed memory.
+struct TParked {
+  TParked() { sem_init(&wake, 0, 0); }
+  ~TParked() { sem_destroy(&wake); }
+  TParked(const TParked&) = delete;
+  TParked& operator=(const TParked&) = delete;
+
+  sem_t wake;
+};
+
+class TSessionThreads {
+ public:
+  void Start(int listenSocket) {
+    listen_ = listenSocket;
+    for (int i = 0; i < kAcceptingThreads; ++i) AddWaiter();
+  }
+  int FatalError() const { return fatalError_.load(); }
+
+ private:
+  static void* Run(void* self) {
+    auto& threads = *static_cast<TSessionThreads*>(self);
+    TParked* record = threads.Adopt();
+    while (threads.AcceptAndServe(*record)) {
+    }
+    threads.Release(record);
+    return nullptr;
+  }
+
+  // One connection; false when the thread is to end.
+  bool AcceptAndServe(TParked& self) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    const int sock = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (sock < 0) return AcceptFailed(errno);
+    bool last;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last = --waiting_ == 0;
+    }
+    // The last waiter leaves: another takes its place before this one serves.
+    if (last) AddWaiter();
+    AdmitAndServe(sock, peer.sin_addr);
+    return Rest(self);
+  }
+
+  // After a session: back to accept() while too few wait there, else parked (the last to park
+  // is the first woken, so the warmest threads serve), or ended when enough are parked.
+  bool Rest(TParked& self) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (waiting_ < kAcceptingThreads) {
+        ++waiting_;
+        return true;
+      }
+      if (static_cast<int>(parked_.size()) >= kParkedSessions - kAcceptingThreads) {
+        --threads_;
+        return false;
+      }
+      parked_.push_back(&self);
+    }
+    while (sem_wait(&self.wake) != 0) {
+    }
+    return true;  // counted among the waiters by the thread that woke it
+  }
+
+  // Puts one more thread in accept(): a parked one, or a new one unless the threads are at
+  // their most.
+  void AddWaiter() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!parked_.empty()) {
+      TParked* thread = parked_.back();
+      parked_.pop_back();
+      ++waiting_;
+      lock.unlock();
+      sem_post(&thread->wake);
+      return;
+    }
+    if (threads_ >= kMaxThreads) return;
+    ++threads_;
+    ++waiting_;
+    lock.unlock();
+    pthread_t thread;
+    if (pthread_create(&thread, Attributes(), Run, this) == 0) return;
+    lock.lock();
+    --threads_;
+    --waiting_;
+  }
+
+  TParked* Adopt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) {
+      records_.push_back(std::make_unique<TParked>());
+      return records_.back().get();
+    }
+    TParked* record = spare_.back();
+    spare_.pop_back();
+    return record;
+  }
+  void Release(TParked* record) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(record);
+  }
+
+  // What a waiting thread does after accept() failed; false when it is to end.
+  bool AcceptFailed(int error) {
+    if (error == EINTR || error == ECONNABORTED || error == EAGAIN) return true;
+    if (error == EMFILE || error == ENFILE) {
+      MakeRoom();
+      return true;
+    }
+    if (TransientAcceptError(error)) {
+      RestMs(kAcceptBackoffMs);
+      return true;
+    }
+    int none = 0;
+    if (fatalError_.compare_exchange_strong(none, error)) WakeMainLoop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    --threads_;
+    --waiting_;
+    return false;
+  }
+
+  // Out of descriptors though under the cap (the limit was lowered, or handlers hold many):
+  // a connection that waits evicts the oldest waiting one, else the listener would stay
+  // jammed until the idle ones time out. One thread at a time, and only for a connection
+  // that is there.
+  void MakeRoom() {
+    std::lock_guard<std::mutex> lock(roomMutex_);
+    pollfd waiter{listen_, POLLIN, 0};
+    if (poll(&waiter, 1, kAcceptBackoffMs) <= 0) return;
+    std::vector<in_addr> evicted;
+    if (!Sessions().EvictOldest(evicted)) {
+      RestMs(kAcceptBackoffMs);
+      return;
+    }
+    RefuseConnection(TRefusal::kEvicted, evicted[0]);
+    RestMs(kEvictedBackoffMs);
+  }
+
+  static const pthread_attr_t* Attributes() {
+    static pthread_attr_t attributes = [] {
+      pthread_attr_t a;
+      pthread_attr_init(&a);
+      pthread_attr_setstacksize(&a, kSessionStack);
+      pthread_attr_setdetachstate(&a, PTHREAD_CREATE_DETACHED);
+      return a;
+    }();
+    return &attributes;
+  }
+
+  int listen_ = -1;
+  std::mutex mutex_;
+  int threads_ = 0;
+  int waiting_ = 0;  // threads in accept() or on their way there
+  std::vector<TParked*> parked_;
+  std::vector<std::unique_ptr<TParked>> records_;
+  std::vector<TParked*> spare_;
+  std::mutex roomMutex_;
+  std::atomic<int> fatalError_{0};
+};
+
+TSessionThreads threads;
+
+}  // namespace
+
+void StartSessionThreads(int listenSocket) {
+  threads.Start(listenSocket);
+}
+
+bool MoveListener(int listenSocket, int fresh) {
+  // The old socket keeps a descriptor of its own until the threads waiting on it are woken.
+  const int old = fcntl(listenSocket, F_DUPFD_CLOEXEC, 0);
+  const bool moved = old >= 0 && dup3(fresh, listenSocket, O_CLOEXEC) >= 0;
+  close(fresh);
+  if (old < 0) return false;
+  if (moved) shutdown(old, SHUT_RDWR);
+  close(old);
+  return moved;
+}
+
+int FatalAcceptError() {
+  return threads.FatalError();
+}
