@@ -28,6 +28,8 @@ namespace {
 // Threads that wait in accept() while none is busy: one finds the next connection while another
 // still finishes its session, so a steady stream of requests never waits for a thread.
 constexpr int kAcceptingThreads = 2;
+// How long a parked thread beyond kParkedSessions waits to be needed before it ends.
+constexpr int kParkedWaitSeconds = 10;
 // The sessions, and one thread more to accept (and evict) when all of them are taken.
 constexpr int kMaxThreads = TSessionRegistry::kMaxSessions + 1;
 // How long the listening socket rests after an accept that failed for want of
@@ -112,6 +114,7 @@ struct TParked {
   TParked& operator=(const TParked&) = delete;
 
   sem_t wake;
+  bool woken = false;  // under the threads' lock
 };
 
 class TSessionThreads {
@@ -149,8 +152,9 @@ class TSessionThreads {
     return Rest(self);
   }
 
-  // After a session: back to accept() while too few wait there, else parked (the last to park
-  // is the first woken, so the warmest threads serve), or ended when enough are parked.
+  // After a session: back to accept() while too few wait there, else parked until needed (the
+  // last to park is the first woken, so the warmest threads serve). A thread parked for
+  // kParkedWaitSeconds ends, as long as more than kParkedSessions are left.
   bool Rest(TParked& self) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -158,15 +162,25 @@ class TSessionThreads {
         ++waiting_;
         return true;
       }
-      if (static_cast<int>(parked_.size()) >= kParkedSessions - kAcceptingThreads) {
+      self.woken = false;
+      parked_.push_back(&self);
+    }
+    for (;;) {
+      timespec until{};
+      clock_gettime(CLOCK_MONOTONIC, &until);
+      until.tv_sec += kParkedWaitSeconds;
+      const bool timedOut =
+          sem_clockwait(&self.wake, CLOCK_MONOTONIC, &until) != 0 && errno == ETIMEDOUT;
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Counted among the waiters by the thread that woke it.
+      if (self.woken) return true;
+      // Not woken: a post left over from an earlier wake-up, an interruption, or the wait ended.
+      if (timedOut && threads_ > kParkedSessions) {
+        parked_.erase(std::find(parked_.begin(), parked_.end(), &self));
         --threads_;
         return false;
       }
-      parked_.push_back(&self);
     }
-    while (sem_wait(&self.wake) != 0) {
-    }
-    return true;  // counted among the waiters by the thread that woke it
   }
 
   // Puts one more thread in accept(): a parked one, or a new one unless the threads are at
@@ -176,6 +190,7 @@ class TSessionThreads {
     if (!parked_.empty()) {
       TParked* thread = parked_.back();
       parked_.pop_back();
+      thread->woken = true;
       ++waiting_;
       lock.unlock();
       sem_post(&thread->wake);

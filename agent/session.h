@@ -14,8 +14,8 @@ struct ThreadParams {
   in_addr Address;
 };
 
-// Most session threads kept for the next connections while none comes (two of them wait in
-// accept()); a thread that finishes its session beyond them ends.
+// Session threads kept for the next connections however long none comes (two of them wait in
+// accept()); more stay parked 10 s for one and then end.
 inline constexpr int kParkedSessions = 8;
 
 // Opens the agent's listening socket from the settings (three attempts, one

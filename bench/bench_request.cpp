@@ -2,10 +2,9 @@
 // plus the protocol's own cipher and digest work, beside the real agent's latency and CPU.
 #include <nettle/md5.h>
 #include <nettle/sha1.h>
-#include <semaphore.h>
+#include <sched.h>
 #include <sys/random.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -29,17 +28,45 @@ double MicrosSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
+// Where the client and the servers run: on processors of their own by default, so that every
+// server is woken from the client's processor the same way. Left to the scheduler, a server
+// tends to stay on the processor it first ran on, and the one that shares the client's gets
+// cheaper wake-ups: two runs of the same build differed by half. ORV_BENCH_ONE_CPU=1 puts them
+// all on one processor.
+struct TPlacement {
+  int client = 0;
+  int server = 0;
+};
+TPlacement placement;
+
+void PinSelf(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof(set), &set);
+}
+
+TPlacement ChoosePlacement(bool oneCpu) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  sched_getaffinity(0, sizeof(allowed), &allowed);
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  }
+  if (cpus.size() < 2 || oneCpu) return {cpus[0], cpus[0]};
+  return {cpus[0], cpus[1]};
+}
+
 // A server that does nothing but the socket work of one request: accept, read the whole
 // packet, write a reply of the same bytes as the agent's, close. One process, one thread.
-// With handOver, the shape the agent must have instead: one thread waits for connections and
-// accepts them, and hands each to a parked thread that reads, replies and closes.
 class TFloorServer {
  public:
-  TFloorServer(const String& reply, bool handOver) {
+  explicit TFloorServer(const String& reply) {
     const TUniqueFd listener = BindLoopback(SOCK_STREAM, port_, 1024);
     pid_ = fork();
     if (pid_ == 0) {
-      handOver ? HandOver(listener.Get(), reply) : Serve(listener.Get(), reply);
+      Serve(listener.Get(), reply);
       _exit(0);
     }
   }
@@ -58,25 +85,6 @@ class TFloorServer {
   }
   static void Serve(int listener, const String& reply) {
     for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) Reply(c, reply);
-  }
-  static void HandOver(int listener, const String& reply) {
-    sem_t ready;
-    sem_init(&ready, 0, 0);
-    std::atomic<int> handed{-1};
-    std::thread worker([&] {
-      for (;;) {
-        while (sem_wait(&ready) != 0) {
-        }
-        Reply(handed.exchange(-1), reply);
-      }
-    });
-    for (;;) {
-      if (!WaitReadable(listener, 1000)) continue;
-      const int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
-      handed = c;  // requests come one at a time: the worker is parked
-      sem_post(&ready);
-    }
   }
 
   int port_ = 0;
@@ -227,10 +235,10 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
     printf("%s: the agent did not answer 200\n", kind.name);
     return;
   }
-  const TFloorServer floor(sample, false);
-  const TFloorServer handOver(sample, true);
-  std::vector<TServer> servers{{"bare server", floor.Port(), floor.Pid()},
-                               {"hand-over", handOver.Port(), handOver.Pid()}};
+  PinSelf(placement.server);  // the bare server's processor, as the agents'
+  const TFloorServer floor(sample);
+  PinSelf(placement.client);
+  std::vector<TServer> servers{{"bare server", floor.Port(), floor.Pid()}};
   for (const auto& agent : agents) {
     servers.push_back({agent == agents[0] ? "agent" : "other agent", agent->Port(), agent->Pid()});
   }
@@ -257,11 +265,9 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
   const TServer& bare = servers[0];
   printf("  bare server   round trip p50 %s us, CPU %s us/request\n", Rounds(bare.p50).c_str(),
          Rounds(bare.cpu).c_str());
-  printf("  handed over   round trip p50 %s us, CPU %s us/request\n",
-         Rounds(servers[1].p50).c_str(), Rounds(servers[1].cpu).c_str());
   printf("  protocol work %s us (with Nettle's key schedule %.1f us)\n",
          Rounds(work, "%.1f").c_str(), nettleWork);
-  for (size_t k = 2; k < servers.size(); ++k) {
+  for (size_t k = 1; k < servers.size(); ++k) {
     const TServer& s = servers[k];
     // Each round against the floor of the same round: the bare server plus the protocol's work.
     std::vector<double> latencyRatio;
@@ -270,7 +276,7 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
       latencyRatio.push_back(s.p50[r] / (bare.p50[r] + work[r]));
       cpuRatio.push_back(s.cpu[r] / (bare.cpu[r] + work[r]));
     }
-    const double ticked = (ProcessCpuSeconds(s.pid) - processCpu[k - 2]) * 1e6 /
+    const double ticked = (ProcessCpuSeconds(s.pid) - processCpu[k - 1]) * 1e6 /
                           (static_cast<double>(requests) * rounds);
     printf("  %-13s round trip p50 %s us, CPU %s us/request (whole process: %.0f)\n", s.name,
            Rounds(s.p50).c_str(), Rounds(s.cpu).c_str(), ticked);
@@ -281,9 +287,9 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
 
 }  // namespace
 
-// ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5); the bare server,
-// its hand-over twin (which shows what the agent's shape costs by itself) and the agent take
-// turns request by request. ORV_BENCH_INTERACTIVE=1 runs the agent in the
+// ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5); the bare server
+// and the agent take turns request by request (ORV_BENCH_ONE_CPU=1: all on one processor).
+// ORV_BENCH_INTERACTIVE=1 runs the agent in the
 // foreground instead of as a daemon; ORV_BENCH_COMPARE names another build of the agent to take
 // its turn beside it (before and after a change, in the same run); ORV_BENCH_ONLY names the one
 // request to measure ("GetInfo" or "TEST-UNC /").
@@ -292,6 +298,8 @@ int main() {
   const int requests = std::max(1, EnvInt("ORV_BENCH_REQUESTS", 3000));
   const int rounds = std::max(1, EnvInt("ORV_BENCH_ROUNDS", 5));
   const bool daemon = EnvInt("ORV_BENCH_INTERACTIVE", 0) == 0;
+  placement = ChoosePlacement(EnvInt("ORV_BENCH_ONE_CPU", 0) != 0);
+  PinSelf(placement.server);  // the agents inherit it
   TAgents agents;
   agents.push_back(std::make_unique<TAgentProcess>(kSettings));
   if (const char* other = getenv("ORV_BENCH_COMPARE")) {
@@ -303,10 +311,12 @@ int main() {
       return 1;
     }
   }
+  PinSelf(placement.client);
   printf(
       "%d rounds of %d sequential requests; each figure: the median of the rounds (the rounds)\n"
-      "  latency: a round's p50; CPU: schedstat of the server's threads over a round\n",
-      rounds, requests);
+      "  latency: a round's p50; CPU: schedstat of the server's threads over a round\n"
+      "  the client on processor %d, the servers on %d\n",
+      rounds, requests, placement.client, placement.server);
   const TKind kinds[] = {{"GetInfo", "GetInfo", {}}, {"TEST-UNC /", "TEST-UNC", {"/"}}};
   const char* only = getenv("ORV_BENCH_ONLY");
   for (const TKind& kind : kinds) {
