@@ -171,8 +171,10 @@ TEST(AgentControlTest, SetSettingsRewritesTheFileMovesThePortAndRollsBack) {
   TUniqueFd blocker = BindLoopback(SOCK_STREAM, taken, 1);
   EXPECT_EQ(agent.Request("SetSettings", {"Port=" + moved}), "200\n");
   ASSERT_TRUE(agent.WaitForOutput("Server port switching .. Ok"));
+  const int oldPort = agent.Port();
   agent.UsePort(std::stoi(moved));
   EXPECT_EQ(agent.InfoLine(13), "Port=" + moved);
+  EXPECT_FALSE(ConnectLoopback(oldPort).Valid());  // the old socket is closed, not just left
   EXPECT_EQ(agent.Request("SetSettings", {"Port=" + std::to_string(taken)}), "200\n");
   EXPECT_TRUE(agent.WaitForOutput("Return to original port", 15000));
   EXPECT_EQ(agent.InfoLine(13), "Port=" + moved);
