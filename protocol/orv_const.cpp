@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -55,24 +56,24 @@ int64_t DeclaredSize(const String& packet) {
 // key's own bytes, so a hit costs no hashing; longer keys are hashed and expanded every time.
 class TKeyCache {
  public:
-  void Expand(const String& key, Twofish_key* out) {
+  std::shared_ptr<const Twofish_key> Expand(const String& key) {
     const char* bytes = key.Data() != nullptr ? key.Data() : "";
     const int length = key.Length();
     const bool cached = length <= kMaxKey;
     if (cached) {
       std::lock_guard<std::mutex> lock(mutex_);
       for (Entry& e : entries_) {
-        if (e.used != 0 && e.length == length && memcmp(e.key, bytes, length) == 0) {
+        if (e.expanded != nullptr && e.length == length && memcmp(e.key, bytes, length) == 0) {
           e.used = ++clock_;
-          memcpy(out, &e.expanded, sizeof(*out));
-          return;
+          return e.expanded;
         }
       }
     }
+    auto expanded = std::make_shared<Twofish_key>();
     THash_SHA sha;
     Twofish_prepare_key(reinterpret_cast<const unsigned char*>(sha.GetHash(bytes, length)),
-                        SHA1_DIGEST_SIZE, out);
-    if (!cached) return;
+                        SHA1_DIGEST_SIZE, expanded.get());
+    if (!cached) return expanded;
     std::lock_guard<std::mutex> lock(mutex_);
     Entry* oldest = &entries_[0];
     for (Entry& e : entries_) {
@@ -80,20 +81,23 @@ class TKeyCache {
     }
     memcpy(oldest->key, bytes, length);
     oldest->length = length;
-    memcpy(&oldest->expanded, out, sizeof(*out));
+    oldest->expanded = expanded;
     oldest->used = ++clock_;
+    return expanded;
   }
 
  private:
   static constexpr int kMaxKey = 64;
   struct Entry {
     char key[kMaxKey];
-    int length;
-    Twofish_key expanded;
-    uint64_t used;  // 0: empty
+    int length = 0;
+    // Shared, so that a hit costs no copy of the 4 KiB tables and an entry evicted while a
+    // session still ciphers with it stays alive until that session is done.
+    std::shared_ptr<const Twofish_key> expanded;
+    uint64_t used = 0;
   };
   std::mutex mutex_;
-  Entry entries_[8] = {};
+  Entry entries_[8];
   uint64_t clock_ = 0;
 };
 
@@ -106,8 +110,8 @@ String RunCfb8(const char* input, int n, const String& key, bool encrypt, int pr
   String out;
   if (n <= 0) return out;
   out.SetLength(prefix + n);
-  Twofish_key cipher;
-  keyCache.Expand(key, &cipher);
+  const std::shared_ptr<const Twofish_key> expanded = keyCache.Expand(key);
+  const Twofish_key& cipher = *expanded;
 
   const auto* src = reinterpret_cast<const unsigned char*>(input);
   auto* dst = reinterpret_cast<unsigned char*>(out.Data()) + prefix;
@@ -218,6 +222,11 @@ int DecodeLength(const char* p, int digits) {
 
 JXRequest& JXRequest::operator=(const String& s) {
   String::operator=(s);
+  return *this;
+}
+
+JXRequest& JXRequest::operator=(String&& s) noexcept {
+  String::operator=(std::move(s));
   return *this;
 }
 

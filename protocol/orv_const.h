@@ -73,6 +73,7 @@ class JXRequest : public String {
  public:
   JXRequest() = default;
   JXRequest& operator=(const String& s);
+  JXRequest& operator=(String&& s) noexcept;
   JXRequest& operator=(const char* s);
 
   // 1 when the bytes so far form a whole packet (or one too large to accept,
@@ -93,7 +94,7 @@ class JXRequest : public String {
   // The encrypted session key and request fields, as far as they have arrived.
   String KeyField() const;
   String RequestField() const;
-  String GetSessionKey() const { return sessionKey_; }
+  const String& GetSessionKey() const { return sessionKey_; }
   void SetSessionKey(const String& key) { sessionKey_ = key; }
 
   // Parameter lines of a request text, 1-based.
@@ -130,7 +131,7 @@ class ORVReply : public String {
   void AddVarParams(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // Turns the text into the encrypted reply packet under the session key.
   void FinalizePacket();
-  String GetSessionKey() const { return sessionKey_; }
+  const String& GetSessionKey() const { return sessionKey_; }
 
  private:
   String sessionKey_;
