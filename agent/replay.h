@@ -2,6 +2,9 @@
 // a captured request cannot be sent again.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -16,9 +19,9 @@ struct TReplayDigest {
   bool IsEmpty() const { return *this == TReplayDigest{}; }
 };
 
-// A fixed-size ring of digests, mirrored in a file (written in place with
-// pwrite) so that it outlives a restart, a re-exec after an upgrade and a
-// reload. The file holds a random salt and digests only, never a key.
+// A fixed-size ring of digests, mirrored in a file (written in place, through
+// a shared mapping where that is safe) so that it outlives a restart, a re-exec after an upgrade
+// and a reload. The file holds a random salt and digests only, never a key.
 class TReplaySet {
  public:
   // Two digests per request (its key and its request bytes): the ring
@@ -26,6 +29,7 @@ class TReplaySet {
   static constexpr uint32_t kCapacity = 131072;
 
   TReplaySet();
+  ~TReplaySet();
   TReplaySet(const TReplaySet&) = delete;
   TReplaySet& operator=(const TReplaySet&) = delete;
 
@@ -62,6 +66,10 @@ class TReplaySet {
   int Load(int fd);
   int Create(const String& path, String& err);
   bool WriteRing(int fd) const;
+  // Writes bytes at offset at of the file: into its mapping, or with pwrite.
+  void Put(const void* bytes, size_t length, off_t at);
+  void MapFile();
+  void Unmap();
 
   mutable std::mutex mutex_;
   uint8_t salt_[16] = {};
@@ -70,6 +78,7 @@ class TReplaySet {
   std::vector<uint32_t> index_;  // ring positions, found by digest (linear probing)
   std::vector<TReplayDigest> claimed_;
   TUniqueFd file_;
+  void* map_ = nullptr;  // the whole file, when mapped
 };
 
 // The agent's record.

@@ -1,5 +1,7 @@
 // The request path against its floor: a bare loopback server's round trip for the same bytes
-// plus the protocol's own cipher and digest work, beside the real agent's latency and CPU.
+// plus the protocol's own cipher and digest work, beside the real agent's latency and CPU. The
+// floor is measured twice: as the sum of the bare server and the work timed back to back, and
+// as a floor server that does the work between reading and replying, where the agent does it.
 #include <nettle/md5.h>
 #include <nettle/sha1.h>
 #include <sched.h>
@@ -58,15 +60,95 @@ TPlacement ChoosePlacement(bool oneCpu) {
   return {cpus[0], cpus[1]};
 }
 
+// The protocol's own work for one request, done as plainly as it can be: MD5 of the password
+// for the proof, SHA-1 of the fresh session key, one key schedule, and one block encryption per
+// byte of the session key, the request and the reply (plus the register's start for each). The
+// password's own expanded key serves every request, so it is not counted.
+// nettleSchedule takes Nettle's key schedule instead of the agent's.
+class TProtocolWork {
+ public:
+  TProtocolWork(int keyBytes, int requestBytes, int replyBytes, bool nettleSchedule)
+      : keys_(16 * 256),
+        decryptBlocks_(keyBytes + 1 + requestBytes + 1),
+        in_(16 * decryptBlocks_ + 16, 0x5A),
+        out_(in_.size()),
+        reply_(replyBytes + 16, 0xA5),
+        replyBytes_(replyBytes),
+        nettleSchedule_(nettleSchedule) {
+    if (getrandom(keys_.data(), keys_.size(), 0) != static_cast<ssize_t>(keys_.size())) abort();
+  }
+
+  void Once() {
+    md5_ctx md5;
+    uint8_t proof[MD5_DIGEST_SIZE];
+    md5_init(&md5);
+    md5_update(&md5, password_.size(), reinterpret_cast<const uint8_t*>(password_.data()));
+    md5_digest(&md5, sizeof(proof), proof);
+    sha1_ctx sha;
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    sha1_init(&sha);
+    sha1_update(&sha, 16, keys_.data() + 16 * (count_++ % 256));
+    sha1_digest(&sha, sizeof(digest), digest);
+    Twofish_key key;
+    if (nettleSchedule_) {
+      uint8_t padded[24] = {};
+      memcpy(padded, digest, sizeof(digest));
+      twofish_set_key(&key.ctx, sizeof(padded), padded);
+    } else {
+      Twofish_prepare_key(digest, sizeof(digest), &key);
+    }
+    // Decryption: every block's input is known ciphertext, so they go in one call.
+    twofish_encrypt(&key.ctx, 16 * decryptBlocks_, out_.data(), in_.data());
+    // Encryption: each block waits for the byte before it.
+    uint8_t block[16];
+    for (int b = 0; b <= replyBytes_; ++b) {
+      Twofish_encrypt(&key, reply_.data() + b, block);
+      reply_[b + 16] ^= block[0];
+    }
+    sink_ ^= proof[0] ^ out_[5] ^ reply_[replyBytes_];
+  }
+
+  // Microseconds per request, timed back to back with caches warm: the median of 15 batches.
+  double WarmMicros() {
+    std::vector<double> batches;
+    for (int batch = 0; batch < 15; ++batch) {
+      const Clock::time_point start = Clock::now();
+      for (int i = 0; i < 100; ++i) Once();
+      batches.push_back(MicrosSince(start) / 100);
+    }
+    benchmark::DoNotOptimize(sink_);
+    return Median(batches);
+  }
+
+ private:
+  const std::string password_ = "bench";
+  std::vector<uint8_t> keys_;
+  int decryptBlocks_;
+  std::vector<uint8_t> in_;
+  std::vector<uint8_t> out_;
+  std::vector<uint8_t> reply_;
+  int replyBytes_;
+  bool nettleSchedule_;
+  unsigned count_ = 0;
+  uint8_t sink_ = 0;
+};
+
 // A server that does nothing but the socket work of one request: accept, read the whole
 // packet, write a reply of the same bytes as the agent's, close. One process, one thread.
+// Given work, it does the protocol's work between reading and replying, as the agent must:
+// the floor measured where the agent's work runs, between other servers' turns.
 class TFloorServer {
  public:
-  explicit TFloorServer(const String& reply) {
+  TFloorServer(const String& reply, TProtocolWork* work) {
     const TUniqueFd listener = BindLoopback(SOCK_STREAM, port_, 1024);
     pid_ = fork();
     if (pid_ == 0) {
-      Serve(listener.Get(), reply);
+      for (int c; (c = accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        ReadReply(c, -1);
+        if (work != nullptr) work->Once();
+        SendBytes(c, reply);
+        close(c);
+      }
       _exit(0);
     }
   }
@@ -78,71 +160,9 @@ class TFloorServer {
   pid_t Pid() const { return pid_; }
 
  private:
-  static void Reply(int c, const String& reply) {
-    ReadReply(c, -1);
-    SendBytes(c, reply);
-    close(c);
-  }
-  static void Serve(int listener, const String& reply) {
-    for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) Reply(c, reply);
-  }
-
   int port_ = 0;
   pid_t pid_ = -1;
 };
-
-// The protocol's own work for one request, done as plainly as it can be: MD5 of the password
-// for the proof, SHA-1 of the fresh session key, one key schedule, and one block encryption per
-// byte of the session key, the request and the reply (plus the register's start for each). The
-// password's own expanded key serves every request, so it is not counted.
-// nettleSchedule takes Nettle's key schedule instead of the agent's.
-double ProtocolWorkMicros(int keyBytes, int requestBytes, int replyBytes, bool nettleSchedule) {
-  const std::string password = "bench";
-  std::vector<uint8_t> keys(16 * 256);
-  if (getrandom(keys.data(), keys.size(), 0) != static_cast<ssize_t>(keys.size())) abort();
-  const int decryptBlocks = keyBytes + 1 + requestBytes + 1;
-  std::vector<uint8_t> in(16 * decryptBlocks + 16, 0x5A);
-  std::vector<uint8_t> out(in.size());
-  std::vector<uint8_t> reply(replyBytes + 16, 0xA5);
-  uint8_t sink = 0;
-  auto once = [&](int i) {
-    md5_ctx md5;
-    uint8_t proof[MD5_DIGEST_SIZE];
-    md5_init(&md5);
-    md5_update(&md5, password.size(), reinterpret_cast<const uint8_t*>(password.data()));
-    md5_digest(&md5, sizeof(proof), proof);
-    sha1_ctx sha;
-    uint8_t digest[SHA1_DIGEST_SIZE];
-    sha1_init(&sha);
-    sha1_update(&sha, 16, keys.data() + 16 * (i % 256));
-    sha1_digest(&sha, sizeof(digest), digest);
-    Twofish_key key;
-    if (nettleSchedule) {
-      uint8_t padded[24] = {};
-      memcpy(padded, digest, sizeof(digest));
-      twofish_set_key(&key.ctx, sizeof(padded), padded);
-    } else {
-      Twofish_prepare_key(digest, sizeof(digest), &key);
-    }
-    // Decryption: every block's input is known ciphertext, so they go in one call.
-    twofish_encrypt(&key.ctx, 16 * decryptBlocks, out.data(), in.data());
-    // Encryption: each block waits for the byte before it.
-    uint8_t block[16];
-    for (int b = 0; b <= replyBytes; ++b) {
-      Twofish_encrypt(&key, reply.data() + b, block);
-      reply[b + 16] ^= block[0];
-    }
-    sink ^= proof[0] ^ out[5] ^ reply[replyBytes];
-  };
-  std::vector<double> batches;
-  for (int batch = 0; batch < 15; ++batch) {
-    const Clock::time_point start = Clock::now();
-    for (int i = 0; i < 100; ++i) once(i);
-    batches.push_back(MicrosSince(start) / 100);
-  }
-  benchmark::DoNotOptimize(sink);
-  return Median(batches);
-}
 
 // CPU time of a process's threads to the nanosecond, where /proc/<pid>/stat counts ticks.
 double ThreadsCpuSeconds(pid_t pid) {
@@ -235,10 +255,15 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
     printf("%s: the agent did not answer 200\n", kind.name);
     return;
   }
-  PinSelf(placement.server);  // the bare server's processor, as the agents'
-  const TFloorServer floor(sample);
+  // The request's plain text (with its CR) and the reply's (the packet less its prefix).
+  const int replyText = sample.Length() - 4;
+  TProtocolWork work(16, text.Length(), replyText, false);
+  PinSelf(placement.server);  // the floor servers' processor, as the agents'
+  const TFloorServer bareServer(sample, nullptr);
+  const TFloorServer floorServer(sample, &work);
   PinSelf(placement.client);
-  std::vector<TServer> servers{{"bare server", floor.Port(), floor.Pid()}};
+  std::vector<TServer> servers{{"bare server", bareServer.Port(), bareServer.Pid()},
+                               {"floor server", floorServer.Port(), floorServer.Pid()}};
   for (const auto& agent : agents) {
     servers.push_back({agent == agents[0] ? "agent" : "other agent", agent->Port(), agent->Pid()});
   }
@@ -251,37 +276,42 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
   for (const auto& agent : agents) processCpu.push_back(ProcessCpuSeconds(agent->Pid()));
   printf("%-12s request %4d B, reply %4d B\n", kind.name, packets[0][0].Length(), sample.Length());
 
-  // The request's plain text (with its CR) and the reply's (the packet less its prefix). The
-  // protocol's work is timed after every round, so that each round has a floor of its own time.
-  const int replyText = sample.Length() - 4;
-  std::vector<double> work;
+  // The protocol's work is also timed back to back after every round, so that each round has
+  // a floor of its own time: the bare server plus that work.
+  std::vector<double> warm;
   int failed = 0;
   for (const std::vector<String>& round : packets) {
     failed += RunRound(servers, round);
-    work.push_back(ProtocolWorkMicros(16, text.Length(), replyText, false));
+    warm.push_back(work.WarmMicros());
   }
   if (failed > 0) printf("  %d replies were not whole packets\n", failed);
-  const double nettleWork = ProtocolWorkMicros(16, text.Length(), replyText, true);
+  const double nettleWork = TProtocolWork(16, text.Length(), replyText, true).WarmMicros();
   const TServer& bare = servers[0];
+  const TServer& floor = servers[1];
   printf("  bare server   round trip p50 %s us, CPU %s us/request\n", Rounds(bare.p50).c_str(),
          Rounds(bare.cpu).c_str());
-  printf("  protocol work %s us (with Nettle's key schedule %.1f us)\n",
-         Rounds(work, "%.1f").c_str(), nettleWork);
-  for (size_t k = 1; k < servers.size(); ++k) {
+  printf("  protocol work %s us back to back (with Nettle's key schedule %.1f us)\n",
+         Rounds(warm, "%.1f").c_str(), nettleWork);
+  printf("  floor server  round trip p50 %s us, CPU %s us/request\n", Rounds(floor.p50).c_str(),
+         Rounds(floor.cpu).c_str());
+  for (size_t k = 2; k < servers.size(); ++k) {
     const TServer& s = servers[k];
-    // Each round against the floor of the same round: the bare server plus the protocol's work.
-    std::vector<double> latencyRatio;
-    std::vector<double> cpuRatio;
-    for (size_t r = 0; r < work.size(); ++r) {
-      latencyRatio.push_back(s.p50[r] / (bare.p50[r] + work[r]));
-      cpuRatio.push_back(s.cpu[r] / (bare.cpu[r] + work[r]));
+    // Each round against the floors of the same round.
+    std::vector<double> latencyToSum, cpuToSum, latencyToFloor, cpuToFloor;
+    for (size_t r = 0; r < warm.size(); ++r) {
+      latencyToSum.push_back(s.p50[r] / (bare.p50[r] + warm[r]));
+      cpuToSum.push_back(s.cpu[r] / (bare.cpu[r] + warm[r]));
+      latencyToFloor.push_back(s.p50[r] / floor.p50[r]);
+      cpuToFloor.push_back(s.cpu[r] / floor.cpu[r]);
     }
-    const double ticked = (ProcessCpuSeconds(s.pid) - processCpu[k - 1]) * 1e6 /
+    const double ticked = (ProcessCpuSeconds(s.pid) - processCpu[k - 2]) * 1e6 /
                           (static_cast<double>(requests) * rounds);
     printf("  %-13s round trip p50 %s us, CPU %s us/request (whole process: %.0f)\n", s.name,
            Rounds(s.p50).c_str(), Rounds(s.cpu).c_str(), ticked);
-    printf("    to the floor: latency %sx, CPU %sx\n", Rounds(latencyRatio, "%.2f").c_str(),
-           Rounds(cpuRatio, "%.2f").c_str());
+    printf("    to the floor server:              latency %sx, CPU %sx\n",
+           Rounds(latencyToFloor, "%.2f").c_str(), Rounds(cpuToFloor, "%.2f").c_str());
+    printf("    to bare server + work back to back: latency %sx, CPU %sx\n",
+           Rounds(latencyToSum, "%.2f").c_str(), Rounds(cpuToSum, "%.2f").c_str());
   }
 }
 
@@ -301,9 +331,12 @@ int main() {
   placement = ChoosePlacement(EnvInt("ORV_BENCH_ONE_CPU", 0) != 0);
   PinSelf(placement.server);  // the agents inherit it
   TAgents agents;
-  agents.push_back(std::make_unique<TAgentProcess>(kSettings));
+  // ORV_BENCH_SETTINGS: lines added to the agents' configuration (such as "refusereplays=0").
+  const char* extra = getenv("ORV_BENCH_SETTINGS");
+  const std::string settings = std::string(kSettings) + (extra != nullptr ? extra : "") + "\n";
+  agents.push_back(std::make_unique<TAgentProcess>(settings));
   if (const char* other = getenv("ORV_BENCH_COMPARE")) {
-    agents.push_back(std::make_unique<TAgentProcess>(kSettings, "secret", other));
+    agents.push_back(std::make_unique<TAgentProcess>(settings, "secret", other));
   }
   for (const auto& agent : agents) {
     if (!(daemon ? agent->StartDaemon() : agent->Start())) {
