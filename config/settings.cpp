@@ -1,6 +1,7 @@
 // Publication of settings snapshots and the agent status record.
 #include "config/settings.h"
 
+#include <atomic>
 #include <cstring>
 
 std::mutex optmutex;
@@ -10,6 +11,7 @@ namespace {
 
 std::mutex publishMutex;
 std::shared_ptr<const TORVSettings> current = std::make_shared<const TORVSettings>();
+std::atomic<uint64_t> generation{0};
 
 thread_local const std::shared_ptr<const TORVSettings>* scoped = nullptr;
 thread_local std::shared_ptr<const TORVSettings> unscopedPin;
@@ -29,6 +31,11 @@ std::shared_ptr<const TORVSettings> SettingsSnapshot() {
 void PublishSettings(std::shared_ptr<const TORVSettings> settings) {
   std::lock_guard<std::mutex> lock(publishMutex);
   current = std::move(settings);
+  generation.fetch_add(1, std::memory_order_release);
+}
+
+uint64_t SettingsGeneration() {
+  return generation.load(std::memory_order_acquire);
 }
 
 const TORVSettings& Settings() {

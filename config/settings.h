@@ -91,6 +91,8 @@ extern std::mutex optmutex;
 // can read them while another thread changes them.
 std::shared_ptr<const TORVSettings> SettingsSnapshot();
 void PublishSettings(std::shared_ptr<const TORVSettings> settings);
+// Counts the snapshots published: a change of the settings found without taking one.
+uint64_t SettingsGeneration();
 
 // The settings a request is served with. Inside a TSettingsScope this is the
 // scope's snapshot for the scope's whole life. Outside any scope it is the
