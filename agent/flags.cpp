@@ -7,7 +7,6 @@
 #include <cerrno>
 
 TORVFlags ORVFlags;
-std::mutex thread_mutex;
 TSignalEvents SignalEvents;
 
 void InitSignalEvents() {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 
 #include "base/string.h"
 
@@ -19,9 +18,6 @@ struct TORVFlags {
 };
 
 extern TORVFlags ORVFlags;
-
-// Guards the connection counters' hand-over at the start and end of a session.
-extern std::mutex thread_mutex;
 
 // The main loop sleeps in poll() on the listening socket and the read end of
 // this pipe; signal handlers and sessions write a byte to wake it. A signal

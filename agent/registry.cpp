@@ -19,10 +19,8 @@ void TSessionRegistry::SetCap(int cap) {
 TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int maxPending,
                                                      std::vector<in_addr>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = sources_.find(slot->peer.s_addr);
-  if (found != sources_.end() && found->second.overdue >= maxPending) {
-    return TAdmission::kSourceLimit;
-  }
+  auto found = overdue_.find(slot->peer.s_addr);
+  if (found != overdue_.end() && found->second >= maxPending) return TAdmission::kSourceLimit;
   if (live_ >= cap_) {
     if (oldest_ == nullptr) return TAdmission::kFull;
     Evict(oldest_, evicted);
@@ -34,7 +32,6 @@ TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int max
   slot->newer = nullptr;
   (newest_ != nullptr ? newest_->newer : oldest_) = slot;
   newest_ = slot;
-  ++sources_[slot->peer.s_addr].connections;
   ++live_;
   return TAdmission::kAdmitted;
 }
@@ -49,9 +46,9 @@ bool TSessionRegistry::EvictOldest(std::vector<in_addr>& evicted) {
 bool TSessionRegistry::MarkOverdue(TSessionSlot* slot, int maxPending) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (slot->state != TSessionSlot::TState::kWaiting || slot->overdue) return true;
-  TSource& source = sources_[slot->peer.s_addr];
-  if (source.overdue >= maxPending) return false;
-  ++source.overdue;
+  int& overdue = overdue_[slot->peer.s_addr];
+  if (overdue >= maxPending) return false;
+  ++overdue;
   slot->overdue = true;
   return true;
 }
@@ -82,8 +79,6 @@ void TSessionRegistry::Unregister(TSessionSlot* slot) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (slot->state == TSessionSlot::TState::kWaiting) StopWaiting(slot);
   if (slot->state != TSessionSlot::TState::kEvicted) --live_;
-  auto found = sources_.find(slot->peer.s_addr);
-  if (found != sources_.end() && --found->second.connections == 0) sources_.erase(found);
 }
 
 int TSessionRegistry::Live() const {
@@ -107,7 +102,8 @@ void TSessionRegistry::StopWaiting(TSessionSlot* slot) {
   reserved_ -= slot->reserved;
   slot->reserved = 0;
   if (slot->overdue) {
-    --sources_[slot->peer.s_addr].overdue;
+    auto found = overdue_.find(slot->peer.s_addr);
+    if (--found->second == 0) overdue_.erase(found);
     slot->overdue = false;
   }
 }

@@ -10,9 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-// One admitted connection. The main loop makes it; the registry keeps its
-// state under its lock; the session that serves it unregisters it before it
-// closes the descriptor, so that the main loop never shuts a reused descriptor down.
+// One admitted connection. The thread that accepted it makes it; the registry
+// keeps its state under its lock; the session that serves it unregisters it
+// before it closes the descriptor, so that an eviction never shuts a reused
+// descriptor down.
 struct TSessionSlot {
   enum class TState : uint8_t { kWaiting, kRunning, kEvicted };
 
@@ -74,17 +75,14 @@ class TSessionRegistry {
   int Live() const;  // registered and not evicted
 
  private:
-  struct TSource {
-    int connections = 0;
-    int overdue = 0;
-  };
-
   void Evict(TSessionSlot* victim, std::vector<in_addr>& evicted);
   // Ends the slot's waiting: off the waiting list, its reservation and overdue mark released.
   void StopWaiting(TSessionSlot* slot);
 
   mutable std::mutex mutex_;
-  std::unordered_map<uint32_t, TSource> sources_;
+  // Per source address, its connections that have waited over a second; only sources that
+  // have some, so that a prompt request costs no entry.
+  std::unordered_map<uint32_t, int> overdue_;
   TSessionSlot* oldest_ = nullptr;
   TSessionSlot* newest_ = nullptr;
   int live_ = 0;

@@ -325,11 +325,8 @@ TSessionRegistry& Sessions() {
 }
 
 void ClientExecute(TSessionSlot& slot) {
-  {
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    ++AgentStatus.ActiveConnections;
-    ++AgentStatus.OpenedConnections;
-  }
+  ++AgentStatus.ActiveConnections;
+  ++AgentStatus.OpenedConnections;
   const int fd = slot.fd;
   {
     // One snapshot for the whole session: the proof checked early and the
@@ -338,14 +335,11 @@ void ClientExecute(TSessionSlot& slot) {
     Serve(slot, scope.Get());
     showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
   }  // an unfinished upgrade gives its slot back here
-  // Unregistered first: from then on the main loop no longer shuts this
-  // descriptor down, so the number can be reused safely. The close sends the
+  // Unregistered first: from then on no eviction shuts this descriptor down,
+  // so the number can be reused safely. The close sends the
   // FIN (or the reset, when request bytes were left unread) as a shutdown would.
   registry.Unregister(&slot);
   close(fd);
-  {
-    std::lock_guard<std::mutex> lock(thread_mutex);
-    --AgentStatus.ActiveConnections;
-  }
+  --AgentStatus.ActiveConnections;
   HandOverUpgrade();
 }
