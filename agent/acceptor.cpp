@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "agent/flags.h"
@@ -78,7 +79,8 @@ void Drop(int sock, TRefusal why, in_addr peer) {
   Drop(sock);
 }
 
-// Admits or refuses a connection just accepted, and serves it when admitted.
+// Admits or refuses a connection just accepted, and serves it when admitted, under the
+// settings it was admitted by.
 void AdmitAndServe(int sock, in_addr peer) {
   auto settings = SettingsSnapshot();
   if (settings->filteractive) {
@@ -92,7 +94,6 @@ void AdmitAndServe(int sock, in_addr peer) {
   TSessionSlot slot{sock, peer, SteadyMs()};
   std::vector<in_addr> evicted;
   const auto admission = Sessions().Admit(&slot, std::max(1, settings->maxpending), evicted);
-  settings.reset();
   for (in_addr victim : evicted) RefuseConnection(TRefusal::kEvicted, victim);
   if (admission != TSessionRegistry::TAdmission::kAdmitted) {
     Drop(sock,
@@ -101,7 +102,7 @@ void AdmitAndServe(int sock, in_addr peer) {
          peer);
     return;
   }
-  ClientExecute(slot);
+  ClientExecute(slot, std::move(settings));
 }
 
 // A parked thread's record: a semaphore rather than a condition variable, so that waking it

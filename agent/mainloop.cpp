@@ -168,7 +168,7 @@ class TMainLoop {
     signalled_ = poll(&waiter, 1, kTickMs) > 0 && (waiter.revents & POLLIN);
   }
 
-  int listen_;
+  const int listen_;  // the same descriptor for the life of the process
   unsigned addrLen_;
   FILE* pidFile_;
   char** argv_;

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "agent/dispatcher.h"
@@ -234,8 +235,8 @@ class TSession {
   bool ServePacket() {
     const in_addr peer = params_.Address;
     TEnvelopeReport envelope;
-    if (request_.ParseInitRequest(s_.password, &envelope, sessionKey_ ? &*sessionKey_ : nullptr) !=
-        1) {
+    const String* key = sessionKey_ ? &*sessionKey_ : nullptr;
+    if (request_.ParseInitRequest(s_.password, &envelope, key) != 1) {
       RefusePacket(envelope, peer);
       return false;
     }
@@ -324,14 +325,14 @@ TSessionRegistry& Sessions() {
   return registry;
 }
 
-void ClientExecute(TSessionSlot& slot) {
+void ClientExecute(TSessionSlot& slot, std::shared_ptr<const TORVSettings> settings) {
   ++AgentStatus.ActiveConnections;
   ++AgentStatus.OpenedConnections;
   const int fd = slot.fd;
   {
     // One snapshot for the whole session: the proof checked early and the
     // request served are checked against the same password.
-    TSettingsScope scope;
+    TSettingsScope scope(std::move(settings));
     Serve(slot, scope.Get());
     showmessage("Session closed, wait for next ..\n", LOCAL, mtInfo, 0);
   }  // an unfinished upgrade gives its slot back here

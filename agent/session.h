@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "agent/registry.h"
 #include "base/string.h"
+#include "config/settings.h"
 
 // What the dispatcher learns of the connection it serves.
 struct ThreadParams {
@@ -28,4 +30,5 @@ TSessionRegistry& Sessions();
 // Serves one registered connection on the calling thread: reads its packet,
 // checking the proof, the session key and the request as each arrives, serves
 // the request and sends the reply, then unregisters and closes the connection.
-void ClientExecute(TSessionSlot& slot);
+// settings serve the whole session: those the connection was admitted under.
+void ClientExecute(TSessionSlot& slot, std::shared_ptr<const TORVSettings> settings);

@@ -79,10 +79,8 @@ void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
       if (!slot && list.Length() >= kHeavyPattern) slot.emplace();
     }
   }
-  if (list.Length() > room) {
-    reply.SetResult(kResultError) += "FilesList output is too large for the reply";
-    return;
-  }
+  if (list.Length() > room)
+    return FailWith(reply, kResultError, "FilesList output is too large for the reply");
 
   reply.SetResult(kResultOk);
   reply.AddStringParam(folder, 0);
