@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +21,8 @@ constexpr int kChecksumSize = 16;
 constexpr int64_t kMinUpgradeSize = 100;       // sizes must be above this
 constexpr int64_t kMaxUpgradeSize = 10485760;  // and below this
 constexpr mode_t kExecMode = 0775;
+// Set once the swap script is written: every session's end asks, so it takes no lock.
+std::atomic<bool> scriptReady{false};
 
 // The temporary directory the manager's files go to: TMPDIR, else TMP, else none.
 String TempDir() {
@@ -137,10 +140,7 @@ void StartUpgrade(const JXRequest& params, ORVReply& reply, UpgradeRec& upgrade)
 }
 
 void HandOverUpgrade() {
-  {
-    std::lock_guard<std::mutex> lock(upgrade_mutex);
-    if (ORVFlags.UpgradeScript.IsEmpty()) return;
-  }
+  if (!scriptReady.load(std::memory_order_acquire)) return;
   ORVFlags.Upgrade = 1;
   WakeMainLoop();
 }
@@ -226,5 +226,6 @@ int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err) 
   upgrade.ClearanceUpgrade();
   std::lock_guard<std::mutex> lock(upgrade_mutex);
   ORVFlags.UpgradeScript = scriptName;
+  scriptReady.store(true, std::memory_order_release);
   return 1;
 }

@@ -24,8 +24,15 @@ void TORVSettings::SetCfgFile(const char* path) {
 }
 
 std::shared_ptr<const TORVSettings> SettingsSnapshot() {
+  // Each thread keeps the last snapshot it took: until new settings are published, taking it
+  // again costs a reference count and no lock.
+  thread_local std::shared_ptr<const TORVSettings> last;
+  thread_local uint64_t lastGeneration = 0;
+  if (last != nullptr && lastGeneration == generation.load(std::memory_order_acquire)) return last;
   std::lock_guard<std::mutex> lock(publishMutex);
-  return current;
+  last = current;
+  lastGeneration = generation.load(std::memory_order_relaxed);
+  return last;
 }
 
 void PublishSettings(std::shared_ptr<const TORVSettings> settings) {

@@ -1,4 +1,6 @@
 // Packet envelope and its cipher, request parameters, reply building and value codecs.
+// The length codecs' range checks abort in every build, NDEBUG or not.
+#undef NDEBUG
 #include "protocol/orv_const.h"
 
 #include <nettle/memops.h>
@@ -6,13 +8,12 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <utility>
 
 #include "protocol/ciplib.h"
@@ -50,40 +51,34 @@ int64_t DeclaredSize(const String& packet) {
   return int64_t{kLengthField} + ReadLE(packet.Data(), kLengthField);
 }
 
-// Expanded keys of recently used key strings. The key schedule and the SHA-1 before it cost as
-// much as some twenty block encryptions; with this cache the password's schedule serves every
-// request and a session key's serves both its request and its reply. Entries are found by the
-// key's own bytes, so a hit costs no hashing; longer keys are hashed and expanded every time.
+// Expanded keys of the key strings this thread used last. The key schedule and the SHA-1 before
+// it cost as much as some twenty block encryptions; with this cache the password's schedule
+// serves every request of a session thread and a session key's serves both its request and its
+// reply. Each thread has its own, so a hit takes no lock and no reference count. Entries are
+// found by the key's own bytes, so a hit costs no hashing; longer keys are expanded every time.
 class TKeyCache {
  public:
-  std::shared_ptr<const Twofish_key> Expand(const String& key) {
+  // Valid until this thread's next call.
+  const Twofish_key& Expand(const String& key) {
     const char* bytes = key.Data() != nullptr ? key.Data() : "";
     const int length = key.Length();
-    const bool cached = length <= kMaxKey;
-    if (cached) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (Entry& e : entries_) {
-        if (e.expanded != nullptr && e.length == length && memcmp(e.key, bytes, length) == 0) {
-          e.used = ++clock_;
-          return e.expanded;
-        }
-      }
-    }
-    auto expanded = std::make_shared<Twofish_key>();
-    THash_SHA sha;
-    Twofish_prepare_key(reinterpret_cast<const unsigned char*>(sha.GetHash(bytes, length)),
-                        SHA1_DIGEST_SIZE, expanded.get());
-    if (!cached) return expanded;
-    std::lock_guard<std::mutex> lock(mutex_);
     Entry* oldest = &entries_[0];
     for (Entry& e : entries_) {
+      if (e.used != 0 && e.length == length && memcmp(e.key, bytes, length) == 0) {
+        e.used = ++clock_;
+        return e.expanded;
+      }
       if (e.used < oldest->used) oldest = &e;
     }
+    if (length > kMaxKey) {
+      Prepare(bytes, length, uncached_);
+      return uncached_;
+    }
+    Prepare(bytes, length, oldest->expanded);
     memcpy(oldest->key, bytes, length);
     oldest->length = length;
-    oldest->expanded = expanded;
     oldest->used = ++clock_;
-    return expanded;
+    return oldest->expanded;
   }
 
  private:
@@ -91,17 +86,23 @@ class TKeyCache {
   struct Entry {
     char key[kMaxKey];
     int length = 0;
-    // Shared, so that a hit costs no copy of the 4 KiB tables and an entry evicted while a
-    // session still ciphers with it stays alive until that session is done.
-    std::shared_ptr<const Twofish_key> expanded;
-    uint64_t used = 0;
+    uint64_t used = 0;  // 0: empty
+    Twofish_key expanded;
   };
-  std::mutex mutex_;
-  Entry entries_[8];
+
+  static void Prepare(const char* bytes, int length, Twofish_key& out) {
+    THash_SHA sha;
+    Twofish_prepare_key(reinterpret_cast<const unsigned char*>(sha.GetHash(bytes, length)),
+                        SHA1_DIGEST_SIZE, &out);
+  }
+
+  // The password, a session key, and one more for a client that keeps two keys at hand.
+  Entry entries_[3];
+  Twofish_key uncached_;
   uint64_t clock_ = 0;
 };
 
-TKeyCache keyCache;
+thread_local TKeyCache keyCache;
 
 // Twofish in 8-bit cipher feedback under SHA-1 of the key string. The shift register is never
 // shifted: after the first 16 bytes it is simply the last 16 ciphertext bytes, so each block is
@@ -110,8 +111,7 @@ String RunCfb8(const char* input, int n, const String& key, bool encrypt, int pr
   String out;
   if (n <= 0) return out;
   out.SetLength(prefix + n);
-  const std::shared_ptr<const Twofish_key> expanded = keyCache.Expand(key);
-  const Twofish_key& cipher = *expanded;
+  const Twofish_key& cipher = keyCache.Expand(key);
 
   const auto* src = reinterpret_cast<const unsigned char*>(input);
   auto* dst = reinterpret_cast<unsigned char*>(out.Data()) + prefix;
@@ -460,12 +460,19 @@ void ORVReply::AddStringParam(const String& s, int encode) {
 
 void ORVReply::AddIntParam(int v) {
   char buf[16];
-  AppendLine(*this, buf, snprintf(buf, sizeof(buf), "%d", v));
+  AppendLine(*this, buf, static_cast<int>(std::to_chars(buf, buf + sizeof(buf), v).ptr - buf));
 }
 
+// As "%6lld": right-aligned in six columns, wider when it takes more.
 void ORVReply::AddIntParam(long long v) {
+  constexpr int kWidth = 6;
+  char digits[24];
+  const int n = static_cast<int>(std::to_chars(digits, digits + sizeof(digits), v).ptr - digits);
   char buf[32];
-  AppendLine(*this, buf, snprintf(buf, sizeof(buf), "%6lld", v));
+  const int pad = std::max(0, kWidth - n);
+  memset(buf, ' ', pad);
+  memcpy(buf + pad, digits, n);
+  AppendLine(*this, buf, pad + n);
 }
 
 void ORVReply::AddRealParam(double v) {

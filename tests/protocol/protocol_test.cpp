@@ -236,6 +236,24 @@ TEST(RequestTest, EachParamIsTheIndexedParam) {
   }
 }
 
+// Integers keep printf's forms: "%d", and "%6lld" right-aligned in six columns.
+TEST(ReplyTest, IntegersKeepPrintfForms) {
+  const long long wide[] = {0,      7,       -1,      99999,     -99999,
+                            123456, -100000, 1234567, LLONG_MAX, LLONG_MIN};
+  for (long long v : wide) {
+    ORVReply r;
+    r.AddIntParam(v);
+    char text[32];
+    snprintf(text, sizeof(text), "%6lld\n", v);
+    EXPECT_EQ(r, S(text)) << v;
+  }
+  for (int v : {0, -7, INT_MAX, INT_MIN}) {
+    ORVReply r;
+    r.AddIntParam(v);
+    EXPECT_EQ(r, S(std::to_string(v) + "\n")) << v;
+  }
+}
+
 TEST(ReplyTest, ReplyFormsPacketAndCodecs) {
   setenv("TZ", "UTC", 1);
   tzset();
