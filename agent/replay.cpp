@@ -105,11 +105,26 @@ uint32_t TReplaySet::Home(const TReplayDigest& digest) const {
   return ReadLE32(digest.bytes) & (kIndexSize - 1);
 }
 
+// The tag comes from bytes the home slot does not use.
+uint32_t TReplaySet::Entry(const TReplayDigest& digest, uint32_t position) {
+  constexpr uint32_t kTags = (kNone >> kPositionBits) - 1;  // kNone's own tag is left out
+  const uint32_t tag = ReadLE32(digest.bytes + 4) % kTags;
+  return (tag << kPositionBits) | position;
+}
+
 uint32_t TReplaySet::Find(const TReplayDigest& digest) const {
+  const uint32_t tagged = Entry(digest, 0);
   uint32_t slot = Home(digest);
-  while (index_[slot] != kNone && !(ring_[index_[slot]] == digest)) {
-    slot = (slot + 1) & (kIndexSize - 1);
+  for (uint32_t e; (e = index_[slot]) != kNone; slot = (slot + 1) & (kIndexSize - 1)) {
+    if ((e & ~kPositionMask) == tagged && ring_[e & kPositionMask] == digest) break;
   }
+  return slot;
+}
+
+uint32_t TReplaySet::FindEntry(const TReplayDigest& digest, uint32_t position) const {
+  const uint32_t entry = Entry(digest, position);
+  uint32_t slot = Home(digest);
+  while (index_[slot] != kNone && index_[slot] != entry) slot = (slot + 1) & (kIndexSize - 1);
   return slot;
 }
 
@@ -123,7 +138,7 @@ void TReplaySet::Erase(uint32_t slot) {
     for (;;) {
       next = (next + 1) & kMask;
       if (index_[next] == kNone) return;
-      const uint32_t home = Home(ring_[index_[next]]);
+      const uint32_t home = Home(ring_[index_[next] & kPositionMask]);
       // The entry may move into the hole unless its home lies after the hole.
       const bool stays =
           slot <= next ? (slot < home && home <= next) : (slot < home || home <= next);
@@ -138,11 +153,11 @@ void TReplaySet::Remember(const TReplayDigest& digest) {
   if (index_[Find(digest)] != kNone) return;
   TReplayDigest& oldest = ring_[next_];
   if (!oldest.IsEmpty()) {
-    const uint32_t slot = Find(oldest);
-    if (index_[slot] == next_) Erase(slot);
+    const uint32_t slot = FindEntry(oldest, next_);
+    if (index_[slot] != kNone) Erase(slot);
   }
   oldest = digest;
-  index_[Find(digest)] = next_;
+  index_[Find(digest)] = Entry(digest, next_);
   next_ = (next_ + 1) % kCapacity;
 }
 
@@ -253,7 +268,7 @@ int TReplaySet::Load(int fd) {
   ring_ = std::move(ring);
   std::fill(index_.begin(), index_.end(), kNone);
   for (uint32_t i = 0; i < kCapacity; ++i) {
-    if (!ring_[i].IsEmpty()) index_[Find(ring_[i])] = i;
+    if (!ring_[i].IsEmpty()) index_[Find(ring_[i])] = Entry(ring_[i], i);
   }
   // The ring goes on at the first empty entry from the stored position; a ring
   // full without one (as an older agent kept it) goes on at that position.

@@ -52,12 +52,20 @@ class TReplaySet {
 
  private:
   static constexpr uint32_t kIndexSize = 2 * kCapacity;  // a power of two, half full at most
-  static constexpr uint32_t kNone = UINT32_MAX;
+  // An index entry: the ring position in its low bits, and above them a tag of the digest, so
+  // that a probe reads the ring only when the tags agree.
+  static constexpr int kPositionBits = 17;
+  static constexpr uint32_t kPositionMask = (1u << kPositionBits) - 1;
+  static constexpr uint32_t kNone = UINT32_MAX;  // no tag takes the highest value
+  static_assert(kCapacity == 1u << kPositionBits);
   static constexpr size_t kMaxRun = 2;  // digests stored in one write: a request's two
 
   uint32_t Home(const TReplayDigest& digest) const;
+  static uint32_t Entry(const TReplayDigest& digest, uint32_t position);
   // The index slot of digest, or of the empty slot where it would go.
   uint32_t Find(const TReplayDigest& digest) const;
+  // The index slot of the ring's entry at position, which holds digest.
+  uint32_t FindEntry(const TReplayDigest& digest, uint32_t position) const;
   void Erase(uint32_t slot);
   // Adds digest to the ring in memory, unless it is there already.
   void Remember(const TReplayDigest& digest);
@@ -75,7 +83,7 @@ class TReplaySet {
   uint8_t salt_[16] = {};
   std::vector<TReplayDigest> ring_;
   uint32_t next_ = 0;            // the ring's oldest entry, overwritten next
-  std::vector<uint32_t> index_;  // ring positions, found by digest (linear probing)
+  std::vector<uint32_t> index_;  // entries, found by digest (linear probing)
   std::vector<TReplayDigest> claimed_;
   TUniqueFd file_;
   void* map_ = nullptr;  // the whole file, when mapped

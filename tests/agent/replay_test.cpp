@@ -88,6 +88,28 @@ TEST(ReplaySetTest, TheFileKeepsDigestsOnlyAndOutlivesTheProcess) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// Past a ring and a half of digests the index still finds exactly the last ring's worth: its
+// entries move back as the oldest are erased, and none is lost or left behind.
+TEST(ReplaySetTest, TheIndexFindsExactlyTheLastRingAfterWrapping) {
+  TReplaySet set;
+  const uint32_t total = TReplaySet::kCapacity + TReplaySet::kCapacity / 2;
+  auto digest = [&set](uint32_t i) {
+    return set.Digest('R', reinterpret_cast<const char*>(&i), sizeof(i));
+  };
+  for (uint32_t i = 0; i < total; ++i) set.Finish(digest(i), true);
+  int forgottenKept = 0, keptForgotten = 0;
+  for (uint32_t i = 0; i < total; ++i) {
+    const bool remembered = !set.Claim(digest(i));
+    if (i < total - TReplaySet::kCapacity) {
+      forgottenKept += remembered;
+    } else {
+      keptForgotten += !remembered;
+    }
+  }
+  EXPECT_EQ(forgottenKept, 0);
+  EXPECT_EQ(keptForgotten, 0);
+}
+
 TEST(ReplayConcurrencyTest, OneOfManySimultaneousClaimsWins) {
   TReplaySet set;
   for (int round = 0; round < 50; ++round) {
