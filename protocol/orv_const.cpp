@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "protocol/ciplib.h"
@@ -58,6 +59,11 @@ int64_t DeclaredSize(const String& packet) {
 // found by the key's own bytes, so a hit costs no hashing; longer keys are expanded every time.
 class TKeyCache {
  public:
+  TKeyCache() = default;
+  TKeyCache(const TKeyCache&) = delete;
+  TKeyCache& operator=(const TKeyCache&) = delete;
+  ~TKeyCache() { explicit_bzero(this, sizeof(*this)); }  // no key tables left in freed memory
+
   // Valid until this thread's next call.
   const Twofish_key& Expand(const String& key) {
     const char* bytes = key.Data() != nullptr ? key.Data() : "";
@@ -96,13 +102,20 @@ class TKeyCache {
                         SHA1_DIGEST_SIZE, &out);
   }
 
-  // The password, a session key, and one more for a client that keeps two keys at hand.
-  Entry entries_[3];
+  // The password and a session key.
+  Entry entries_[2];
   Twofish_key uncached_;
   uint64_t clock_ = 0;
 };
 
-thread_local TKeyCache keyCache;
+// On the heap, and only while a thread ciphers: the tables would otherwise be cleared in every
+// new thread, and a flood of connections refused before any cipher starts a thread each.
+thread_local std::unique_ptr<TKeyCache> keyCache;
+
+TKeyCache& KeyCache() {
+  if (keyCache == nullptr) keyCache = std::make_unique<TKeyCache>();
+  return *keyCache;
+}
 
 // Twofish in 8-bit cipher feedback under SHA-1 of the key string. The shift register is never
 // shifted: after the first 16 bytes it is simply the last 16 ciphertext bytes, so each block is
@@ -111,7 +124,7 @@ String RunCfb8(const char* input, int n, const String& key, bool encrypt, int pr
   String out;
   if (n <= 0) return out;
   out.SetLength(prefix + n);
-  const Twofish_key& cipher = keyCache.Expand(key);
+  const Twofish_key& cipher = KeyCache().Expand(key);
 
   const auto* src = reinterpret_cast<const unsigned char*>(input);
   auto* dst = reinterpret_cast<unsigned char*>(out.Data()) + prefix;
@@ -197,6 +210,10 @@ String EncodeData(const String& data, const String& key, int digits) {
 
 String DecodeData(const String& data, const String& key) {
   return RunCfb8(data.Data(), data.Length(), key, false);
+}
+
+void ReleaseThreadKeys() {
+  keyCache.reset();
 }
 
 String EncodeLength(const String& s, int digits) {

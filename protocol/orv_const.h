@@ -143,6 +143,8 @@ extern const char* const BoolConst[2];
 String EncodePswd(const String& password);
 String EncodeData(const String& data, const String& key, int digits);
 String DecodeData(const String& data, const String& key);
+// Frees the expanded keys this thread keeps for its next cipher calls (a thread that goes idle).
+void ReleaseThreadKeys();
 String EncodeLength(const String& s, int digits);
 int DecodeLength(const char* p, int digits);
 
