@@ -95,7 +95,7 @@ void AdmitAndServe(int sock, in_addr peer) {
   TSessionSlot slot{sock, peer, SteadyMs()};
   std::vector<in_addr> evicted;
   const auto admission = Sessions().Admit(&slot, std::max(1, settings->maxpending), evicted);
-  for (in_addr victim : evicted) RefuseConnection(TRefusal::kEvicted, victim);
+  RefuseEvicted(evicted);
   if (admission != TSessionRegistry::TAdmission::kAdmitted) {
     Drop(sock,
          admission == TSessionRegistry::TAdmission::kFull ? TRefusal::kSessionCap
@@ -257,7 +257,7 @@ class TSessionThreads {
       RestMs(kAcceptBackoffMs);
       return;
     }
-    RefuseConnection(TRefusal::kEvicted, evicted[0]);
+    RefuseEvicted(evicted);
     RestMs(kEvictedBackoffMs);
   }
 

@@ -3,6 +3,10 @@
 // between threads. The main loop keeps the signals, the flags and the port.
 #pragma once
 
+// Session threads kept for the next connections however long none comes (two of them wait in
+// accept()); more stay parked 10 s for one and then end.
+inline constexpr int kParkedSessions = 8;
+
 // Starts the session threads on the listening socket. Its descriptor stays the same for the
 // life of the process: MoveListener puts another socket behind it.
 void StartSessionThreads(int listenSocket);

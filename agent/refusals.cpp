@@ -172,6 +172,10 @@ void RefuseConnection(TRefusal kind, in_addr peer, int value) {
   }
 }
 
+void RefuseEvicted(const std::vector<in_addr>& evicted) {
+  for (in_addr peer : evicted) RefuseConnection(TRefusal::kEvicted, peer);
+}
+
 void LogBadRequest(in_addr peer, const char* format, ...) {
   const bool admitted = Admitted(peer.s_addr, TRefusal::kBadRequest);
   if (!admitted && !ShowsEverything()) return;

@@ -71,6 +71,8 @@ class TRefusalLimiter {
 // writes its failure-log line and a system-log line (authpriv). value is the
 // session key length of kShortKey.
 void RefuseConnection(TRefusal kind, in_addr peer, int value = 0);
+// The refusals of connections evicted to make room for another.
+void RefuseEvicted(const std::vector<in_addr>& evicted);
 // A request the dispatcher answered with "500" or "502": its failure-log
 // line, rate-limited as refusals are (not counted: it got a reply).
 void LogBadRequest(in_addr peer, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -133,10 +133,6 @@ bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const 
   return true;
 }
 
-void RefuseEvicted(const std::vector<in_addr>& evicted) {
-  for (in_addr peer : evicted) RefuseConnection(TRefusal::kEvicted, peer);
-}
-
 // One connection: reads the packet (and, after an accepted UpgradeCode, the
 // executable) within its limits and serves it.
 class TSession {

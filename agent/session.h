@@ -16,10 +16,6 @@ struct ThreadParams {
   in_addr Address;
 };
 
-// Session threads kept for the next connections however long none comes (two of them wait in
-// accept()); more stay parked 10 s for one and then end.
-inline constexpr int kParkedSessions = 8;
-
 // Opens the agent's listening socket from the settings (three attempts, one
 // second apart). Returns the socket or 0 with err set.
 int Listen(unsigned& addrLen, String& err);

@@ -76,14 +76,12 @@ class TKeyCache {
       }
       if (e.used < oldest->used) oldest = &e;
     }
-    if (length > kMaxKey) {
-      Prepare(bytes, length, uncached_);
-      return uncached_;
-    }
     Prepare(bytes, length, oldest->expanded);
-    memcpy(oldest->key, bytes, length);
+    // A longer key takes the entry for this call only: it is never found again.
+    const bool kept = length <= kMaxKey;
+    if (kept) memcpy(oldest->key, bytes, length);
     oldest->length = length;
-    oldest->used = ++clock_;
+    oldest->used = kept ? ++clock_ : 0;
     return oldest->expanded;
   }
 
@@ -104,7 +102,6 @@ class TKeyCache {
 
   // The password and a session key.
   Entry entries_[2];
-  Twofish_key uncached_;
   uint64_t clock_ = 0;
 };
 

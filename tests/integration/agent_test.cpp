@@ -13,7 +13,7 @@
 #include <regex>
 #include <thread>
 
-#include "agent/session.h"
+#include "agent/acceptor.h"
 #include "protocol/orv_const.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"
