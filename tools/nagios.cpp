@@ -482,7 +482,7 @@ std::string PerfData(const std::string& label, const std::string& value, const s
 TVerdict JudgeReply(const TCheckOptions& options, const std::string& command,
                     const std::string& code, const std::vector<std::string>& body, time_t now) {
   if (code != kResultOk) return FailedReply(code, body);
-  if (command == "TEST-UNC") return JudgeDisk(options, body);
+  if (command == "TEST-UNC" && !options.age) return JudgeDisk(options, body);
   if (options.percent) return {kStateUnknown, "--percent applies to TEST-UNC only", ""};
   const TReplyLayout* layout = FindReplyLayout(command);
   const std::string wanted =

@@ -50,7 +50,8 @@ constexpr const char* kHelp =
     "  -t, --timeout SECONDS[:STATE]\n"
     "                         give up after SECONDS (default 30; 10 in check mode); in check\n"
     "                         mode a time-out is STATE (OK, WARNING, CRITICAL or UNKNOWN)\n"
-    "  -v, --verbose          also print the request and the raw reply\n"
+    "  -v, --verbose          also print the request: on standard error, or in check mode\n"
+    "                         with the raw reply after the status line\n"
     "      --raw              keep the %0A and %0D escapes of values\n"
     "      --json             print the reply as a JSON object with named fields\n"
     "  -h, --help             print this help;  -V, --version  print the version\n"
@@ -215,7 +216,7 @@ struct TCtlOptions {
   bool raw = false;
   bool json = false;
   bool timeoutGiven = false;
-  int next = 0;  // argc when --plugin names what runs
+  int next = 0;
 };
 
 TCtlOptions ParseOptions(int argc, char** argv) {

@@ -314,6 +314,7 @@ TEST(CheckVerdictTest, JudgesEachKindOfField) {
        "ctime=32062024110000 is no date (DDMMYYYYhhmmss)",
        ""},
       {{"--age"}, "TEST-CountFiles", "200", {"7"}, unknown, "the reply holds no date", ""},
+      {{"--age"}, "TEST-UNC", "200", disk, unknown, "the reply holds no date", ""},
       // Other results: the test's failure is CRITICAL, a refusal UNKNOWN.
       {{},
        "TEST-FileExists",
