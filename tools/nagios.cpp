@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "protocol/md5.h"
 #include "protocol/orv_const.h"
+#include "tools/plugin.h"
 #include "tools/reply_fields.h"
 
 namespace {
@@ -39,25 +41,37 @@ struct TLogState {
   long long storedTime = 0;
 };
 
+// One line without the separator of performance data; a plugin's last line break goes.
 std::string Flatten(const std::string& text) {
   std::string out;
   for (char c : text) out += (c == '\n' || c == '\r') ? ' ' : (c == '|' ? '/' : c);
+  while (!out.empty() && out.back() == ' ') out.pop_back();
   if (out.size() > kMaxDetail) out = out.substr(0, kMaxDetail - 3) + "...";
   return out;
 }
 
-// Builds and prints the status line: "ORV STATE - what: detail | perf".
+// The state of a time-out: -t N:STATE, else UNKNOWN with -u, else CRITICAL.
+int TimeoutState(const TCheckOptions& options) {
+  return options.timeoutState.value_or(options.unknownOnConnect ? kStateUnknown : kStateCritical);
+}
+
+// A reply other than "200": "301" is the test's own failure, the rest say the check itself
+// could not be made.
+TVerdict FailedReply(const std::string& code, const std::vector<std::string>& lines) {
+  TVerdict verdict{code == kResultError ? kStateCritical : kStateUnknown, code, ""};
+  for (const std::string& line : lines) verdict.detail += " " + line;
+  return verdict;
+}
+
+// Makes the requests, keeping them and their raw replies for -v, and prints the status line:
+// "ORV STATE - what: detail | perf".
 class TCheckReport {
  public:
-  TCheckReport(const TOrvTarget& target, const std::string& command,
-               const std::vector<std::string>& params)
-      : agent_(ToText(target.host) + ":" + std::to_string(target.port)) {
-    const TReplyLayout* layout = FindReplyLayout(command);
-    const size_t subject = layout != nullptr ? layout->subjectParam : 1;
-    what_ = command;
-    if (subject > 0 && subject <= params.size() && !params[subject - 1].empty())
-      what_ += " " + params[subject - 1];
-  }
+  TCheckReport(const TCheckOptions& options, const TOrvTarget& target, std::string what)
+      : options_(options),
+        target_(target),
+        agent_(ToText(target.host) + ":" + std::to_string(target.port)),
+        what_(std::move(what)) {}
 
   std::string Line(int state, const std::string& detail, const std::string& perf = "") const {
     std::string line = std::string("ORV ") + CheckStateName(state) + " - " + Flatten(what_) + ": " +
@@ -66,42 +80,64 @@ class TCheckReport {
   }
 
   int Print(int state, const std::string& detail, const std::string& perf = "") const {
+    return PrintText(state, Line(state, detail, perf) + "\n");
+  }
+  int Print(const TVerdict& verdict) const {
+    return Print(verdict.state, verdict.detail, verdict.perf);
+  }
+
+  // Prints text (a plugin's own output) as the status, then what -v adds.
+  int PrintText(int state, const std::string& text) const {
     alarm(0);
-    printf("%s\n", Line(state, detail, perf).c_str());
+    fwrite(text.data(), 1, text.size(), stdout);
+    if (!text.empty() && text.back() != '\n') fputc('\n', stdout);
+    if (options_.verbose) fwrite(verbose_.data(), 1, verbose_.size(), stdout);
     fflush(stdout);
     return state;
   }
 
-  // A refused or failed request: "301" is the test's own failure, the rest say the check
-  // itself could not be made.
-  int ReplyFailure(const std::string& code, const std::vector<std::string>& lines) const {
-    std::string detail = code;
-    for (const std::string& line : lines) detail += " " + line;
-    return Print(code == kResultError ? kStateCritical : kStateUnknown, detail);
+  // Sends one request and takes its reply apart, with the values' line breaks decoded. False
+  // when no reply came; NoReply then prints why.
+  bool Exchange(const std::string& command, const std::vector<std::string>& params,
+                std::string& code, std::vector<std::string>& body) {
+    const String request = BuildRequestText(command.c_str(), ToParams(params));
+    String reply;
+    const bool answered = OrvExchange(target_, request, reply, err_, &failure_) != 0;
+    if (options_.verbose) {
+      AddVerbose("request: ", request.Copy(1, request.Length() - 1));  // without its end mark
+      if (answered) AddVerbose("reply: ", reply);
+    }
+    if (answered) body = ReplyBody(reply, false, code);
+    return answered;
   }
 
-  int NoReply(const TCheckOptions& options, TOrvFailure failure, const String& err) const {
-    if (failure == TOrvFailure::kTimeout)
-      return Print(TimeoutState(options), TimeoutDetail(options));
-    if (failure == TOrvFailure::kConnect) {
-      return Print(options.unknownOnConnect ? kStateUnknown : kStateCritical,
-                   "cannot connect to " + agent_ + ": " + ToText(err));
+  int NoReply() const {
+    if (failure_ == TOrvFailure::kTimeout) return Print(TimeoutState(options_), TimeoutDetail());
+    if (failure_ == TOrvFailure::kConnect) {
+      return Print(options_.unknownOnConnect ? kStateUnknown : kStateCritical,
+                   "cannot connect to " + agent_ + ": " + ToText(err_));
     }
-    return Print(kStateUnknown, "no reply from " + agent_ + ": " + ToText(err));
+    return Print(kStateUnknown, "no reply from " + agent_ + ": " + ToText(err_));
   }
 
   // A time-out of one exchange and of the whole check read the same.
-  static int TimeoutState(const TCheckOptions& options) {
-    return options.unknownOnConnect ? kStateUnknown : kStateCritical;
-  }
-  std::string TimeoutDetail(const TCheckOptions& options) const {
-    return "no reply from " + agent_ + " within " + std::to_string(options.timeoutSeconds) +
+  std::string TimeoutDetail() const {
+    return "no reply from " + agent_ + " within " + std::to_string(options_.timeoutSeconds) +
            " seconds";
   }
 
  private:
+  void AddVerbose(const char* prefix, const String& text) {
+    for (const String& line : ReplyLines(text)) verbose_ += prefix + ToText(line) + "\n";
+  }
+
+  const TCheckOptions& options_;
+  const TOrvTarget& target_;
   std::string agent_;
   std::string what_;
+  std::string verbose_;
+  String err_;
+  TOrvFailure failure_ = TOrvFailure::kNone;
 };
 
 // The time-out of the whole check, text-log loops and name lookups included; what the signal
@@ -116,12 +152,113 @@ void OnTimeout(int) {
 }
 
 void ArmTimeout(const TCheckOptions& options, const TCheckReport& report) {
-  timeoutState = TCheckReport::TimeoutState(options);
-  const std::string line = report.Line(timeoutState, report.TimeoutDetail(options)) + "\n";
+  timeoutState = TimeoutState(options);
+  const std::string line = report.Line(timeoutState, report.TimeoutDetail()) + "\n";
   timeoutLength = std::min(line.size(), sizeof(timeoutLine));
   memcpy(timeoutLine, line.data(), timeoutLength);
   signal(SIGALRM, OnTimeout);
   alarm(options.timeoutSeconds);
+}
+
+// A whole decimal number, blanks around it allowed (the agent pads 64-bit values).
+bool ParseWhole(const std::string& text, long long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = strtoll(text.c_str(), &end, 10);
+  while (end != nullptr && *end == ' ') ++end;
+  return errno == 0 && end != text.c_str() && end != nullptr && *end == '\0';
+}
+
+// The command and what it checks, as the status line names them.
+std::string Join(const std::string& command, const std::string& subject) {
+  return subject.empty() ? command : command + " " + subject;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// "TEST-UNC": total, free and available bytes, and used (total less free); in bytes with the
+// total as the maximum, or with --percent in percent of the total.
+TVerdict JudgeDisk(const TCheckOptions& options, const std::vector<std::string>& body) {
+  static const char* const kNames[] = {"total", "free", "available", "used"};
+  long long bytes[4] = {};
+  for (int i = 0; i < 3; ++i) {
+    if (body.size() <= static_cast<size_t>(i) || !ParseWhole(body[i], bytes[i]))
+      return {kStateUnknown, "the reply holds no disk sizes", ""};
+  }
+  bytes[3] = bytes[0] - bytes[1];
+  std::string field = Lower(options.field);
+  if (field.empty()) field = options.percent ? "used" : "total";
+  if (field.size() == 1 && field[0] >= '1' && field[0] <= '3') field = kNames[field[0] - '1'];
+  int n = 0;
+  while (n < 4 && field != kNames[n]) ++n;
+  if (n == 4) return {kStateUnknown, "the reply has no field " + options.field, ""};
+  const std::string name = kNames[n];
+  const std::string label = options.label.empty() ? name : options.label;
+  const std::string total = std::to_string(bytes[0]);
+  if (!options.percent) {
+    const std::string value = std::to_string(bytes[n]);
+    return {EvaluateThresholds(options.thresholds, static_cast<double>(bytes[n])),
+            name + "=" + value,
+            PerfData(label, value, options.uom.value_or("B"), options.thresholds, "0", total)};
+  }
+  if (n == 0) return {kStateUnknown, "--percent takes --field free, available or used", ""};
+  if (bytes[0] <= 0) return {kStateUnknown, "the file system's total size is " + total, ""};
+  // Judged as shown: a value printed as 80.00 is not above 80.
+  char percent[32];
+  snprintf(percent, sizeof(percent), "%.2f",
+           static_cast<double>(bytes[n]) * 100 / static_cast<double>(bytes[0]));
+  return {EvaluateThresholds(options.thresholds, atof(percent)),
+          name + "=" + percent + "% of " + total + " B",
+          PerfData(label, percent, options.uom.value_or("%"), options.thresholds, "0", "100")};
+}
+
+// A local time written DDMMYYYYhhmmss as a time; false when text is none.
+bool ParseDate(const std::string& text, time_t& when) {
+  if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  auto part = [&](size_t at, size_t length) { return std::stoi(text.substr(at, length)); };
+  tm t{};
+  t.tm_mday = part(0, 2);
+  t.tm_mon = part(2, 2) - 1;
+  t.tm_year = part(4, 4) - 1900;
+  t.tm_hour = part(8, 2);
+  t.tm_min = part(10, 2);
+  t.tm_sec = part(12, 2);
+  t.tm_isdst = -1;
+  const tm written = t;
+  when = mktime(&t);
+  // mktime moves a day 32 or a month 13 into the next month or year: such a text is no date.
+  return when != static_cast<time_t>(-1) && t.tm_mday == written.tm_mday &&
+         t.tm_mon == written.tm_mon && t.tm_year == written.tm_year && written.tm_hour < 24 &&
+         written.tm_min < 60 && written.tm_sec < 61;
+}
+
+// --age: the seconds from a date field to now.
+TVerdict JudgeAge(const TCheckOptions& options, const TFieldValue& field, time_t now) {
+  const std::string shown = field.name + "=" + field.text;
+  time_t when = 0;
+  if (!ParseDate(field.text, when))
+    return {kStateUnknown, shown + " is no date (DDMMYYYYhhmmss)", ""};
+  const long long age = static_cast<long long>(now) - static_cast<long long>(when);
+  const std::string value = std::to_string(age);
+  const std::string label = options.label.empty() ? field.name + "_age" : options.label;
+  return {EvaluateThresholds(options.thresholds, static_cast<double>(age)),
+          shown + ", " + value + " s ago",
+          PerfData(label, value, options.uom.value_or("s"), options.thresholds)};
+}
+
+// The field --age judges when --field names none: mtime, else the reply's first date.
+std::string DefaultDateField(const TReplyLayout* layout) {
+  std::string first;
+  for (int i = 0; layout != nullptr && i < kMaxReplyFields && layout->fields[i].name; ++i) {
+    const TReplyField& f = layout->fields[i];
+    if (f.kind != TFieldKind::kDate) continue;
+    if (strcmp(f.name, "mtime") == 0) return f.name;
+    if (first.empty()) first = f.name;
+  }
+  return first;
 }
 
 // 1 loaded, 0 no state yet (the first check), -1 with err set.
@@ -177,15 +314,6 @@ std::vector<std::string> LogRequestParams(const TLogCommand& log,
   return out;
 }
 
-// A whole decimal number, blanks around it allowed (the agent pads 64-bit values).
-bool ParseWhole(const std::string& text, long long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = strtoll(text.c_str(), &end, 10);
-  while (end != nullptr && *end == ' ') ++end;
-  return errno == 0 && end != text.c_str() && end != nullptr && *end == '\0';
-}
-
 // Reads match, line, more flag and state from a text-log reply; false when it has none.
 bool ParseLogReply(const std::vector<std::string>& body, long long& match, std::string& line,
                    bool& more, TLogState& state) {
@@ -203,7 +331,7 @@ bool ParseLogReply(const std::vector<std::string>& body, long long& match, std::
 // flag says whether another follows), so the requests are repeated to count them; the state
 // file carries the log state to the next check.
 int RunLogCheck(const TCheckOptions& options, const TOrvTarget& target, const TLogCommand& log,
-                const std::vector<std::string>& params, const TCheckReport& report) {
+                const std::vector<std::string>& params, TCheckReport& report) {
   const std::string path =
       options.stateFile.empty()
           ? DefaultStateFile(ToText(target.host), target.port, log.command, params)
@@ -218,15 +346,11 @@ int RunLogCheck(const TCheckOptions& options, const TOrvTarget& target, const TL
   std::string firstLine;
   for (bool more = true; more;) {
     skipped = count == kMaxCountedMatches;
-    String reply;
-    String failureText;
-    TOrvFailure failure = TOrvFailure::kNone;
-    const std::vector<String> request = ToParams(LogRequestParams(log, params, state, skipped));
-    if (!OrvRequest(target, log.command, request, reply, failureText, &failure))
-      return report.NoReply(options, failure, failureText);
     std::string code;
-    const std::vector<std::string> body = ReplyBody(reply, false, code);
-    if (code != kResultOk) return report.ReplyFailure(code, body);
+    std::vector<std::string> body;
+    if (!report.Exchange(log.command, LogRequestParams(log, params, state, skipped), code, body))
+      return report.NoReply();
+    if (code != kResultOk) return report.Print(FailedReply(code, body));
     long long match = 0;
     std::string line;
     if (!ParseLogReply(body, match, line, more, state))
@@ -249,11 +373,62 @@ int RunLogCheck(const TCheckOptions& options, const TOrvTarget& target, const TL
       PerfData(label, std::to_string(count), options.uom.value_or(""), options.thresholds));
 }
 
+// What an exit status outside the plugin states says.
+std::string StatusMeaning(int status) {
+  if (status == 126) return " (the command cannot be run)";
+  if (status == 127) return " (the command was not found)";
+  if (status > 128) return " (signal " + std::to_string(status - 128) + ")";
+  return "";
+}
+
+// A plugin run on the agent's host by the shell-script test: its state and output pass through
+// as the plugin gave them. The agent stops it a second before the check's own time-out, so that
+// its reply still arrives.
+int RunPluginCheck(const TCheckOptions& options, TCheckReport& report) {
+  const int limit = std::max(1, options.timeoutSeconds - 1);
+  std::string code;
+  std::vector<std::string> body;
+  if (!report.Exchange("TEST-ShellScript", PluginRequestParams(options.plugin, limit), code, body))
+    return report.NoReply();
+  if (code == kResultError && !body.empty() &&
+      body[0] == "Script execution error: abnormal termination") {
+    return report.Print(TimeoutState(options), "the agent stopped the plugin: it ran longer than " +
+                                                   std::to_string(limit) +
+                                                   " seconds, or a signal ended it");
+  }
+  if (code != kResultOk) {
+    TVerdict verdict = FailedReply(code, body);
+    verdict.state = kStateUnknown;  // the plugin did not run
+    if (code == kResultNotAllowed)
+      verdict.detail += " (--plugin needs shellscript=1 in the agent's configuration)";
+    return report.Print(verdict);
+  }
+  TPluginResult result;
+  std::string err = "the agent's reply holds no output of the plugin";
+  if (body.size() < 2 || !DecodePluginReply(body[0], body[1], result, err))
+    return report.Print(kStateUnknown, err);
+  // As the monitoring engines do: standard error stands in for an empty standard output.
+  const std::string& text = result.output.empty() ? result.errors : result.output;
+  if (result.status > kStateUnknown) {
+    return report.Print(kStateUnknown,
+                        "the plugin ended with status " + std::to_string(result.status) +
+                            StatusMeaning(result.status) + (text.empty() ? "" : ": " + text));
+  }
+  return report.PrintText(result.status, text);
+}
+
 }  // namespace
 
 const char* CheckStateName(int state) {
   static const char* const kNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
   return state >= 0 && state <= 3 ? kNames[state] : "UNKNOWN";
+}
+
+int CheckStateByName(const std::string& name) {
+  for (int state = kStateOk; state <= kStateUnknown; ++state) {
+    if (strcasecmp(name.c_str(), CheckStateName(state)) == 0) return state;
+  }
+  return -1;
 }
 
 int ParseRange(const std::string& text, TRange& range, std::string& err) {
@@ -296,11 +471,42 @@ int EvaluateThresholds(const TThresholds& thresholds, double value) {
 }
 
 std::string PerfData(const std::string& label, const std::string& value, const std::string& uom,
-                     const TThresholds& thresholds) {
+                     const TThresholds& thresholds, const std::string& min,
+                     const std::string& max) {
   std::string quoted;
   for (char c : label) quoted += c == '\'' ? std::string("''") : std::string(1, c);
   return "'" + quoted + "'=" + value + uom + ";" + thresholds.warnText + ";" + thresholds.critText +
-         ";;";
+         ";" + min + ";" + max;
+}
+
+TVerdict JudgeReply(const TCheckOptions& options, const std::string& command,
+                    const std::string& code, const std::vector<std::string>& body, time_t now) {
+  if (code != kResultOk) return FailedReply(code, body);
+  if (command == "TEST-UNC" && !options.age) return JudgeDisk(options, body);
+  if (options.percent) return {kStateUnknown, "--percent applies to TEST-UNC only", ""};
+  const TReplyLayout* layout = FindReplyLayout(command);
+  const std::string wanted =
+      options.age && options.field.empty() ? DefaultDateField(layout) : options.field;
+  if (options.age && wanted.empty()) return {kStateUnknown, "the reply holds no date", ""};
+  TFieldValue field = PickField(layout, body, wanted);
+  if (field.line == 0) {
+    return {kStateUnknown,
+            wanted.empty() ? "the reply holds no number" : "the reply has no field " + wanted, ""};
+  }
+  if (options.age) return JudgeAge(options, field, now);
+  // "scriptres:42 files": the number follows the prefix, a text may follow the number.
+  std::string number = field.text;
+  if (field.prefix != nullptr &&
+      strncasecmp(number.c_str(), field.prefix, strlen(field.prefix)) == 0) {
+    field.text = number = field.text.substr(strlen(field.prefix));
+    number = number.substr(0, number.find(' '));
+  }
+  const std::string shown = field.name + "=" + field.text;
+  double value = 0;
+  if (!ParseNumber(number, value)) return {kStateUnknown, shown + " is no number", ""};
+  const std::string label = options.label.empty() ? field.name : options.label;
+  return {EvaluateThresholds(options.thresholds, value), shown,
+          PerfData(label, number, options.uom.value_or(field.uom), options.thresholds)};
 }
 
 std::string DefaultStateFile(const std::string& host, int port, const std::string& command,
@@ -323,32 +529,16 @@ std::string DefaultStateFile(const std::string& host, int port, const std::strin
 
 int RunCheck(const TCheckOptions& options, const TOrvTarget& target, const std::string& command,
              const std::vector<std::string>& params) {
-  const TCheckReport report(target, command, params);
+  TCheckReport report(
+      options, target,
+      options.plugin.empty() ? Join(command, CheckSubject(command, params)) : options.plugin);
   ArmTimeout(options, report);
+  if (!options.plugin.empty()) return RunPluginCheck(options, report);
   for (const TLogCommand& log : kLogCommands) {
     if (command == log.command) return RunLogCheck(options, target, log, params, report);
   }
-
-  String reply;
-  String err;
-  TOrvFailure failure = TOrvFailure::kNone;
-  if (!OrvRequest(target, command.c_str(), ToParams(params), reply, err, &failure))
-    return report.NoReply(options, failure, err);
   std::string code;
-  const std::vector<std::string> body = ReplyBody(reply, false, code);
-  if (code != kResultOk) return report.ReplyFailure(code, body);
-
-  const TFieldValue field = PickField(FindReplyLayout(command), body, options.field);
-  if (field.line == 0) {
-    return report.Print(kStateUnknown, options.field.empty()
-                                           ? "the reply holds no number"
-                                           : "the reply has no field " + options.field);
-  }
-  const std::string shown = field.name + "=" + field.text;
-  double value = 0;
-  if (!ParseNumber(field.text, value)) return report.Print(kStateUnknown, shown + " is no number");
-  const std::string label = options.label.empty() ? field.name : options.label;
-  return report.Print(
-      EvaluateThresholds(options.thresholds, value), shown,
-      PerfData(label, field.text, options.uom.value_or(field.uom), options.thresholds));
+  std::vector<std::string> body;
+  if (!report.Exchange(command, params, code, body)) return report.NoReply();
+  return report.Print(JudgeReply(options, command, code, body, time(nullptr)));
 }

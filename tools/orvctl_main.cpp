@@ -1,6 +1,7 @@
 // orvctl: send one request to an orv agent and print its reply; as check_orv, a monitoring plugin.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,22 +21,37 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: orvctl [-H host] [-p port] [-P password | -F passwordfile] [-t seconds]\n"
-    "              [--raw] [--json] COMMAND [PARAM ...]\n"
-    "       orvctl [options] upgrade FILE\n"
-    "       orvctl --nagios [options] [-w RANGE] [-c RANGE] [--field N|NAME] [--label L]\n"
-    "              [--uom U] [-u] [-W] [--state-file FILE] COMMAND [PARAM ...]\n"
-    "       check_orv [options] COMMAND [PARAM ...]   (the same as orvctl --nagios)\n";
+// The usage, naming the program as it was called.
+std::string Usage(const std::string& name, bool check) {
+  const std::string more(7 + name.size() + 1, ' ');
+  if (check) {
+    return "Usage: " + name +
+           " [-H host] [-p port] [-P password | -F passwordfile] [-t seconds[:state]]\n" + more +
+           "[-v] [-w RANGE] [-c RANGE] [--field N|NAME] [--percent | --age] [--label L]\n" + more +
+           "[--uom U] [-u] [-W] [--state-file FILE] COMMAND [PARAM ...]\n       " + name +
+           " [options] --plugin 'PLUGIN [ARG ...]'\n";
+  }
+  return "Usage: " + name +
+         " [-H host] [-p port] [-P password | -F passwordfile] [-t seconds] [-v]\n" + more +
+         "[--raw] [--json] COMMAND [PARAM ...]\n       " + name +
+         " [options] upgrade FILE\n       " + name +
+         " --nagios [options] [-w RANGE] [-c RANGE] [--field N|NAME]\n" + more +
+         "[--percent | --age] [--label L] [--uom U] [-u] [-W] [--state-file FILE]\n" + more +
+         "COMMAND [PARAM ...]\n       " + name +
+         " --nagios [options] --plugin 'PLUGIN [ARG ...]'\n"
+         "       check_orv [options] ...   (the same as --nagios)\n";
+}
 
 constexpr const char* kHelp =
-    "Sends one request to an orv agent and prints the result code and the reply lines.\n"
-    "\n"
     "  -H, --host HOST        the agent's host name or IPv4 address (default 127.0.0.1)\n"
     "  -p, --port PORT        the agent's port, 1 to 65535 (default 1055)\n"
     "  -P, --password PASS    the agent's password (also from ORV_PASSWORD)\n"
     "  -F, --password-file F  read the password from the first line of F\n"
-    "  -t, --timeout SECONDS  give up after SECONDS (default 30; 10 in check mode)\n"
+    "  -t, --timeout SECONDS[:STATE]\n"
+    "                         give up after SECONDS (default 30; 10 in check mode); in check\n"
+    "                         mode a time-out is STATE (OK, WARNING, CRITICAL or UNKNOWN)\n"
+    "  -v, --verbose          also print the request: on standard error, or in check mode\n"
+    "                         with the raw reply after the status line\n"
     "      --raw              keep the %0A and %0D escapes of values\n"
     "      --json             print the reply as a JSON object with named fields\n"
     "  -h, --help             print this help;  -V, --version  print the version\n"
@@ -44,12 +60,19 @@ constexpr const char* kHelp =
     "  -w, --warning RANGE    WARNING when the value alerts RANGE (10, 10:, ~:10, 10:20, @10:20)\n"
     "  -c, --critical RANGE   CRITICAL when the value alerts RANGE\n"
     "      --field N|NAME     the reply line to judge (default: the first number)\n"
+    "      --percent          TEST-UNC: the free, available or used space (--field; default\n"
+    "                         used) in percent of the total\n"
+    "      --age              judge a date field (--field; default mtime) as the seconds\n"
+    "                         since then\n"
     "      --label L          the performance data's label (default: the field's name)\n"
     "      --uom U            the performance data's unit (default: the field's own)\n"
     "  -u                     no connection or a time-out is UNKNOWN, not CRITICAL\n"
     "  -W                     a new text-log match is WARNING, not CRITICAL\n"
     "      --state-file FILE  where a text-log check keeps its log state\n"
     "                         (default: a file under /var/lib/orv/checks/)\n"
+    "      --plugin 'PLUGIN [ARG ...]'\n"
+    "                         run a monitoring plugin on the agent's host and pass on its\n"
+    "                         output and state (the agent needs shellscript=1)\n"
     "\n"
     "Exit status: 0 for result 200, 1 for any other result, 2 when no reply came or the\n"
     "command line is wrong; in check mode 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
@@ -63,6 +86,9 @@ enum TLongOption {
   kLabel,
   kUom,
   kStateFile,
+  kPercent,
+  kAge,
+  kPlugin,
 };
 
 const option kOptions[] = {
@@ -83,10 +109,15 @@ const option kOptions[] = {
     {"label", required_argument, nullptr, kLabel},
     {"uom", required_argument, nullptr, kUom},
     {"state-file", required_argument, nullptr, kStateFile},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"percent", no_argument, nullptr, kPercent},
+    {"age", no_argument, nullptr, kAge},
+    {"plugin", required_argument, nullptr, kPlugin},
     {nullptr, 0, nullptr, 0},
 };
 
 bool checkMode = false;
+std::string programName = "orvctl";  // as it was called
 
 // A wrong command line: exit 2, or UNKNOWN with the plugin's status line in check mode.
 [[noreturn]] void Fail(const std::string& error) {
@@ -94,7 +125,8 @@ bool checkMode = false;
     printf("ORV UNKNOWN - %s\n", error.c_str());
     exit(kStateUnknown);
   }
-  fprintf(stderr, "orvctl: %s\nTry 'orvctl --help'.\n", error.c_str());
+  fprintf(stderr, "%s: %s\nTry '%s --help'.\n", programName.c_str(), error.c_str(),
+          programName.c_str());
   exit(2);
 }
 
@@ -121,6 +153,18 @@ String ReadPasswordFile(const char* path) {
   return String(line);
 }
 
+// -t SECONDS, or SECONDS:STATE for the state of a time-out.
+void ParseTimeout(const std::string& text, TCheckOptions& check) {
+  const size_t colon = text.find(':');
+  check.timeoutSeconds = ParseBounded(text.substr(0, colon).c_str(), 1, 86400, "the time-out");
+  if (colon == std::string::npos) return;
+  const std::string name = text.substr(colon + 1);
+  const int state = CheckStateByName(name);
+  if (state < 0)
+    Fail("the time-out state must be OK, WARNING, CRITICAL or UNKNOWN, not '" + name + "'");
+  check.timeoutState = state;
+}
+
 std::optional<TRange> Range(const char* text) {
   if (text[0] == '\0') return std::nullopt;  // an empty threshold argument sets none
   TRange range;
@@ -130,12 +174,13 @@ std::optional<TRange> Range(const char* text) {
 }
 
 // Prints the reply as text or JSON; the exit status says whether the result was 200.
-int PrintReply(const char* command, const String& reply, bool raw, bool json) {
+int PrintReply(const char* command, const std::vector<std::string>& params, const String& reply,
+               bool raw, bool json) {
   std::string code;
   const std::vector<std::string> body = ReplyBody(reply, raw, code);
   const bool success = code == kResultOk;
   if (json) {
-    printf("%s\n", ReplyJson(command, code, body).c_str());
+    printf("%s\n", ReplyJson(command, params, code, body).c_str());
     return success ? 0 : 1;
   }
   FILE* out = success ? stdout : stderr;
@@ -145,6 +190,23 @@ int PrintReply(const char* command, const String& reply, bool raw, bool json) {
     fputc('\n', out);
   }
   return success ? 0 : 1;
+}
+
+// Options that say the same thing twice or ask for what cannot be.
+void CheckCombinations(const TCheckOptions& check, bool commandGiven) {
+  if (check.percent && check.age) Fail("--percent and --age cannot be used together");
+  if (check.plugin.empty()) {
+    if (!commandGiven) Fail("no command given");
+    return;
+  }
+  if (commandGiven)
+    Fail("--plugin takes the plugin's whole command line as one argument: quote it");
+  const TThresholds& t = check.thresholds;
+  if (t.warn || t.crit || !check.field.empty() || check.percent || check.age ||
+      !check.label.empty() || check.uom || !check.stateFile.empty() || check.warnOnMatch)
+    Fail(
+        "--plugin passes on the plugin's own state and performance data: -w, -c, -W, --field, "
+        "--percent, --age, --label, --uom and --state-file do not apply");
 }
 
 // What the options asked for; the command and its parameters follow them at argv[next].
@@ -162,7 +224,7 @@ TCtlOptions ParseOptions(int argc, char** argv) {
   if (const char* env = getenv("ORV_PASSWORD")) o.target.password = env;
   opterr = 0;
   // "+": options end at the command, so parameters may begin with "-".
-  for (int c; (c = getopt_long(argc, argv, "+:H:p:P:F:t:w:c:uWhV", kOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "+:H:p:P:F:t:w:c:uWvhV", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'H':
         o.target.host = optarg;
@@ -177,7 +239,7 @@ TCtlOptions ParseOptions(int argc, char** argv) {
         o.target.password = ReadPasswordFile(optarg);
         break;
       case 't':
-        o.check.timeoutSeconds = ParseBounded(optarg, 1, 86400, "the time-out");
+        ParseTimeout(optarg, o.check);
         o.timeoutGiven = true;
         break;
       case 'w':
@@ -194,11 +256,19 @@ TCtlOptions ParseOptions(int argc, char** argv) {
       case 'W':
         o.check.warnOnMatch = true;
         break;
+      case 'v':
+        o.check.verbose = true;
+        break;
       case 'h':
-        printf("%s\n%s", kUsage, kHelp);
+        printf("%s\n%s\n%s", Usage(programName, checkMode).c_str(),
+               checkMode ? "Sends one request to an orv agent and judges its reply as a monitoring "
+                           "plugin does.\n"
+                         : "Sends one request to an orv agent and prints the result code and the "
+                           "reply lines.\n",
+               kHelp);
         exit(0);
       case 'V':
-        printf("orvctl (orv) %s\n", ORV_VERSION);
+        printf("%s (orv) %s\n", programName.c_str(), ORV_VERSION);
         exit(0);
       case kRaw:
         o.raw = true;
@@ -221,12 +291,22 @@ TCtlOptions ParseOptions(int argc, char** argv) {
       case kStateFile:
         o.check.stateFile = optarg;
         break;
+      case kPercent:
+        o.check.percent = true;
+        break;
+      case kAge:
+        o.check.age = true;
+        break;
+      case kPlugin:
+        o.check.plugin = optarg;
+        checkMode = true;
+        break;
       default:
         Fail(std::string(c == ':' ? "a value is missing after " : "unknown option ") +
              argv[optind - 1]);
     }
   }
-  if (optind >= argc) Fail("no command given");
+  CheckCombinations(o.check, optind < argc);
   // The agent never runs without a password: an empty one would only be refused, and logged
   // there as a wrong password.
   if (o.target.password.IsEmpty()) Fail("no password was given (-P, -F or ORV_PASSWORD)");
@@ -244,23 +324,31 @@ int SendAndPrint(TCtlOptions& o, const char* command, const std::vector<std::str
     if (params.size() != 1) Fail("upgrade needs one FILE");
     ok = OrvUpgrade(o.target, params[0].c_str(), reply, err);
   } else {
-    ok = OrvRequest(o.target, command, ToParams(params), reply, err);
+    const String request = BuildRequestText(command, ToParams(params));
+    // The request goes to standard error, so that standard output holds the reply alone.
+    if (o.check.verbose) {
+      for (const String& line : ReplyLines(request.Copy(1, request.Length() - 1)))
+        fprintf(stderr, "request: %s\n", ToText(line).c_str());
+    }
+    ok = OrvExchange(o.target, request, reply, err);
   }
   if (!ok) {
-    fprintf(stderr, "orvctl: no reply: %s\n", err.c_str());
+    fprintf(stderr, "%s: no reply: %s\n", programName.c_str(), err.c_str());
     return 2;
   }
-  return PrintReply(command, reply, o.raw, o.json);
+  return PrintReply(command, params, reply, o.raw, o.json);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* self = strrchr(argv[0], '/');
-  checkMode = strcmp(self != nullptr ? self + 1 : argv[0], "check_orv") == 0;
+  const char* self = argv[0] != nullptr ? strrchr(argv[0], '/') : nullptr;
+  const char* base = self != nullptr ? self + 1 : argv[0];
+  if (base != nullptr && base[0] != '\0') programName = base;
+  checkMode = programName == "check_orv";
   TCtlOptions options = ParseOptions(argc, argv);
-  const char* command = argv[options.next];
-  const std::vector<std::string> params(argv + options.next + 1, argv + argc);
+  const char* command = options.next < argc ? argv[options.next] : "";
+  const std::vector<std::string> params(argv + std::min(options.next + 1, argc), argv + argc);
   if (!checkMode) return SendAndPrint(options, command, params);
   if (!options.timeoutGiven) options.check.timeoutSeconds = 10;
   options.target.timeoutMs = options.check.timeoutSeconds * 1000;

@@ -14,54 +14,67 @@ namespace {
 constexpr TReplyField Num(const char* name, const char* uom = "") {
   return {name, TFieldKind::kNumber, uom};
 }
-constexpr TReplyField Text(const char* name) {
-  return {name, TFieldKind::kText, ""};
+constexpr TReplyField Text(const char* name, const char* prefix = nullptr) {
+  return {name, TFieldKind::kText, "", prefix};
+}
+constexpr TReplyField Date(const char* name) {
+  return {name, TFieldKind::kDate};
+}
+constexpr TReplyField List(const char* name) {
+  return {name, TFieldKind::kList};
 }
 
-// The one table of named reply lines; orvctl(1) documents the same names.
+// The one table of named reply lines; orvctl(1) documents the same names. The subjects of the
+// text-log tests name the parameters a check is given, which leave out the log state.
 constexpr TReplyLayout kLayouts[] = {
-    {"TEST-UNC", 1, {Num("total", "B"), Num("free", "B"), Num("available", "B")}, false, nullptr},
-    {"TEST-FolderSize", 1, {Num("size", "B")}, false, nullptr},
-    {"TEST-CountFiles", 1, {Num("count")}, false, nullptr},
-    {"TEST-FileExists",
-     1,
-     {Num("size", "B"), Text("ctime"), Text("mtime"), Text("name")},
+    {"TEST-UNC",
+     "%1",
+     {Num("total", "B"), Num("free", "B"), Num("available", "B")},
      false,
      nullptr},
-    {"TEST-FileCRC", 1, {Num("crc")}, false, nullptr},
-    {"TEST-FileCompare", 2, {Num("result")}, false, nullptr},
+    {"TEST-FolderSize", "%1", {Num("size", "B")}, false, nullptr},
+    {"TEST-CountFiles", "%1 %2", {Num("count")}, false, nullptr},
+    {"TEST-FileExists",
+     "%1",
+     {Num("size", "B"), Date("ctime"), Date("mtime"), Text("name")},
+     false,
+     nullptr},
+    {"TEST-FileCRC", "%1", {Num("crc")}, false, nullptr},
+    {"TEST-FileCompare", "%2 %3", {Num("result")}, false, nullptr},
     {"TEST-TextLog",
-     1,
+     "%1 %2",
      {Num("match"), Text("line"), Num("more"), Num("position"), Num("storedsize"),
       Num("storedtime"), Num("currentsize")},
      false,
      nullptr},
     {"TEST-TextLog2",
-     1,
+     "%1 %2",
      {Num("match"), Text("line"), Num("more"), Num("position"), Num("storedsize"),
       Num("storedtime"), Num("currentsize"), Num("filter")},
      false,
      nullptr},
-    {"TEST-Process", 2, {Num("count")}, false, nullptr},
-    {"TEST-CPU", 0, {Num("usage", "%")}, false, nullptr},
-    {"GetProcessesList", 0, {Text("processes")}, false, nullptr},
-    {"TEST-ExternalPrg", 1, {Num("exitcode")}, false, nullptr},
-    {"TEST-ShellScript", 0, {Text("result"), Text("output")}, false, nullptr},
-    {"TEST-TCP", 1, {Num("time", "ms"), Text("answer")}, false, nullptr},
-    {"TEST-UDP", 1, {Num("time", "ms"), Text("answer")}, false, nullptr},
-    {"ACT-ExternalCmd", 1, {Num("exitcode")}, false, nullptr},
-    {"GetFilesList", 1, {Text("folder"), Num("count"), Num("entrylines")}, false, nullptr},
-    // Key=value replies: the fields listed are the keys whose values are numbers.
+    {"TEST-Process", "%2", {Num("count")}, false, nullptr},
+    {"TEST-CPU", "", {Num("usage", "%")}, false, nullptr},
+    {"GetProcessesList", "", {List("processes")}, false, nullptr},
+    {"TEST-ExternalPrg", "%1", {Num("exitcode")}, false, nullptr},
+    {"TEST-ShellScript", "%3", {Text("result", "scriptres:"), List("output")}, false, "result"},
+    {"TEST-TCP", "%1:%2", {Num("time", "ms"), Text("answer")}, false, nullptr},
+    {"TEST-UDP", "%1:%2", {Num("time", "ms"), Text("answer")}, false, nullptr},
+    {"ACT-ExternalCmd", "%1", {Num("exitcode")}, false, nullptr},
+    {"GetFilesList", "%1 %2", {Text("folder"), Num("count"), Num("entrylines")}, false, nullptr},
+    // Key=value replies: the fields listed are the keys whose values are numbers or lists.
     {"GetInfo",
-     0,
+     "",
      {Num("Service"), Num("Active"), Num("ActiveConnections"), Num("OpenedConnections"),
-      Num("FailedConnections"), Num("Port"), Num("Timeout")},
+      Num("FailedConnections"), Num("Port"), Num("Timeout"), List("Available tests"),
+      List("Available actions")},
      true,
      "ActiveConnections"},
     {"GetSettings",
-     0,
+     "",
      {Num("Service"), Num("Active"), Num("ActiveConnections"), Num("OpenedConnections"),
-      Num("FailedConnections"), Num("Port"), Num("Timeout")},
+      Num("FailedConnections"), Num("Port"), Num("Timeout"), List("Available tests"),
+      List("Available actions"), Num("MaxPending"), Num("MinKeyLength")},
      true,
      "ActiveConnections"},
 };
@@ -78,7 +91,7 @@ bool AllDigits(const std::string& s) {
 
 int FieldCount(const TReplyLayout& layout) {
   int n = 0;
-  while (n < 8 && layout.fields[n].name != nullptr) ++n;
+  while (n < kMaxReplyFields && layout.fields[n].name != nullptr) ++n;
   return n;
 }
 
@@ -94,8 +107,11 @@ TFieldValue LineValue(const TReplyLayout* layout, const std::vector<std::string>
     const TReplyField& f = layout->fields[n - 1];
     v.name = f.name;
     v.uom = f.uom;
+    v.prefix = f.prefix;
     v.kind = f.kind;
   }
+  // A list's items keep their blanks (a process list's columns).
+  if (v.kind == TFieldKind::kList) v.text = lines[n - 1];
   return v;
 }
 
@@ -110,10 +126,11 @@ TFieldValue KeyValue(const TReplyLayout& layout, const std::vector<std::string>&
       continue;
     v.line = static_cast<int>(i) + 1;
     v.name = lines[i].substr(0, key.size());
-    v.text = TrimBlanks(lines[i].substr(key.size() + 1));
+    v.text = lines[i].substr(key.size() + 1);
     for (int f = 0; f < FieldCount(layout); ++f) {
-      if (v.name == layout.fields[f].name) v.kind = TFieldKind::kNumber;
+      if (v.name == layout.fields[f].name) v.kind = layout.fields[f].kind;
     }
+    if (v.kind != TFieldKind::kList) v.text = TrimBlanks(v.text);
     break;
   }
   return v;
@@ -206,9 +223,63 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
-std::string JsonMember(const std::string& name, const TFieldValue& v) {
+// The items of a list value, each of which CR LF ends.
+std::vector<std::string> ListItems(const std::string& text) {
+  std::vector<std::string> items;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    items.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return items;
+}
+
+std::string JsonArray(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
+  return out + "]";
+}
+
+std::string JsonValue(const TFieldValue& v) {
+  if (v.kind == TFieldKind::kList) return JsonArray(ListItems(v.text));
   const bool bare = v.kind == TFieldKind::kNumber && IsJsonNumber(v.text);
-  return ", " + JsonString(name) + ": " + (bare ? v.text : JsonString(v.text));
+  return bare ? v.text : JsonString(v.text);
+}
+
+std::string JsonMember(const std::string& name, const TFieldValue& v) {
+  return ", " + JsonString(name) + ": " + JsonValue(v);
+}
+
+// A file list's entries, each an object of its lines: name, attributes, then size, status-change
+// and modification time as far as the request asked for them (its flags 7 to 9). Nothing when
+// the reply's lines per entry do not match those flags.
+std::string FileListEntries(const std::vector<std::string>& params,
+                            const std::vector<std::string>& lines) {
+  std::vector<TReplyField> fields{Text("name"), Num("attributes")};
+  const TReplyField asked[] = {Num("size", "B"), Date("ctime"), Date("mtime")};
+  for (size_t i = 0; i < 3; ++i) {
+    if (params.size() > 6 + i && TrimBlanks(params[6 + i]) == "1") fields.push_back(asked[i]);
+  }
+  double count = 0;
+  double stride = 0;
+  if (lines.size() < 3 || !ParseNumber(lines[1], count) || !ParseNumber(lines[2], stride) ||
+      stride != static_cast<double>(fields.size()))
+    return "";
+  std::string out = ", \"entries\": [";
+  const size_t n = fields.size();
+  for (size_t e = 0; e < static_cast<size_t>(count) && 3 + (e + 1) * n <= lines.size(); ++e) {
+    out += e ? ", {" : "{";
+    for (size_t f = 0; f < n; ++f) {
+      TFieldValue v;
+      v.kind = fields[f].kind;
+      const std::string& line = lines[3 + e * n + f];
+      v.text = v.kind == TFieldKind::kNumber ? TrimBlanks(line) : line;
+      out += (f ? ", " : "") + JsonString(fields[f].name) + ": " + JsonValue(v);
+    }
+    out += "}";
+  }
+  return out + "]";
 }
 
 }  // namespace
@@ -251,11 +322,24 @@ TFieldValue PickField(const TReplyLayout* layout, const std::vector<std::string>
   return TFieldValue{};
 }
 
-std::string ReplyJson(const std::string& command, const std::string& code,
-                      const std::vector<std::string>& lines) {
-  std::string out = "{\"code\": " + JsonString(code) + ", \"lines\": [";
-  for (size_t i = 0; i < lines.size(); ++i) out += (i ? ", " : "") + JsonString(lines[i]);
-  out += "]";
+std::string CheckSubject(const std::string& command, const std::vector<std::string>& params) {
+  const TReplyLayout* layout = FindReplyLayout(command);
+  const char* format = layout != nullptr ? layout->subject : "%1";
+  std::string out;
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] >= '1' && p[1] <= '9') {
+      const size_t n = static_cast<size_t>(*++p - '0');
+      if (n <= params.size()) out += params[n - 1];
+    } else {
+      out += *p;
+    }
+  }
+  return TrimBlanks(out);
+}
+
+std::string ReplyJson(const std::string& command, const std::vector<std::string>& params,
+                      const std::string& code, const std::vector<std::string>& lines) {
+  std::string out = "{\"code\": " + JsonString(code) + ", \"lines\": " + JsonArray(lines);
   const TReplyLayout* layout = FindReplyLayout(command);
   if (code == kResultOk && layout != nullptr) {
     if (layout->keyValue) {
@@ -269,6 +353,7 @@ std::string ReplyJson(const std::string& command, const std::string& code,
       for (int i = 1; i <= FieldCount(*layout) && i <= static_cast<int>(lines.size()); ++i)
         out += JsonMember(layout->fields[i - 1].name, LineValue(layout, lines, i));
     }
+    if (command == "GetFilesList") out += FileListEntries(params, lines);
   }
   return out + "}";
 }

@@ -2,12 +2,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
+
+#include <ctime>
 
 #include "tests/support/agent_process.h"
 
 namespace {
 
 using std::string;
+
+constexpr int kRelayed = 65536;  // the most of a plugin's output that is passed on
 
 // One agent with the file and log tests on (folder size off, to be refused) and a file "a.txt" of
 // 5 bytes serves check_orv (a link to the built client) and orvctl: every state with its line, the
@@ -39,10 +44,34 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
     options.insert(options.end(), request.begin(), request.end());
     return options;
   };
+  // A file written two hours ago, for --age.
+  const string old = agent.Dir().Join("old.txt");
+  agent.WriteFile("old.txt", "x");
+  const utimbuf twoHoursAgo{time(nullptr) - 7200, time(nullptr) - 7200};
+  ASSERT_EQ(utime(old.c_str(), &twoHoursAgo), 0);
   const std::tuple<std::vector<string>, int, string> cases[] = {
-      {count, 0, "ORV OK - TEST-CountFiles " + dir + ": count=1 | 'count'=1;;;;\n"},
+      {count, 0, "ORV OK - TEST-CountFiles " + dir + " a.*: count=1 | 'count'=1;;;;\n"},
       {with({"-w", "0", "-c", "5"}, count), 1,
-       "ORV WARNING - TEST-CountFiles " + dir + ": count=1 | 'count'=1;0;5;;\n"},
+       "ORV WARNING - TEST-CountFiles " + dir + " a.*: count=1 | 'count'=1;0;5;;\n"},
+      // -v: the request and the raw reply follow the status line.
+      {with({"-v"}, count), 0,
+       "ORV OK - TEST-CountFiles " + dir +
+           " a.*: count=1 | 'count'=1;;;;\nrequest: "
+           "TEST-CountFiles\nrequest: " +
+           dir + "\nrequest: a.*\nrequest: 0\nrequest: 0\nrequest: \nreply: 200\nreply: 1\n"},
+      {{"--percent", "-c", "100:", "TEST-UNC", "/"}, 2, "ORV CRITICAL - TEST-UNC /: used="},
+      {{"--age", "-c", "3600", "TEST-FileExists", old},
+       2,
+       "ORV CRITICAL - TEST-FileExists " + old + ": mtime="},
+      {{"--age", "-w", "3600", "--field", "ctime", "TEST-FileExists", old},
+       0,
+       "ORV OK - TEST-FileExists " + old + ": ctime="},
+      {{"-c", "40", "TEST-ShellScript", "sh %script%", "echo scriptres:42", "", "5", "0"},
+       2,
+       "ORV CRITICAL - TEST-ShellScript: result=42 | 'result'=42;;40;;\n"},
+      {{"TEST-TCP", "127.0.0.1", port, "5000", "", "0"},
+       0,
+       "ORV OK - TEST-TCP 127.0.0.1:" + port + ": time="},
       {{"--field", "size", "--label", "a size", "--uom", "KB", "-c", "@5", "TEST-FileExists", file},
        2,
        "ORV CRITICAL - TEST-FileExists " + file + ": size=5 | 'a size'=5KB;;@5;;\n"},
@@ -56,9 +85,9 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
       {{"--field", "4", "TEST-FileExists", file},
        3,
        "ORV UNKNOWN - TEST-FileExists " + file + ": name=" + file + " is no number\n"},
-      {{"--field", "used", "TEST-UNC", "/"},
+      {{"--field", "spare", "TEST-UNC", "/"},
        3,
-       "ORV UNKNOWN - TEST-UNC /: the reply has no field used\n"},
+       "ORV UNKNOWN - TEST-UNC /: the reply has no field spare\n"},
       // No reply: refused by the agent, no connection, a silent peer; -u for the latter two.
       {{"-P", "", "GetInfo"}, 3, "ORV UNKNOWN - no password was given (-P, -F or ORV_PASSWORD)\n"},
       {{"-P", "wrong", "GetInfo"},
@@ -73,6 +102,17 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
        2,
        "ORV CRITICAL - GetInfo: no reply from 127.0.0.1:" + silence + " within 1 seconds\n"},
       {{"-u", "-t", "1", "-p", silence, "GetInfo"}, 3, "ORV UNKNOWN - GetInfo: no reply from"},
+      // -t N:STATE names the state of a time-out, whatever -u says.
+      {{"-t", "1:unknown", "-p", silence, "GetInfo"},
+       3,
+       "ORV UNKNOWN - GetInfo: no reply from 127.0.0.1:" + silence + " within 1 seconds\n"},
+      {{"-u", "-t", "1:OK", "-p", silence, "GetInfo"}, 0, "ORV OK - GetInfo: no reply from"},
+      {{"-t", "1:late", "GetInfo"},
+       3,
+       "ORV UNKNOWN - the time-out state must be OK, WARNING, CRITICAL or UNKNOWN, not 'late'\n"},
+      {{"--percent", "--age", "TEST-UNC", "/"},
+       3,
+       "ORV UNKNOWN - --percent and --age cannot be used together\n"},
       {{"-w", "1:2:3", "GetInfo"}, 3, "ORV UNKNOWN - invalid range '1:2:3'\n"},
   };
   for (const auto& [args, code, line] : cases) {
@@ -92,17 +132,20 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
   const std::vector<string> watch2{"-W", state2, "TEST-TextLog2", log, "error", "0", "0",
                                    "0",  "1",    "restored"};
   const string first = " (first check: lines written from now on are watched) | 'matches'=0;;;;\n";
-  EXPECT_EQ(run(true, watch), std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0" + first));
+  EXPECT_EQ(run(true, watch),
+            std::pair(0, "ORV OK - TEST-TextLog " + log + " error: matches=0" + first));
   EXPECT_EQ(run(true, watch2).first, 0);
   agent.WriteFile("app.log", "old error\ndisk error one\nfine\nrestored\nerror two\n");
   EXPECT_EQ(run(true, watch),
             std::pair(2, "ORV CRITICAL - TEST-TextLog " + log +
+                             " error"
                              ": matches=2, first: disk error one | 'matches'=2;;;;\n"));
   EXPECT_EQ(run(true, watch2), std::pair(1, "ORV WARNING - TEST-TextLog2 " + log +
+                                                " error"
                                                 ": matches=3, first: disk error one | "
                                                 "'matches'=3;;;;\n"));
   EXPECT_EQ(run(true, watch),
-            std::pair(0, "ORV OK - TEST-TextLog " + log + ": matches=0 | 'matches'=0;;;;\n"));
+            std::pair(0, "ORV OK - TEST-TextLog " + log + " error: matches=0 | 'matches'=0;;;;\n"));
   struct stat st {};
   EXPECT_EQ(stat(tools.Join("app.state").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0600u);
 
@@ -143,10 +186,109 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
   };
   for (const auto& [args, code, text] : scripted)
     EXPECT_EQ(run(false, args), std::pair(code, text));
-  // Help goes to standard output.
-  string help;
-  EXPECT_EQ(RunProgram({"sh", "-c", string(ORVCTL_BINARY) + " --help 2>/dev/null"}, &help), 0);
-  EXPECT_EQ(help.rfind("Usage: orvctl", 0), 0u) << help;
+  // Help goes to standard output, and names the program as it was called.
+  for (const string& program : {string(ORVCTL_BINARY), check}) {
+    string help;
+    EXPECT_EQ(RunProgram({"sh", "-c", program + " --help 2>/dev/null"}, &help), 0);
+    const string name = program.substr(program.rfind('/') + 1);
+    EXPECT_EQ(help.rfind("Usage: " + name + " [-H host] [-p port]", 0), 0u) << help;
+    EXPECT_EQ(run(program == check, {"--version"}), std::pair(0, name + " (orv) 1.28\n"));
+  }
+}
+
+// check_orv --plugin runs a monitoring plugin on the agent's host through the shell-script test
+// and passes on its output and state as the plugin gave them: every state, output over several
+// lines with performance data, blank and long lines, bytes the agent's line handling would
+// change, standard error in place of an empty output, output beyond the relayed bound, and a
+// command line with quotes, escapes and line breaks.
+TEST(ClientTest, PluginPassThrough) {
+  TAgentProcess agent("shellscript=1\n");
+  ASSERT_TRUE(agent.Start());
+  TAgentProcess switchedOff("shellscript=0\n");
+  ASSERT_TRUE(switchedOff.Start());
+  TTempDir tools;
+  const string check = tools.Join("check_orv");
+  ASSERT_EQ(symlink(ORVCTL_BINARY, check.c_str()), 0);
+  const string plugin =
+      tools.WriteFile("check_fake",
+                      "#!/bin/sh\n"
+                      "case \"$1\" in\n"
+                      "ok) printf 'DISK OK - free space: / 3326 MiB (56%%);| "
+                      "/=2643MB;5948;5958;0;5968\\n/ 15272 MiB (77%%);\\n\\n"
+                      "  /boot 68 MiB (69%%);  | /boot=68MB;88;93;0;98\\n'; "
+                      "exit 0 ;;\n"
+                      "warning) echo 'LOAD WARNING - load1=5.1|load1=5.100;5;10;0;';"
+                      " exit 1 ;;\n"
+                      "critical) printf 'LONG CRITICAL - %s|len=600\\n' "
+                      "\"$(printf '%0600d' 0)\"; exit 2 ;;\n"
+                      "unknown) printf 'ODD UNKNOWN - \\001\\033\\377 %%0A "
+                      "%%0D \\\\n\\r\\nscriptres:9\\n\\n'; exit 3 ;;\n"
+                      "args) shift; printf '%s|' \"$@\"; echo; exit 0 ;;\n"
+                      "stderr) echo 'only on standard error' >&2; exit 2 ;;\n"
+                      "big) head -c 70000 /dev/zero | tr '\\0' y; exit 0 ;;\n"
+                      "sleep) exec sleep 30 ;;\n"
+                      "esac\n");
+  ASSERT_EQ(chmod(plugin.c_str(), 0755), 0);
+  auto run = [&](const TAgentProcess& to, std::vector<string> args) {
+    args.insert(args.begin(), {check, "-p", std::to_string(to.Port()), "-P", "secret"});
+    string out;
+    const int code = RunProgram(args, &out, 30000);
+    return std::pair(code, out);
+  };
+  struct Case {
+    std::vector<string> args;
+    int code;
+    string output;  // exact, or its beginning when prefixOnly
+    bool prefixOnly = false;
+  };
+  const Case cases[] = {
+      {{"--plugin", plugin + " ok"},
+       0,
+       "DISK OK - free space: / 3326 MiB (56%);| /=2643MB;5948;5958;0;5968\n/ 15272 MiB (77%);\n\n"
+       "  /boot 68 MiB (69%);  | /boot=68MB;88;93;0;98\n"},
+      {{"--plugin", plugin + " warning"}, 1, "LOAD WARNING - load1=5.1|load1=5.100;5;10;0;\n"},
+      {{"--plugin", plugin + " critical"}, 2, "LONG CRITICAL - " + string(600, '0') + "|len=600\n"},
+      {{"--plugin", plugin + " unknown"},
+       3,
+       "ODD UNKNOWN - \x01\x1b\xff %0A %0D \\n\r\nscriptres:9\n\n"},
+      {{"--plugin",
+        plugin + " args 'a b' \"c'd\" %0D%0A 'x$HOME' '%0A' 'y\r\nz'\n" + plugin + " args second"},
+       0,
+       "a b|c'd|%0D%0A|x$HOME|%0A|y\r\nz|\nsecond|\n"},
+      {{"--plugin", plugin + " stderr"}, 2, "only on standard error\n"},
+      {{"--plugin", plugin + " big"}, 0, string(kRelayed, 'y') + "\n"},
+      {{"-t", "3:unknown", "--plugin", plugin + " sleep"},
+       3,
+       "ORV UNKNOWN - " + plugin +
+           " sleep: the agent stopped the plugin: it ran longer than 2 seconds, or a signal "
+           "ended it\n"},
+      {{"--plugin", "/nonexistent/check_x -w 1"},
+       3,
+       "ORV UNKNOWN - /nonexistent/check_x -w 1: the plugin ended with status 127 (the command "
+       "was not found): ",
+       true},
+      {{"-v", "--plugin", plugin + " warning"},
+       1,
+       "LOAD WARNING - load1=5.1|load1=5.100;5;10;0;\nrequest: TEST-ShellScript\nrequest: /bin/sh "
+       "\"%script%\"\nrequest: # check_orv: runs a monitoring plugin",
+       true},
+      {{"--plugin", plugin + " ok", "extra"},
+       3,
+       "ORV UNKNOWN - --plugin takes the plugin's whole command line as one argument: quote it\n"},
+      {{"-c", "1", "--plugin", plugin + " ok"},
+       3,
+       "ORV UNKNOWN - --plugin passes on the plugin's own state and performance data: -w, -c, -W, "
+       "--field, --percent, --age, --label, --uom and --state-file do not apply\n"},
+  };
+  for (const Case& c : cases) {
+    const auto [code, out] = run(agent, c.args);
+    EXPECT_EQ(code, c.code) << c.args.back() << ": " << out;
+    EXPECT_EQ(c.prefixOnly ? out.substr(0, c.output.size()) : out, c.output) << c.args.back();
+  }
+  EXPECT_EQ(run(switchedOff, {"--plugin", plugin + " ok"}),
+            std::pair(3, "ORV UNKNOWN - " + plugin +
+                             " ok: 600 test is not allowed (--plugin needs shellscript=1 in the "
+                             "agent's configuration)\n"));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The client's reply shaping: threshold ranges and states, named fields, JSON, performance data.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "tools/nagios.h"
+#include "tools/plugin.h"
 #include "tools/reply_fields.h"
 
 namespace {
@@ -60,6 +63,7 @@ TEST(CheckRangeTest, PerformanceDataQuotesTheLabel) {
   const TThresholds t{"10:", "@1:2", {}, {}};
   EXPECT_EQ(PerfData("free", "12.5000", "B", t), "'free'=12.5000B;10:;@1:2;;");
   EXPECT_EQ(PerfData("it's", "3", "", TThresholds{}), "'it''s'=3;;;;");
+  EXPECT_EQ(PerfData("used", "7.50", "%", TThresholds{}, "0", "100"), "'used'=7.50%;;;0;100");
 }
 
 TEST(ReplyFieldsTest, JsonHasNamedFieldsOfSuccessfulRepliesAndIsAlwaysValid) {
@@ -98,7 +102,311 @@ TEST(ReplyFieldsTest, JsonHasNamedFieldsOfSuccessfulRepliesAndIsAlwaysValid) {
        R"({"code": "500", "lines": ["not implemented yet"]})"},
   };
   for (const auto& [command, code, lines, json] : cases) {
-    EXPECT_EQ(ReplyJson(command, code, lines), json) << command;
+    EXPECT_EQ(ReplyJson(command, {}, code, lines), json) << command;
+  }
+}
+
+// Values that hold a list, each item followed by CR LF, are arrays; a file list's entries are
+// objects whose members the request's flags 7 to 9 (sizes, status-change and modification
+// times) decide.
+TEST(ReplyFieldsTest, JsonListsAreArrays) {
+  struct Case {
+    const char* command;
+    std::vector<string> params;
+    std::vector<string> lines;
+    string json;
+  };
+  const Case cases[] = {
+      {"GetInfo",
+       {},
+       {"Available tests=TCP\r\nUDP\r\n", "Available actions=", "Port=1055"},
+       R"({"code": "200", "lines": ["Available tests=TCP\r\nUDP\r\n", "Available actions=", )"
+       R"("Port=1055"], "Available tests": ["TCP", "UDP"], "Available actions": [], )"
+       R"("Port": 1055})"},
+      // Blanks inside an item stay; an item without its CR LF still counts.
+      {"GetProcessesList",
+       {},
+       {"  1 init\r\n 22 sshd -D"},
+       R"({"code": "200", "lines": ["  1 init\r\n 22 sshd -D"], )"
+       R"("processes": ["  1 init", " 22 sshd -D"]})"},
+      {"TEST-ShellScript",
+       {},
+       {"scriptres:3", "one\r\nscriptres:3\r\n"},
+       R"({"code": "200", "lines": ["scriptres:3", "one\r\nscriptres:3\r\n"], )"
+       R"("result": "scriptres:3", "output": ["one", "scriptres:3"]})"},
+      // Sizes and modification times asked for: four lines an entry.
+      {"GetFilesList",
+       {"/d", "*", "1", "1", "0", "0", "1", "0", "1"},
+       {"/d/", "2", "4", "sub", "16", "  4096", "05032007090403", "a b ", "0", "     5",
+        "06032007090403"},
+       R"({"code": "200", "lines": ["/d/", "2", "4", "sub", "16", "  4096", "05032007090403", )"
+       R"("a b ", "0", "     5", "06032007090403"], "folder": "/d/", "count": 2, )"
+       R"("entrylines": 4, "entries": [{"name": "sub", "attributes": 16, "size": 4096, )"
+       R"("mtime": "05032007090403"}, {"name": "a b ", "attributes": 0, "size": 5, )"
+       R"("mtime": "06032007090403"}]})"},
+      // Lines per entry that the flags do not explain: no entries.
+      {"GetFilesList",
+       {"/d"},
+       {"/d/", "1", "3", "x", "0", "5"},
+       R"({"code": "200", "lines": ["/d/", "1", "3", "x", "0", "5"], "folder": "/d/", )"
+       R"("count": 1, "entrylines": 3})"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReplyJson(c.command, c.params, "200", c.lines), c.json);
+}
+
+TEST(CheckSubjectTest, NamesWhatTheRequestAsked) {
+  const std::tuple<const char*, std::vector<string>, string> cases[] = {
+      {"TEST-TCP", {"web1", "443", "5000"}, "web1:443"},
+      {"TEST-UDP", {"ntp1", "123"}, "ntp1:123"},
+      {"TEST-CountFiles", {"/var/spool", "*.tmp", "1", "1", "60"}, "/var/spool *.tmp"},
+      {"TEST-Process", {"", "nginx"}, "nginx"},
+      {"TEST-FileCompare", {"2", "/var/log/syslog", "panic"}, "/var/log/syslog panic"},
+      {"TEST-TextLog2", {"/var/log/app.log", "error", "0"}, "/var/log/app.log error"},
+      {"TEST-CPU", {"ignored"}, ""},
+      {"TEST-UNC", {}, ""},
+      {"TEST-Unheard", {"/x"}, "/x"},  // no layout: the first parameter
+  };
+  for (const auto& [command, params, subject] : cases)
+    EXPECT_EQ(CheckSubject(command, params), subject) << command;
+}
+
+// Exact verdicts of replies, the dates of --age counted from 15 June 2024 12:00:00 local time.
+TEST(CheckVerdictTest, JudgesEachKindOfField) {
+  tm noon{};
+  noon.tm_mday = 15;
+  noon.tm_mon = 5;
+  noon.tm_year = 124;
+  noon.tm_hour = 12;
+  noon.tm_isdst = -1;
+  const time_t now = mktime(&noon);
+  const int ok = kStateOk, warning = kStateWarning, critical = kStateCritical,
+            unknown = kStateUnknown;
+  struct Case {
+    std::vector<string> args;  // --percent, --age, --field=F, -w=R, -c=R, --label=L
+    const char* command;
+    const char* code;
+    std::vector<string> body;
+    int state;
+    string detail;
+    string perf;
+  };
+  const std::vector<string> disk{"  1000", "400", "300"};
+  const std::vector<string> file{"5", "15062024115820", "15062024110000", "/x"};
+  const Case cases[] = {
+      // Disks in bytes, up to the total, and in percent of it; "used" is total less free.
+      {{}, "TEST-UNC", "200", disk, ok, "total=1000", "'total'=1000B;;;0;1000"},
+      {{"--field=available", "-w=500:"},
+       "TEST-UNC",
+       "200",
+       disk,
+       warning,
+       "available=300",
+       "'available'=300B;500:;;0;1000"},
+      {{"--field=USED", "--label=in use"},
+       "TEST-UNC",
+       "200",
+       disk,
+       ok,
+       "used=600",
+       "'in use'=600B;;;0;1000"},
+      {{"--percent", "-w=50", "-c=70"},
+       "TEST-UNC",
+       "200",
+       disk,
+       warning,
+       "used=60.00% of 1000 B",
+       "'used'=60.00%;50;70;0;100"},
+      {{"--percent", "--field=2"},
+       "TEST-UNC",
+       "200",
+       disk,
+       ok,
+       "free=40.00% of 1000 B",
+       "'free'=40.00%;;;0;100"},
+      {{"--percent", "--field=available", "-c=35:"},
+       "TEST-UNC",
+       "200",
+       disk,
+       critical,
+       "available=30.00% of 1000 B",
+       "'available'=30.00%;;35:;0;100"},
+      // Judged as shown: 66.666...% is printed and compared as 66.67.
+      {{"--percent", "-w=66.67"},
+       "TEST-UNC",
+       "200",
+       {"3", "1", "1"},
+       ok,
+       "used=66.67% of 3 B",
+       "'used'=66.67%;66.67;;0;100"},
+      {{"--percent", "--field=total"},
+       "TEST-UNC",
+       "200",
+       disk,
+       unknown,
+       "--percent takes --field free, available or used",
+       ""},
+      {{"--percent"},
+       "TEST-UNC",
+       "200",
+       {"0", "0", "0"},
+       unknown,
+       "the file system's total size is 0",
+       ""},
+      {{"--field=spare"}, "TEST-UNC", "200", disk, unknown, "the reply has no field spare", ""},
+      {{}, "TEST-UNC", "200", {"1000"}, unknown, "the reply holds no disk sizes", ""},
+      {{"--percent"},
+       "TEST-FolderSize",
+       "200",
+       {"5"},
+       unknown,
+       "--percent applies to TEST-UNC only",
+       ""},
+      // A shell script's result: the number after "scriptres:", a text may follow it.
+      {{"-c=40"},
+       "TEST-ShellScript",
+       "200",
+       {"scriptres:42", ""},
+       critical,
+       "result=42",
+       "'result'=42;;40;;"},
+      {{},
+       "TEST-ShellScript",
+       "200",
+       {"SCRIPTRES:7 files left", ""},
+       ok,
+       "result=7 files left",
+       "'result'=7;;;;"},
+      {{}, "TEST-ShellScript", "200", {"12.5", ""}, ok, "result=12.5", "'result'=12.5;;;;"},
+      {{},
+       "TEST-ShellScript",
+       "200",
+       {"scriptres:done", ""},
+       unknown,
+       "result=done is no number",
+       ""},
+      // Dates as the seconds since then: mtime unless --field names another date.
+      {{"--age", "-w=1800"},
+       "TEST-FileExists",
+       "200",
+       file,
+       warning,
+       "mtime=15062024110000, 3600 s ago",
+       "'mtime_age'=3600s;1800;;;"},
+      {{"--age", "--field=ctime", "-w=1800"},
+       "TEST-FileExists",
+       "200",
+       file,
+       ok,
+       "ctime=15062024115820, 100 s ago",
+       "'ctime_age'=100s;1800;;;"},
+      {{"--age", "--field=size"},
+       "TEST-FileExists",
+       "200",
+       file,
+       unknown,
+       "size=5 is no date (DDMMYYYYhhmmss)",
+       ""},
+      {{"--age", "--field=2"},
+       "TEST-FileExists",
+       "200",
+       {"5", "32062024110000", "15062024110000", "/x"},
+       unknown,
+       "ctime=32062024110000 is no date (DDMMYYYYhhmmss)",
+       ""},
+      {{"--age"}, "TEST-CountFiles", "200", {"7"}, unknown, "the reply holds no date", ""},
+      {{"--age"}, "TEST-UNC", "200", disk, unknown, "the reply holds no date", ""},
+      // Other results: the test's failure is CRITICAL, a refusal UNKNOWN.
+      {{},
+       "TEST-FileExists",
+       "301",
+       {"no such file or acess denied"},
+       critical,
+       "301 no such file or acess denied",
+       ""},
+      {{},
+       "TEST-FolderSize",
+       "600",
+       {"test is not allowed"},
+       unknown,
+       "600 test is not allowed",
+       ""},
+  };
+  for (const Case& c : cases) {
+    TCheckOptions options;
+    for (const string& arg : c.args) {
+      const size_t eq = arg.find('=');
+      const string name = arg.substr(0, eq), value = eq == string::npos ? "" : arg.substr(eq + 1);
+      TRange range;
+      string err;
+      if (name == "--percent") options.percent = true;
+      if (name == "--age") options.age = true;
+      if (name == "--field") options.field = value;
+      if (name == "--label") options.label = value;
+      if (name == "-w" && ParseRange(value, range, err)) options.thresholds.warn = range;
+      if (name == "-w") options.thresholds.warnText = value;
+      if (name == "-c" && ParseRange(value, range, err)) options.thresholds.crit = range;
+      if (name == "-c") options.thresholds.critText = value;
+    }
+    const TVerdict verdict = JudgeReply(options, c.command, c.code, c.body, now);
+    EXPECT_EQ(verdict.state, c.state) << c.command << " " << c.detail;
+    EXPECT_EQ(verdict.detail, c.detail);
+    EXPECT_EQ(verdict.perf, c.perf);
+  }
+}
+
+// The wrapper's report: standard output and error as hex lines numbered by offset, each ended
+// by a line of its length alone; what arrives damaged is refused rather than passed on wrong.
+TEST(PluginReplyTest, RebuildsOutputOnlyWhenWhole) {
+  string full;  // standard output cut at the bound: no end line
+  for (int offset = 0; offset < kPluginOutputBound; offset += 16) {
+    char line[16];
+    snprintf(line, sizeof(line), "o%07d", offset);
+    full += line;
+    for (int i = 0; i < 16; ++i) full += " 78";
+    full += "\r\n";
+  }
+  const string noErrors = "e0000000\r\n";
+  const string damaged = "the plugin's output did not arrive whole";
+  struct Case {
+    string result;
+    string collected;
+    int status;
+    string output;  // or the error
+    string errors;
+  };
+  const Case cases[] = {
+      {"scriptres:0", "o0000000 68 69 0a\r\no0000003\r\n" + noErrors, 0, "hi\n", ""},
+      // Messages of the wrapper's own shell are passed over.
+      {"scriptres:2",
+       "/bin/sh: 1: warning\r\no0000000 00 ff\r\no0000002\r\ne0000000 21\r\ne0000001\r\n", 2,
+       string("\0\xff", 2), "!"},
+      {"scriptres:127", "o0000000\r\n" + noErrors, 127, "", ""},
+      {"scriptres:0", full + noErrors, 0, string(kPluginOutputBound, 'x'), ""},
+      // A line lost, repeated, after the end, or the end missing.
+      {"scriptres:0", "o0000000 68\r\no0000002 69\r\no0000003\r\n" + noErrors, -1, damaged, ""},
+      {"scriptres:0", "o0000000 68\r\no0000000 68\r\no0000001\r\n" + noErrors, -1, damaged, ""},
+      {"scriptres:0", "o0000000 68\r\no0000001\r\no0000001 69\r\n" + noErrors, -1, damaged, ""},
+      {"scriptres:0", "o0000000 68 69\r\n" + noErrors, -1, damaged, ""},
+      {"scriptres:0", "o0000000\r\n", -1, damaged, ""},
+      // Hex the wrapper never writes is no data line: the output then lacks its end.
+      {"scriptres:0", "o0000000 4A\r\n" + noErrors, -1, damaged, ""},
+      {"SCRIPTRES:0", "o0000000\r\n" + noErrors, -1,
+       "the agent's reply holds no exit status of the plugin", ""},
+      {"scriptres:", "", -1, "the agent's reply holds no exit status of the plugin", ""},
+      {"scriptres:1000", "", -1, "the agent's reply holds no exit status of the plugin", ""},
+  };
+  for (const Case& c : cases) {
+    TPluginResult result;
+    string err;
+    const int decoded = DecodePluginReply(c.result, c.collected, result, err);
+    EXPECT_EQ(decoded, c.status >= 0 ? 1 : 0) << c.result << " " << c.collected.substr(0, 80);
+    if (c.status < 0) {
+      EXPECT_EQ(err, c.output);
+      continue;
+    }
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.output, c.output);
+    EXPECT_EQ(result.errors, c.errors);
   }
 }
 
