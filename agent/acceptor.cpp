@@ -23,7 +23,7 @@
 #include "agent/session.h"
 #include "config/settings.h"
 #include "net/acl.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "agent/flags.h"
 #include "agent/log.h"
 #include "config/settings_check.h"
-#include "protocol/ciplib.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/sha1.h"
 #include "protocol/twofish.h"
 
 namespace {

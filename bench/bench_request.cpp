@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "bench/bench_util.h"
-#include "protocol/orv_const.h"
+#include "protocol/manager.h"
 #include "protocol/twofish.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/cipher.h"
+#include "protocol/manager.h"
 #include "protocol/orv_const.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "protocol/ciplib.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/crc32.h"
+#include "protocol/envelope.h"
+#include "protocol/manager.h"
+#include "protocol/reply.h"
 #include "protocol/twofish.h"
 #include "tests/support/util.h"
 
