@@ -12,5 +12,3 @@ String EncodeData(const String& data, const String& key, int digits);
 String DecodeData(const String& data, const String& key);
 // The same for n bytes at data, such as a field inside a packet.
 String DecodeData(const char* data, int n, const String& key);
-// Frees the expanded keys this thread keeps for its next cipher calls (a thread that goes idle).
-void ReleaseThreadKeys();

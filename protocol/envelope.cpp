@@ -21,21 +21,6 @@ uint32_t ReadLE(const char* p, int digits) {
   return v;
 }
 
-// The proof a packet must carry for the configured password. A session thread
-// checks one password packet after packet (and chunk after chunk), so the
-// digest is made again only when the password changes.
-const String& PasswordProof(const String& password) {
-  thread_local bool made = false;
-  thread_local String proofOf;
-  thread_local String proof;
-  if (!made || proofOf != password) {
-    proof = EncodePswd(password);
-    proofOf = password;
-    made = true;
-  }
-  return proof;
-}
-
 bool MarkerRight(const char* packet) {
   const char* marker = packet + OFFSET_AUTH - 1;
   return marker[0] == kAuthMarker0 && marker[1] == kAuthMarker1;
@@ -129,7 +114,7 @@ int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report,
 
   // Constant-time comparison, so that the time taken tells nothing about the proof.
   r.verdict = V::kWrongPassword;
-  const String& proof = PasswordProof(password);
+  const String proof = EncodePswd(password);
   if (pswdLen != proof.Length() ||
       (pswdLen > 0 && !memeql_sec(p + OFFSET_PSWD - 1 + SIZELEN_PSWD, proof.Data(), pswdLen))) {
     return 0;
@@ -172,7 +157,7 @@ THeadStage JXRequest::CheckHead(const String& password, TEnvelopeReport& r) cons
   const int64_t pswdLen = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
   r.passwordSize = static_cast<int>(pswdLen);
   if (SIZELEN_MINIMUM + pswdLen > declared) return refuse(V::kBadPasswordSize);
-  const String& proof = PasswordProof(password);
+  const String proof = EncodePswd(password);
   if (pswdLen != proof.Length()) return refuse(V::kWrongPassword);
   const int64_t proofEnd = OFFSET_PSWD - 1 + SIZELEN_PSWD + pswdLen;
   if (n < proofEnd) return reached(THeadStage::kPending);

@@ -130,18 +130,6 @@ TEST(EnvelopeTest, CipherMatchesReferenceAndLengthFields) {
     EXPECT_EQ(DecodeData(cipher, S(key)), S(data)) << data.size();
   }
   EXPECT_EQ(EncodeData("hello", "k", 4), S(Le(5, 4) + ReferenceCfb8("hello", "k", true)));
-  // Keys of one length in a mixed order, more of them than a thread keeps expanded, and the
-  // thread's keys released on the way: each cipher is still its own key's.
-  const std::string keys[] = {"key-one!", "key-two!", "key-3333"};
-  for (int step : {0, 1, 0, 2, 1, -1, 2, 0, 0, 1}) {
-    if (step < 0) {
-      ReleaseThreadKeys();
-      continue;
-    }
-    EXPECT_EQ(EncodeData("payload", S(keys[step]), 0),
-              S(ReferenceCfb8("payload", keys[step], true)))
-        << keys[step];
-  }
   EXPECT_EQ(DecodeLength("\xFF\xFE\x01\x80", 4), static_cast<int>(0x8001FEFF));
   // The password proof over more than one MD5 block (the envelope below checks a short one).
   std::string digits;
