@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/sha1.h"
 #include "protocol/envelope.h"
 #include "protocol/md5.h"
+#include "protocol/sha1.h"
 #include "protocol/twofish.h"
 
 namespace {

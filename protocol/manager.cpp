@@ -27,7 +27,8 @@ String BuildRequestPacket(const String& password, const String& sessionKey,
 
 int DecodeReplyPacket(const String& packet, const String& sessionKey, String& text) {
   text = String();
-  if (packet.Length() <= kPacketLengthField || DeclaredPacketSize(packet) != packet.Length()) return 0;
+  if (packet.Length() <= kPacketLengthField || DeclaredPacketSize(packet) != packet.Length())
+    return 0;
   String plain = DecodeData(packet.Data() + kPacketLengthField,
                             packet.Length() - kPacketLengthField, sessionKey);
   // The end-of-transmission CR tells a reply under the right key from garbage.
