@@ -1,4 +1,5 @@
-// The agent's CRC-32 variant (zlib or carry-less multiplies).
+// The agent's CRC-32 variant: zlib's tables, or folds by carry-less multiplication where the
+// processor has them.
 #pragma once
 
 #include <cstdint>
@@ -17,3 +18,14 @@ class TCRC32 {
  private:
   uint32_t crc_ = 0xFFFFFFFF;
 };
+
+// The ways UpdateCRC can run, simplest first: zlib's tables, then folds of 128-bit and of
+// 256-bit lanes by carry-less multiplication.
+enum class TCrcPath : uint8_t { kTable, kFold128, kFold256 };
+// Whether this processor can run path.
+bool CrcPathAvailable(TCrcPath path);
+// The path UpdateCRC takes unless one is forced.
+TCrcPath BestCrcPath();
+// For tests and benchmarks: every thread's UpdateCRC takes path from now on. False, and nothing
+// changed, when this processor cannot run it.
+bool ForceCrcPath(TCrcPath path);

@@ -42,28 +42,83 @@ TEST(CryptoTest, KeyScheduleMatchesNettle) {
   }
 }
 
-// The folded CRC path against zlib over every length, alignment and split.
-TEST(CryptoTest, FoldedCrcMatchesZlib) {
-  auto byZlib = [](const char* p, int len) {
-    return ~static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(p), len));
-  };
+// Each CRC path the processor can run, forced, against zlib: every length around the blocks the
+// folds take (16, 64 and 128 bytes) from every start within a 32-byte load, split anywhere;
+// large buffers; and registers chained over pieces of awkward sizes.
+class CrcPathTest : public testing::TestWithParam<TCrcPath> {
+ protected:
+  void SetUp() override {
+    if (!ForceCrcPath(GetParam())) GTEST_SKIP() << "this processor cannot run the CRC path";
+  }
+  void TearDown() override { ForceCrcPath(BestCrcPath()); }
+};
+
+uint32_t ByZlib(const char* p, size_t len) {
+  return ~static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(p), len));
+}
+
+TEST_P(CrcPathTest, MatchesZlib) {
   std::mt19937 rng(7);
-  std::vector<char> data(1100 + 16);
+  std::vector<char> data((3 << 20) + 64);
   for (char& c : data) c = static_cast<char>(rng());
-  for (int offset = 0; offset < 16; ++offset) {
-    for (int len = 1; len <= 1100; ++len) {
+  for (int offset = 0; offset < 32; ++offset) {
+    for (int len = 0; len <= 400; ++len) {
       const char* p = data.data() + offset;
-      // Two pieces, split anywhere, leave tails of every size around the folded parts.
-      const int cut = (len * 7 + offset) % len;
+      const int cut = len > 0 ? (len * 7 + offset) % len : 0;
       TCRC32 whole, pieces;
       whole.UpdateCRC(p, len);
       pieces.UpdateCRC(p, cut);
       pieces.UpdateCRC(p + cut, len - cut);
-      ASSERT_EQ(whole.GetCRC(), byZlib(p, len)) << offset << " " << len;
+      ASSERT_EQ(whole.GetCRC(), ByZlib(p, len)) << offset << " " << len;
       ASSERT_EQ(pieces.GetCRC(), whole.GetCRC()) << offset << " " << len << " " << cut;
     }
   }
+  const struct Case {
+    int offset;
+    int length;
+    std::vector<int> pieces;  // chained updates, the rest in one last piece
+  } cases[] = {
+      {0, 1 << 20, {}},
+      {5, (1 << 20) + 13, {}},
+      {3, 3 << 20, {1, 15, 63, 64, 127, 129, 255, 4096, 1 << 20}},
+      {17, 100003, {200, 17, 64, 128, 48, 1000}},
+  };
+  for (const Case& c : cases) {
+    const char* p = data.data() + c.offset;
+    TCRC32 crc;
+    int done = 0;
+    for (int piece : c.pieces) {
+      crc.UpdateCRC(p + done, piece);
+      done += piece;
+    }
+    crc.UpdateCRC(p + done, c.length - done);
+    EXPECT_EQ(crc.GetCRC(), ByZlib(p, c.length)) << c.offset << " " << c.length;
+    // A register carried on from a known answer, which also checks the odd inputs.
+    TCRC32 chained;
+    chained.UpdateCRC(nullptr, 5);  // nothing
+    chained.UpdateCRC("123456789", -1);
+    EXPECT_EQ(chained.GetCRC(), 0x340BC6D9u);
+    chained.UpdateCRC(p, c.length);
+    EXPECT_EQ(chained.GetCRC(),
+              ~static_cast<uint32_t>(crc32(crc32(0, reinterpret_cast<const Bytef*>("123456789"), 9),
+                                           reinterpret_cast<const Bytef*>(p), c.length)));
+    // Two halves' registers joined give the whole.
+    TCRC32 first, second;
+    first.UpdateCRC(p, c.length / 2);
+    second.UpdateCRC(p + c.length / 2, c.length - c.length / 2);
+    first.Combine(second.GetCRC(), c.length - c.length / 2);
+    EXPECT_EQ(first.GetCRC(), crc.GetCRC());
+  }
 }
+
+std::string CrcPathName(const testing::TestParamInfo<TCrcPath>& info) {
+  static const char* const kNames[] = {"Table", "Fold128", "Fold256"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CrcPathTest,
+                         testing::Values(TCrcPath::kTable, TCrcPath::kFold128, TCrcPath::kFold256),
+                         CrcPathName);
 
 String S(const std::string& s) {
   return String(s.data(), static_cast<int>(s.size()));
