@@ -204,6 +204,10 @@ void PrintBanner() {
 
 bool BasicEncryptionCheck() {
   Twofish_initialise();
+  if (!Twofish_local_schedule()) {
+    showmessage("Twofish key schedule differs from Nettle's, using Nettle's (slower) instead\n",
+                LOCAL, mtFailure, 0);
+  }
   THash_SHA sha;
   unsigned char key[20];
   memcpy(key, sha.GetHash(kTestPassword, strlen(kTestPassword)), sizeof(key));

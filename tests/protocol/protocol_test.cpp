@@ -173,6 +173,32 @@ int Parse(JXRequest& req, const std::string& bytes, const char* password,
   return req.ParseInitRequest(password, report);
 }
 
+// When the start-up check finds the local key schedule wrong, keys are expanded by Nettle's: the
+// agent still starts, and every cipher text stays what the wire needs.
+TEST(CryptoTest, ScheduleFallbackKeepsTheCipherText) {
+  const std::string data = "200\nOk\n5\n\r" + std::string(300, 'x');
+  for (bool fault : {false, true}) {
+    SCOPED_TRACE(fault);
+    Twofish_simulate_schedule_fault(fault);
+    Twofish_initialise();
+    EXPECT_EQ(Twofish_local_schedule(), !fault);
+    for (const std::string& key : {std::string(), std::string("k"), std::string(70, 'p')}) {
+      EXPECT_EQ(EncodeData(S(data), S(key), 0), S(ReferenceCfb8(data, key, true))) << key;
+    }
+    unsigned char key[32] = {};
+    for (int length = 0; length <= 32; ++length) {
+      if (length > 0) key[length - 1] = static_cast<unsigned char>(length * 37 + 1);
+      Twofish_key ours;
+      Twofish_prepare_key(key, length, &ours);
+      twofish_ctx nettle;
+      twofish_set_key(&nettle, length <= 16 ? 16 : (length <= 24 ? 24 : 32), key);
+      EXPECT_EQ(memcmp(&ours.ctx, &nettle, sizeof(nettle)), 0) << length;
+    }
+  }
+  Twofish_simulate_schedule_fault(false);
+  Twofish_initialise();
+}
+
 TEST(EnvelopeTest, CipherMatchesReferenceAndLengthFields) {
   std::mt19937 rng(7);
   for (int round = 0; round < 60; ++round) {
