@@ -23,7 +23,6 @@
 #include "agent/session.h"
 #include "config/settings.h"
 #include "net/acl.h"
-#include "protocol/orv_const.h"
 
 namespace {
 
@@ -167,7 +166,6 @@ class TSessionThreads {
       self.woken = false;
       parked_.push_back(&self);
     }
-    ReleaseThreadKeys();  // a parked thread may wait long, and a flood leaves many parked
     for (;;) {
       timespec until{};
       clock_gettime(CLOCK_MONOTONIC, &until);

@@ -8,7 +8,8 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "handlers/handlers.h"
-#include "protocol/orv_const.h"
+#include "protocol/envelope.h"
+#include "protocol/reply.h"
 
 // What the agent's own commands work on besides their parameters.
 struct TCommandContext {

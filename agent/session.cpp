@@ -21,7 +21,9 @@
 #include "agent/replay.h"
 #include "config/settings.h"
 #include "net/iplib.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/envelope.h"
+#include "protocol/reply.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "agent/flags.h"
 #include "agent/log.h"
 #include "config/settings_check.h"
-#include "protocol/ciplib.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/sha1.h"
 #include "protocol/twofish.h"
 
 namespace {
@@ -204,6 +204,10 @@ void PrintBanner() {
 
 bool BasicEncryptionCheck() {
   Twofish_initialise();
+  if (!Twofish_local_schedule()) {
+    showmessage("Twofish key schedule differs from Nettle's, using Nettle's (slower) instead\n",
+                LOCAL, mtFailure, 0);
+  }
   THash_SHA sha;
   unsigned char key[20];
   memcpy(key, sha.GetHash(kTestPassword, strlen(kTestPassword)), sizeof(key));

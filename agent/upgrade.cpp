@@ -11,7 +11,9 @@
 
 #include "base/environment.h"
 #include "config/settings.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/envelope.h"
+#include "protocol/reply.h"
 
 std::mutex upgrade_mutex;
 

@@ -7,8 +7,9 @@
 
 #include "agent/flags.h"
 #include "base/string.h"
+#include "protocol/envelope.h"
 #include "protocol/md5.h"
-#include "protocol/orv_const.h"
+#include "protocol/reply.h"
 
 // Guards the agent-wide upgrade slot and the script handed to the main loop
 // (UpgradeInProgress and UpgradeScript of ORVFlags, which only this module touches).

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "bench/bench_util.h"
-#include "protocol/orv_const.h"
+#include "protocol/manager.h"
 #include "protocol/twofish.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"
@@ -63,7 +63,7 @@ TPlacement ChoosePlacement(bool oneCpu) {
 // The protocol's own work for one request, done as plainly as it can be: MD5 of the password
 // for the proof, SHA-1 of the fresh session key, one key schedule, and one block encryption per
 // byte of the session key, the request and the reply (plus the register's start for each). The
-// password's own expanded key serves every request, so it is not counted.
+// password's expanded key could be made once for all requests, so it is not counted.
 // nettleSchedule takes Nettle's key schedule instead of the agent's.
 class TProtocolWork {
  public:

@@ -1,7 +1,8 @@
 // "GetInfo", "GetSettings" and "SetSettings": the agent's status and its remote settings.
 #pragma once
 
-#include "protocol/orv_const.h"
+#include "protocol/envelope.h"
+#include "protocol/reply.h"
 
 void GetAgentStatus(const JXRequest& params, ORVReply& reply);
 void GetAgentSettings(const JXRequest& params, ORVReply& reply);

@@ -23,6 +23,7 @@
 #include "config/settings.h"
 #include "fuzz/support.h"
 #include "handlers/netclient.h"
+#include "protocol/manager.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 #include <cstdlib>
 
 #include "fuzz/support.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/envelope.h"
 
 namespace {
 

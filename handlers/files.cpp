@@ -20,7 +20,7 @@
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
 #include "handlers/heavywork.h"
-#include "protocol/ciplib.h"
+#include "protocol/crc32.h"
 #include "search/rpolish.h"
 
 namespace {

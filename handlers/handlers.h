@@ -1,7 +1,8 @@
 // Request handlers: one function per command, each filling the reply it is given.
 #pragma once
 
-#include "protocol/orv_const.h"
+#include "protocol/envelope.h"
+#include "protocol/reply.h"
 
 using THandler = void (*)(const JXRequest& params, ORVReply& reply);
 

@@ -7,7 +7,8 @@
 
 #include "handlers/disktests.h"
 #include "handlers/netclient.h"
-#include "protocol/orv_const.h"
+#include "protocol/envelope.h"
+#include "protocol/reply.h"
 
 // Replaces the reply by a result code and its text line.
 inline void FailWith(ORVReply& reply, const char* code, const char* text) {

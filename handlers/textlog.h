@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/string.h"
-#include "protocol/orv_const.h"
+#include "protocol/envelope.h"
 #include "search/rpolish.h"
 
 // One line filter of a request.

@@ -15,6 +15,8 @@
 #include <mutex>
 
 #include "net/iplib.h"
+#include "protocol/cipher.h"
+#include "protocol/manager.h"
 #include "protocol/md5.h"
 #include "protocol/orv_const.h"
 #include "protocol/twofish.h"

@@ -14,7 +14,8 @@
 #include <thread>
 
 #include "agent/acceptor.h"
-#include "protocol/orv_const.h"
+#include "protocol/cipher.h"
+#include "protocol/manager.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"
 

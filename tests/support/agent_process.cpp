@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "protocol/orv_const.h"
+#include "protocol/manager.h"
 
 namespace {
 

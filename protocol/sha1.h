@@ -1,4 +1,4 @@
-// SHA-1 (Nettle underneath) and the agent's CRC-32 variant (zlib or carry-less multiplies).
+// SHA-1 (Nettle underneath) behind the agent's one-object-one-hash interface.
 #pragma once
 
 #include <nettle/sha1.h>
@@ -26,19 +26,4 @@ class THash_SHA {
   int32_t fInitialized = 0;
   sha1_ctx fContext;
   unsigned char fDigest[SHA1_DIGEST_SIZE];
-};
-
-// CRC-32 without the final complement: the agent reports the complement of
-// the common CRC-32 ("123456789" gives 0x340BC6D9).
-class TCRC32 {
- public:
-  void InitCRC() { crc_ = 0xFFFFFFFF; }
-  // len -1 means strlen(p); a null p does nothing.
-  void UpdateCRC(const char* p, int len);
-  uint32_t GetCRC() const { return crc_; }
-  // Continues as if the length bytes whose register (from InitCRC) is next followed.
-  void Combine(uint32_t next, int64_t length);
-
- private:
-  uint32_t crc_ = 0xFFFFFFFF;
 };
