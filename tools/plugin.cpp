@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "protocol/orv_const.h"
+#include "base/string.h"
 
 namespace {
 
