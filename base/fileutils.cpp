@@ -13,6 +13,7 @@
 namespace {
 
 // Bytes of directory entries read at once: a folder of some hundreds of entries in one call.
+// The kernel writes them entry by entry, as fast into any buffer as into a page-aligned one.
 constexpr int kBuffer = 32768;
 
 // Symbolic links are never returned: bit 64 lies outside every request.
@@ -135,22 +136,18 @@ bool TDirReader::Open(const char* path) {
   fd_.Reset(open(path, O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC));
   length_ = offset_ = 0;
   if (!fd_.Valid()) return false;
-  if (!buffer_.Valid() && !buffer_.Allocate(kBuffer)) {
-    fd_.Reset();
-    errno = ENOMEM;
-    return false;
-  }
+  if (!buffer_) buffer_.reset(new char[kBuffer]);
   return true;
 }
 
 bool TDirReader::Next(const char** name, unsigned char* type) {
   if (offset_ >= length_) {
-    const ssize_t n = fd_.Valid() ? getdents64(fd_.Get(), buffer_.Data(), kBuffer) : -1;
+    const ssize_t n = fd_.Valid() ? getdents64(fd_.Get(), buffer_.get(), kBuffer) : -1;
     if (n <= 0) return false;
     length_ = static_cast<int>(n);
     offset_ = 0;
   }
-  const auto* entry = reinterpret_cast<const dirent64*>(buffer_.Data() + offset_);
+  const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + offset_);
   offset_ += entry->d_reclen;
   *name = entry->d_name;
   *type = entry->d_type;

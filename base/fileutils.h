@@ -4,8 +4,8 @@
 #include <dirent.h>
 
 #include <cstdint>
+#include <memory>
 
-#include "base/pagebuffer.h"
 #include "base/string.h"
 #include "base/unique_fd.h"
 
@@ -83,7 +83,7 @@ class TDirReader {
 
  private:
   TUniqueFd fd_;
-  TPageBuffer buffer_;
+  std::unique_ptr<char[]> buffer_;
   int length_ = 0;
   int offset_ = 0;
 };
