@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,8 +158,18 @@ TEST(RefusalTest, AtTheSessionCapTheOldestWaitingConnectionMakesRoom) {
   RaiseDescriptorLimit();
   TAgentProcess agent("maxpending=1024\ntimeout=60000\n");
   ASSERT_TRUE(agent.Start());
+  auto openFiles = [&agent] {
+    std::error_code ec;
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(agent.Pid()) + "/fd",
+                                                  ec);
+    return ec ? 0 : static_cast<int>(std::distance(fds, std::filesystem::directory_iterator()));
+  };
+  const int before = openFiles();
   std::vector<TUniqueFd> idle;
   for (int i = 0; i < 1024; ++i) idle.push_back(ConnectLoopback(agent.Port(), "127.0.0.2"));
+  // Only once the agent has taken them all is it full; a busy machine may leave some in the
+  // listen queue for a while.
+  ASSERT_TRUE(Eventually([&] { return openFiles() >= before + 1024; }, 30000));
   // The manager's connection takes the place of the oldest waiting one.
   EXPECT_EQ(agent.InfoLine(10), "FailedConnections=1");
   for (int i = 0; i < 3; ++i) {
