@@ -47,13 +47,4 @@ TEST(PageBufferTest, ASizeBeyondTheAddressSpaceLeavesItEmpty) {
   }
 }
 
-TEST(PageBufferTest, RoundUpGivesRoomThatKeepsWhatFollowsAligned) {
-  const size_t page = TPageBuffer::PageSize();
-  const struct {
-    size_t size;
-    size_t rounded;
-  } cases[] = {{0, 0}, {1, page}, {page - 1, page}, {page, page}, {page + 1, 2 * page}};
-  for (const auto& c : cases) EXPECT_EQ(TPageBuffer::RoundUp(c.size), c.rounded) << c.size;
-}
-
 }  // namespace
