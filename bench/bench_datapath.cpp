@@ -163,7 +163,10 @@ void Crc(const TAgents& agents, const TSyslogFile& file, int rounds) {
   const std::string& name = file.Name();
   unsigned int crc = 0;
   String error;
-  if (!GetFileCRC(name.c_str(), &crc, error, INT64_MAX)) return;
+  if (!GetFileCRC(name.c_str(), &crc, error, INT64_MAX)) {
+    printf("no CRC of %s: %s\n", name.c_str(), error.c_str());
+    return;
+  }
   const std::string expected = "200\n" + std::to_string(crc) + "\n";
   const TPageBuffer buffer(kFileReadBlock + TPageBuffer::PageSize());
   auto crcOf = [&name, crc](int64_t splitAt) {
