@@ -13,6 +13,7 @@
 namespace {
 
 // Bytes of directory entries read at once: a folder of some hundreds of entries in one call.
+// The kernel writes them entry by entry, as fast into any buffer as into a page-aligned one.
 constexpr int kBuffer = 32768;
 
 // Symbolic links are never returned: bit 64 lies outside every request.

@@ -27,6 +27,7 @@
 
 #include "base/environment.h"
 #include "base/fileutils.h"
+#include "base/pagebuffer.h"
 #include "base/unique_fd.h"
 
 namespace {
@@ -167,12 +168,13 @@ class TChild {
     }
   }
 
-  // Hands what the child writes to fd (non-blocking) to sink until the child
-  // ends (true), limitMs passes (0: never; negative: at once) or sink asks to
-  // stop (false, stopped set). The child is not collected.
-  bool ReadUntilEnd(int fd, const TOutputSink& sink, int limitMs, bool& stopped) {
+  // Hands what the child writes to fd (non-blocking) to sink, read through chunk, until the
+  // child ends (true), limitMs passes (0: never; negative: at once) or sink asks to stop (false,
+  // stopped set). The child is not collected.
+  bool ReadUntilEnd(int fd, const TPageBuffer& chunk, const TOutputSink& sink, int limitMs,
+                    bool& stopped) {
     auto deadline = Clock::now() + std::chrono::milliseconds(limitMs > 0 ? limitMs : 0);
-    char buffer[kOutputChunk];
+    char* const buffer = chunk.Data();
     bool open = fd >= 0;
     int interval = 1;
     for (;;) {
@@ -189,7 +191,7 @@ class TChild {
       }
       const int ready = poll(waiters, n, wait);
       if (open && ready > 0 && waiters[0].revents != 0) {
-        const ssize_t got = read(fd, buffer, sizeof(buffer));
+        const ssize_t got = read(fd, buffer, chunk.Size());
         if (got > 0) {
           if (!sink(buffer, static_cast<int>(got))) {
             stopped = true;
@@ -205,7 +207,7 @@ class TChild {
     // What the child wrote before it ended is still in the pipe: at most its
     // capacity, however long something it started keeps writing.
     for (int left = open ? fcntl(fd, F_GETPIPE_SZ) : 0; left > 0;) {
-      const ssize_t got = read(fd, buffer, std::min<size_t>(sizeof(buffer), left));
+      const ssize_t got = read(fd, buffer, std::min<size_t>(chunk.Size(), left));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) break;
       left -= static_cast<int>(got);
@@ -426,7 +428,10 @@ void AppendBounded(char* buffer, int size, const char* text) {
 int AdoptInheritedChildren() {
   const pid_t self = getpid();
   std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-  if (proc == nullptr) return 0;
+  constexpr int kStatText = 512;
+  const TPageBuffer buffer(kStatText);
+  if (proc == nullptr || !buffer.Valid()) return 0;
+  char* const stat = buffer.Data();
   int adopted = 0;
   while (const dirent* entry = readdir(proc.get())) {
     char* end = nullptr;
@@ -436,8 +441,7 @@ int AdoptInheritedChildren() {
     char path[64];
     snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
     TUniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    char stat[512];
-    const ssize_t n = fd.Valid() ? read(fd.Get(), stat, sizeof(stat) - 1) : -1;
+    const ssize_t n = fd.Valid() ? read(fd.Get(), stat, kStatText - 1) : -1;
     if (n <= 0) continue;
     stat[n] = '\0';
     const char* name = strrchr(stat, ')');
@@ -512,6 +516,11 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
     err = String("cannot create pipe: ") + SystemText(errno);
     return 0;
   }
+  TPageBuffer chunk;
+  if (options.Output != nullptr && !chunk.Allocate(kOutputChunk)) {
+    err = "out of memory";
+    return 0;
+  }
   TSpawnAttr attr;
   pid_t pid = 0;
   int rc = Start(pid, argv, actions.Get(), attr);
@@ -530,7 +539,7 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
   bool stopped = false;
   bool ended = true;
   if (options.Output != nullptr) {
-    ended = child.ReadUntilEnd(streams.Reader(), *options.Output, limit, stopped);
+    ended = child.ReadUntilEnd(streams.Reader(), chunk, *options.Output, limit, stopped);
   } else if (limit == -1) {
     if (!child.WaitForEnd(kNoWaitLookMs)) {
       end = TChildEnd::kLeftRunning;

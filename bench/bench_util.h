@@ -34,9 +34,12 @@ inline void Timed(benchmark::internal::Benchmark* b) {
 }
 
 // A log of mib MiB of 100-byte syslog-like lines, left in the page cache by
-// writing it. No line holds "segfault" or "oom-killer" in any letter case.
+// writing it. No line holds "segfault" or "oom-killer" in any letter case; one
+// line in 150 holds kOneIn150.
 class TSyslogFile {
  public:
+  static constexpr const char* kOneIn150 = "watchdog";
+
   explicit TSyslogFile(int mib) : name_(dir_.Join("syslog.txt")) {
     static const char* const kWords[] = {
         "kernel:",  "systemd[1]:", "Started",   "session", "user",     "root",     "CRON[2211]:",
@@ -48,6 +51,7 @@ class TSyslogFile {
     std::string block;
     for (int i = 0; i < 10486; ++i) {
       std::string line = "Jun 11 12:00:" + std::to_string(10 + i % 50) + " host";
+      if (i % 150 == 75) line += std::string(" ") + kOneIn150;
       while (line.size() < 99) line += std::string(" ") + kWords[rng() % std::size(kWords)];
       line.resize(99);
       block += line + "\n";
@@ -70,11 +74,12 @@ class TSyslogFile {
   int64_t bytes_ = 0;
 };
 
-// Runs args (searched in PATH) in the locale (C unless told), its output thrown away, and waits
-// for it: its exit status. cpuSeconds grows by the CPU time it used, to set beside the CPU column
-// of the code measured against it.
+// Runs args (searched in PATH) in the locale (C unless told), its output written to output, and
+// waits for it: its exit status. cpuSeconds grows by the CPU time it used, to set beside the CPU
+// column of the code measured against it. GNU grep stops at the first match when its output is
+// /dev/null: a count must go to a file.
 inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = nullptr,
-                    const char* locale = "C") {
+                    const char* locale = "C", const char* output = "/dev/null") {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -82,7 +87,8 @@ inline int RunChild(const std::vector<std::string>& args, double* cpuSeconds = n
   char* envp[] = {localeVar.data(), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output, O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = -1;
   const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp);
   posix_spawn_file_actions_destroy(&actions);

@@ -85,7 +85,9 @@ class TFolderQueue {
 // Reads every folder of queue with visit(walker, reader, folder, found), which gives the entries
 // it read and puts the sub-folders to walk in found. Walker 0 is this thread; walker 1, a helper
 // thread, joins once more than helperAfter entries have been read and folders are still
-// pending: reading a folder is mostly the kernel's work per entry, which a second core halves.
+// pending: reading a folder is mostly the kernel's work per entry, which a second processor
+// shares (bench_datapath, 200,000 files: a folder size in 259 ms against 446 ms alone, a count
+// in 64 against 112 ms, when one is free; the same as alone when none is).
 // The walkers keep their results apart; the caller adds them up.
 template <typename TVisit>
 void WalkFolders(TFolderQueue& queue, int64_t helperAfter, const TVisit& visit) {

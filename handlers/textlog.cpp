@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +18,7 @@
 #endif
 
 #include "base/fileutils.h"
+#include "base/pagebuffer.h"
 #include "base/unique_fd.h"
 #include "handlers/handlers.h"
 
@@ -171,7 +171,7 @@ class TLogScan {
         filters_(filters),
         limits_(limits),
         scanToEnd_(scanToEnd),
-        block_(new char[limits.ReadBlock]) {}
+        block_(static_cast<size_t>(limits.ReadBlock)) {}
 
   // Reads from start, the descriptor's offset, to the end of the file, or to the first match
   // unless scanToEnd.
@@ -179,8 +179,9 @@ class TLogScan {
     pos_ = readOffset_ = start;
     bool restarted = false;
     int64_t emptyReadAt = -1;
+    if (!block_.Valid()) return kReadError;
     for (;;) {
-      ssize_t n = read(fd_, block_.get(), limits_.ReadBlock);
+      ssize_t n = read(fd_, block_.Data(), limits_.ReadBlock);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return kReadError;
       if (n == 0) {
@@ -221,7 +222,7 @@ class TLogScan {
  private:
   // True when reading stops at a match.
   bool ScanBlock(int n) {
-    const char* b = block_.get();
+    const char* b = block_.Data();
     int p = 0;
     if (inLine_) {
       const int e = NextLineEnd(b, 0, n);
@@ -313,7 +314,7 @@ class TLogScan {
   const TLogFilters& filters_;
   const TLogScanLimits& limits_;
   int scanToEnd_;
-  std::unique_ptr<char[]> block_;
+  TPageBuffer block_;
   std::string line_;       // the held start of a line that spans blocks
   std::vector<int> next_;  // per needle: offset of its next hit in the block, n for none
   bool inLine_ = false;

@@ -62,6 +62,14 @@ TEST(FindStrInFileTest, AgreesWithASearchOfTheWholeText) {
   for (size_t at = 0; at <= filler.size(); ++at) {
     cases.emplace_back(filler.substr(0, at) + "Err" + filler.substr(at), "eRR", 0, at % 2);
   }
+  // A text longer than a page, carried across reads of twice its length.
+  string words;
+  std::mt19937 rng(5);
+  while (words.size() < 30000)
+    words += (rng() % 6 == 0) ? ' ' : static_cast<char>('a' + rng() % 26);
+  static const string longText = words.substr(20000, 5000);
+  cases.emplace_back(words, longText.c_str(), 1, 0);
+  cases.emplace_back(words, longText.c_str(), 1, 1);
   for (const auto& [content, text, caseSensitive, wholeWord] : cases) {
     const string name = dir.WriteFile("f", content);
     const int expected = String(content.c_str()).Search(text, caseSensitive, wholeWord);
@@ -70,6 +78,50 @@ TEST(FindStrInFileTest, AgreesWithASearchOfTheWholeText) {
       EXPECT_EQ(FindStrInFile(name.c_str(), needle, caseSensitive, wholeWord, block), expected)
           << content << " / " << text << " block " << block;
     }
+  }
+}
+
+// Only the common length counts, wherever a read ends; a difference in either file's last byte
+// of a read is seen.
+TEST(CompareFilesTest, ComparesTheCommonLengthAcrossReads) {
+  TTempDir dir;
+  const struct {
+    string first, second;
+    int same;
+  } cases[] = {
+      {"abc", "abcdef", 1},    {"abcdef", "abc", 1},    {"", "x", 1},
+      {"abcdef", "abcdeX", 0}, {"abcdef", "Xbcdef", 0}, {"abcdefg", "abcXefg", 0},
+  };
+  for (const auto& c : cases) {
+    const string first = dir.WriteFile("first", c.first);
+    const string second = dir.WriteFile("second", c.second);
+    for (int block : {1, 2, 3, kFileReadBlock}) {
+      EXPECT_EQ(CompareFiles(first.c_str(), second.c_str(), block), c.same)
+          << c.first << " / " << c.second << " block " << block;
+    }
+  }
+}
+
+// The pattern file's contents are found across the reads of the searched file, at full size.
+TEST(FindFileInFileTest, FindsALongPatternAcrossReads) {
+  TTempDir dir;
+  string data(3 * kFileReadBlock, '\0');
+  std::mt19937 rng(7);
+  for (char& c : data) c = static_cast<char>(rng());
+  const string name = dir.WriteFile("data", data);
+  const struct {
+    size_t at, length;
+  } cases[] = {
+      {kFileReadBlock - 100, 5000}, {2 * kFileReadBlock - 4096, 8192}, {0, 1}, {17, 70000}};
+  for (const auto& c : cases) {
+    const string pattern = dir.WriteFile("pattern", data.substr(c.at, c.length));
+    EXPECT_EQ(FindFileInFile(name.c_str(), pattern.c_str()), static_cast<int64_t>(c.at) + 1)
+        << c.at << " " << c.length;
+    string altered = data.substr(c.at, c.length);
+    altered.back() = static_cast<char>(altered.back() ^ 1);
+    if (data.find(altered) != string::npos) continue;
+    const string missing = dir.WriteFile("pattern", altered);
+    EXPECT_EQ(FindFileInFile(name.c_str(), missing.c_str()), 0) << c.at << " " << c.length;
   }
 }
 
