@@ -137,7 +137,7 @@ TEST(SaveFaultTest, KilledMidSaveRestartsEveryTime) {
     kill(agent.Pid(), SIGKILL);
     stop = true;
     saver.join();
-    ASSERT_EQ(agent.Wait(10000), 128 + SIGKILL);
+    ASSERT_EQ(agent.Wait(kStateWaitMs), 128 + SIGKILL);
     const bool stale = access(newFile.c_str(), F_OK) == 0;
     leftOver += stale;
     ASSERT_TRUE(agent.Start()) << "round " << round << ":\n" << agent.Output();
@@ -177,7 +177,7 @@ TEST(BoundedReplyTest, OutputBeyondTheCapIsRefusedAndTimeLimitsHold) {
       {"TEST-ShellScript", script("echo scriptres:ok; " + flood, "60", "0"),
        "200\nscriptres:ok\n\n", 30},
       {"TEST-ShellScript", script("yes", "2", "0"),
-       "301\nScript execution error: abnormal termination\n", 10},
+       "301\nScript execution error: abnormal termination\n", 15},
       {"GetProcessesList", {}, "301\nProcList output is too large for the reply\n", 30},
       {"TEST-CPU", {}, "200\n12.5000\n", 30},
   };

@@ -154,8 +154,8 @@ bool TAgentProcess::Start(std::vector<std::string> options,
   pid_ = Spawn(options, dir_.Join("output.txt"), dir_.Path());
   // The agent says so once its socket listens; a probe would count as a connection,
   // and a daemon's parent ends only once the daemon listens.
-  if (interactive) return WaitForOutput("Listening...", 20000);
-  return Wait(20000) == 0;
+  if (interactive) return WaitForOutput("Listening...");
+  return Wait(kStateWaitMs) == 0;
 }
 
 bool TAgentProcess::StartDaemon() {
