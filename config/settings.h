@@ -91,17 +91,12 @@ extern std::mutex optmutex;
 // can read them while another thread changes them.
 std::shared_ptr<const TORVSettings> SettingsSnapshot();
 void PublishSettings(std::shared_ptr<const TORVSettings> settings);
-// Counts the snapshots published: a change of the settings found without taking one.
-uint64_t SettingsGeneration();
 
 // The settings a request is served with. Inside a TSettingsScope this is the
 // scope's snapshot for the scope's whole life. Outside any scope it is the
 // current snapshot, valid until the next unscoped call on the same thread;
 // code that holds settings across calls takes SettingsSnapshot() instead.
 const TORVSettings& Settings();
-// The snapshot that Settings() reads in a scope (outside one, the current
-// one), held: the caller may keep it beyond the scope.
-std::shared_ptr<const TORVSettings> SettingsHeld();
 
 class TSettingsScope {
  public:
@@ -115,7 +110,7 @@ class TSettingsScope {
 
  private:
   std::shared_ptr<const TORVSettings> snapshot_;
-  const std::shared_ptr<const TORVSettings>* previous_;
+  const TORVSettings* previous_;
 };
 
 // Reloads the configuration file under optmutex into a copy of the settings
