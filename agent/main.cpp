@@ -17,6 +17,7 @@
 #include "agent/replay.h"
 #include "agent/session.h"
 #include "agent/startup.h"
+#include "base/errors.h"
 #include "base/fileutils.h"
 #include "base/process.h"
 #include "config/settings.h"
@@ -148,8 +149,9 @@ int DetachStep() {
   InitSignalEvents();
   if (!Settings().Interactive && daemon_init() != 0) {
     const int error = errno;
-    fprintf(stderr, "Error initializing daemon: %s\n", strerror(error));
-    SystemLog(LOG_DAEMON | LOG_ERR, "not started: cannot become a daemon: %s", strerror(error));
+    const String reason = GetErrorStr(error);
+    fprintf(stderr, "Error initializing daemon: %s\n", reason.c_str());
+    SystemLog(LOG_DAEMON | LOG_ERR, "not started: cannot become a daemon: %s", reason.c_str());
     return 2;
   }
   signal(SIGSEGV, reloadapp);

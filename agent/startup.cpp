@@ -148,7 +148,7 @@ void PrintVersion() {
 int CheckConfigurationOnly(const TORVSettings& commandLine) {
   TORVSettings settings = commandLine;
   String msg;
-  settings.LoadOptions_(msg);
+  settings.ReadConfigFile(msg);
   const std::vector<String> problems = CheckSettings(settings);
   for (String problem : problems) printf("%s\n", problem.SetZero().Data());
   if (problems.empty()) printf("%s: ok\n", settings.CfgFile);

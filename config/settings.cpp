@@ -52,7 +52,7 @@ int LoadOptions(String& msg) {
   std::lock_guard<std::mutex> lock(optmutex);
   auto inForce = SettingsSnapshot();
   auto copy = std::make_shared<TORVSettings>(*inForce);
-  int result = copy->LoadOptions_(msg);
+  int result = copy->ReadConfigFile(msg);
   if (result == 1) {
     PublishSettings(std::move(copy));
   } else if (!inForce->tmpdir.IsEmpty()) {

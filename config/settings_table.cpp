@@ -97,6 +97,22 @@ constexpr TSettingRow kSettingRows[] = {
     Flag(nullptr, "SNMP", &S::snmp, "1"),
 };
 
+// Each block numbers its rows 1, 2, 3 and so on, each place once: the listing of a block ends at
+// the first place that no row takes.
+constexpr bool NumberedWithoutGaps(TShownIn block) {
+  int rows = 0;
+  for (const TSettingRow& row : kSettingRows) rows += row.shownIn == block;
+  for (int at = 1; at <= rows; ++at) {
+    int taken = 0;
+    for (const TSettingRow& row : kSettingRows) taken += row.shownIn == block && row.shownAt == at;
+    if (taken != 1) return false;
+  }
+  return true;
+}
+static_assert(NumberedWithoutGaps(kTests) && NumberedWithoutGaps(kActions) &&
+                  NumberedWithoutGaps(kInfo) && NumberedWithoutGaps(kSettings),
+              "the places of a reply block's settings are 1 to its number of rows");
+
 }  // namespace
 
 std::span<const TSettingRow> SettingsTable() {

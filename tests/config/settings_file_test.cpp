@@ -29,7 +29,7 @@ class SettingsFileTest : public TScratchTest {
     dir_.WriteFile("orv.cfg", content);
     s.SetCfgFile(cfg_.c_str());
     String msg;
-    const int result = s.LoadOptions_(msg);
+    const int result = s.ReadConfigFile(msg);
     return std::to_string(result) + msg.SetZero().c_str();
   }
 
@@ -110,7 +110,7 @@ TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
                           "FilterList =x y\norvpath=/keep/me\nnokey line\ntimeout=5";
   dir_.WriteFile("orv.cfg", old);
   String msg;
-  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   const std::string expected =
       "# agent settings\r\nComment = " + std::string(1010, 'n') +
       "\r\nfilteractive=1 ; on\nzz=" + std::string(1020, 'z') +
@@ -135,7 +135,7 @@ TEST_F(SettingsFileTest, NewFileIsNeverWiderThanTheOldOne) {
     Load(s, "password=p\n");
     ASSERT_EQ(chmod(cfg_.c_str(), mode), 0);
     String msg;
-    ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+    ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
     for (const std::string& name : {cfg_, cfg_ + ".Old"}) {
       struct stat st;
       ASSERT_EQ(stat(name.c_str(), &st), 0);
@@ -156,7 +156,8 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
   ASSERT_EQ(chmod(cfg_.c_str(), 0644), 0);
   const String expected = ("Cannot overwrite configuration file '" + cfg_ + "'").c_str();
   String msg;
-  EXPECT_EQ(RunUnprivileged([&] { return s.SaveOptions_(msg) == 0 && msg == expected ? 0 : 1; }), 0)
+  EXPECT_EQ(RunUnprivileged([&] { return s.WriteConfigFile(msg) == 0 && msg == expected ? 0 : 1; }),
+            0)
       << "wrong result or message, or no unprivileged user";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
@@ -199,11 +200,11 @@ TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
   TORVSettings s;
   Load(s, file);
   String msg;
-  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), file);
   // Into an empty file every saved key is appended with the value loaded.
   dir_.WriteFile("orv.cfg", "");
-  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), saved);
 }
 
