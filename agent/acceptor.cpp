@@ -21,6 +21,7 @@
 #include "agent/log.h"
 #include "agent/refusals.h"
 #include "agent/session.h"
+#include "agent/startup.h"
 #include "base/clock.h"
 #include "config/settings.h"
 #include "net/acl.h"
@@ -130,6 +131,7 @@ class TSessionThreads {
 
  private:
   static void* Run(void* self) {
+    const TSignalStack signalStack;  // so that a stack overflow in a handler restarts the agent
     auto& threads = *static_cast<TSessionThreads*>(self);
     TParked* record = threads.Adopt();
     while (threads.AcceptAndServe(*record)) {

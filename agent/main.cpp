@@ -154,7 +154,7 @@ int DetachStep() {
     SystemLog(LOG_DAEMON | LOG_ERR, "not started: cannot become a daemon: %s", reason.c_str());
     return 2;
   }
-  signal(SIGSEGV, reloadapp);
+  HandleSegmentationFaults();
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTERM, terminateagent);
   return kGoOn;
@@ -188,6 +188,7 @@ void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
 
 int main(int argc, char** argv, char** envp) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  const TSignalStack signalStack;
   auto commandLine = std::make_shared<TORVSettings>();
   const TCommandLine parsed = ParseCommandLine(argc, argv, *commandLine);
   if (int code = AnswerInfoModes(parsed, *commandLine); code != kGoOn) return code;

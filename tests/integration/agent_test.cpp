@@ -118,11 +118,7 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   for (std::thread& t : starts) t.join();
   ASSERT_EQ(ChildrenOf(agent.Pid()).size(), 3u);
   EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
-  ASSERT_TRUE(Eventually([&] {
-    const string out = agent.Output();
-    return out.find("Listening...", out.find("Reload request received. Executing..")) !=
-           string::npos;
-  }));
+  ASSERT_TRUE(agent.WaitForListeningAfter("Reload request received. Executing.."));
   EXPECT_EQ(agent.InfoLine(9), "OpenedConnections=1");
   EXPECT_EQ(Exchange(agent.Port(), captured), String());
   EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"sh -c 'exit 7'", "", "", "60000"}), "200\n7\n");

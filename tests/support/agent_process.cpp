@@ -180,6 +180,14 @@ bool TAgentProcess::WaitForOutput(const std::string& text, int timeoutMs) const 
   return Eventually([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
 }
 
+bool TAgentProcess::WaitForListeningAfter(const std::string& earlier) const {
+  return Eventually([&] {
+    const std::string out = Output();
+    const size_t at = out.find(earlier);
+    return at != std::string::npos && out.find("Listening...", at) != std::string::npos;
+  });
+}
+
 std::string TAgentProcess::Request(const std::string& command,
                                    const std::vector<std::string>& params) const {
   String reply;
