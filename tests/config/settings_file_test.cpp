@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -117,11 +118,11 @@ TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
       "\r\ntail\nport = 1055\r\nlogfails=1\nFilterList =a b\r\norvpath=/keep/me\nnokey line\n"
       "timeout=4000\r\nhost=h port=1\r\npassword=new\r\nfiltermarks=1\r\nverboselogfile=\r\n"
       "logsuccess=0\r\noklogfile=log1.txt\r\nbadlogfile=log2.txt\r\nallowupdates=1\r\n"
-      "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nmaxpending=16\r\n"
-      "minkeylength=1\r\nrefusereplays=1\r\nunc=1\r\nfreespace=0\r\n"
+      "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nunc=1\r\nfreespace=0\r\n"
       "foldersize=1\r\ncountfiles=1\r\nfileexists=1\r\nfilecrc=1\r\ncomparefiles=1\r\n"
       "process=1\r\ncpuusage=1\r\nscript=1\r\nexternal=1\r\nping=1\r\ntcp=1\r\nudp=1\r\n"
-      "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n";
+      "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n"
+      "maxpending=16\r\nminkeylength=1\r\nrefusereplays=1\r\n";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), expected);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
   EXPECT_EQ(access((cfg_ + ".New").c_str(), F_OK), -1);
@@ -206,6 +207,30 @@ TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
   dir_.WriteFile("orv.cfg", "");
   ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), saved);
+}
+
+// Managers and scripts that read the file expect its keys in the order the agent has always
+// appended them; keys added since come after those.
+TEST_F(SettingsFileTest, AnEmptyFileGetsTheFirstKeysInTheirLongStandingOrder) {
+  const std::vector<std::string> first = {
+      "host",         "port",        "timeout",     "comment",        "password",
+      "filteractive", "filtermarks", "filterlist",  "verboselogfile", "logsuccess",
+      "logfails",     "oklogfile",   "badlogfile",  "allowupdates",   "allowmanage",
+      "updateaddr",   "manageaddr",  "unc",         "freespace",      "foldersize",
+      "countfiles",   "fileexists",  "filecrc",     "comparefiles",   "process",
+      "cpuusage",     "script",      "external",    "ping",           "tcp",
+      "udp",          "textlog",     "shellscript", "executeaction",  "tcpudpaction",
+      "syslogaction"};
+  TORVSettings s;
+  Load(s, Required());
+  dir_.WriteFile("orv.cfg", "");
+  String msg;
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
+  std::vector<std::string> keys;
+  std::istringstream lines(TTempDir::ReadFile(cfg_));
+  for (std::string line; std::getline(lines, line);) keys.push_back(line.substr(0, line.find('=')));
+  ASSERT_GT(keys.size(), first.size());
+  EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + first.size()), first);
 }
 
 TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {
