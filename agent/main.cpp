@@ -188,7 +188,7 @@ void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
 
 int main(int argc, char** argv, char** envp) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  const TSignalStack signalStack;
+  const TSignalStack signalStack;  // the main thread's, as every session thread has its own
   auto commandLine = std::make_shared<TORVSettings>();
   const TCommandLine parsed = ParseCommandLine(argc, argv, *commandLine);
   if (int code = AnswerInfoModes(parsed, *commandLine); code != kGoOn) return code;
