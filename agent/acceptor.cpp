@@ -21,6 +21,8 @@
 #include "agent/log.h"
 #include "agent/refusals.h"
 #include "agent/session.h"
+#include "agent/startup.h"
+#include "base/clock.h"
 #include "config/settings.h"
 #include "net/acl.h"
 
@@ -128,6 +130,7 @@ class TSessionThreads {
 
  private:
   static void* Run(void* self) {
+    const TSignalStack signalStack;  // so that a stack overflow in a handler restarts the agent
     auto& threads = *static_cast<TSessionThreads*>(self);
     TParked* record = threads.Adopt();
     while (threads.AcceptAndServe(*record)) {
@@ -293,10 +296,13 @@ bool MoveListener(int listenSocket, int fresh) {
   // The old socket keeps a descriptor of its own until the threads waiting on it are woken.
   const int old = fcntl(listenSocket, F_DUPFD_CLOEXEC, 0);
   const bool moved = old >= 0 && dup3(fresh, listenSocket, O_CLOEXEC) >= 0;
+  const int error = errno;
   close(fresh);
-  if (old < 0) return false;
-  if (moved) shutdown(old, SHUT_RDWR);
-  close(old);
+  if (old >= 0) {
+    if (moved) shutdown(old, SHUT_RDWR);
+    close(old);
+  }
+  errno = error;
   return moved;
 }
 

@@ -13,7 +13,7 @@ void StartSessionThreads(int listenSocket);
 
 // Puts fresh (a socket from Listen) behind listenSocket's descriptor and closes the old socket;
 // the threads waiting on it go on with the new one. The connections the old one queued are reset.
-// False when the old socket could not be replaced (fresh is closed then).
+// False when the old socket could not be replaced (fresh is closed then, and errno says why).
 bool MoveListener(int listenSocket, int fresh);
 
 // The accept() error that stopped the session threads, or 0. The main loop is woken when it is set.

@@ -49,28 +49,10 @@ bool LogTakes(const TORVSettings& s, MsgType kind) {
          (kind == mtFailure && s.logfails && !s.badlogfile.IsEmpty());
 }
 
-// Whether a message of this kind may reach a log: the kinds the settings in force let through,
-// found again on each thread whenever new settings are published. Most lines go nowhere (no
-// console, the verbose log off), and learning that costs no snapshot and no formatting.
-bool MayLog(MsgType kind) {
-  thread_local uint64_t generation = UINT64_MAX;
-  thread_local unsigned kinds = 0;
-  const uint64_t now = SettingsGeneration();
-  if (now != generation) {
-    const std::shared_ptr<const TORVSettings> settings = SettingsSnapshot();
-    kinds = 0;
-    for (MsgType k : {mtSuccess, mtFailure, mtDebug, mtInfo}) {
-      if (LogTakes(*settings, k)) kinds |= 1u << k;
-    }
-    generation = now;
-  }
-  return ((kinds >> kind) & 1u) != 0;
-}
-
 }  // namespace
 
 void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...) {
-  if (!MayLog(kind)) return;
+  // Most lines go nowhere (no console, the verbose log off): they cost no formatting.
   std::shared_ptr<const TORVSettings> settings = SettingsSnapshot();
   const TORVSettings& s = *settings;
   if (!LogTakes(s, kind)) return;

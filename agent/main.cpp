@@ -17,6 +17,7 @@
 #include "agent/replay.h"
 #include "agent/session.h"
 #include "agent/startup.h"
+#include "base/errors.h"
 #include "base/fileutils.h"
 #include "base/process.h"
 #include "config/settings.h"
@@ -148,11 +149,12 @@ int DetachStep() {
   InitSignalEvents();
   if (!Settings().Interactive && daemon_init() != 0) {
     const int error = errno;
-    fprintf(stderr, "Error initializing daemon: %s\n", strerror(error));
-    SystemLog(LOG_DAEMON | LOG_ERR, "not started: cannot become a daemon: %s", strerror(error));
+    const String reason = GetErrorStr(error);
+    fprintf(stderr, "Error initializing daemon: %s\n", reason.c_str());
+    SystemLog(LOG_DAEMON | LOG_ERR, "not started: cannot become a daemon: %s", reason.c_str());
     return 2;
   }
-  signal(SIGSEGV, reloadapp);
+  HandleSegmentationFaults();
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTERM, terminateagent);
   return kGoOn;
@@ -186,6 +188,7 @@ void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
 
 int main(int argc, char** argv, char** envp) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  const TSignalStack signalStack;  // the main thread's, as every session thread has its own
   auto commandLine = std::make_shared<TORVSettings>();
   const TCommandLine parsed = ParseCommandLine(argc, argv, *commandLine);
   if (int code = AnswerInfoModes(parsed, *commandLine); code != kGoOn) return code;

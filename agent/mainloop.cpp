@@ -16,6 +16,7 @@
 #include "agent/session.h"
 #include "agent/startup.h"
 #include "agent/upgrade.h"
+#include "base/errors.h"
 #include "config/settings.h"
 
 namespace {
@@ -126,7 +127,8 @@ class TMainLoop {
     execve(program.Data(), argv_, envp_);
     const int error = errno;
     showmessage("%s", LOCAL, mtFailure, 1, failureText);
-    SystemLog(LOG_DAEMON | LOG_ERR, "cannot execute %s: %s", program.Data(), strerror(error));
+    SystemLog(LOG_DAEMON | LOG_ERR, "cannot execute %s: %s", program.Data(),
+              GetErrorStr(error).c_str());
     auto settings = SettingsSnapshot();
     if (!settings->Interactive && settings->pidfile.Length() > 0) pidFile_ = createpidfile();
   }
@@ -144,9 +146,10 @@ class TMainLoop {
       showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
       return;
     }
+    // Taken before the log's own file I/O can change errno.
+    const String reason = fresh != 0 ? GetErrorStr(errno) : err;
     showmessage("Error: cannot open new port for listening\n", LOCAL, mtFailure, 0);
-    SystemLog(LOG_DAEMON | LOG_WARNING, "cannot switch to port %d: %s", wanted,
-              fresh != 0 ? strerror(errno) : err.c_str());
+    SystemLog(LOG_DAEMON | LOG_WARNING, "cannot switch to port %d: %s", wanted, reason.c_str());
     SetPortSetting(currentPort_);
     showmessage("Return to original port\n", LOCAL, mtFailure, 0);
     SystemLog(LOG_DAEMON | LOG_NOTICE, "back on port %d", currentPort_);
@@ -156,8 +159,9 @@ class TMainLoop {
   static void CheckAccepting() {
     const int error = FatalAcceptError();
     if (error == 0) return;
-    showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, strerror(error));
-    SystemLog(LOG_DAEMON | LOG_ERR, "stopping: accept error: %s", strerror(error));
+    const String reason = GetErrorStr(error);
+    showmessage("Accept fatal error: %s\n\n", LOCAL, mtFailure, 1, reason.c_str());
+    SystemLog(LOG_DAEMON | LOG_ERR, "stopping: accept error: %s", reason.c_str());
     EndProcess(4);
   }
 

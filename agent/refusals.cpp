@@ -6,12 +6,12 @@
 #include <syslog.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 
 #include "agent/log.h"
+#include "base/clock.h"
 #include "config/settings.h"
 
 namespace {
@@ -137,12 +137,6 @@ std::vector<TRefusalLimiter::TSummary> TRefusalLimiter::Flush(int64_t nowMs) {
   windowStart_ = nowMs;
   Purge(nowMs - kWindowMs);
   return out;
-}
-
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 String RefusalSystemLine(TRefusal kind, in_addr peer, int value) {

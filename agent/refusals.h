@@ -78,8 +78,6 @@ void RefuseEvicted(const std::vector<in_addr>& evicted);
 void LogBadRequest(in_addr peer, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Writes the summaries that are due; the main loop calls it once a second.
 void FlushRefusals();
-// Milliseconds of a steady clock.
-int64_t SteadyMs();
 
 // The system-log line of a refusal, one format for all: "refused connection from <address>:
 // <reason>".

@@ -19,6 +19,7 @@
 #include "agent/log.h"
 #include "agent/refusals.h"
 #include "agent/replay.h"
+#include "base/clock.h"
 #include "config/settings.h"
 #include "net/iplib.h"
 #include "protocol/cipher.h"

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <nettle/version.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -148,7 +150,7 @@ void PrintVersion() {
 int CheckConfigurationOnly(const TORVSettings& commandLine) {
   TORVSettings settings = commandLine;
   String msg;
-  settings.LoadOptions_(msg);
+  settings.ReadConfigFile(msg);
   const std::vector<String> problems = CheckSettings(settings);
   for (String problem : problems) printf("%s\n", problem.SetZero().Data());
   if (problems.empty()) printf("%s: ok\n", settings.CfgFile);
@@ -339,6 +341,38 @@ void reloadcfg(int) {
 void terminateagent(int signo) {
   SignalEvents.terminate = signo;
   WakeMainLoop();
+}
+
+void HandleSegmentationFaults() {
+  struct sigaction action {};
+  action.sa_handler = reloadapp;
+  action.sa_flags = SA_ONSTACK | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSEGV, &action, nullptr);
+}
+
+TSignalStack::TSignalStack() {
+  // Room for the handler and the C library calls it makes, with a wide margin.
+  const long least = sysconf(_SC_SIGSTKSZ);
+  const size_t size = std::max<size_t>(64 * 1024, least > 0 ? static_cast<size_t>(least) : 0);
+  void* memory =
+      mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (memory == MAP_FAILED) return;  // without one, an overflow ends the process as before
+  stack_t stack{};
+  stack.ss_sp = memory;
+  stack.ss_size = size;
+  if (sigaltstack(&stack, &previous_) != 0) {
+    munmap(memory, size);
+    return;
+  }
+  memory_ = memory;
+  size_ = size;
+}
+
+TSignalStack::~TSignalStack() {
+  if (memory_ == nullptr) return;
+  sigaltstack(&previous_, nullptr);
+  munmap(memory_, size_);
 }
 
 void reloadapp(int) {

@@ -68,6 +68,25 @@ void closepidfile(FILE* stream);
 // long-running agent and ends a young one.
 void reloadcfg(int);
 void reloadapp(int);
+// Gives SIGSEGV to reloadapp, run on the alternate stack of the faulting thread.
+void HandleSegmentationFaults();
+
+// An alternate stack for the signal handlers of the thread that holds it: a stack overflow's
+// SIGSEGV finds no room on the thread's own stack, and without one the process just dies. The
+// thread's former alternate stack comes back when it goes.
+class TSignalStack {
+ public:
+  TSignalStack();
+  ~TSignalStack();
+  TSignalStack(const TSignalStack&) = delete;
+  TSignalStack& operator=(const TSignalStack&) = delete;
+
+ private:
+  void* memory_ = nullptr;
+  size_t size_ = 0;
+  stack_t previous_{};
+};
+
 // SIGTERM handler: the main loop stops the agent as a QUIT would, so that the
 // stop is logged and the pid file removed.
 void terminateagent(int);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/environment.h"
+#include "base/process.h"
 #include "config/settings.h"
 #include "protocol/cipher.h"
 #include "protocol/envelope.h"
@@ -54,20 +55,6 @@ FILE* CreateFresh(const String& path, const char* mode) {
   FILE* f = fdopen(fd, mode);
   if (f == nullptr) close(fd);
   return f;
-}
-
-// A value inside single quotes for sh: each quote becomes '\''.
-String ShellQuoted(const String& value) {
-  String out("'");
-  for (int i = 1; i <= value.Length(); ++i) {
-    if (value[i] == '\'') {
-      out += "'\\''";
-    } else {
-      out += value[i];
-    }
-  }
-  out += '\'';
-  return out;
 }
 
 void CloseFile(UpgradeRec& upgrade) {
@@ -155,9 +142,9 @@ String UpgradeScriptPath() {
 String UpgradeScriptText(const String& agentPath, const String& newPath, const String& scriptPath) {
   String text("#! /bin/sh\n");
   text += "oldORV=";
-  text += ShellQuoted(agentPath);
+  text += ShellQuote(agentPath);
   text += "\nnewORV=";
-  text += ShellQuoted(newPath);
+  text += ShellQuote(newPath);
   text += '\n';
   text +=
       "retries=10\n"
@@ -175,7 +162,7 @@ String UpgradeScriptText(const String& agentPath, const String& newPath, const S
       // fails to start must make it fail too, for whoever watches that pid.
       "status=$?\n";
   text += "rm ";
-  text += ShellQuoted(scriptPath);
+  text += ShellQuote(scriptPath);
   text += "\nexit $status\n";
   return text;
 }

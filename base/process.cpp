@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/environment.h"
+#include "base/errors.h"
 #include "base/fileutils.h"
 #include "base/pagebuffer.h"
 #include "base/unique_fd.h"
@@ -47,11 +48,6 @@ constexpr int kOutputChunk = 16384;
 constexpr int kMaxTempSuffix = 1998;
 
 std::atomic<bool> usePidfd{true};
-
-String SystemText(int error) {
-  char buffer[256];
-  return String(strerror_r(error, buffer, sizeof(buffer)));
-}
 
 int OpenPidfd(pid_t pid) {
   if (!usePidfd.load(std::memory_order_relaxed)) return -1;
@@ -318,6 +314,8 @@ class TStreams {
         owned_[1] = AboveStandardStreams(ends[1]);
         fcntl(reader_.Get(), F_SETFL, O_NONBLOCK);
       }
+      // Kept now: opening the other streams changes errno.
+      if (!reader_.Valid()) pipeError_ = errno;
       source_[1] = source_[2] = owned_[1].Get();
     }
     for (int i = 0; i < (piped ? 1 : 3); ++i) {
@@ -354,12 +352,15 @@ class TStreams {
 
   // The read end of the output pipe; invalid without one.
   int Reader() const { return reader_.Get(); }
+  // Why the output pipe could not be made; 0 when it was, or none was asked for.
+  int PipeError() const { return pipeError_; }
 
  private:
   TUniqueFd null_;
   TUniqueFd owned_[3];
   TUniqueFd reader_;
   int source_[3] = {-1, -1, -1};
+  int pipeError_ = 0;
 };
 
 // The path execvp would run for name; "" when none is found.
@@ -494,6 +495,13 @@ int SplitCommandLine(const char* commandLine, TCommandArgs& args) {
   return args.Argc;
 }
 
+String ShellQuote(const String& text) {
+  String quoted("'");
+  quoted += text.ReplaceAll("'", "'\\''", 1);
+  quoted += '\'';
+  return quoted;
+}
+
 int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, int& code,
                String& err) {
   err = "";
@@ -513,7 +521,7 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
     if (workDir.Valid()) posix_spawn_file_actions_addfchdir_np(actions.Get(), workDir.Get());
   }
   if (options.Output != nullptr && streams.Reader() < 0) {
-    err = String("cannot create pipe: ") + SystemText(errno);
+    err = String("cannot create pipe: ") + GetErrorStr(streams.PipeError());
     return 0;
   }
   TPageBuffer chunk;
@@ -529,7 +537,7 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
     return 0;
   }
   if (rc != 0) {
-    err = String("exec error: ") + SystemText(rc);
+    err = String("exec error: ") + GetErrorStr(rc);
     return 0;
   }
 

@@ -24,6 +24,10 @@ struct TCommandArgs {
 // Returns the number of arguments.
 int SplitCommandLine(const char* commandLine, TCommandArgs& args);
 
+// text in single quotes for sh, each quote in it as '\'': whatever it holds stays one word and
+// no syntax.
+String ShellQuote(const String& text);
+
 // Takes the next bytes a child wrote; false asks to stop the child.
 using TOutputSink = std::function<bool(const char* data, int n)>;
 

@@ -70,11 +70,13 @@ struct TORVSettings {
   String proclistscript;
   String proccntscript;
 
-  // Loads CfgFile into this record. 1 when the record is usable, 0 otherwise;
-  // msg receives the reasons (and possibly a warning on success).
-  int LoadOptions_(String& msg);
-  // Rewrites CfgFile from this record; 1 on success, 0 with msg set.
-  int SaveOptions_(String& msg);
+  // Reads CfgFile into this record alone: no lock is taken and nothing is published (LoadOptions
+  // does both for the settings in force). 1 when the record is usable, 0 otherwise; msg
+  // receives the reasons (and possibly a warning on success).
+  int ReadConfigFile(String& msg);
+  // Rewrites CfgFile from this record alone, as ReadConfigFile reads it (ChangeSettings locks,
+  // saves and publishes); 1 on success, 0 with msg set.
+  int WriteConfigFile(String& msg);
   // Derives FilterIPs, the script paths and tmpdir, and exports TMPDIR.
   void PutRight(String& msg);
 
@@ -91,17 +93,12 @@ extern std::mutex optmutex;
 // can read them while another thread changes them.
 std::shared_ptr<const TORVSettings> SettingsSnapshot();
 void PublishSettings(std::shared_ptr<const TORVSettings> settings);
-// Counts the snapshots published: a change of the settings found without taking one.
-uint64_t SettingsGeneration();
 
 // The settings a request is served with. Inside a TSettingsScope this is the
 // scope's snapshot for the scope's whole life. Outside any scope it is the
 // current snapshot, valid until the next unscoped call on the same thread;
 // code that holds settings across calls takes SettingsSnapshot() instead.
 const TORVSettings& Settings();
-// The snapshot that Settings() reads in a scope (outside one, the current
-// one), held: the caller may keep it beyond the scope.
-std::shared_ptr<const TORVSettings> SettingsHeld();
 
 class TSettingsScope {
  public:
@@ -115,12 +112,12 @@ class TSettingsScope {
 
  private:
   std::shared_ptr<const TORVSettings> snapshot_;
-  const std::shared_ptr<const TORVSettings>* previous_;
+  const TORVSettings* previous_;
 };
 
 // Reloads the configuration file under optmutex into a copy of the settings
 // in force and publishes it only when the load succeeds (result 1); on 0 the
-// settings in force stay as they were. msg as LoadOptions_.
+// settings in force stay as they were. msg as ReadConfigFile.
 int LoadOptions(String& msg);
 
 // Applies change(copy, msg) to a copy of the settings in force and saves the
@@ -134,7 +131,7 @@ int ChangeSettings(Change&& change, String& msg) {
   auto copy = std::make_shared<TORVSettings>(*inForce);
   msg = "";
   if (!change(*copy, msg)) return 0;
-  if (!copy->SaveOptions_(msg)) {
+  if (!copy->WriteConfigFile(msg)) {
     // The failed save exported its own directory; children keep the one in force.
     if (!inForce->tmpdir.IsEmpty()) ExportTmpDir(inForce->tmpdir);
     return 0;

@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/errors.h"
 #include "base/fileutils.h"
 #include "config/settings_lines.h"
 #include "config/settings_table.h"
 #include "net/acl.h"
-#include "net/iplib.h"
 
 namespace {
 

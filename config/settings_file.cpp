@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "base/environment.h"
+#include "base/errors.h"
 #include "base/fileutils.h"
 #include "base/unique_fd.h"
 #include "config/settings.h"
 #include "config/settings_lines.h"
 #include "config/settings_table.h"
-#include "net/iplib.h"
 
 static_assert(kMaxSavedLine + 2 < kPieceSize, "a saved line and its CR LF are read whole");
 
@@ -221,7 +221,7 @@ String SavedValue(const TORVSettings& s, const TSettingRow& row) {
   return value;
 }
 
-int TORVSettings::LoadOptions_(String& msg) {
+int TORVSettings::ReadConfigFile(String& msg) {
   msg = "";
   AssignLoadDefaults(*this);
   if (CfgFile[0] == '\0') {
@@ -278,7 +278,7 @@ int TORVSettings::LoadOptions_(String& msg) {
   return result;
 }
 
-int TORVSettings::SaveOptions_(String& msg) {
+int TORVSettings::WriteConfigFile(String& msg) {
   msg = "";
   PutRight(msg);
   if (CfgFile[0] == '\0') {

@@ -57,11 +57,6 @@ constexpr TSettingRow kSettingRows[] = {
         .Shown(kSettings, 11),
     Text("manageaddr", "ManageAddr", &S::manageaddr, "127.0.0.1", K::kAddressList)
         .Shown(kSettings, 12),
-    Integer("maxpending", "MaxPending", &S::maxpending, "16").Range(1, 1024).Shown(kSettings, 13),
-    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "1")
-        .Range(1, 65535)
-        .Shown(kSettings, 14),
-    Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),
     // The tests' and actions' switches.
     Flag("unc", "UNC", &S::unc, "1").Shown(kTests, 3),
     Flag("freespace", "Drive Space", &S::freespace, "1"),
@@ -83,6 +78,13 @@ constexpr TSettingRow kSettingRows[] = {
     Flag("executeaction", "Execute external command", &S::executeaction, "0").Shown(kActions, 1),
     Flag("tcpudpaction", "TCP/UDP send", &S::tcpudpaction, "0").Shown(kActions, 2),
     Flag("syslogaction", "Syslog", &S::syslogaction, "0").Shown(kActions, 3),
+    // Keys the agent has gained since: a save appends them after all of the above, so that a file
+    // written for an earlier agent keeps its order.
+    Integer("maxpending", "MaxPending", &S::maxpending, "16").Range(1, 1024).Shown(kSettings, 13),
+    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "1")
+        .Range(1, 65535)
+        .Shown(kSettings, 14),
+    Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),
     // Read from the file but never written: a save passes their lines through.
     Text("orvpath", nullptr, &S::orvpath, "").Unsaved().Range(1, INT32_MAX).Names(kProgram),
     Text("tmpdir", nullptr, &S::tmpdir).Unsaved().Names(kDirectory),
@@ -96,6 +98,22 @@ constexpr TSettingRow kSettingRows[] = {
     Flag(nullptr, "Perf Counter", &S::perfcounter, "0"),
     Flag(nullptr, "SNMP", &S::snmp, "1"),
 };
+
+// Each block numbers its rows 1, 2, 3 and so on, each place once: the listing of a block ends at
+// the first place that no row takes.
+constexpr bool NumberedWithoutGaps(TShownIn block) {
+  int rows = 0;
+  for (const TSettingRow& row : kSettingRows) rows += row.shownIn == block;
+  for (int at = 1; at <= rows; ++at) {
+    int taken = 0;
+    for (const TSettingRow& row : kSettingRows) taken += row.shownIn == block && row.shownAt == at;
+    if (taken != 1) return false;
+  }
+  return true;
+}
+static_assert(NumberedWithoutGaps(kTests) && NumberedWithoutGaps(kActions) &&
+                  NumberedWithoutGaps(kInfo) && NumberedWithoutGaps(kSettings),
+              "the places of a reply block's settings are 1 to its number of rows");
 
 }  // namespace
 

@@ -4,8 +4,6 @@
 #include <sys/utsname.h>
 
 #include <cstdio>
-#include <memory>
-#include <mutex>
 
 #include "config/settings.h"
 #include "config/settings_table.h"
@@ -98,67 +96,28 @@ const String& StatusHead() {
   return head;
 }
 
-// "GetInfo" after the counters: the tests, the shown settings, the actions and
-// the host's names (none when uname failed).
-String TailLines(const TORVSettings& s, const utsname* names) {
-  ORVReply reply;
-  AddFeatureList(reply, TShownIn::kTests, "Available tests", "Enabled tests", s);
-  AddShownSettings(reply, TShownIn::kInfo, s);
-  AddFeatureList(reply, TShownIn::kActions, "Available actions", "Enabled actions", s);
-  if (names != nullptr) {
-    AddKeyValue(reply, "HostName", names->nodename, 0);
-    String os(names->sysname);
-    os += ' ';
-    os += names->release;
-    os += ' ';
-    os += names->version;
-    AddKeyValue(reply, "RunningOS", os, 0);
-    AddKeyValue(reply, "OSUpdates", "not implemented", 0);
-  }
-  return reply;
-}
-
-// The tail made last, for the snapshot it was made from and the host name of
-// the time: both can change while the agent runs, so every request compares.
-struct TStatusTail {
-  std::shared_ptr<const TORVSettings> settings;  // held, so that no other snapshot has its address
-  bool named = false;
-  String nodename;
-  String lines;
-};
-std::mutex tailMutex;
-std::shared_ptr<const TStatusTail> lastTail;
-
 }  // namespace
 
 void GetAgentStatus(const JXRequest& /*params*/, ORVReply& reply) {
   const TORVSettings& s = Settings();
-  utsname names{};
-  const bool named = uname(&names) == 0;
-  std::shared_ptr<const TStatusTail> tail;
-  {
-    std::lock_guard<std::mutex> lock(tailMutex);
-    tail = lastTail;
-  }
-  if (tail == nullptr || tail->settings.get() != &s || tail->named != named ||
-      (named && tail->nodename != names.nodename)) {
-    auto made = std::make_shared<TStatusTail>();
-    made->settings = SettingsHeld();
-    made->named = named;
-    if (named) made->nodename = names.nodename;
-    made->lines = TailLines(s, named ? &names : nullptr);
-    tail = made;
-    // Kept only when it was made from the snapshot it is held by.
-    if (made->settings.get() == &s) {
-      std::lock_guard<std::mutex> lock(tailMutex);
-      lastTail = std::move(made);
-    }
-  }
   reply = StatusHead();
   reply.AddVarParams("ActiveConnections=%d\nOpenedConnections=%d\nFailedConnections=%d",
                      AgentStatus.ActiveConnections.load(), AgentStatus.OpenedConnections.load(),
                      AgentStatus.FailedConnections.load());
-  reply += tail->lines;
+  AddFeatureList(reply, TShownIn::kTests, "Available tests", "Enabled tests", s);
+  AddShownSettings(reply, TShownIn::kInfo, s);
+  AddFeatureList(reply, TShownIn::kActions, "Available actions", "Enabled actions", s);
+  utsname names{};
+  if (uname(&names) == 0) {
+    AddKeyValue(reply, "HostName", names.nodename, 0);
+    String os(names.sysname);
+    os += ' ';
+    os += names.release;
+    os += ' ';
+    os += names.version;
+    AddKeyValue(reply, "RunningOS", os, 0);
+    AddKeyValue(reply, "OSUpdates", "not implemented", 0);
+  }
 }
 
 void GetAgentSettings(const JXRequest& params, ORVReply& reply) {

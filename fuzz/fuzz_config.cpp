@@ -13,11 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TORVSettings settings;
   settings.SetCfgFile(path.c_str());
   String msg;
-  settings.LoadOptions_(msg);
+  settings.ReadConfigFile(msg);
   CheckSettings(settings);
-  settings.SaveOptions_(msg);
+  settings.WriteConfigFile(msg);
   TORVSettings reloaded;
   reloaded.SetCfgFile(path.c_str());
-  reloaded.LoadOptions_(msg);
+  reloaded.ReadConfigFile(msg);
   return 0;
 }

@@ -208,11 +208,11 @@ const TSandbox& Sandbox() {
     s.logsuccess = s.logfails = s.Verbose = 0;
     s.manageaddr = s.updateaddr = "127.0.0.1";
     String msg;
-    if (!s.SaveOptions_(msg)) Fail("cannot save the sandbox configuration", msg);
+    if (!s.WriteConfigFile(msg)) Fail("cannot save the sandbox configuration", msg);
     box->cfgPath = s.CfgFile;
     box->cfgText = ReadWhole(box->cfgPath);
     box->loaded.SetCfgFile(box->cfgPath.c_str());
-    box->loaded.LoadOptions_(msg);
+    box->loaded.ReadConfigFile(msg);
     auto refused = std::make_shared<TORVSettings>(s);
     for (int32_t TORVSettings::*flag :
          {&TORVSettings::unc, &TORVSettings::foldersize, &TORVSettings::countfiles,
@@ -315,7 +315,7 @@ void CheckAndRestoreSettings(const TSandbox& box, bool afterSetSettings) {
     TORVSettings reloaded;
     reloaded.SetCfgFile(box.cfgPath.c_str());
     String msg;
-    reloaded.LoadOptions_(msg);
+    reloaded.ReadConfigFile(msg);
     const TORVSettings& s = box.loaded;
     for (String TORVSettings::*text :
          {&TORVSettings::tmpdir, &TORVSettings::orvpath, &TORVSettings::pidfile,

@@ -46,7 +46,7 @@ void UseScratchSettings() {
   auto s = std::make_shared<TORVSettings>();
   s->SetCfgFile((dir + "/orv.cfg").c_str());
   String msg;
-  s->LoadOptions_(msg);
+  s->ReadConfigFile(msg);
   s->proccntscript = (dir + "/count.sh").c_str();
   s->proclistscript = (dir + "/list.sh").c_str();
   s->cpuusagescript = (dir + "/cpu.sh").c_str();

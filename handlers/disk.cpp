@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/fileutils.h"
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
@@ -352,9 +353,8 @@ void ProcessTest_UNC(const JXRequest& params, ORVReply& reply) {
   int64_t total = 0, free = 0, available = 0;
   if (!GetUNCDriveInfo(path.c_str(), total, free, available)) {
     const int error = errno;
-    char text[256];
     reply.SetResult(kResultError);
-    reply.AddStringParam(strerror_r(error, text, sizeof(text)), 1);
+    reply.AddStringParam(GetErrorStr(error), 1);
     return;
   }
   reply.SetResult(kResultOk);

@@ -25,14 +25,6 @@ constexpr TScriptKind kProcCount{&TORVSettings::proccntscript, "ProcCnt"};
 constexpr TScriptKind kCpuUsage{&TORVSettings::cpuusagescript, "CPUUsage"};
 constexpr TScriptKind kProcList{&TORVSettings::proclistscript, "ProcList"};
 
-// Quotes text for the shell: whatever it holds stays one word and no syntax.
-String ShellQuote(const String& text) {
-  String quoted("'");
-  quoted += text.ReplaceAll("'", "'\\''", 1);
-  quoted += '\'';
-  return quoted;
-}
-
 // Checks that the script is configured and exists; false when reply holds a refusal.
 bool ScriptUsable(const TScriptKind& kind, ORVReply& reply) {
   String script = Settings().*kind.path;

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/errors.h"
+
 namespace {
 
 struct TAddrInfoFree {
@@ -70,12 +72,6 @@ int BuildAddress(const char* host, int port, sockaddr_in& addr, String& err) {
 }
 
 }  // namespace
-
-String GetErrorStr(int error) {
-  char buf[1024];
-  const char* text = strerror_r(error, buf, sizeof(buf));
-  return String(text);
-}
 
 int TcpListen(const char* host, const char* service, unsigned* addrLen, String& err) {
   err = "";

@@ -33,8 +33,6 @@ unsigned GetMyIP();
 // zero-terminated; returns dst.
 char* inet_ntoa_safe(in_addr address, char* dst, int size);
 String IP2String(unsigned ip);
-// The system's description of an error number.
-String GetErrorStr(int error);
 
 // Connects a TCP socket to host:port; timeoutMs 0 connects blocking, any
 // other value leaves the socket non-blocking. sock holds the socket (if one

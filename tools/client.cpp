@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/errors.h"
 #include "net/iplib.h"
 #include "protocol/cipher.h"
 #include "protocol/manager.h"
@@ -54,7 +55,7 @@ class TConnection {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         // A peer refused after connecting (accept filter, limits) resets the connection.
-        err = String(strerror(errno)) + kRefusalCauses;
+        err = GetErrorStr(errno) + kRefusalCauses;
         failure_ = TOrvFailure::kNoReply;
         return 0;
       }
@@ -163,7 +164,7 @@ int OrvUpgrade(const TOrvTarget& target, const char* fileName, String& replyText
   replyText = "";
   FILE* file = fopen(fileName, "rb");
   if (file == nullptr) {
-    err = strerror(errno);
+    err = GetErrorStr(errno);
     return 0;
   }
   String contents;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/errors.h"
 #include "protocol/md5.h"
 #include "protocol/orv_const.h"
 #include "tools/plugin.h"
@@ -267,8 +268,9 @@ int LoadLogState(const std::string& path, TLogState& state, std::string& err) {
   if (fd < 0 && errno == ENOENT) return 0;
   FILE* f = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (f == nullptr) {
-    err = "cannot read the log state " + path + ": " + strerror(errno);
+    const int error = errno;
     if (fd >= 0) close(fd);
+    err = "cannot read the log state " + path + ": " + GetErrorStr(error).c_str();
     return -1;
   }
   struct stat st {};
@@ -290,12 +292,16 @@ int SaveLogState(const std::string& path, const TLogState& state, std::string& e
   const int fd =
       open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-  bool ok = f != nullptr &&
-            fprintf(f, "%lld %lld %lld\n", state.position, state.storedSize, state.storedTime) > 0;
-  if (f != nullptr) ok = fclose(f) == 0 && ok;
+  // The reason of the first step that failed, before later calls change errno.
+  int error = f == nullptr ? errno : 0;
   if (f == nullptr && fd >= 0) close(fd);
-  if (ok && rename(temporary.c_str(), path.c_str()) == 0) return 1;
-  err = "cannot save the log state " + path + ": " + strerror(errno);
+  if (f != nullptr &&
+      fprintf(f, "%lld %lld %lld\n", state.position, state.storedSize, state.storedTime) <= 0)
+    error = errno;
+  if (f != nullptr && fclose(f) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) == 0) return 1;
+  if (error == 0) error = errno;
+  err = "cannot save the log state " + path + ": " + GetErrorStr(error).c_str();
   unlink(temporary.c_str());
   return 0;
 }

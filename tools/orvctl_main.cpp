@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "protocol/orv_const.h"
 #include "tools/client.h"
 #include "tools/nagios.h"
@@ -148,7 +149,8 @@ String ReadPasswordFile(const char* path) {
   const bool read = f != nullptr && (fgets(line, sizeof(line), f) != nullptr || !ferror(f));
   const int error = errno;
   if (f != nullptr) fclose(f);
-  if (!read) Fail(std::string("cannot read the password file ") + path + ": " + strerror(error));
+  if (!read)
+    Fail(std::string("cannot read the password file ") + path + ": " + GetErrorStr(error).c_str());
   line[strcspn(line, "\r\n")] = '\0';
   return String(line);
 }

@@ -42,6 +42,30 @@ TEST(CommandSplitTest, QuotesBlanksAndLimits) {
   }
 }
 
+// The shell reads each quoted word back as one argument, unchanged, whatever it holds.
+TEST(ShellQuoteTest, TheShellReadsEveryWordBackUnchanged) {
+  const char* const words[] = {"",           "plain", "two words",  "it's",
+                               "'",          "''",    "*",          "$HOME `id` $(id)",
+                               "a\\b \"c\"", "-n",    "line\nbreak"};
+  for (const char* word : words) {
+    String command = String("printf '%s|' ") + ShellQuote(word) + " " + ShellQuote(word);
+    command.SetZero();
+    char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.Data(), nullptr};
+    std::string out;
+    const TOutputSink sink = [&out](const char* data, int n) {
+      out.append(data, n);
+      return true;
+    };
+    TRunOptions options;
+    options.Output = &sink;
+    TChildEnd end;
+    int code = -1;
+    String err;
+    ASSERT_EQ(RunProgram(argv, options, end, code, err), 1) << err.c_str();
+    EXPECT_EQ(out, std::string(word) + "|" + word + "|") << word;
+  }
+}
+
 class RunnerTest : public TProgramTest {
  protected:
   // Runs line; the result, exit code (-1 when unset) and failure text.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -29,7 +30,7 @@ class SettingsFileTest : public TScratchTest {
     dir_.WriteFile("orv.cfg", content);
     s.SetCfgFile(cfg_.c_str());
     String msg;
-    const int result = s.LoadOptions_(msg);
+    const int result = s.ReadConfigFile(msg);
     return std::to_string(result) + msg.SetZero().c_str();
   }
 
@@ -110,18 +111,18 @@ TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
                           "FilterList =x y\norvpath=/keep/me\nnokey line\ntimeout=5";
   dir_.WriteFile("orv.cfg", old);
   String msg;
-  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   const std::string expected =
       "# agent settings\r\nComment = " + std::string(1010, 'n') +
       "\r\nfilteractive=1 ; on\nzz=" + std::string(1020, 'z') +
       "\r\ntail\nport = 1055\r\nlogfails=1\nFilterList =a b\r\norvpath=/keep/me\nnokey line\n"
       "timeout=4000\r\nhost=h port=1\r\npassword=new\r\nfiltermarks=1\r\nverboselogfile=\r\n"
       "logsuccess=0\r\noklogfile=log1.txt\r\nbadlogfile=log2.txt\r\nallowupdates=1\r\n"
-      "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nmaxpending=16\r\n"
-      "minkeylength=1\r\nrefusereplays=1\r\nunc=1\r\nfreespace=0\r\n"
+      "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nunc=1\r\nfreespace=0\r\n"
       "foldersize=1\r\ncountfiles=1\r\nfileexists=1\r\nfilecrc=1\r\ncomparefiles=1\r\n"
       "process=1\r\ncpuusage=1\r\nscript=1\r\nexternal=1\r\nping=1\r\ntcp=1\r\nudp=1\r\n"
-      "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n";
+      "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n"
+      "maxpending=16\r\nminkeylength=1\r\nrefusereplays=1\r\n";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), expected);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
   EXPECT_EQ(access((cfg_ + ".New").c_str(), F_OK), -1);
@@ -135,7 +136,7 @@ TEST_F(SettingsFileTest, NewFileIsNeverWiderThanTheOldOne) {
     Load(s, "password=p\n");
     ASSERT_EQ(chmod(cfg_.c_str(), mode), 0);
     String msg;
-    ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+    ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
     for (const std::string& name : {cfg_, cfg_ + ".Old"}) {
       struct stat st;
       ASSERT_EQ(stat(name.c_str(), &st), 0);
@@ -156,7 +157,8 @@ TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
   ASSERT_EQ(chmod(cfg_.c_str(), 0644), 0);
   const String expected = ("Cannot overwrite configuration file '" + cfg_ + "'").c_str();
   String msg;
-  EXPECT_EQ(RunUnprivileged([&] { return s.SaveOptions_(msg) == 0 && msg == expected ? 0 : 1; }), 0)
+  EXPECT_EQ(RunUnprivileged([&] { return s.WriteConfigFile(msg) == 0 && msg == expected ? 0 : 1; }),
+            0)
       << "wrong result or message, or no unprivileged user";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
@@ -199,12 +201,36 @@ TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
   TORVSettings s;
   Load(s, file);
   String msg;
-  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), file);
   // Into an empty file every saved key is appended with the value loaded.
   dir_.WriteFile("orv.cfg", "");
-  ASSERT_EQ(s.SaveOptions_(msg), 1) << msg.c_str();
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), saved);
+}
+
+// Managers and scripts that read the file expect its keys in the order the agent has always
+// appended them; keys added since come after those.
+TEST_F(SettingsFileTest, AnEmptyFileGetsTheFirstKeysInTheirLongStandingOrder) {
+  const std::vector<std::string> first = {
+      "host",         "port",        "timeout",     "comment",        "password",
+      "filteractive", "filtermarks", "filterlist",  "verboselogfile", "logsuccess",
+      "logfails",     "oklogfile",   "badlogfile",  "allowupdates",   "allowmanage",
+      "updateaddr",   "manageaddr",  "unc",         "freespace",      "foldersize",
+      "countfiles",   "fileexists",  "filecrc",     "comparefiles",   "process",
+      "cpuusage",     "script",      "external",    "ping",           "tcp",
+      "udp",          "textlog",     "shellscript", "executeaction",  "tcpudpaction",
+      "syslogaction"};
+  TORVSettings s;
+  Load(s, Required());
+  dir_.WriteFile("orv.cfg", "");
+  String msg;
+  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
+  std::vector<std::string> keys;
+  std::istringstream lines(TTempDir::ReadFile(cfg_));
+  for (std::string line; std::getline(lines, line);) keys.push_back(line.substr(0, line.find('=')));
+  ASSERT_GT(keys.size(), first.size());
+  EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + first.size()), first);
 }
 
 TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "base/errors.h"
 #include "tests/support/handler.h"
 #include "tests/support/loopback.h"
 

@@ -107,8 +107,11 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   const String key = NewSessionKey();
   const String captured = BuildRequestPacket("secret", key, "GetInfo\n\r");
   ASSERT_TRUE(Answered(Exchange(agent.Port(), captured), key));
+  // Programs left running until the test lets them end: past the exec whatever its pace.
+  const string go = agent.Dir().Join("go");
+  const string wait = "sh -c 'until [ -e " + go + " ]; do sleep 0.05; done; exit ";
   std::vector<std::thread> starts;
-  for (const char* line : {"/bin/sleep 2", "/bin/sleep 3", "sh -c 'sleep 2.5; exit 4'"}) {
+  for (const string& line : {wait + "0'", wait + "4'", wait + "9'"}) {
     starts.emplace_back([&agent, line] {
       EXPECT_EQ(agent.Request("TEST-ExternalPrg", {line, "", "", "-1"}), "200\n0\n") << line;
     });
@@ -116,18 +119,16 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   for (std::thread& t : starts) t.join();
   ASSERT_EQ(ChildrenOf(agent.Pid()).size(), 3u);
   EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
-  ASSERT_TRUE(Eventually([&] {
-    const string out = agent.Output();
-    return out.find("Listening...", out.find("Reload request received. Executing..")) !=
-           string::npos;
-  }));
+  ASSERT_TRUE(agent.WaitForListeningAfter("Reload request received. Executing.."));
   EXPECT_EQ(agent.InfoLine(9), "OpenedConnections=1");
   EXPECT_EQ(Exchange(agent.Port(), captured), String());
-  EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"sh -c 'exit 7'", "", "", "5000"}), "200\n7\n");
-  EXPECT_TRUE(Eventually([&] { return ChildrenOf(agent.Pid()).empty(); }, 10000))
+  EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"sh -c 'exit 7'", "", "", "60000"}), "200\n7\n");
+  EXPECT_EQ(ChildrenOf(agent.Pid()).size(), 3u);
+  agent.WriteFile("go", "");
+  EXPECT_TRUE(Eventually([&] { return ChildrenOf(agent.Pid()).empty(); }))
       << ChildrenOf(agent.Pid()).size() << " children left";
   EXPECT_EQ(agent.Request("QUIT"), "200\nOk\n");
-  EXPECT_EQ(agent.Wait(5000), 0);
+  EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
   EXPECT_NE(agent.Output().find("Terminate request received. Terminating..\n"), string::npos);
 }
 
@@ -177,7 +178,7 @@ TEST(AgentControlTest, SetSettingsRewritesTheFileMovesThePortAndRollsBack) {
   EXPECT_EQ(agent.InfoLine(13), "Port=" + moved);
   EXPECT_FALSE(ConnectLoopback(oldPort).Valid());  // the old socket is closed, not just left
   EXPECT_EQ(agent.Request("SetSettings", {"Port=" + std::to_string(taken)}), "200\n");
-  EXPECT_TRUE(agent.WaitForOutput("Return to original port", 15000));
+  EXPECT_TRUE(agent.WaitForOutput("Return to original port"));
   EXPECT_EQ(agent.InfoLine(13), "Port=" + moved);
 }
 
@@ -204,11 +205,11 @@ TEST(AgentDaemonTest, LockedPidFileHangupReloadAndRestartHandOver) {
   // A restarted daemon forks anew: the pid file names the new, listening
   // daemon before the old pid ends well, as a service manager needs.
   EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
-  EXPECT_EQ(agent.Wait(20000), 0);
+  EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
   EXPECT_NE(agent.FollowPidFile(), first);
   // A service manager's stop is a clean end too: status 0, pid file gone.
   ASSERT_EQ(kill(agent.Pid(), SIGTERM), 0);
-  EXPECT_EQ(agent.Wait(10000), 0);
+  EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
   EXPECT_NE(access(agent.PidPath().c_str(), F_OK), 0);
 }
 
@@ -275,7 +276,7 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   const int n = static_cast<int>(body.size());
   SendChecksummed(c.fd, body, c.key, "", {n / 2, n, n + 5});
   EXPECT_EQ(c.Reply(), "200\n");
-  EXPECT_EQ(agent.Wait(20000), 3);
+  EXPECT_EQ(agent.Wait(kStateWaitMs), 3);
   EXPECT_EQ(agent.ReadFile("started.txt"),
             "-v -i -p " + std::to_string(agent.Port()) + " " + agent.ConfigPath() + " -x\n");
   EXPECT_EQ(TTempDir::ReadFile(copy), body);
@@ -354,7 +355,7 @@ TEST(HandlerWireTest, BannerGetInfoEachFamilyAndEveryMalformedParameter) {
       // From the state after the first line: the second line matches, at its word.
       {"TEST-TextLog", {dir + "/app.log", "error", "9", "10", mtime, "0", "0", "1", "0"},
        "200\n    14\nnew error\n0\n    20\n    20\n" + mtime + "\n    20\n"},
-      {ext, {"sh -c 'exit 5'", "", "", "3000"}, "200\n5\n"},
+      {ext, {"sh -c 'exit 5'", "", "", "60000"}, "200\n5\n"},
       {ext, {"no-such-program-orv"}, "301\nexec error: No such file or directory\n"},
       {sh, {"sh %script% %params%", orvEncodeStrings(script.c_str(), script.size()).SetZero().c_str(),
             "hi", "5", "1"}, "200\nscriptres:hi\none%0D%0A\n"},
@@ -424,22 +425,22 @@ TEST(LoadTest, FloodsSlowAndVanishingClientsAndHangupStorms) {
   const int fds = Entries(proc + "/fd");
   const int threads = Entries(proc + "/task");
   auto expectRecovered = [&](const char* load) {
-    EXPECT_TRUE(Eventually(
-        [&] {
-          // Finished session threads stay parked for the next connections, up to a few.
-          return agent.InfoLine(8) == "ActiveConnections=1" && Entries(proc + "/fd") <= fds &&
-                 Entries(proc + "/task") <= threads + kParkedSessions;
-        },
-        15000))
-        << load;
+    EXPECT_TRUE(Eventually([&] {
+      // Finished session threads stay parked for the next connections, up to a few.
+      return agent.InfoLine(8) == "ActiveConnections=1" && Entries(proc + "/fd") <= fds &&
+             Entries(proc + "/task") <= threads + kParkedSessions;
+    })) << load;
   };
-  // An idle connection is closed after the time-out.
+  // An idle connection is closed after the time-out (between 3 and 4 s on the whole-second
+  // clock), well before the whole request's limit of 30 s would close it.
   auto start = std::chrono::steady_clock::now();
   bool closed = false;
-  ReadReply(ConnectLoopback(agent.Port()).Get(), 8000, &closed);
+  ReadReply(ConnectLoopback(agent.Port()).Get(), 20000, &closed);
   EXPECT_TRUE(closed);
-  EXPECT_LT(MsSince(start), 5500);
   EXPECT_GT(MsSince(start), 2900);
+  EXPECT_LT(MsSince(start), 20000);
+  // From here on no idle limit may close a client that a busy machine keeps waiting.
+  ASSERT_EQ(agent.Request("SetSettings", {"Timeout=600000"}), "200\n");
 
   // Each request goes out as soon as its connection is made: a slow accept queue must not let
   // the first sessions reach their idle time-out before the last connection is made. A burst of
@@ -447,14 +448,13 @@ TEST(LoadTest, FloodsSlowAndVanishingClientsAndHangupStorms) {
   EXPECT_EQ(AnsweredBurst(agent.Port(), 1000), 1000);
   expectRecovered("1000 connections");
 
-  // A byte from each slow client every 200 ms, while others are served at once.
+  // A byte from each slow client every 200 ms, while others are served: each request in turn
+  // is answered while every slow client is still in the middle of its packet.
   std::vector<TRawSession> slow(5);
   for (TRawSession& sent : slow) sent.fd = ConnectLoopback(agent.Port());
   for (int i = 1; i <= 10; ++i) {
     for (TRawSession& sent : slow) SendBytes(sent.fd.Get(), sent.Packet("GetInfo\n\r").Copy(i, 1));
-    auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(agent.InfoLine(1), "200");
-    EXPECT_LT(MsSince(asked), 2000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   for (TRawSession& sent : slow) {

@@ -154,8 +154,8 @@ bool TAgentProcess::Start(std::vector<std::string> options,
   pid_ = Spawn(options, dir_.Join("output.txt"), dir_.Path());
   // The agent says so once its socket listens; a probe would count as a connection,
   // and a daemon's parent ends only once the daemon listens.
-  if (interactive) return WaitForOutput("Listening...", 20000);
-  return Wait(20000) == 0;
+  if (interactive) return WaitForOutput("Listening...");
+  return Wait(kStateWaitMs) == 0;
 }
 
 bool TAgentProcess::StartDaemon() {
@@ -178,6 +178,14 @@ int TAgentProcess::Wait(int timeoutMs) {
 
 bool TAgentProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
   return Eventually([&] { return Output().find(text) != std::string::npos; }, timeoutMs);
+}
+
+bool TAgentProcess::WaitForListeningAfter(const std::string& earlier) const {
+  return Eventually([&] {
+    const std::string out = Output();
+    const size_t at = out.find(earlier);
+    return at != std::string::npos && out.find("Listening...", at) != std::string::npos;
+  });
 }
 
 std::string TAgentProcess::Request(const std::string& command,

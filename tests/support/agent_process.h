@@ -84,7 +84,9 @@ class TAgentProcess {
   }
   TOrvTarget Target() const { return {"127.0.0.1", port_, password_.c_str(), 20000}; }
   // Waits until text appears in the agent's output.
-  bool WaitForOutput(const std::string& text, int timeoutMs = 10000) const;
+  bool WaitForOutput(const std::string& text, int timeoutMs = kStateWaitMs) const;
+  // Waits until the output says "Listening..." after earlier (a restart's line).
+  bool WaitForListeningAfter(const std::string& earlier) const;
 
   // One request; the reply text, or "" when none came.
   std::string Request(const std::string& command,
