@@ -58,7 +58,7 @@ constexpr TSettingRow kSettingRows[] = {
     Text("manageaddr", "ManageAddr", &S::manageaddr, "127.0.0.1", K::kAddressList)
         .Shown(kSettings, 12),
     Integer("maxpending", "MaxPending", &S::maxpending, "16").Range(1, 1024).Shown(kSettings, 13),
-    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "1")
+    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "8")
         .Range(1, 65535)
         .Shown(kSettings, 14),
     Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),

@@ -118,7 +118,7 @@ TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
       "timeout=4000\r\nhost=h port=1\r\npassword=new\r\nfiltermarks=1\r\nverboselogfile=\r\n"
       "logsuccess=0\r\noklogfile=log1.txt\r\nbadlogfile=log2.txt\r\nallowupdates=1\r\n"
       "allowmanage=1\r\nupdateaddr=127.0.0.1\r\nmanageaddr=127.0.0.1\r\nmaxpending=16\r\n"
-      "minkeylength=1\r\nrefusereplays=1\r\nunc=1\r\nfreespace=0\r\n"
+      "minkeylength=8\r\nrefusereplays=1\r\nunc=1\r\nfreespace=0\r\n"
       "foldersize=1\r\ncountfiles=1\r\nfileexists=1\r\nfilecrc=1\r\ncomparefiles=1\r\n"
       "process=1\r\ncpuusage=1\r\nscript=1\r\nexternal=1\r\nping=1\r\ntcp=1\r\nudp=1\r\n"
       "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n";
