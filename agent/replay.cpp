@@ -206,14 +206,6 @@ bool TReplaySet::ReadPage(uint32_t page, TPage& out) {
   return true;
 }
 
-bool TReplaySet::WritePage(uint32_t page, const TPage& in) {
-  TPage stored;
-  for (uint32_t i = 0; i < kSlotsPerPage; ++i) stored.slots[i] = htole64(in.slots[i]);
-  if (WriteAll(fd_.Get(), stored.slots, kPageBytes, off_t{page} * kPageBytes)) return true;
-  writeError_ = errno;
-  return false;
-}
-
 bool TReplaySet::WriteHeader(int fd) const {
   uint8_t header[kHeaderBytes];
   BuildHeader(header);
@@ -264,9 +256,10 @@ void TReplaySet::Finish(const TReplayDigest& digest, TReplayMemory into) {
   Remember(digest, static_cast<int>(into));
 }
 
-// Into a free slot of the key's page: one whose generation has left the window (cleared as the
-// page is written, so that a tag never lives long enough to come round again), else the page's
-// oldest key goes.
+// Into the key's page, in its slot of the greatest age: an empty one, else one whose generation
+// has left the window, else the page's oldest key. Slots that fell out of the window are taken
+// oldest first, so none lives long enough for its generation's tag to come round again (256
+// generations). Only the slot is written.
 void TReplaySet::Remember(const TReplayDigest& digest, int memory) {
   const uint32_t number = PageOf(digest, memory);
   TPage page;
@@ -275,27 +268,24 @@ void TReplaySet::Remember(const TReplayDigest& digest, int memory) {
     ReadPage(number, page);
   }
   const uint64_t fingerprint = Fingerprint(digest);
-  int free = -1;
-  int oldest = 0;
-  uint32_t oldestAge = 0;
-  for (int i = 0; i < static_cast<int>(kSlotsPerPage); ++i) {
-    uint64_t& slot = page.slots[i];
-    if (!Live(slot, memory)) slot = 0;
-    if (slot == 0) {
-      if (free < 0) free = i;
-      continue;
-    }
-    if ((slot >> 8) == fingerprint) return;
-    const uint32_t age = (generation_[memory] - static_cast<uint32_t>(slot)) & 0xFF;
-    if (age >= oldestAge) {
-      oldestAge = age;
-      oldest = i;
+  uint32_t chosen = 0;
+  uint32_t chosenAge = 0;
+  for (uint32_t i = 0; i < kSlotsPerPage; ++i) {
+    const uint64_t slot = page.slots[i];
+    if ((slot >> 8) == fingerprint && Live(slot, memory)) return;
+    const uint32_t age =
+        slot == 0 ? 256 : (generation_[memory] - static_cast<uint32_t>(slot)) & 0xFF;
+    if (age > chosenAge) {
+      chosen = i;
+      chosenAge = age;
     }
   }
-  page.slots[free >= 0 ? free : oldest] = (fingerprint << 8) | (generation_[memory] & 0xFF);
-  if (!WritePage(number, page)) {
+  const uint64_t stored = htole64((fingerprint << 8) | (generation_[memory] & 0xFF));
+  const off_t at = off_t{number} * kPageBytes + off_t{chosen} * sizeof(stored);
+  if (!WriteAll(fd_.Get(), &stored, sizeof(stored), at)) {
+    writeError_ = errno;
     MoveToMemory();
-    WritePage(number, page);
+    WriteAll(fd_.Get(), &stored, sizeof(stored), at);
   }
   if (++count_[memory] < capacity_[memory]) return;
   ++generation_[memory];

@@ -86,7 +86,6 @@ class TReplaySet {
   uint32_t PageOf(const TReplayDigest& digest, int memory) const;
   bool Live(uint64_t slot, int memory) const;
   bool ReadPage(uint32_t page, TPage& out);
-  bool WritePage(uint32_t page, const TPage& in);
   void Remember(const TReplayDigest& digest, int memory);
   void BuildHeader(uint8_t* header) const;
   bool WriteHeader(int fd) const;
