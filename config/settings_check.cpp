@@ -327,10 +327,9 @@ class TChecker {
     if (s_.minkeylength >= kSafeKeyLength) return;
     for (const TSettingRow& row : table_) {
       if (row.number != &TORVSettings::minkeylength) continue;
-      Add(lineOf_[Index(row)],
-          Format("%s: %d is below %d: with one captured request, a session key cut to %d "
-                 "byte(s) can be guessed",
-                 row.fileKey, s_.minkeylength, kSafeKeyLength, std::max(1, s_.minkeylength)));
+      Add(lineOf_[Index(row)], Format("%s: %d is below %d: a session key cut to that length "
+                                      "can be guessed from one captured request",
+                                      row.fileKey, s_.minkeylength, kSafeKeyLength));
     }
   }
 
