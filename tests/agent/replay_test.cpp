@@ -275,4 +275,34 @@ TEST(ReplayConcurrencyTest, OneOfManySimultaneousClaimsWins) {
   }
 }
 
+// The main loop writes the file again while sessions claim and remember keys: nothing they
+// remember before, during or after is lost.
+TEST(ReplayConcurrencyTest, TheFileIsWrittenAgainWhileSessionsUseTheRecord) {
+  TTempDir dir;
+  const std::string path = dir.Join("orv__test.seen");
+  auto set = std::make_unique<TReplaySet>(kSmall);
+  std::vector<TReplayNote> notes;
+  ASSERT_EQ(set->Open(path.c_str(), notes), 1);
+  constexpr uint32_t kKeys = 40;  // per thread, within the span
+  std::vector<std::thread> sessions;
+  for (uint32_t t = 0; t < 3; ++t) {
+    sessions.emplace_back([&set, t] {
+      for (uint32_t i = 0; i < kKeys; ++i) Remember(*set, Key(t * kKeys + i), M::kRecognised);
+    });
+  }
+  int written = 0;
+  for (int round = 0; round < 20; ++round) {
+    unlink(path.c_str());
+    written += Text(set->Check()).find("written again") != std::string::npos;
+  }
+  for (std::thread& s : sessions) s.join();
+  EXPECT_EQ(written, 20);
+  set.reset();  // its lock goes with it
+  TReplaySet next(kSmall);
+  ASSERT_EQ(next.Open(path.c_str(), notes), 1);
+  int forgotten = 0;
+  for (uint32_t i = 0; i < 3 * kKeys; ++i) forgotten += !Refused(next, Key(i));
+  EXPECT_EQ(forgotten, 0);
+}
+
 }  // namespace
