@@ -1,5 +1,5 @@
-// Refused connections: counted, and logged at most once per source and kind per 10 s, with a
-// summary of what was held back.
+// Refused connections and rejected requests: counted, and logged up to a quota per source and
+// kind every 10 s (one line for a refusal), with a summary of what was held back.
 #pragma once
 
 #include <netinet/in.h>
