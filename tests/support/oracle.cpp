@@ -63,10 +63,11 @@ class TAttack {
   }
 
   // The key-stream byte after the 16 cipher bytes `window`, whatever came before them: the
-  // window opens a probe (after a few random bytes, when what it decrypts to there holds a line
-  // feed), so that the byte after it is where the first line feed is looked for.
+  // window opens a probe after a few random bytes (which make it decrypt to garbage there, never
+  // to the target's command word), so that the byte after it is where the first line feed is
+  // looked for.
   int LearnAfter(const String& window) {
-    for (int lead = 0; lead < 8; ++lead) {
+    for (int lead = 1; lead <= 8; ++lead) {
       const String start = Random(lead);
       const int end = lead + window.Length();
       auto hit = [end](int n) { return n >= kUnknownReply && n - kUnknownReply <= end; };
