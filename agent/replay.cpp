@@ -39,6 +39,10 @@ constexpr off_t kRingAt = 32;
 constexpr uint32_t kRingEntries = 131072;
 constexpr off_t kRingFileBytes = kRingAt + off_t{kRingEntries} * sizeof(TReplayDigest);
 
+// How a note ends: what became of the file.
+constexpr const char* kReplaced = ": a new record replaces it";
+constexpr const char* kInMemory = ": the record lasts until the agent ends";
+
 // Pages copied, counted or compared at once.
 constexpr uint32_t kBlockPages = 16;
 
@@ -125,16 +129,6 @@ bool CopyPages(int from, int to, off_t bytes) {
   return true;
 }
 
-String Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-String Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return String(text).SetZero();
-}
-
 }  // namespace
 
 bool TReplayDigest::operator==(const TReplayDigest& other) const {
@@ -165,8 +159,13 @@ uint64_t TReplaySet::FileBytes() const {
   return (uint64_t{1} + shape_.pages[0] + shape_.pages[1]) * kPageBytes;
 }
 
-String TReplaySet::Name() const {
-  return (String("Replay record ") + path_).SetZero();
+TReplayNote TReplaySet::Note(bool warning, const char* format, ...) const {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return {warning, (String("Replay record ") + path_ + text).SetZero()};
 }
 
 TReplayDigest TReplaySet::Digest(const String& sessionKey) const {
@@ -351,36 +350,35 @@ bool TReplaySet::Import(int fd) {
 }
 
 bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
-  const String replaced = ": a new record replaces it";
   struct stat st {};
   if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    notes.push_back({true, Name() + " is not a regular file" + replaced});
+    notes.push_back(Note(true, " is not a regular file%s", kReplaced));
     return false;
   }
   if (st.st_uid != geteuid()) {
-    notes.push_back({true, Name() + Format(" belongs to user %u", st.st_uid) + replaced});
+    notes.push_back(Note(true, " belongs to user %u%s", st.st_uid, kReplaced));
     return false;
   }
   if ((st.st_mode & 077) != 0) {
-    notes.push_back({true, Name() + Format(" had mode %04o: made 0600", st.st_mode & 07777)});
+    notes.push_back(Note(true, " had mode %04o: made 0600", st.st_mode & 07777));
     fchmod(fd.Get(), 0600);
   }
   uint8_t header[kHeaderBytes] = {};
   const ssize_t got = ReadUpTo(fd.Get(), header, sizeof(header), 0);
   if (got < 0) {
-    notes.push_back({true, Name() + " cannot be read (" + strerror(errno) + ")" + replaced});
+    notes.push_back(Note(true, " cannot be read (%s)%s", strerror(errno), kReplaced));
     return false;
   }
   if (memcmp(header, kRingMagic, sizeof(kRingMagic)) == 0 && st.st_size == kRingFileBytes &&
       Import(fd.Get())) {
-    notes.push_back({false, Name() + " converted from the earlier ring of 65,536 requests"});
+    notes.push_back(Note(false, " converted from the earlier ring of 65,536 requests"));
     return false;
   }
   const uint32_t shape[3] = {shape_.pages[0], shape_.pages[1], shape_.generations};
   for (int i = 0; i < 3; ++i) {
     if (got < static_cast<ssize_t>(kHeaderBytes) || memcmp(header, kMagic, sizeof(kMagic)) != 0 ||
         Le32(header + kShapeAt + 4 * i) != shape[i]) {
-      notes.push_back({true, Name() + " is not a replay record of this agent" + replaced});
+      notes.push_back(Note(true, " is not a replay record of this agent%s", kReplaced));
       return false;
     }
   }
@@ -395,7 +393,7 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
       const ssize_t n = ReadUpTo(fd.Get(), slots, size_t{pages} * kPageBytes,
                                  off_t{firstPage_[m] + page} * kPageBytes);
       if (n < 0) {
-        notes.push_back({true, Name() + " cannot be read (" + strerror(errno) + ")" + replaced});
+        notes.push_back(Note(true, " cannot be read (%s)%s", strerror(errno), kReplaced));
         return false;
       }
       for (size_t i = 0; i < static_cast<size_t>(n) / sizeof(uint64_t); ++i) {
@@ -405,13 +403,13 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
     }
   }
   if (st.st_size < static_cast<off_t>(FileBytes())) {
-    notes.push_back({true, Name() + Format(" was cut short to %lld bytes: the keys it held "
-                                           "beyond them are forgotten",
-                                           static_cast<long long>(st.st_size))});
+    notes.push_back(Note(true,
+                         " was cut short to %lld bytes: the keys it held past them are forgotten",
+                         static_cast<long long>(st.st_size)));
   }
   if (st.st_size != static_cast<off_t>(FileBytes())) {
     if (ftruncate(fd.Get(), static_cast<off_t>(FileBytes())) != 0) {
-      notes.push_back({true, Name() + " cannot be resized (" + strerror(errno) + ")" + replaced});
+      notes.push_back(Note(true, " cannot be resized (%s)%s", strerror(errno), kReplaced));
       return false;
     }
     Reserve(fd.Get(), static_cast<off_t>(FileBytes()));
@@ -433,25 +431,22 @@ int TReplaySet::Open(const String& path, std::vector<TReplayNote>& notes) {
   TUniqueFd fd(open(path_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   const int openError = fd.Valid() ? 0 : errno;
   if (openError == ELOOP) {
-    notes.push_back({true, Name() + " is a symbolic link, not followed: a new record replaces it"});
+    notes.push_back(Note(true, " is a symbolic link, not followed%s", kReplaced));
   } else if (openError != 0 && openError != ENOENT) {
-    notes.push_back({true, Name() + " cannot be opened (" + strerror(openError) +
-                               "): a new record replaces it"});
+    notes.push_back(Note(true, " cannot be opened (%s)%s", strerror(openError), kReplaced));
   } else if (fd.Valid() && flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     // Another agent on the same configuration keeps it: share nothing with it.
-    notes.push_back({true, Name() + " is in use by another process: the record lasts until "
-                                    "the agent ends"});
+    notes.push_back(Note(true, " is in use by another process%s", kInMemory));
     return 0;
   } else if (fd.Valid() && Adopt(fd, notes)) {
     return 1;
   }
   String err;
   if (!WriteFile(err)) {
-    notes.push_back(
-        {true, Name() + " cannot be written (" + err + "): the record lasts until the agent ends"});
+    notes.push_back(Note(true, " cannot be written (%s)%s", err.c_str(), kInMemory));
     return 0;
   }
-  if (openError == ENOENT) notes.push_back({false, Name() + " created"});
+  if (openError == ENOENT) notes.push_back(Note(false, " created"));
   return 1;
 }
 
@@ -459,8 +454,7 @@ std::vector<TReplayNote> TReplaySet::Check() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<TReplayNote> notes;
   if (writeError_ != 0) {
-    notes.push_back({true, Name() + " cannot be written (" + strerror(writeError_) +
-                               "): the record lasts until the agent ends"});
+    notes.push_back(Note(true, " cannot be written (%s)%s", strerror(writeError_), kInMemory));
     writeError_ = 0;
   }
   struct stat own {};
@@ -474,13 +468,12 @@ std::vector<TReplayNote> TReplaySet::Check() {
   }
   if (what != nullptr) {
     String err;
-    notes.push_back({true, WriteFile(err) ? Name() + what + ": written again"
-                                          : Name() + what + ", and cannot be written again (" +
-                                                err + "): the record lasts until the agent ends"});
+    notes.push_back(WriteFile(err) ? Note(true, "%s: written again", what)
+                                   : Note(true, "%s, and cannot be written again (%s)%s", what,
+                                          err.c_str(), kInMemory));
   } else if (cutShort_ || own.st_size < static_cast<off_t>(FileBytes()) || !HeaderIntact()) {
     // Writes since may have given it its length back: a short read or the header tells.
-    notes.push_back({true, Name() + " was cut short: the keys it held past its new end are "
-                                    "forgotten"});
+    notes.push_back(Note(true, " was cut short: the keys it held past its new end are forgotten"));
     if (!Reserve(fd_.Get(), static_cast<off_t>(FileBytes())) || !WriteHeader(fd_.Get())) {
       writeError_ = errno;
     }
@@ -514,7 +507,7 @@ void LogReplayNotes(const std::vector<TReplayNote>& notes) {
   for (const TReplayNote& note : notes) {
     String text = note.text;
     text.SetZero();
-    if (note.warning) showmessage("%s\n", LOCAL, mtFailure, 1, text.c_str());
+    showmessage("%s\n", LOCAL, note.warning ? mtFailure : mtInfo, 1, text.c_str());
     SystemLog(LOG_DAEMON | (note.warning ? LOG_WARNING : LOG_INFO), "%s", text.c_str());
   }
 }

@@ -98,7 +98,9 @@ class TReplaySet {
   bool WriteFile(String& err);
   // Moves the record into an anonymous memory file, so that it outlives a file it cannot use.
   void MoveToMemory();
-  String Name() const;
+  // A note about the file: "Replay record <path>" and the text.
+  TReplayNote Note(bool warning, const char* format, ...) const
+      __attribute__((format(printf, 3, 4)));
 
   const TReplayShape shape_;
   uint32_t firstPage_[kReplayMemories];
@@ -118,7 +120,7 @@ class TReplaySet {
 
 // The agent's record.
 TReplaySet& ReplaySet();
-// Writes the notes to the failure log and the system log (warnings), or the system log alone.
+// Writes the notes to the system log, and warnings also to the failure log.
 void LogReplayNotes(const std::vector<TReplayNote>& notes);
 // The main loop's second: keeps the record's file in place and reports what happened to it.
 void CheckReplayRecord();
