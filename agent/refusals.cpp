@@ -5,9 +5,7 @@
 #include <arpa/inet.h>
 #include <syslog.h>
 
-#include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
