@@ -96,6 +96,9 @@ class TReplaySet {
   bool Import(int fd);
   // Writes the record to path (through a new file renamed over it) and keeps it there.
   bool WriteFile(String& err);
+  bool Resize(int fd, off_t size) const;
+  // Makes fd, a file holding the record, the record's.
+  void UseFile(TUniqueFd fd);
   // Moves the record into an anonymous memory file, so that it outlives a file it cannot use.
   void MoveToMemory();
   // A note about the file: "Replay record <path>" and the text.
