@@ -87,13 +87,6 @@ TEST(ReplaySetTest, EachMemoryForgetsInOrderAndOnlyByItsOwnKeys) {
   }
 }
 
-TEST(ReplaySetTest, TheFullShapeFitsIn32MiBAndKeepsThirtyDays) {
-  const TReplaySet set;
-  EXPECT_EQ(set.FileBytes(), 32u << 20);
-  EXPECT_GE(set.Span(M::kRecognised), 2'600'000u);
-  EXPECT_GE(set.Span(M::kJunk), 850'000u);
-}
-
 class ReplayFileTest : public ::testing::Test {
  protected:
   std::string Path() const { return dir_.Join("orv__test.seen"); }
