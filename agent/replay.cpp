@@ -25,12 +25,17 @@
 namespace {
 
 // Page 0 holds the header: magic, salt, the shape, then each memory's newest generation, all
-// little-endian. The memories' pages follow, the recognised first.
+// little-endian. The table's pages follow.
 constexpr char kMagic[8] = {'O', 'R', 'V', 'S', 'E', 'E', 'N', '2'};
 constexpr off_t kSaltAt = 8;
 constexpr off_t kShapeAt = 24;
-constexpr off_t kGenerationsAt = 36;
-constexpr size_t kHeaderBytes = 44;
+constexpr int kShapeFields = 2 + kReplayMemories;
+constexpr off_t kGenerationsAt = kShapeAt + 4 * kShapeFields;
+constexpr size_t kHeaderBytes = kGenerationsAt + 4 * kReplayMemories;
+
+// A slot: the generation's low byte, the memory, then 55 bits of the digest; 0 when empty.
+constexpr int kMemoryBit = 8;
+constexpr int kFingerprintShift = 9;
 
 // The ring an earlier version kept: magic, salt, a position, then 131,072 digests.
 constexpr char kRingMagic[8] = {'O', 'R', 'V', 'S', 'E', 'E', 'N', '1'};
@@ -92,11 +97,21 @@ void PutLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// The slot's 56 bits of a digest, never all zero: an empty slot reads 0.
+// The slot's 55 bits of a digest, never all zero: an empty slot reads 0.
 uint64_t Fingerprint(const TReplayDigest& digest) {
   uint64_t fingerprint = 0;
   for (int i = 0; i < 7; ++i) fingerprint |= uint64_t{digest.bytes[4 + i]} << (8 * i);
+  fingerprint &= ~uint64_t{0} >> kFingerprintShift;
   return fingerprint != 0 ? fingerprint : 1;
+}
+
+int MemoryOf(uint64_t slot) {
+  return static_cast<int>((slot >> kMemoryBit) & 1);
+}
+
+// How many generations ago, by the memory's newest generation, a slot's key was remembered.
+uint32_t AgeIn(uint64_t slot, const uint32_t* generation) {
+  return (generation[MemoryOf(slot)] - static_cast<uint32_t>(slot)) & 0xFF;
 }
 
 // Zero pages over [from, to) (from a page's start), one write a page: the file's blocks are
@@ -146,12 +161,9 @@ bool TReplayDigest::operator==(const TReplayDigest& other) const {
 }
 
 TReplaySet::TReplaySet(TReplayShape shape) : shape_(shape) {
-  uint32_t next = 1;
   for (int m = 0; m < kReplayMemories; ++m) {
-    firstPage_[m] = next;
-    next += shape.pages[m];
     capacity_[m] = std::max<uint32_t>(
-        1, static_cast<uint32_t>(uint64_t{shape.pages[m]} * kFillPerPage / shape.generations));
+        1, static_cast<uint32_t>(uint64_t{shape.pages} * shape.perPage[m] / shape.generations));
     generation_[m] = 0;
     count_[m] = 0;
   }
@@ -160,13 +172,13 @@ TReplaySet::TReplaySet(TReplayShape shape) : shape_(shape) {
 }
 
 uint64_t TReplaySet::Span(TReplayMemory memory) const {
-  // A key's generation lasts through generations - 1 more; a full page may drop it during the
-  // last of them.
+  // A key's generation lasts through generations - 1 more; a full page may drop a junk key
+  // during the last of them.
   return uint64_t{shape_.generations - 2} * capacity_[static_cast<int>(memory)];
 }
 
 uint64_t TReplaySet::FileBytes() const {
-  return (uint64_t{1} + shape_.pages[0] + shape_.pages[1]) * kPageBytes;
+  return (uint64_t{1} + shape_.pages) * kPageBytes;
 }
 
 TReplayNote TReplaySet::Note(bool warning, const char* format, ...) const {
@@ -191,14 +203,16 @@ TReplayDigest TReplaySet::Digest(const String& sessionKey) const {
   return digest;
 }
 
-uint32_t TReplaySet::PageOf(const TReplayDigest& digest, int memory) const {
-  return firstPage_[memory] +
-         static_cast<uint32_t>((uint64_t{Le32(digest.bytes)} * shape_.pages[memory]) >> 32);
+uint32_t TReplaySet::PageOf(const TReplayDigest& digest) const {
+  return 1 + static_cast<uint32_t>((uint64_t{Le32(digest.bytes)} * shape_.pages) >> 32);
 }
 
-bool TReplaySet::Live(uint64_t slot, int memory) const {
-  const uint32_t age = (generation_[memory] - static_cast<uint32_t>(slot)) & 0xFF;
-  return slot != 0 && age < shape_.generations;
+uint32_t TReplaySet::Age(uint64_t slot) const {
+  return AgeIn(slot, generation_);
+}
+
+bool TReplaySet::Live(uint64_t slot) const {
+  return slot != 0 && Age(slot) < shape_.generations;
 }
 
 // A page cut off by the file's end reads as empty. False when the read failed.
@@ -232,9 +246,9 @@ void TReplaySet::BuildHeader(uint8_t* header) const {
   memset(header, 0, kHeaderBytes);
   memcpy(header, kMagic, sizeof(kMagic));
   memcpy(header + kSaltAt, salt_, sizeof(salt_));
-  PutLe32(header + kShapeAt, shape_.pages[0]);
-  PutLe32(header + kShapeAt + 4, shape_.pages[1]);
-  PutLe32(header + kShapeAt + 8, shape_.generations);
+  const uint32_t shape[kShapeFields] = {shape_.pages, shape_.generations, shape_.perPage[0],
+                                        shape_.perPage[1]};
+  for (int i = 0; i < kShapeFields; ++i) PutLe32(header + kShapeAt + 4 * i, shape[i]);
   for (int m = 0; m < kReplayMemories; ++m)
     PutLe32(header + kGenerationsAt + 4 * m, generation_[m]);
 }
@@ -243,13 +257,11 @@ bool TReplaySet::Claim(const TReplayDigest& digest) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (std::find(claimed_.begin(), claimed_.end(), digest) != claimed_.end()) return false;
   const uint64_t fingerprint = Fingerprint(digest);
-  for (int m = 0; m < kReplayMemories; ++m) {
-    TPage page;
-    // A record that cannot be read serves nothing rather than everything.
-    if (!ReadPage(PageOf(digest, m), page)) return false;
-    for (uint64_t slot : page.slots) {
-      if ((slot >> 8) == fingerprint && Live(slot, m)) return false;
-    }
+  TPage page;
+  // A record that cannot be read serves nothing rather than everything.
+  if (!ReadPage(PageOf(digest), page)) return false;
+  for (uint64_t slot : page.slots) {
+    if ((slot >> kFingerprintShift) == fingerprint && Live(slot)) return false;
   }
   claimed_.push_back(digest);
   return true;
@@ -265,31 +277,43 @@ void TReplaySet::Finish(const TReplayDigest& digest, TReplayMemory into) {
   Remember(digest, static_cast<int>(into));
 }
 
-// Into the key's page, in its slot of the greatest age: an empty one, else one whose generation
-// has left the window, else the page's oldest key. Slots that fell out of the window are taken
-// oldest first, so none lives long enough for its generation's tag to come round again (256
-// generations). Only the slot is written.
+// Into the key's page, in the slot that matters least: an empty one, else one whose generation
+// has left its memory's window (the oldest: so none lives long enough for its generation's tag to
+// come round again, 256 generations on), else the page's oldest junk key, else, for a recognised
+// key only, the page's oldest recognised key. Only the slot is written.
 void TReplaySet::Remember(const TReplayDigest& digest, int memory) {
-  const uint32_t number = PageOf(digest, memory);
+  const uint32_t number = PageOf(digest);
   TPage page;
   if (!ReadPage(number, page)) {
     MoveToMemory();
     ReadPage(number, page);
   }
   const uint64_t fingerprint = Fingerprint(digest);
-  uint32_t chosen = 0;
-  uint32_t chosenAge = 0;
+  constexpr int kJunk = static_cast<int>(TReplayMemory::kJunk);
+  int chosen = -1;
+  uint32_t chosenRank = 0;
   for (uint32_t i = 0; i < kSlotsPerPage; ++i) {
     const uint64_t slot = page.slots[i];
-    if ((slot >> 8) == fingerprint && Live(slot, memory)) return;
-    const uint32_t age =
-        slot == 0 ? 256 : (generation_[memory] - static_cast<uint32_t>(slot)) & 0xFF;
-    if (age > chosenAge) {
-      chosen = i;
-      chosenAge = age;
+    if ((slot >> kFingerprintShift) == fingerprint && Live(slot)) return;
+    const uint32_t age = Age(slot);
+    uint32_t rank;  // higher goes first; 0 never
+    if (slot == 0) {
+      rank = 4 << 8;
+    } else if (age >= shape_.generations) {
+      rank = (3 << 8) | age;
+    } else if (MemoryOf(slot) == kJunk) {
+      rank = (2 << 8) | age;
+    } else {
+      rank = memory == kJunk ? 0 : (1 << 8) | age;
+    }
+    if (rank > chosenRank) {
+      chosen = static_cast<int>(i);
+      chosenRank = rank;
     }
   }
-  const uint64_t stored = htole64((fingerprint << 8) | (generation_[memory] & 0xFF));
+  if (chosen < 0) return;  // a page of recognised keys alone: junk does not push one out
+  const uint64_t stored = htole64((fingerprint << kFingerprintShift) |
+                                  (uint64_t(memory) << kMemoryBit) | (generation_[memory] & 0xFF));
   const off_t at = off_t{number} * kPageBytes + off_t{chosen} * sizeof(stored);
   if (!WriteAll(fd_.Get(), &stored, sizeof(stored), at)) {
     writeError_ = errno;
@@ -394,30 +418,27 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
     notes.push_back(Note(false, " converted from the earlier ring of 65,536 requests"));
     return false;
   }
-  const uint32_t shape[3] = {shape_.pages[0], shape_.pages[1], shape_.generations};
-  for (int i = 0; i < 3; ++i) {
-    if (got < static_cast<ssize_t>(kHeaderBytes) || memcmp(header, kMagic, sizeof(kMagic)) != 0 ||
-        Le32(header + kShapeAt + 4 * i) != shape[i]) {
-      notes.push_back(Note(true, " is not a replay record of this agent%s", kReplaced));
-      return false;
-    }
+  uint8_t expected[kHeaderBytes];
+  BuildHeader(expected);
+  if (got < static_cast<ssize_t>(kHeaderBytes) || memcmp(header, kMagic, sizeof(kMagic)) != 0 ||
+      memcmp(header + kShapeAt, expected + kShapeAt, kGenerationsAt - kShapeAt) != 0) {
+    notes.push_back(Note(true, " is not a replay record of this agent%s", kReplaced));
+    return false;
   }
   // The newest generation of each memory takes the keys it holds already.
   uint32_t generation[kReplayMemories];
+  for (int m = 0; m < kReplayMemories; ++m) generation[m] = Le32(header + kGenerationsAt + 4 * m);
   uint32_t count[kReplayMemories] = {};
-  for (int m = 0; m < kReplayMemories; ++m) {
-    generation[m] = Le32(header + kGenerationsAt + 4 * m);
-    for (uint32_t page = firstPage_[m]; page < firstPage_[m] + shape_.pages[m]; ++page) {
-      uint64_t slots[kSlotsPerPage];
-      const ssize_t n = ReadUpTo(fd.Get(), slots, kPageBytes, off_t{page} * kPageBytes);
-      if (n < 0) {
-        notes.push_back(Note(true, " cannot be read (%s)%s", strerror(errno), kReplaced));
-        return false;
-      }
-      for (size_t i = 0; i < static_cast<size_t>(n) / sizeof(uint64_t); ++i) {
-        const uint64_t slot = le64toh(slots[i]);
-        count[m] += slot != 0 && ((generation[m] - static_cast<uint32_t>(slot)) & 0xFF) == 0;
-      }
+  for (uint32_t page = 1; page <= shape_.pages; ++page) {
+    uint64_t slots[kSlotsPerPage];
+    const ssize_t n = ReadUpTo(fd.Get(), slots, kPageBytes, off_t{page} * kPageBytes);
+    if (n < 0) {
+      notes.push_back(Note(true, " cannot be read (%s)%s", strerror(errno), kReplaced));
+      return false;
+    }
+    for (size_t i = 0; i < static_cast<size_t>(n) / sizeof(uint64_t); ++i) {
+      const uint64_t slot = le64toh(slots[i]);
+      count[MemoryOf(slot)] += slot != 0 && AgeIn(slot, generation) == 0;
     }
   }
   if (st.st_size < static_cast<off_t>(FileBytes())) {

@@ -22,10 +22,12 @@ struct TReplayDigest {
 enum class TReplayMemory : uint8_t { kRecognised, kJunk };
 inline constexpr int kReplayMemories = 2;
 
-// The record's dimensions: 4 KiB pages per memory, and how many generations share them.
+// The record's dimensions: 4 KiB pages, how many generations share them, and how many keys of
+// each memory a page takes over the whole window, on average.
 struct TReplayShape {
-  uint32_t pages[kReplayMemories];
+  uint32_t pages;
   uint32_t generations;  // 3 to 128
+  uint32_t perPage[kReplayMemories];
 };
 
 // What Open and Check found, for the logs.
@@ -35,22 +37,23 @@ struct TReplayNote {
 };
 
 // The file is the table, read with pread and written with pwrite (so no change to the file can
-// raise SIGBUS), and the process keeps none of it: what it reads sits in the page cache. Each
-// memory is a hash table of pages of 512 slots; a slot holds 56 bits of a key's digest and the
-// generation it was remembered in. A memory's generation moves on when it has taken its share of
-// keys, and the slots of the generation that falls out of the window read as free: forgetting in
-// the order of remembering, without a ring or a deletion per key. Without a usable file the same
-// table lives in an anonymous memory file.
+// raise SIGBUS), and the process keeps none of it: what it reads sits in the page cache. The
+// table is a hash of pages of 512 slots, a key's page the same in both memories, so that one
+// read tells whether it was used. A slot holds 55 bits of a key's digest, its memory, and the
+// generation of that memory it was remembered in. A memory's generation moves on when it has
+// taken its share of keys, and the slots of the generation that falls out of its window read as
+// free: forgetting in the order of remembering, without a ring or a deletion per key. A junk key
+// never takes the slot of a recognised one. Without a usable file the same table lives in an
+// anonymous memory file.
 class TReplaySet {
  public:
   static constexpr uint32_t kPageBytes = 4096;
   static constexpr uint32_t kSlotsPerPage = kPageBytes / 8;
-  // Keys a memory takes per page over its whole window: 85% of the slots, so that a page is
-  // rarely full (it then drops its oldest key, one generation early at most).
-  static constexpr uint32_t kFillPerPage = 435;
-  // 32 MiB. A recognised request's key is refused through 2,600,466 later recognised requests
-  // (30 days at one a second); a junk key through 851,198 later junk requests.
-  static constexpr TReplayShape kFullShape = {{6171, 2020}, 64};
+  // 32 MiB. Its pages are 64% recognised keys and 21% junk at most, on average, so that a page
+  // is rarely full (its oldest junk key then goes, one generation early at most). A recognised
+  // request's key is refused through 2,602,636 later recognised requests (30 days at one a
+  // second), a junk key through 856,964 later junk requests.
+  static constexpr TReplayShape kFullShape = {8191, 64, {328, 108}};
 
   explicit TReplaySet(TReplayShape shape = kFullShape);
   TReplaySet(const TReplaySet&) = delete;
@@ -83,8 +86,10 @@ class TReplaySet {
     uint64_t slots[kSlotsPerPage];
   };
 
-  uint32_t PageOf(const TReplayDigest& digest, int memory) const;
-  bool Live(uint64_t slot, int memory) const;
+  uint32_t PageOf(const TReplayDigest& digest) const;
+  // How many generations of its memory ago a slot's key was remembered.
+  uint32_t Age(uint64_t slot) const;
+  bool Live(uint64_t slot) const;
   bool ReadPage(uint32_t page, TPage& out);
   void Remember(const TReplayDigest& digest, int memory);
   void BuildHeader(uint8_t* header) const;
@@ -106,7 +111,6 @@ class TReplaySet {
       __attribute__((format(printf, 3, 4)));
 
   const TReplayShape shape_;
-  uint32_t firstPage_[kReplayMemories];
   uint32_t capacity_[kReplayMemories];    // keys per generation
   uint32_t generation_[kReplayMemories];  // the newest
   uint32_t count_[kReplayMemories];       // keys of the newest generation

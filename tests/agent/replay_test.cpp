@@ -20,8 +20,8 @@ namespace {
 
 using M = TReplayMemory;
 
-// Small enough for the sanitizers: a generation is 54 to 108 keys.
-constexpr TReplayShape kSmall = {{2, 1}, 8};
+// Small enough for the sanitizers: a generation is 25 recognised keys or 12 junk keys.
+constexpr TReplayShape kSmall = {2, 8, {100, 50}};
 
 String Key(uint32_t n, char tag = 'k') {
   char text[24];
@@ -87,6 +87,19 @@ TEST(ReplaySetTest, EachMemoryForgetsInOrderAndOnlyByItsOwnKeys) {
   }
 }
 
+// One page with room for less than both memories' windows: when it is full, junk makes way for
+// junk and for recognised keys, a recognised key for nothing junk brings.
+TEST(ReplaySetTest, AFullPageDropsJunkNeverARecognisedKey) {
+  TReplaySet set({1, 8, {400, 400}});
+  const uint64_t span = set.Span(M::kRecognised);
+  for (uint32_t i = 0; i < span; ++i) Remember(set, Key(i), M::kRecognised);
+  for (uint32_t i = 0; i < 2000; ++i) Remember(set, Key(i, 'j'), M::kJunk);
+  int forgotten = 0;
+  for (uint32_t i = 0; i < span; ++i) forgotten += !Refused(set, Key(i));
+  EXPECT_EQ(forgotten, 0);
+  EXPECT_TRUE(Refused(set, Key(1999, 'j')));
+}
+
 class ReplayFileTest : public ::testing::Test {
  protected:
   std::string Path() const { return dir_.Join("orv__test.seen"); }
@@ -108,7 +121,7 @@ class ReplayFileTest : public ::testing::Test {
 TEST_F(ReplayFileTest, TheFileOutlivesTheProcessAndGoesOnWhereItStopped) {
   Keep();
   TReplaySet set(kSmall);
-  EXPECT_EQ(set.FileBytes(), 4u * TReplaySet::kPageBytes);
+  EXPECT_EQ(set.FileBytes(), 3u * TReplaySet::kPageBytes);
   EXPECT_EQ(Size(), static_cast<off_t>(set.FileBytes()));
   EXPECT_EQ(TTempDir::ReadFile(Path()).find("captured"), std::string::npos) << "digests only";
   std::vector<TReplayNote> notes;
