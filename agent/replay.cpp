@@ -1,5 +1,5 @@
-// The replay record: two memories of keyed fingerprints in a file of fixed size, read and written
-// a page at a time.
+// The replay record: the keyed fingerprints of two memories in one table, a file of fixed size
+// read a page and written a slot at a time.
 #include "agent/replay.h"
 
 #include <endian.h>
