@@ -94,14 +94,11 @@ void AdmitAndServe(int sock, in_addr peer) {
     }
   }
   TSessionSlot slot{sock, peer, SteadyMs()};
-  std::vector<in_addr> evicted;
+  std::vector<TEviction> evicted;
   const auto admission = Sessions().Admit(&slot, std::max(1, settings->maxpending), evicted);
   RefuseEvicted(evicted);
   if (admission != TSessionRegistry::TAdmission::kAdmitted) {
-    Drop(sock,
-         admission == TSessionRegistry::TAdmission::kFull ? TRefusal::kSessionCap
-                                                          : TRefusal::kSourceLimit,
-         peer);
+    Drop(sock, TRefusal::kSessionCap, peer);
     return;
   }
   ClientExecute(slot, std::move(settings));
@@ -253,7 +250,7 @@ class TSessionThreads {
     std::lock_guard<std::mutex> lock(roomMutex_);
     pollfd waiter{listen_, POLLIN, 0};
     if (poll(&waiter, 1, kAcceptBackoffMs) <= 0) return;
-    std::vector<in_addr> evicted;
+    std::vector<TEviction> evicted;
     if (!Sessions().EvictOldest(evicted)) {
       RestMs(kAcceptBackoffMs);
       return;

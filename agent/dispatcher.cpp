@@ -170,6 +170,19 @@ const char* Refusal(const TCommandRow& row, const TORVSettings& s, in_addr peer)
   return nullptr;
 }
 
+// A request that was not served: 0. A control byte in its command word means it was decrypted
+// under a key the manager did not make (parameters may hold tabs and more, a command never):
+// counted, and logged for fail2ban, as an attack.
+int Rejected(const String& command, in_addr peer) {
+  for (int i = 1; i <= command.Length(); ++i) {
+    if (command[i] >= 0 && command[i] < ' ') {
+      RefuseConnection(TRefusal::kGarbled, peer);
+      break;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::span<const TCommandRow> CommandTable() {
@@ -179,15 +192,15 @@ std::span<const TCommandRow> CommandTable() {
 int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade, TAfterReply& after) {
   in_addr peer = params.Address;
-  if (request.Pos('\r') == 0) {
-    LogBadRequest(peer, "EndOfTransmission signal missed\n");
-    reply.SetResult(kResultNoEnd) += "EndOfTransmission signal missed";
-    return 0;
-  }
-
   int lineEnd = request.Pos('\n');
   String command = lineEnd ? request.Copy(1, lineEnd - 1) : String(request);
   command.Trim();
+  if (request.Pos('\r') == 0) {
+    LogBadRequest(peer, "EndOfTransmission signal missed\n");
+    reply.SetResult(kResultNoEnd) += "EndOfTransmission signal missed";
+    return Rejected(command, peer);
+  }
+
   JXRequest paramRequest;
   if (lineEnd) paramRequest = request.Copy(lineEnd + 1, request.Length());
   paramRequest.SetSessionKey(request.GetSessionKey());
@@ -199,10 +212,9 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   }
   const TCommandRow* row = FindCommand(command);
   if (row == nullptr) {
-    command.SetZero();
-    LogBadRequest(peer, "Unknown command \"%s\"\n", command.Data());
+    LogBadRequest(peer, "Unknown command \"%s\"\n", EscapeControls(command).c_str());
     reply.SetResult(kResultUnknown) += String("Unknown command \"") + command + "\"";
-    return 0;
+    return Rejected(command, peer);
   }
 
   if (const char* refusal = Refusal(*row, Settings(), peer)) {

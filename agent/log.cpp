@@ -20,6 +20,30 @@ namespace {
 
 constexpr int kLineMax = 512;  // every text is cut to 511 bytes
 
+// Whether c is written as \xNN in a log line: control bytes and DEL.
+bool Escaped(char c) {
+  return (c >= 0 && c < ' ') || c == 127;
+}
+
+// text with its control bytes written as \xNN, but for the line feeds that end it: decrypted
+// garbage and names a peer sent must not reach an administrator's terminal raw. Cut to fit out.
+void EscapeInto(const char* text, char* out, size_t size) {
+  size_t end = strlen(text);
+  size_t body = end;
+  while (body > 0 && text[body - 1] == '\n') --body;
+  size_t o = 0;
+  for (size_t i = 0; i < end && o + 1 < size; ++i) {
+    if (i < body && Escaped(text[i])) {
+      if (o + 5 > size) break;
+      snprintf(out + o, 5, "\\x%02x", static_cast<unsigned char>(text[i]));
+      o += 4;
+    } else {
+      out[o++] = text[i];
+    }
+  }
+  out[o] = '\0';
+}
+
 void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
   if (fileName.Length() == 0 || text == nullptr) return;
   String path = fileName;
@@ -57,15 +81,17 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
   const TORVSettings& s = *settings;
   if (!LogTakes(s, kind)) return;
 
-  char message[kLineMax];
+  char raw[kLineMax];
   if (hasArgs && text != nullptr) {
     va_list args;
     va_start(args, hasArgs);
-    vsnprintf(message, sizeof(message), text, args);
+    vsnprintf(raw, sizeof(raw), text, args);
     va_end(args);
   } else {
-    snprintf(message, sizeof(message), "%s", text ? text : "");
+    snprintf(raw, sizeof(raw), "%s", text ? text : "");
   }
+  char message[4 * kLineMax];
+  EscapeInto(raw, message, sizeof(message));
 
   std::lock_guard<std::mutex> lock(showmutex);
   time_t now = time(nullptr);
@@ -98,10 +124,26 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
 void SystemLog(int facilityAndPriority, const char* format, ...) {
   static std::once_flag opened;
   std::call_once(opened, [] { openlog("orv", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
-  char text[kLineMax];
+  char raw[kLineMax];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
+  vsnprintf(raw, sizeof(raw), format, args);
   va_end(args);
+  char text[4 * kLineMax];
+  EscapeInto(raw, text, sizeof(text));
   syslog(facilityAndPriority, "%s", text);
+}
+
+String EscapeControls(const String& text) {
+  String out;
+  for (int i = 1; i <= text.Length(); ++i) {
+    if (Escaped(text[i])) {
+      char code[5];
+      snprintf(code, sizeof(code), "\\x%02x", static_cast<unsigned char>(text[i]));
+      out += code;
+    } else {
+      out += text[i];
+    }
+  }
+  return out.SetZero();
 }

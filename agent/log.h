@@ -6,6 +6,8 @@
 
 #include <mutex>
 
+#include "base/string.h"
+
 enum MsgType { mtSuccess = 0, mtFailure = 1, mtDebug = 2, mtInfo = 3 };
 
 // The peer address of messages that have none.
@@ -24,3 +26,6 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
 // once; facilityAndPriority names both, e.g. LOG_DAEMON | LOG_INFO.
 void SystemLog(int facilityAndPriority, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// text with every control byte (NUL included) and DEL written as \xNN, for a log line.
+String EscapeControls(const String& text);

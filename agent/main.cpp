@@ -164,12 +164,9 @@ int DetachStep() {
 FILE* OpenServiceFiles(const TORVSettings& settings) {
   FILE* pidFile = nullptr;
   if (!settings.Interactive && settings.pidfile.Length() > 0) pidFile = createpidfile();
-  const String path = TReplaySet::PathFor(settings.tmpdir, settings.CfgFile);
-  String err;
-  if (!ReplaySet().Open(path, err)) {
-    showmessage("Cannot keep the replay record in %s (%s): it lasts until the agent ends\n", LOCAL,
-                mtFailure, 1, path.c_str(), err.c_str());
-  }
+  std::vector<TReplayNote> notes;
+  ReplaySet().Open(TReplaySet::PathFor(settings.tmpdir, settings.CfgFile), notes);
+  LogReplayNotes(notes);
   return pidFile;
 }
 

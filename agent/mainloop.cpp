@@ -13,6 +13,7 @@
 #include "agent/flags.h"
 #include "agent/log.h"
 #include "agent/refusals.h"
+#include "agent/replay.h"
 #include "agent/session.h"
 #include "agent/startup.h"
 #include "agent/upgrade.h"
@@ -56,6 +57,7 @@ class TMainLoop {
       CheckAccepting();
       WaitForWakeUp();
       FlushRefusals();
+      CheckReplayRecord();
     }
   }
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 
 #include "agent/log.h"
 #include "base/clock.h"
@@ -24,17 +25,20 @@ struct TKindText {
 // By TRefusal.
 constexpr TKindText kKindTexts[] = {
     {"TCP connection rejected\n", "not in the accept filter"},
-    {"Too many connections waiting from this address, connection closed\n",
+    {"Too many connections waiting from this address, the oldest closed\n",
      "too many waiting connections"},
     {"Sessions full, oldest waiting connection closed\n", "evicted while waiting"},
     {"Too many sessions, connection closed\n", "too many sessions"},
+    {"No whole request in time, connection closed\n", "request timed out"},
     {"Invalid request packet, connection closed\n", "invalid packet"},
     {"Wrong password, connection closed\n", "wrong password"},
     {"Replayed request, connection closed\n", "replayed request"},
     {"Session key of %d bytes is shorter than minkeylength, connection closed\n",
      "short session key (%d bytes)"},
+    {"Garbled request: its session key is not one the manager made\n", "garbled request"},
     {nullptr, nullptr},
 };
+static_assert(std::size(kKindTexts) == static_cast<size_t>(TRefusal::kBadRequest) + 1);
 
 std::mutex limiterMutex;
 TRefusalLimiter limiter;
@@ -72,32 +76,39 @@ bool ShowsEverything() {
 
 }  // namespace
 
+bool TRefusalLimiter::TCount::Take(int64_t nowMs, int quota) {
+  if (nowMs - since >= kQuietMs) {
+    since = nowMs;
+    lines = 0;
+  }
+  if (lines >= quota) return false;
+  ++lines;
+  return true;
+}
+
 bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
   if (windowStart_ < 0) windowStart_ = nowMs;
-  if (nowMs - linesStart_ >= kQuietMs) {
-    linesStart_ = nowMs;
-    lines_ = 0;
-  }
-  const bool request = kind == TRefusal::kBadRequest;
+  const bool requests = OfRequests(kind);
   auto found = sources_.find(source);
   if (found == sources_.end()) {
     if (sources_.size() >= kMaxSources) Purge(nowMs - kQuietMs);
     if (sources_.size() >= kMaxSources) {
-      ++(request ? othersRequests_ : othersRefusals_);
+      ++othersHeld_[requests];
       return false;
     }
     found = sources_.emplace(source, TSource{}).first;
-    std::fill(std::begin(found->second.lastLine), std::end(found->second.lastLine), LLONG_MIN);
+    for (TCount& count : found->second.lines) count.since = nowMs - kQuietMs;
   }
   TSource& s = found->second;
   s.lastSeen = nowMs;
-  int64_t& last = s.lastLine[static_cast<int>(kind)];
-  if ((last == LLONG_MIN || nowMs - last >= kQuietMs) && lines_ < kMaxLines) {
-    last = nowMs;
-    ++lines_;
+  TCount& own = s.lines[static_cast<int>(kind)];
+  // The source's quota is looked at first, so that a held-back line takes nothing of all.
+  TCount probe = own;
+  if (probe.Take(nowMs, Quota(kind)) && all_[requests].Take(nowMs, kMaxLines)) {
+    own = probe;
     return true;
   }
-  ++(request ? s.heldRequests : s.heldRefusals);
+  ++s.held[requests];
   return false;
 }
 
@@ -105,7 +116,7 @@ bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
 void TRefusalLimiter::Purge(int64_t before) {
   for (auto it = sources_.begin(); it != sources_.end();) {
     const TSource& s = it->second;
-    if (s.heldRefusals == 0 && s.heldRequests == 0 && s.lastSeen < before) {
+    if (s.held[0] == 0 && s.held[1] == 0 && s.lastSeen < before) {
       it = sources_.erase(it);
     } else {
       ++it;
@@ -119,18 +130,18 @@ std::vector<TRefusalLimiter::TSummary> TRefusalLimiter::Flush(int64_t nowMs) {
   const int64_t seconds = (nowMs - windowStart_) / 1000;
   for (auto& [source, s] : sources_) {
     for (const bool requests : {false, true}) {
-      int64_t& held = requests ? s.heldRequests : s.heldRefusals;
+      int64_t& held = s.held[requests];
       if (held == 0) continue;
       if (out.size() < kMaxSummaries) {
         out.push_back({source, requests, held, seconds});
       } else {
-        (requests ? othersRequests_ : othersRefusals_) += held;
+        othersHeld_[requests] += held;
       }
       held = 0;
     }
   }
   for (const bool requests : {false, true}) {
-    int64_t& held = requests ? othersRequests_ : othersRefusals_;
+    int64_t& held = othersHeld_[requests];
     if (held > 0) out.push_back({0, requests, held, seconds});
     held = 0;
   }
@@ -166,8 +177,10 @@ void RefuseConnection(TRefusal kind, in_addr peer, int value) {
   }
 }
 
-void RefuseEvicted(const std::vector<in_addr>& evicted) {
-  for (in_addr peer : evicted) RefuseConnection(TRefusal::kEvicted, peer);
+void RefuseEvicted(const std::vector<TEviction>& evicted) {
+  for (const TEviction& e : evicted) {
+    RefuseConnection(e.sourceLimit ? TRefusal::kSourceLimit : TRefusal::kEvicted, e.peer);
+  }
 }
 
 void LogBadRequest(in_addr peer, const char* format, ...) {

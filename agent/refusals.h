@@ -1,5 +1,5 @@
-// Refused connections: counted, and logged at most once per source and kind per 10 s, with a
-// summary of what was held back.
+// Refused connections and rejected requests: counted, and logged up to a quota per source and
+// kind every 10 s (one line for a refusal), with a summary of what was held back.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,36 +9,47 @@
 #include <unordered_map>
 #include <vector>
 
+#include "agent/registry.h"
 #include "base/string.h"
 
 enum class TRefusal : uint8_t {
   kAcceptFilter,   // not in the accept filter
-  kSourceLimit,    // its address already has maxpending connections waiting
+  kSourceLimit,    // the oldest of its address's maxpending connections waiting, closed for a newer
   kEvicted,        // the oldest waiting connection, closed for a new one at the session cap
   kSessionCap,     // every session runs a request
+  kTimedOut,       // no whole request within the idle limit or the time a request may take
   kBadPacket,      // a malformed or oversized packet
   kWrongPassword,  // the password proof is wrong
-  kReplay,         // its session key or request was served before
+  kReplay,         // its session key was used before
   kShortKey,       // its session key is shorter than minkeylength
-  kBadRequest,     // not a refusal: a request answered "500" or "502", logged the same way
+  kGarbled,     // answered, but its command word holds control bytes: the manager made no such key
+  kBadRequest,  // not a refusal: a request answered "500" or "502", logged with a line of its own
 };
 
 // Decides which events get a line of their own; knows no clock and writes nothing.
 class TRefusalLimiter {
  public:
-  static constexpr int64_t kQuietMs = 10000;   // one line per source and kind in this time
+  static constexpr int64_t kQuietMs = 10000;   // a source's lines of a kind are counted over this
   static constexpr int64_t kWindowMs = 60000;  // what was held back is summed up this often
-  // Lines of all sources per kQuietMs: enough for a line per source in a flood from hundreds of
-  // addresses (fail2ban counts them), still far below a megabyte a minute.
+  // Lines of all sources per kQuietMs, of refusals and of requests each: enough for a line per
+  // source in a flood from hundreds of addresses (fail2ban counts them), still far below a
+  // megabyte a minute.
   static constexpr int kMaxLines = 600;
   static constexpr int kMaxSummaries = 60;     // per-source summaries per window; then one for all
   static constexpr size_t kMaxSources = 4096;  // addresses followed; beyond them events are summed
+
+  // A source's lines of one kind per kQuietMs. A refusal, which a flood repeats, gets one; a
+  // request's line, which an administrator reads to debug a manager, gets far more than any
+  // manager needs.
+  static constexpr int Quota(TRefusal kind) { return kind == TRefusal::kBadRequest ? 100 : 1; }
+  // Whether a kind's lines and summaries are of requests; else of refused connections.
+  static constexpr bool OfRequests(TRefusal kind) { return kind == TRefusal::kBadRequest; }
 
   // One summary line: held-back events of a source (0: the addresses beyond
   // the per-source lines) over the last `seconds`.
   struct TSummary {
     uint32_t source;
-    bool requests;  // of kBadRequest; else of refused connections
+    bool requests;  // of request lines; else of refused connections
     int64_t count;
     int64_t seconds;
   };
@@ -50,21 +61,26 @@ class TRefusalLimiter {
 
  private:
   static constexpr int kKinds = static_cast<int>(TRefusal::kBadRequest) + 1;
+  // Lines counted since a moment.
+  struct TCount {
+    int64_t since = 0;
+    int lines = 0;
+    // Counts one more line unless quota lines came since the count started, at most
+    // kQuietMs ago.
+    bool Take(int64_t nowMs, int quota);
+  };
   struct TSource {
-    int64_t lastLine[kKinds];
+    TCount lines[kKinds];
     int64_t lastSeen = 0;
-    int64_t heldRefusals = 0;
-    int64_t heldRequests = 0;
+    int64_t held[2] = {};  // by OfRequests
   };
 
   void Purge(int64_t nowMs);
 
   std::unordered_map<uint32_t, TSource> sources_;
   int64_t windowStart_ = -1;
-  int64_t linesStart_ = 0;
-  int lines_ = 0;
-  int64_t othersRefusals_ = 0;
-  int64_t othersRequests_ = 0;
+  TCount all_[2];  // lines of all sources, by OfRequests
+  int64_t othersHeld_[2] = {};
 };
 
 // Counts a refused connection in FailedConnections and, unless held back,
@@ -72,9 +88,9 @@ class TRefusalLimiter {
 // session key length of kShortKey.
 void RefuseConnection(TRefusal kind, in_addr peer, int value = 0);
 // The refusals of connections evicted to make room for another.
-void RefuseEvicted(const std::vector<in_addr>& evicted);
-// A request the dispatcher answered with "500" or "502": its failure-log
-// line, rate-limited as refusals are (not counted: it got a reply).
+void RefuseEvicted(const std::vector<TEviction>& evicted);
+// A request the dispatcher answered with "500" or "502": its failure-log line, up to the
+// quota of such lines (not counted: it got a reply).
 void LogBadRequest(in_addr peer, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Writes the summaries that are due; the main loop calls it once a second.
 void FlushRefusals();

@@ -17,10 +17,9 @@ void TSessionRegistry::SetCap(int cap) {
 }
 
 TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int maxPending,
-                                                     std::vector<in_addr>& evicted) {
+                                                     std::vector<TEviction>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = overdue_.find(slot->peer.s_addr);
-  if (found != overdue_.end() && found->second >= maxPending) return TAdmission::kSourceLimit;
+  EvictOverdue(slot->peer.s_addr, maxPending, evicted);
   if (live_ >= cap_) {
     if (oldest_ == nullptr) return TAdmission::kFull;
     Evict(oldest_, evicted);
@@ -36,24 +35,23 @@ TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int max
   return TAdmission::kAdmitted;
 }
 
-bool TSessionRegistry::EvictOldest(std::vector<in_addr>& evicted) {
+bool TSessionRegistry::EvictOldest(std::vector<TEviction>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (oldest_ == nullptr) return false;
   Evict(oldest_, evicted);
   return true;
 }
 
-bool TSessionRegistry::MarkOverdue(TSessionSlot* slot, int maxPending) {
+void TSessionRegistry::MarkOverdue(TSessionSlot* slot, int maxPending,
+                                   std::vector<TEviction>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (slot->state != TSessionSlot::TState::kWaiting || slot->overdue) return true;
-  int& overdue = overdue_[slot->peer.s_addr];
-  if (overdue >= maxPending) return false;
-  ++overdue;
+  if (slot->state != TSessionSlot::TState::kWaiting || slot->overdue) return;
+  EvictOverdue(slot->peer.s_addr, maxPending, evicted);
+  ++overdue_[slot->peer.s_addr];
   slot->overdue = true;
-  return true;
 }
 
-void TSessionRegistry::Reserve(TSessionSlot* slot, int64_t bytes, std::vector<in_addr>& evicted) {
+void TSessionRegistry::Reserve(TSessionSlot* slot, int64_t bytes, std::vector<TEviction>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (slot->state != TSessionSlot::TState::kWaiting) return;
   slot->reserved += bytes;
@@ -86,13 +84,28 @@ int TSessionRegistry::Live() const {
   return live_;
 }
 
-void TSessionRegistry::Evict(TSessionSlot* victim, std::vector<in_addr>& evicted) {
+void TSessionRegistry::Evict(TSessionSlot* victim, std::vector<TEviction>& evicted,
+                             bool sourceLimit) {
   StopWaiting(victim);
   victim->state = TSessionSlot::TState::kEvicted;
   --live_;
   // Still registered, so the descriptor is still the session's own.
   shutdown(victim->fd, SHUT_RDWR);
-  evicted.push_back(victim->peer);
+  evicted.push_back({victim->peer, sourceLimit});
+}
+
+void TSessionRegistry::EvictOverdue(uint32_t source, int maxPending,
+                                    std::vector<TEviction>& evicted) {
+  auto found = overdue_.find(source);
+  if (found == overdue_.end() || found->second < maxPending) return;
+  // Only under attack, or from a source that shares its address with one: the walk passes
+  // at most the sessions' cap of connections.
+  for (TSessionSlot* victim = oldest_; victim != nullptr; victim = victim->newer) {
+    if (victim->overdue && victim->peer.s_addr == source) {
+      Evict(victim, evicted, true);
+      return;
+    }
+  }
 }
 
 void TSessionRegistry::StopWaiting(TSessionSlot* slot) {

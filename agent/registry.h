@@ -29,6 +29,12 @@ struct TSessionSlot {
   TSessionSlot* newer = nullptr;
 };
 
+// A connection closed to make room for another.
+struct TEviction {
+  in_addr peer;
+  bool sourceLimit;  // the oldest waiting of its address, for a newer one of the same address
+};
+
 class TSessionRegistry {
  public:
   // Most connections served at once (evicted ones not yet gone aside).
@@ -49,24 +55,24 @@ class TSessionRegistry {
 
   enum class TAdmission : uint8_t {
     kAdmitted,
-    kSourceLimit,  // its source has maxPending connections waiting over a second
-    kFull,         // every slot holds a request that is running
+    kFull,  // every slot holds a request that is running
   };
 
-  // Registers a new connection. At the cap the oldest connection still
-  // waiting for its request is evicted (its socket shut down, its peer added
-  // to evicted) to make room.
-  TAdmission Admit(TSessionSlot* slot, int maxPending, std::vector<in_addr>& evicted);
+  // Registers a new connection. When its source has maxPending connections waiting over a
+  // second, the oldest of them is evicted (its socket shut down, its peer added to evicted):
+  // idle connections never cost an address's prompt ones their turn. At the cap the oldest
+  // connection still waiting for its request is evicted to make room.
+  TAdmission Admit(TSessionSlot* slot, int maxPending, std::vector<TEviction>& evicted);
   // Evicts the oldest connection still waiting for its request, as Admit does at
   // the cap; false when none waits.
-  bool EvictOldest(std::vector<in_addr>& evicted);
-  // Called once the connection has waited a second for its request: false
-  // when its source already has maxPending such connections (it must go),
-  // else it becomes one of them.
-  bool MarkOverdue(TSessionSlot* slot, int maxPending);
+  bool EvictOldest(std::vector<TEviction>& evicted);
+  // Called once the connection has waited a second for its request: it becomes one of its
+  // source's waiting connections, the oldest of which is evicted when there are maxPending
+  // already.
+  void MarkOverdue(TSessionSlot* slot, int maxPending, std::vector<TEviction>& evicted);
   // The connection will buffer `bytes` of its request: waiting connections
   // holding such reservations are evicted, oldest first, to stay in budget.
-  void Reserve(TSessionSlot* slot, int64_t bytes, std::vector<in_addr>& evicted);
+  void Reserve(TSessionSlot* slot, int64_t bytes, std::vector<TEviction>& evicted);
   // The request is whole: the connection waits no longer and is never
   // evicted. False when it was evicted already.
   bool MarkRunning(TSessionSlot* slot);
@@ -75,7 +81,9 @@ class TSessionRegistry {
   int Live() const;  // registered and not evicted
 
  private:
-  void Evict(TSessionSlot* victim, std::vector<in_addr>& evicted);
+  void Evict(TSessionSlot* victim, std::vector<TEviction>& evicted, bool sourceLimit = false);
+  // Makes room among the source's overdue connections for one more, evicting the oldest.
+  void EvictOverdue(uint32_t source, int maxPending, std::vector<TEviction>& evicted);
   // Ends the slot's waiting: off the waiting list, its reservation and overdue mark released.
   void StopWaiting(TSessionSlot* slot);
 

@@ -1,93 +1,133 @@
-// The replay record: salted digests of the session keys and requests that were served, so that
-// a captured request cannot be sent again.
+// The replay record: keyed fingerprints of every session key that passed the password proof, so
+// that each key serves one request, and a captured packet, as it is or changed, serves none.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <span>
 #include <vector>
 
 #include "base/string.h"
 #include "base/unique_fd.h"
 
+// The salted digest of a session key; the record keeps seven of its bytes and a generation.
 struct TReplayDigest {
   uint8_t bytes[16] = {};
   bool operator==(const TReplayDigest& other) const;
-  bool IsEmpty() const { return *this == TReplayDigest{}; }
 };
 
-// A fixed-size ring of digests, mirrored in a file (written in place, through
-// a shared mapping where that is safe) so that it outlives a restart, a re-exec after an upgrade
-// and a reload. The file holds a random salt and digests only, never a key.
+// Where a used-up key is remembered. Keys of recognised requests are kept apart from the rest, so
+// that junk, which anybody holding one captured proof can make, never pushes a real request out.
+enum class TReplayMemory : uint8_t { kRecognised, kJunk };
+inline constexpr int kReplayMemories = 2;
+
+// The record's dimensions: 4 KiB pages, how many generations share them, and how many keys of
+// each memory a page takes over the whole window, on average.
+struct TReplayShape {
+  uint32_t pages;
+  uint32_t generations;  // 3 to 128
+  uint32_t perPage[kReplayMemories];
+};
+
+// What Open and Check found, for the logs.
+struct TReplayNote {
+  bool warning;  // else a note for the system log only
+  String text;
+};
+
+// The file is the table, read with pread and written with pwrite (so no change to the file can
+// raise SIGBUS), and the process keeps none of it: what it reads sits in the page cache. The
+// table is a hash of pages of 512 slots, a key's page the same in both memories, so that one
+// read tells whether it was used. A slot holds 55 bits of a key's digest, its memory, and the
+// generation of that memory it was remembered in. A memory's generation moves on when it has
+// taken its share of keys, and the slots of the generation that falls out of its window read as
+// free: forgetting in the order of remembering, without a ring or a deletion per key. A junk key
+// never takes the slot of a recognised one. Without a usable file the same table lives in an
+// anonymous memory file.
 class TReplaySet {
  public:
-  // Two digests per request (its key and its request bytes): the ring
-  // remembers at least the last 65,536 requests.
-  static constexpr uint32_t kCapacity = 131072;
+  static constexpr uint32_t kPageBytes = 4096;
+  static constexpr uint32_t kSlotsPerPage = kPageBytes / 8;
+  // 32 MiB. Its pages are 64% recognised keys and 21% junk at most, on average, so that a page
+  // is rarely full (its oldest junk key then goes, one generation early at most). A recognised
+  // request's key is refused through 2,602,636 later recognised requests (30 days at one a
+  // second), a junk key through 856,964 later junk requests.
+  static constexpr TReplayShape kFullShape = {8191, 64, {328, 108}};
 
-  TReplaySet();
-  ~TReplaySet();
+  explicit TReplaySet(TReplayShape shape = kFullShape);
   TReplaySet(const TReplaySet&) = delete;
   TReplaySet& operator=(const TReplaySet&) = delete;
 
-  // Takes over the ring kept at path, or creates it (mode 0600). 0 with err
-  // set when the file cannot be used: the record then lasts as long as the process.
-  int Open(const String& path, String& err);
+  // Takes over the record kept at path, or writes it there. 1 when the record is kept in that
+  // file; 0 when it lasts only as long as the process. notes receive what was wrong with the
+  // file and what was done about it.
+  int Open(const String& path, std::vector<TReplayNote>& notes);
+  // Once a second: writes the record to its path again when the file there was deleted or
+  // replaced, and gives a file that was cut short its length back.
+  std::vector<TReplayNote> Check();
 
-  // The salted digest of a session key ('K') or of a request's encrypted bytes ('R').
-  TReplayDigest Digest(char kind, const char* data, int length) const;
-  // False when the digest is remembered or claimed by a request being served;
-  // otherwise claims it, so that the same packet sent twice at once is served once.
+  TReplayDigest Digest(const String& sessionKey) const;
+  // False when the key is remembered, or claimed by a request being served; otherwise claims
+  // it, so that the same packet sent twice at once is served once.
   bool Claim(const TReplayDigest& digest);
-  // Ends a claim; remember adds the digest to the ring.
-  void Finish(const TReplayDigest& digest, bool remember);
-  // Ends the claims of one request at once; remembered, they reach the file in one write.
-  void Finish(std::span<const TReplayDigest> digests, bool remember);
+  // Ends a claim: the key joins the memory of what its request turned out to be.
+  void Finish(const TReplayDigest& digest, TReplayMemory into);
 
-  // The file a configuration keeps its ring in.
+  // How many later keys of the same memory a remembered key stays refused through, at least.
+  uint64_t Span(TReplayMemory memory) const;
+  uint64_t FileBytes() const;
+
+  // The file a configuration keeps its record in.
   static String PathFor(const String& tmpDir, const char* cfgFile);
 
  private:
-  static constexpr uint32_t kIndexSize = 2 * kCapacity;  // a power of two, half full at most
-  // An index entry: the ring position in its low bits, and above them a tag of the digest, so
-  // that a probe reads the ring only when the tags agree.
-  static constexpr int kPositionBits = 17;
-  static constexpr uint32_t kPositionMask = (1u << kPositionBits) - 1;
-  static constexpr uint32_t kNone = UINT32_MAX;  // no tag takes the highest value
-  static_assert(kCapacity == 1u << kPositionBits);
-  static constexpr size_t kMaxRun = 2;  // digests stored in one write: a request's two
+  struct TPage {
+    uint64_t slots[kSlotsPerPage];
+  };
 
-  uint32_t Home(const TReplayDigest& digest) const;
-  static uint32_t Entry(const TReplayDigest& digest, uint32_t position);
-  // The index slot of digest, or of the empty slot where it would go.
-  uint32_t Find(const TReplayDigest& digest) const;
-  // The index slot of the ring's entry at position, which holds digest.
-  uint32_t FindEntry(const TReplayDigest& digest, uint32_t position) const;
-  void Erase(uint32_t slot);
-  // Adds digest to the ring in memory, unless it is there already.
-  void Remember(const TReplayDigest& digest);
-  // Writes what was remembered since the ring stood at first to the file.
-  void Store(uint32_t first);
-  int Load(int fd);
-  int Create(const String& path, String& err);
-  bool WriteRing(int fd) const;
-  // Writes bytes at offset at of the file: into its mapping, or with pwrite.
-  void Put(const void* bytes, size_t length, off_t at);
-  void MapFile();
-  void Unmap();
+  uint32_t PageOf(const TReplayDigest& digest) const;
+  // How many generations of its memory ago a slot's key was remembered.
+  uint32_t Age(uint64_t slot) const;
+  bool Live(uint64_t slot) const;
+  bool ReadPage(uint32_t page, TPage& out);
+  void Remember(const TReplayDigest& digest, int memory);
+  void BuildHeader(uint8_t* header) const;
+  bool WriteHeader(int fd) const;
+  bool HeaderIntact();
+  // Adopts fd as the record when it holds one of this shape; false with a note otherwise.
+  bool Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes);
+  // Takes over the keys of the ring an earlier version kept; false when fd holds none.
+  bool Import(int fd);
+  // Writes the record to path (through a new file renamed over it) and keeps it there.
+  bool WriteFile(String& err);
+  bool Resize(int fd, off_t size) const;
+  // Makes fd, a file holding the record, the record's.
+  void UseFile(TUniqueFd fd);
+  // Moves the record into an anonymous memory file, so that it outlives a file it cannot use.
+  void MoveToMemory();
+  // A note about the file: "Replay record <path>" and the text.
+  TReplayNote Note(bool warning, const char* format, ...) const
+      __attribute__((format(printf, 3, 4)));
+
+  const TReplayShape shape_;
+  uint32_t capacity_[kReplayMemories];    // keys per generation
+  uint32_t generation_[kReplayMemories];  // the newest
+  uint32_t count_[kReplayMemories];       // keys of the newest generation
+  uint8_t salt_[16] = {};
 
   mutable std::mutex mutex_;
-  uint8_t salt_[16] = {};
-  std::vector<TReplayDigest> ring_;
-  uint32_t next_ = 0;            // the ring's oldest entry, overwritten next
-  std::vector<uint32_t> index_;  // entries, found by digest (linear probing)
+  TUniqueFd fd_;
+  String path_;
+  bool inFile_ = false;
+  int writeError_ = 0;     // of the last write that failed, until Check reports it
+  bool cutShort_ = false;  // a read met the file's end, until Check reports it
   std::vector<TReplayDigest> claimed_;
-  TUniqueFd file_;
-  void* map_ = nullptr;  // the whole file, when mapped
 };
 
 // The agent's record.
 TReplaySet& ReplaySet();
+// Writes the notes to the system log, and warnings also to the failure log.
+void LogReplayNotes(const std::vector<TReplayNote>& notes);
+// The main loop's second: keeps the record's file in place and reports what happened to it.
+void CheckReplayRecord();

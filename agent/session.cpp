@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -41,16 +40,11 @@ constexpr int64_t kUpgradeIdleMs = 60000;
 
 TSessionRegistry registry;
 
-// Milliseconds until the whole-second clock has moved more than limitSeconds
-// past lastData, the moment an idle connection is closed.
-int IdleWaitMs(time_t lastData, int limitSeconds) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  long long deadlineMs = (static_cast<long long>(lastData) + limitSeconds + 1) * 1000;
-  long long nowMs = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  long long wait = deadlineMs - nowMs + 1;
-  if (wait < 0) return 0;
-  return wait > 3600 * 1000 ? 3600 * 1000 : static_cast<int>(wait);
+// When an idle connection is closed: once the whole-second count of the monotonic clock has
+// moved more than limitSeconds past that of its last data, so that a client sees it closed
+// between limitSeconds and one second more after its last byte.
+int64_t IdleDeadlineMs(int64_t lastDataMs, int limitSeconds) {
+  return (lastDataMs / 1000 + limitSeconds + 1) * 1000;
 }
 
 int MsUntil(int64_t moment, int64_t now) {
@@ -93,43 +87,44 @@ void SendAll(int fd, const String& data) {
   }
 }
 
-// The replay digests a request holds while it is served: remembered once it
-// was recognised, otherwise let go (it did nothing, and a stranger's garbage
-// must not push real requests out of the record).
-class TReplayClaims {
+// The session key a request is served under: claimed once it has passed the proof, and
+// remembered when the session ends, whatever came of it. A key that served a reply (or none)
+// is used up: no second request under it gets an answer to learn from.
+class TKeyClaim {
  public:
-  TReplayClaims() = default;
-  TReplayClaims(const TReplayClaims&) = delete;
-  TReplayClaims& operator=(const TReplayClaims&) = delete;
-  ~TReplayClaims() { Finish(false); }
+  TKeyClaim() = default;
+  TKeyClaim(const TKeyClaim&) = delete;
+  TKeyClaim& operator=(const TKeyClaim&) = delete;
+  // Unless the request was recognised, its key joins the junk: a stranger's garbage, a request
+  // cut off before it was whole.
+  ~TKeyClaim() { Finish(TReplayMemory::kJunk); }
 
-  bool Claim(char kind, const String& data) {
-    const TReplayDigest digest = ReplaySet().Digest(kind, data.Data(), data.Length());
-    if (!ReplaySet().Claim(digest)) return false;
-    held_[count_++] = digest;
-    return true;
+  bool Claim(const String& key) {
+    digest_ = ReplaySet().Digest(key);
+    held_ = ReplaySet().Claim(digest_);
+    return held_;
   }
-  void Finish(bool remember) {
-    if (count_ > 0) ReplaySet().Finish(std::span<const TReplayDigest>(held_, count_), remember);
-    count_ = 0;
+  void Finish(TReplayMemory into) {
+    if (held_) ReplaySet().Finish(digest_, into);
+    held_ = false;
   }
 
  private:
-  TReplayDigest held_[2];
-  int count_ = 0;
+  TReplayDigest digest_;
+  bool held_ = false;
 };
 
 // The session key's checks, once its bytes are in: its length, and that it
 // served no request before. The key decrypted for the second is left in key.
 bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const TORVSettings& s,
-                 in_addr peer, TReplayClaims& claims, std::optional<String>& key) {
+                 in_addr peer, TKeyClaim& claim, std::optional<String>& key) {
   if (report.keySize < std::max(1, s.minkeylength)) {
     RefuseConnection(TRefusal::kShortKey, peer, report.keySize);
     return false;
   }
   if (!s.refusereplays) return true;
   key = DecodeData(request.KeyField(), s.password);
-  if (!claims.Claim('K', *key)) {
+  if (!claim.Claim(*key)) {
     RefuseConnection(TRefusal::kReplay, peer);
     return false;
   }
@@ -176,7 +171,7 @@ class TSession {
     } else {
       if (overdueAtMs_ < 0) overdueAtMs_ = now + kOverdueMs;
       waitMs = MsUntil(overdueAtMs_ > 0 ? std::min(overdueAtMs_, deadlineMs_) : deadlineMs_, now);
-      if (idleLimitMs_ > 0) waitMs = std::min(waitMs, IdleWaitMs(lastData_, idleLimitMs_ / 1000));
+      if (idleLimitMs_ > 0) waitMs = std::min(waitMs, MsUntil(IdleEndMs(), now));
     }
     pollfd waiter{params_.Socket, POLLIN, 0};
     const int ready = poll(&waiter, 1, waitMs);
@@ -185,15 +180,19 @@ class TSession {
     const int64_t later = SteadyMs();
     if (upgrade_.InProgress) return later - lastByteMs_ < kUpgradeIdleMs;
     if (overdueAtMs_ > 0 && later >= overdueAtMs_) {
-      if (!registry.MarkOverdue(&slot_, maxPending_)) {
-        RefuseConnection(TRefusal::kSourceLimit, params_.Address);
-        return false;
-      }
+      std::vector<TEviction> evicted;
+      registry.MarkOverdue(&slot_, maxPending_, evicted);
+      RefuseEvicted(evicted);
       overdueAtMs_ = 0;
     }
-    if (later >= deadlineMs_) return false;
-    return idleLimitMs_ <= 0 || lastData_ + idleLimitMs_ / 1000 >= time(nullptr);
+    if (later >= deadlineMs_ || (idleLimitMs_ > 0 && later >= IdleEndMs())) {
+      RefuseConnection(TRefusal::kTimedOut, params_.Address);
+      return false;
+    }
+    return true;
   }
+
+  int64_t IdleEndMs() const { return IdleDeadlineMs(lastDataMs_, idleLimitMs_ / 1000); }
 
   // Bytes of the new executable; false once the transfer has ended and been answered.
   bool TakeExecutable(const char* data, int n) {
@@ -212,16 +211,11 @@ class TSession {
 
   // Bytes of the request packet; false once the session is over.
   bool TakeRequest(const char* data, int n) {
-    lastData_ = time(nullptr);
+    lastDataMs_ = SteadyMs();
     request_.AddData(data, n);
     if (!keyChecked_ && !CheckHead()) return false;
     if (!keyChecked_ || !request_.WholePacket()) return true;
     if (!registry.MarkRunning(&slot_)) return false;  // evicted meanwhile
-    const String sealed = request_.RequestField();
-    if (s_.refusereplays && !sealed.IsEmpty() && !claims_.Claim('R', sealed)) {
-      RefuseConnection(TRefusal::kReplay, params_.Address);
-      return false;
-    }
     // Only now: connections that prove nothing would otherwise fill the success log.
     showmessage("TCP connection accepted\n", params_.Address, mtSuccess, 0);
     if (!ServePacket() || !upgrade_.InProgress) return false;
@@ -250,7 +244,7 @@ class TSession {
                            : "--> request rejected or operation failed (%s)\n",
                 peer, mtInfo, 1, code);
     // Before the reply goes: the woken manager often takes this thread's processor at once.
-    claims_.Finish(recognised != 0);
+    claim_.Finish(recognised ? TReplayMemory::kRecognised : TReplayMemory::kJunk);
     reply_.FinalizePacket();
     SendAll(params_.Socket, reply_);
     after.Deliver();
@@ -270,13 +264,13 @@ class TSession {
     if (!reserved_) {
       // Proved: from here on the packet may be buffered whole, within the budget.
       reserved_ = true;
-      std::vector<in_addr> evicted;
+      std::vector<TEviction> evicted;
       registry.Reserve(&slot_, int64_t{head.declared} + 4, evicted);
       RefuseEvicted(evicted);
     }
     if (stage != THeadStage::kKeyed) return true;
     keyChecked_ = true;
-    return KeyAdmitted(request_, head, s_, params_.Address, claims_, sessionKey_);
+    return KeyAdmitted(request_, head, s_, params_.Address, claim_, sessionKey_);
   }
 
   TSessionSlot& slot_;
@@ -289,11 +283,11 @@ class TSession {
   String upgradeErr_;
   JXRequest request_;
   ORVReply reply_;
-  TReplayClaims claims_;
+  TKeyClaim claim_;
   std::optional<String> sessionKey_;  // once decrypted for the replay check
-  time_t lastData_ = time(nullptr);
-  int64_t lastByteMs_ = SteadyMs();  // of the upgrade transfer
-  int64_t overdueAtMs_ = -1;         // when waiting counts against the source; 0 once it does
+  int64_t lastDataMs_ = SteadyMs();   // of the request
+  int64_t lastByteMs_ = SteadyMs();   // of the upgrade transfer
+  int64_t overdueAtMs_ = -1;          // when waiting counts against the source; 0 once it does
   bool reserved_ = false;
   bool keyChecked_ = false;
 };

@@ -8,6 +8,10 @@
 
 #include "base/string.h"
 
+// The shortest session key worth accepting: with one captured request, a key cut to fewer bytes
+// is guessed in too few tries (62 per byte of letters and digits). minkeylength's default.
+inline constexpr int32_t kSafeKeyLength = 8;
+
 // Every setting of the agent. A plain value type: the running agent never
 // changes a published record, it publishes a changed copy (see below). How
 // each member is read, written, shown and set is its row in the settings

@@ -130,6 +130,7 @@ class TChecker {
       CheckUnset();
       CheckPaths();
       CheckFilter();
+      CheckKeyLength();
       CheckPermissions();
     }
     // In the order of the file; what concerns the file as a whole comes last.
@@ -320,6 +321,16 @@ class TChecker {
             "%s has %d marks for %d %s entries%s", marks->fileKey, count,
             static_cast<int>(entries.size()), list->fileKey,
             count < static_cast<int>(entries.size()) ? ": the entries without one are off" : ""));
+  }
+
+  void CheckKeyLength() {
+    if (s_.minkeylength >= kSafeKeyLength) return;
+    for (const TSettingRow& row : table_) {
+      if (row.number != &TORVSettings::minkeylength) continue;
+      Add(lineOf_[Index(row)], Format("%s: %d is below %d: a session key cut to that length "
+                                      "can be guessed from one captured request",
+                                      row.fileKey, s_.minkeylength, kSafeKeyLength));
+    }
   }
 
   void CheckPermissions() {

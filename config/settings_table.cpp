@@ -81,7 +81,7 @@ constexpr TSettingRow kSettingRows[] = {
     // Keys the agent has gained since: a save appends them after all of the above, so that a file
     // written for an earlier agent keeps its order.
     Integer("maxpending", "MaxPending", &S::maxpending, "16").Range(1, 1024).Shown(kSettings, 13),
-    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "1")
+    Integer("minkeylength", "MinKeyLength", &S::minkeylength, "8")
         .Range(1, 65535)
         .Shown(kSettings, 14),
     Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),

@@ -36,11 +36,11 @@ TEST(RefusalLimiterTest, OneLinePerSourceAndKindThenASummary) {
       {a, TRefusal::kWrongPassword, 1000, true},  {a, TRefusal::kWrongPassword, 5000, false},
       {a, TRefusal::kBadPacket, 5000, true},      {b, TRefusal::kWrongPassword, 5000, true},
       {a, TRefusal::kWrongPassword, 11000, true}, {a, TRefusal::kWrongPassword, 11001, false},
-      {a, TRefusal::kBadRequest, 12000, true},    {a, TRefusal::kBadRequest, 12001, false},
   };
   for (const Event& e : events) {
     EXPECT_EQ(limiter.Admit(e.source, e.kind, e.atMs), e.logged) << e.atMs;
   }
+  for (int i = 0; i < 101; ++i) limiter.Admit(a, TRefusal::kBadRequest, 12000 + i);
   for (int i = 0; i < 4210; ++i) limiter.Admit(a, TRefusal::kSourceLimit, 20000 + i);
   EXPECT_TRUE(limiter.Flush(60999).empty()) << "a minute after the first event at the earliest";
   const std::vector<TSummary> due = limiter.Flush(61000);
@@ -53,6 +53,34 @@ TEST(RefusalLimiterTest, OneLinePerSourceAndKindThenASummary) {
   // Counts start again; the quiet time of each kind goes on.
   EXPECT_TRUE(limiter.Flush(121000).empty());
   EXPECT_TRUE(limiter.Admit(a, TRefusal::kSourceLimit, 121000));
+}
+
+// A request's line has a quota of its own, far above what a manager debugging its requests
+// needs; then its lines are summed up like the rest.
+TEST(RefusalLimiterTest, RequestLinesHaveTheirOwnQuotaPerSource) {
+  TRefusalLimiter limiter;
+  const uint32_t a = Address("127.0.0.2");
+  const struct Case {
+    TRefusal kind;
+    int64_t atMs;
+    int events;
+    int logged;
+  } cases[] = {
+      {TRefusal::kBadRequest, 1000, 150, 100},
+      {TRefusal::kGarbled, 1000, 150, 1},  // an attack: one line per 10 s, as refusals
+      {TRefusal::kBadRequest, 10999, 10, 0},
+      {TRefusal::kBadRequest, 11000, 101, 100},  // the next 10 s
+  };
+  for (const Case& c : cases) {
+    int logged = 0;
+    for (int i = 0; i < c.events; ++i) logged += limiter.Admit(a, c.kind, c.atMs);
+    EXPECT_EQ(logged, c.logged) << static_cast<int>(c.kind) << " at " << c.atMs;
+  }
+  const std::vector<TSummary> due = limiter.Flush(61000);
+  ASSERT_EQ(due.size(), 2u);
+  for (const TSummary& summary : due) {
+    EXPECT_EQ(summary.count, summary.requests ? 50 + 10 + 1 : 149) << Text(summary);
+  }
 }
 
 TEST(RefusalLimiterTest, ManySourcesStayWithinTheLineBudget) {
@@ -72,8 +100,9 @@ TEST(RefusalLimiterTest, ManySourcesStayWithinTheLineBudget) {
       std::string::npos);
 }
 
-// The shipped fail2ban filter takes the peer of every refusal that only a peer without the
-// password gives, and of none that the agent's own fullness causes (the manager may meet those).
+// The shipped fail2ban filter takes the peer of every refusal and of garbled requests, but not of
+// an eviction, which may befall anybody (fail2ban-regex runs it on real lines in the
+// integration tests).
 TEST(RefusalLimiterTest, SystemLogLinesMatchTheShippedFail2banFilter) {
   const std::string conf =
       TTempDir::ReadFile(ORV_SOURCE_DIR "/packaging/fail2ban/filter.d/orv.conf");
@@ -89,7 +118,7 @@ TEST(RefusalLimiterTest, SystemLogLinesMatchTheShippedFail2banFilter) {
     const std::string line = RefusalSystemLine(kind, peer, 3).SetZero().c_str();
     std::smatch match;
     EXPECT_EQ(std::regex_match(line, match, filter) && match[1] == "127.0.0.2",
-              kind != TRefusal::kEvicted && kind != TRefusal::kSessionCap)
+              kind != TRefusal::kEvicted)
         << line;
   }
   EXPECT_STREQ(RefusalSystemLine(TRefusal::kShortKey, peer, 3).SetZero().c_str(),

@@ -51,8 +51,38 @@ class RegistryTest : public ::testing::Test {
   std::vector<std::unique_ptr<TSessionSlot>> slots_;
   std::vector<TUniqueFd> ends_;
   std::vector<TUniqueFd> peers_;
-  std::vector<in_addr> evicted_;
+  std::vector<TEviction> evicted_;
 };
+
+// At its address's limit, a connection that waits makes the address's oldest waiting one go:
+// idle connections never cost the address's prompt ones (a manager's) their turn.
+TEST_F(RegistryTest, AtTheSourceLimitTheAddressesOldestWaitingConnectionGoes) {
+  constexpr int kMax = 3;
+  TSessionSlot* prompt = Slot(1);
+  std::vector<TSessionSlot*> idle;
+  for (int i = 0; i < kMax + 1; ++i) idle.push_back(Slot(1));
+  TSessionSlot* other = Slot(2);
+  for (TSessionSlot* slot : {prompt, idle[0], idle[1], idle[2], idle[3], other}) {
+    ASSERT_EQ(Admit(slot, kMax), TAdmission::kAdmitted);
+  }
+  for (TSessionSlot* slot : {idle[0], idle[1], idle[2], other}) {
+    registry_.MarkOverdue(slot, kMax, evicted_);
+  }
+  EXPECT_TRUE(evicted_.empty());
+  // One more of the address turning overdue at the limit: the oldest of its overdue ones goes.
+  registry_.MarkOverdue(idle[3], kMax, evicted_);
+  ASSERT_EQ(evicted_.size(), 1u);
+  EXPECT_TRUE(evicted_[0].sourceLimit);
+  EXPECT_TRUE(ShutDown(idle[0]));
+  // A new connection of the address: admitted, and again the oldest overdue one goes.
+  EXPECT_EQ(Admit(Slot(1), kMax), TAdmission::kAdmitted);
+  ASSERT_EQ(evicted_.size(), 1u);
+  EXPECT_TRUE(ShutDown(idle[1]));
+  EXPECT_FALSE(ShutDown(prompt));
+  EXPECT_FALSE(ShutDown(other));
+  EXPECT_TRUE(registry_.MarkRunning(prompt));
+  EXPECT_EQ(registry_.Live(), 5);
+}
 
 TEST_F(RegistryTest, TheCapFitsTheOpenFileLimitAndOutOfDescriptorsTheOldestWaitingGoes) {
   struct Case {
@@ -74,7 +104,8 @@ TEST_F(RegistryTest, TheCapFitsTheOpenFileLimitAndOutOfDescriptorsTheOldestWaiti
   evicted_.clear();
   EXPECT_TRUE(registry_.EvictOldest(evicted_));
   ASSERT_EQ(evicted_.size(), 1u);
-  EXPECT_EQ(evicted_[0].s_addr, Source(3).s_addr);
+  EXPECT_EQ(evicted_[0].peer.s_addr, Source(3).s_addr);
+  EXPECT_FALSE(evicted_[0].sourceLimit);
   EXPECT_FALSE(registry_.EvictOldest(evicted_));
   EXPECT_FALSE(ShutDown(first));
   EXPECT_EQ(registry_.Live(), 1);
@@ -93,7 +124,7 @@ TEST_F(RegistryTest, RequestBudgetEvictsTheOldestHoldersFirst) {
   registry_.Reserve(late, 12 * kMiB, evicted_);
   // The oldest holder goes; the idle one holds nothing and stays.
   ASSERT_EQ(evicted_.size(), 1u);
-  EXPECT_EQ(evicted_[0].s_addr, Source(2).s_addr);
+  EXPECT_EQ(evicted_[0].peer.s_addr, Source(2).s_addr);
   EXPECT_FALSE(ShutDown(idle));
   // A request that is whole gives its reservation back.
   evicted_.clear();

@@ -20,13 +20,16 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
   };
   const TCase cases[] = {
       {base, 0600, {}},
-      {base + "filteractiv=1\nfilteractive=yes\nlogfails=1abc\ncomment=a\ncomment=b\nsnmp=0\n",
+      {base + "filteractiv=1\nfilteractive=yes\nlogfails=1abc\ncomment=a\ncomment=b\nsnmp=0\n"
+              "minkeylength=4\n",
        0600,
        {":6: unknown key \"filteractiv\" (did you mean \"filteractive\"?)",
         ":7: filteractive: \"yes\" is not 0 or 1 (read as 0)",
         ":8: logfails: \"1abc\" is not 0 or 1 (read as 1)",
         ":10: \"comment\" again: this line overrides line 9",
-        ":11: unknown key \"snmp\" (\"SNMP\" is set only by the manager)"}},
+        ":11: unknown key \"snmp\" (\"SNMP\" is set only by the manager)",
+        ":12: minkeylength: 4 is below 8: a session key cut to that length can be guessed from "
+        "one captured request"}},
       {"port=99999\nport=1\ntimeout=4s\npassword=\norvpath=" + readme + "\nno equals sign\n",
        0600,
        {":1: port: 99999 is out of range 1..65535",

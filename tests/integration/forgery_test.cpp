@@ -1,0 +1,279 @@
+// What one captured request buys a stranger over the wire: nothing. Every proven key serves one
+// request, the reply-length oracle gets one reply per key, short keys are refused by default,
+// garbage and floods are counted and logged for fail2ban, and a shared address costs the manager
+// nothing.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/manager.h"
+#include "protocol/orv_const.h"
+#include "tests/support/agent_process.h"
+#include "tests/support/flood.h"
+#include "tests/support/oracle.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+using std::string;
+
+int Count(const string& text, const string& needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// The manager's request, captured on the wire after it was answered.
+String Captured(const TAgentProcess& agent) {
+  InitClientCiphers();
+  const String key = NewSessionKey();
+  const String packet = BuildRequestPacket("secret", key, "GetInfo\n\r");
+  EXPECT_TRUE(Answered(Exchange(agent.Port(), packet), key));
+  return packet;
+}
+
+// A second request under a key that passed the proof gets no reply, whatever came of the first:
+// so no reply can be had twice under one key, and nothing learned from one serves another.
+TEST(ForgeryTest, AKeyThatPassedTheProofServesOneRequestWhateverItWas) {
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  const struct Case {
+    const char* name;
+    const char* first;  // nullptr: the connection ends before the request is whole
+    const char* replied;
+  } cases[] = {
+      {"recognised", "GetInfo\n\r", "200"},
+      {"unknown", "NoSuchCommand\n\r", "500"},
+      {"void", "\n\r", "500"},
+      {"without its end mark", "GetInfo\n", "502"},
+      {"cut off", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    TRawSession first;
+    first.fd = ConnectLoopback(agent.Port());
+    if (c.first != nullptr) {
+      SendBytes(first.fd.Get(), first.Packet(c.first));
+      EXPECT_EQ(first.Reply().substr(0, 3), c.replied) << c.name;
+    } else {
+      const String packet = first.Packet("GetInfo\n\r");
+      SendBytes(first.fd.Get(), packet.Copy(1, packet.Length() - 3));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      first.fd.Reset();
+    }
+    TRawSession second;
+    second.key = first.key;
+    EXPECT_TRUE(Eventually([&] {
+      return Exchange(agent.Port(), second.Packet("GetInfo\n\r")).IsEmpty();
+    })) << c.name;
+  }
+  EXPECT_EQ(agent.InfoLine(10), "FailedConnections=" + std::to_string(std::size(cases)));
+}
+
+// The attack of the security test: from a captured proof and key fields of his own, an attacker
+// builds the cipher text of a command by the reply lengths. Where every key serves one request,
+// the first reply under a key is also the last. With refusereplays=0 the same attacker does
+// forge the command, which shows the attack is real.
+TEST(ForgeryTest, TheReplyLengthOracleGetsOneReplyPerKey) {
+  const struct Case {
+    const char* settings;
+    int budget;
+    bool forged;
+  } cases[] = {
+      {"", 400, false},
+      {"refusereplays=0\n", 12000, true},
+  };
+  for (const Case& c : cases) {
+    TAgentProcess agent(string("logfails=0\n") + c.settings);
+    ASSERT_TRUE(agent.Start());
+    const TOracleResult result = ForgeByReplyLength(
+        {agent.Port(), ProofOf(Captured(agent)), "TEST-ExternalPrg\ntouch forged\r", c.budget});
+    const bool ran = Eventually([&] { return agent.ReadFile("forged") != "<missing>"; }, 1000);
+    EXPECT_EQ(ran, c.forged) << c.settings << result.connections << " connections";
+    EXPECT_EQ(result.sent, c.forged) << c.settings;
+    if (!c.forged) {
+      EXPECT_EQ(result.connections, c.budget);
+      EXPECT_EQ(result.mostReplies, 1);
+      EXPECT_EQ(result.mostLearned, 0);
+    }
+    printf("%s%d connections, %d key fields, at most %d replies and %d bytes under one\n",
+           c.settings, result.connections, result.keys, result.mostReplies, result.mostLearned);
+  }
+}
+
+// Requests whose command word holds control bytes came under a key the manager did not make:
+// counted and logged as an attack, answered as the protocol says. Every request line is logged,
+// its control bytes escaped.
+TEST(ForgeryTest, RequestLinesAreEachLoggedEscapedAndGarbageCountsAsAnAttack) {
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  const struct Case {
+    const char* text;
+    const char* reply;
+    const char* line;
+  } cases[] = {
+      {"NoSuch\n\r", "500\nUnknown command \"NoSuch\"\n", "Unknown command \"NoSuch\"\n"},
+      {"NoSuch\n\r", "500\nUnknown command \"NoSuch\"\n", "Unknown command \"NoSuch\"\n"},
+      {"\n\r", "500\nVoid request received\n", "Void request received\n"},
+      {"\n\r", "500\nVoid request received\n", "Void request received\n"},
+      {"GetInfo", "502\nEndOfTransmission signal missed\n", "EndOfTransmission signal missed\n"},
+      {"GetInfo", "502\nEndOfTransmission signal missed\n", "EndOfTransmission signal missed\n"},
+      {"Get\x1b[2J\x01Info\x7f\tx\n\r", "500\nUnknown command \"Get\x1b[2J\x01Info\x7f\tx\"\n",
+       "Unknown command \"Get\\x1b[2J\\x01Info\\x7f\\x09x\"\n"},
+      {"A\x02"
+       "B\n\r",
+       "500\nUnknown command \"A\x02"
+       "B\"\n",
+       "Unknown command \"A\\x02B\"\n"},
+  };
+  for (const auto& c : cases) {
+    TRawSession s;
+    s.fd = ConnectLoopback(agent.Port());
+    SendBytes(s.fd.Get(), s.Packet(c.text));
+    EXPECT_EQ(s.Reply(), c.reply);
+  }
+  EXPECT_EQ(agent.InfoLine(10), "FailedConnections=2");
+  const string log = agent.ReadFile("log2.txt");
+  for (const auto& c : cases) {
+    const auto same = [&c](const auto& other) { return string(other.line) == c.line; };
+    EXPECT_EQ(Count(log, string("\t ") + c.line),
+              std::count_if(std::begin(cases), std::end(cases), same))
+        << c.line << log;
+  }
+  EXPECT_EQ(
+      Count(log, "\t 127.0.0.1\t Garbled request: its session key is not one the manager made\n"),
+      1)
+      << log;
+  for (const char c : log) EXPECT_FALSE(c >= 0 && c < ' ' && c != '\t' && c != '\n') << log;
+}
+
+TEST(ForgeryTest, KeysShorterThanEightAreRefusedUnlessTheConfigurationSaysOtherwise) {
+  const struct Case {
+    const char* settings;
+    int keyLength;
+    bool served;
+  } cases[] = {
+      {"", 7, false},
+      {"", 8, true},
+      {"minkeylength=6\n", 6, true},
+      {"minkeylength=6\n", 5, false},
+  };
+  for (const Case& c : cases) {
+    TAgentProcess agent(c.settings);
+    ASSERT_TRUE(agent.Start());
+    TRawSession s;
+    s.key = NewSessionKey().Copy(1, c.keyLength);
+    s.fd = ConnectLoopback(agent.Port());
+    SendBytes(s.fd.Get(), s.Packet("GetInfo\n\r"));
+    EXPECT_EQ(s.Answered(), c.served) << c.settings << c.keyLength;
+    const string line = "Session key of " + std::to_string(c.keyLength) +
+                        " bytes is shorter than minkeylength, connection closed\n";
+    EXPECT_EQ(Count(agent.ReadFile("log2.txt"), line), c.served ? 0 : 1) << c.settings;
+  }
+}
+
+// The figure of the security test: idle connections from the manager's own address (a local
+// user, a NAT) left it a third of its answers. Now each newer connection of the address makes the
+// oldest idle one go, and a request sent whole is served at once.
+TEST(ForgeryTest, IdleConnectionsSharingTheManagersAddressCostItNothing) {
+  RaiseDescriptorLimit();
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  TFlood flood({agent.Port(), {"127.0.0.1"}, 40, 0, 3600000});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const TManagerStats manager = RunManager(agent.Target(), 25, 3000);
+  const TFloodStats idle = flood.Stop();
+  EXPECT_GE(manager.answered * 100, manager.sent * 99)
+      << manager.answered << " of " << manager.sent;
+  EXPECT_GT(idle.connects, 40);
+  EXPECT_NE(agent.ReadFile("log2.txt").find("\t 127.0.0.1\t Too many connections waiting"),
+            string::npos);
+}
+
+// fail2ban-regex runs the shipped filter on the system-log lines the agent wrote for each kind of
+// refusal it meets here: every one is matched with its address, but an eviction (which may befall
+// anybody), the summaries and the agent's own life.
+TEST(ForgeryTest, TheFail2banFilterMatchesEveryRefusalTheAgentLogged) {
+  if (geteuid() != 0) GTEST_SKIP() << "a /dev/log of the test's own needs root";
+  if (RunProgram({"fail2ban-regex", "--help"}) != 0) {
+    GTEST_SKIP() << "fail2ban-regex is missing (make test installs fail2ban)";
+  }
+  const TTempDir dir;
+  const TSystemLogCapture capture(dir);
+  TAgentProcess agent(
+      "maxpending=1\ntimeout=2000\nfilteractive=1\nfiltermarks=111111\n"
+      "filterlist=127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5 127.0.1.\n",
+      "secret", "unshare");
+  std::vector<string> command = capture.UnshareArguments();
+  // 128 descriptors make a cap of 64 sessions, for an eviction.
+  for (const char* a : {"prlimit", "--nofile=128:128", ORV_BINARY, "-i"}) command.push_back(a);
+  ASSERT_TRUE(agent.Start(command)) << agent.Output();
+  const String captured = Captured(agent);
+  const std::pair<const char*, String> packets[] = {
+      {"127.0.0.9", captured},
+      {"127.0.0.2", BuildRequestPacket("wrong", NewSessionKey(), "GetInfo\n\r")},
+      {"127.0.0.3", String("\x0a\x00\x00\x00garbage!!!!!!", 18)},
+      {"127.0.0.4", BuildRequestPacket("secret", "1234567", "GetInfo\n\r")},
+      {"127.0.0.5", captured},
+      {"127.0.0.5", BuildRequestPacket("secret", NewSessionKey(), "Get\x01Info\n\r")},
+  };
+  for (const auto& [source, packet] : packets) Exchange(agent.Port(), packet, source);
+  // More idle connections than the cap: the oldest are evicted. Then two of one address: the
+  // older goes when the newer has waited a second. The others time out.
+  std::vector<TUniqueFd> idle;
+  for (int i = 1; i <= 70; ++i) {
+    idle.push_back(ConnectLoopback(agent.Port(), ("127.0.1." + std::to_string(i)).c_str()));
+  }
+  for (int i = 0; i < 2; ++i) idle.push_back(ConnectLoopback(agent.Port(), "127.0.0.4"));
+  const std::set<string> expected = {
+      "not in the accept filter",     "wrong password",        "invalid packet",
+      "short session key (7 bytes)",  "replayed request",      "garbled request",
+      "too many waiting connections", "evicted while waiting", "request timed out"};
+  std::set<string> reasons;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        for (const string& m : capture.Messages()) {
+          const size_t at = m.find(": refused connection from ");
+          if (at != string::npos) reasons.insert(m.substr(m.find(": ", at + 2) + 2));
+        }
+        return std::includes(reasons.begin(), reasons.end(), expected.begin(), expected.end());
+      },
+      10000))
+      << testing::PrintToString(reasons);
+
+  // Refusals to one file, with their addresses in order; the rest to another.
+  string refusals, others, addresses;
+  for (const string& m : capture.Messages()) {
+    int facility = 0;
+    const string line = TSystemLogCapture::FileLine(m, &facility);
+    const size_t at = line.find(": refused connection from ");
+    const bool counted = at != string::npos && line.find("evicted while waiting") == string::npos &&
+                         line.find(" more in the last ") == string::npos;
+    if (counted) {
+      EXPECT_EQ(facility, LOG_AUTHPRIV) << line;
+      const size_t from = at + 26;
+      addresses += line.substr(from, line.find(':', from) - from) + "\n";
+    }
+    (counted ? refusals : others) += line + "\n";
+  }
+  ASSERT_NE(others.find("evicted while waiting"), string::npos);
+  ASSERT_NE(others.find("started: version"), string::npos);
+  const string filter = dir.WriteFile(
+      "orv.conf", TTempDir::ReadFile(ORV_SOURCE_DIR "/packaging/fail2ban/filter.d/orv.conf"));
+  dir.WriteFile("common.conf", TTempDir::ReadFile("/etc/fail2ban/filter.d/common.conf"));
+  for (const auto& [lines, ips] : {std::pair{refusals, addresses}, std::pair{others, string()}}) {
+    string out;
+    EXPECT_EQ(RunProgram({"fail2ban-regex", "-o", "ip", dir.WriteFile("system.log", lines), filter},
+                         &out),
+              0);
+    EXPECT_EQ(out, ips) << lines;
+  }
+}
+
+}  // namespace
