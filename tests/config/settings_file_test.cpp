@@ -190,16 +190,21 @@ std::string OtherValue(const TSettingRow& row, bool remote) {
   }
 }
 
+// A value kept in a file of its own (the password, once passwordfile names one) is neither
+// appended nor rewritten: its line stays as it was.
 TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
-  std::string file, saved;
+  std::string file;
   for (const TSettingRow& row : SettingsTable()) {
-    if (!row.InFile()) continue;
-    const std::string line = std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
-    file += line;
-    if (row.Saved()) saved += line;
+    if (row.InFile()) file += std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
   }
   TORVSettings s;
   Load(s, file);
+  std::string saved;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.Saved() && !row.StoredApart(s)) {
+      saved += std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
+    }
+  }
   String msg;
   ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), file);
