@@ -366,7 +366,10 @@ int TORVSettings::ReadConfigFile(String& msg) {
     TConfigLine line = ParseLine(piece, n);
     if (line.row == nullptr) continue;
     const char* value = piece + line.valueStart;
-    if (line.row == portRow) filePort = ParseInt(value, line.valueEnd - line.valueStart);
+    // The port a start without -p takes: the first line that gives one.
+    if (line.row == portRow && filePort == 0) {
+      filePort = ParseInt(value, line.valueEnd - line.valueStart);
+    }
     ApplyValue(*this, *line.row, value, line.valueEnd - line.valueStart);
   }
   file.reset();
