@@ -216,8 +216,8 @@ class TChecker {
   }
 
   void CheckValue(int line, const TSettingRow& row, const String& value) {
-    const String name = String(row.fileKey) + ": ";
     if (row.StoredApart(s_)) return;  // the file that holds it says whether this line counts
+    const String name = String(row.fileKey) + ": ";
     // Loading refuses a required setting whose kept value lies outside the range: a number
     // (but a port line reading 0 gives way to the command line's), or a text too short.
     const bool kept = row.required && lineOf_[Index(row)] == line;

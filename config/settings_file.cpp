@@ -247,7 +247,6 @@ class TReplacement {
   // 1, or 0 with errno set.
   int Prepare(const char* name, const String& data, mode_t mode) {
     name_ = name;
-    name_.SetZero();
     newName_ = NewFileName(name);
     TUniqueFd fd(CreateLike(newName_.c_str(), mode));
     if (fd.Valid() && WriteAll(fd.Get(), data.Data(), data.Length()) && fsync(fd.Get()) == 0 &&
@@ -487,12 +486,15 @@ int RemoveStaleNewFiles(String& names) {
   const auto s = SettingsSnapshot();
   if (s->CfgFile[0] == '\0') return 0;
   int removed = 0;
-  for (const String& name : {String(s->CfgFile), s->passwordfile}) {
-    if (name.IsEmpty()) continue;
+  auto remove = [&](const String& name) {
     const String newName = NewFileName(name.c_str());
-    if (unlink(newName.c_str()) != 0) continue;
+    if (name.IsEmpty() || unlink(newName.c_str()) != 0) return;
     if (removed++ > 0) names += "\n";
     names += newName;
+  };
+  remove(s->CfgFile);
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.path == TPathKind::kSecret) remove(s.get()->*row.text);
   }
   return removed;
 }

@@ -28,7 +28,9 @@ TEST(PasswordFileTest, TheFileHoldsThePasswordThroughSetSettingsReloadAndHangup)
     String err;
     return OrvRequest(target, command, ToParams(params), reply, err) ? ToText(reply) : "";
   };
-  auto answers = [&](const string& password) { return ask(password, "GetInfo").rfind("200\n", 0) == 0; };
+  auto answers = [&](const string& password) {
+    return ask(password, "GetInfo").rfind("200\n", 0) == 0;
+  };
 
   EXPECT_FALSE(answers("stale"));
   string settings = ask("secret", "GetSettings");
@@ -50,8 +52,8 @@ TEST(PasswordFileTest, TheFileHoldsThePasswordThroughSetSettingsReloadAndHangup)
   EXPECT_FALSE(answers("secret"));
   EXPECT_TRUE(answers("second"));
 
-  const string refusedMode = "300\n  " + cfg + ":6: passwordfile: \"" + file +
-                             "\" has mode 0644, not 0600 or stricter\n";
+  const string refusedMode =
+      "300\n  " + cfg + ":6: passwordfile: \"" + file + "\" has mode 0644, not 0600 or stricter\n";
   const string refusedMissing =
       "Configuration not reloaded (SIGHUP), the settings in force stay: Cannot read the password "
       "from '" +
@@ -59,8 +61,8 @@ TEST(PasswordFileTest, TheFileHoldsThePasswordThroughSetSettingsReloadAndHangup)
   struct Case {
     const char* content;  // null: the file is removed
     mode_t mode;
-    bool hangup;         // SIGHUP, else "ReloadCfg" under the password in force
-    string outcome;      // the reply to "ReloadCfg", or the failure log's line after SIGHUP
+    bool hangup;     // SIGHUP, else "ReloadCfg" under the password in force
+    string outcome;  // the reply to "ReloadCfg", or the failure log's line after SIGHUP
     const char* inForce;
   };
   const Case cases[] = {

@@ -43,7 +43,8 @@ class TFakeSystemLog {
         "done\n"
         "mount --rbind \"$dev\" /dev || exit 125\n"
         "exec \"$@\"\n";
-    std::vector<string> wrapped = {"unshare", "--mount", "sh", "-c", script, "sh", dir_.Join("dev")};
+    std::vector<string> wrapped = {"unshare", "--mount",       "sh", "-c", script,
+                                   "sh",      dir_.Join("dev")};
     wrapped.insert(wrapped.end(), argv.begin(), argv.end());
     return RunProgram(wrapped, output, 60000, errors);
   }
@@ -84,9 +85,10 @@ TEST(StartFailureTest, TheFindingsAndTheReasonReachStandardErrorAndTheSystemLog)
   const string orvpath = "orvpath=" + string(ORV_BINARY) + "\n";
   int busyPort = 0;
   TUniqueFd busy = BindLoopback(SOCK_STREAM, busyPort, 1);
-  const string inUse = "TCP listen error: socket() or bind() error: Address already in use "
-                       "(address 127.0.0.1, port " +
-                       std::to_string(busyPort) + ")";
+  const string inUse =
+      "TCP listen error: socket() or bind() error: Address already in use "
+      "(address 127.0.0.1, port " +
+      std::to_string(busyPort) + ")";
   const string modeFinding =
       cfg + ":3: passwordfile: \"" + dir + "/open\" has mode 0644, not 0600 or stricter";
   struct Case {
@@ -105,8 +107,9 @@ TEST(StartFailureTest, TheFindingsAndTheReasonReachStandardErrorAndTheSystemLog)
            ":3: passwordfile: \"" + dir + "/none\": No such file or directory\n" + cfg +
            ":5: unknown key \"comentt\" (did you mean \"comment\"?)\n"
            "  Invalid TCP port number 99999!\n  Cannot read the password from '" +
-           dir + "/none': No such file or directory!\n  Password is not specified!\n\n"
-                 "Please check '" +
+           dir +
+           "/none': No such file or directory!\n  Password is not specified!\n\n"
+           "Please check '" +
            cfg + "' file\n\n",
        {cfg + ":2: port: 99999 is out of range 1..65535",
         cfg + ":3: passwordfile: \"" + dir + "/none\": No such file or directory",
