@@ -287,20 +287,15 @@ class TChecker {
 
   void CheckPaths() {
     for (const TSettingRow& row : table_) {
+      if (row.path == TPathKind::kNone) continue;
       const int line = lineOf_[Index(row)];
       const String& value = s_.*row.text;
-      switch (row.path) {
-        case TPathKind::kNone:
-          break;
-        case TPathKind::kDirectory:
-          CheckDirectory(line, row.fileKey, valueOf_[Index(row)], value);
-          break;
-        case TPathKind::kProgram:
-          if (line != 0 && !value.IsEmpty()) CheckProgram(line, row, value);
-          break;
-        case TPathKind::kSecret:
-          if (line != 0 && !value.IsEmpty()) CheckSecret(line, row, value);
-          break;
+      if (row.path == TPathKind::kDirectory) {
+        CheckDirectory(line, row.fileKey, valueOf_[Index(row)], value);
+      } else if (line != 0 && !value.IsEmpty() && row.path == TPathKind::kProgram) {
+        CheckProgram(line, row, value);
+      } else if (line != 0 && !value.IsEmpty()) {
+        CheckSecret(line, row, value);
       }
     }
   }
