@@ -94,7 +94,16 @@ int LoadSettingsStep(const char* cfgFile, std::vector<String>& problems) {
     SystemLog(LOG_DAEMON | LOG_ERR, "not started: %s: %s", cfgFile, OneLine(msg).Data());
     return 1;
   }
+  // Before anything is written: every file the agent makes is its user's.
+  String warning;
+  String err;
+  if (!TakeAgentUser(*SettingsSnapshot(), warning, err)) {
+    printf("Error\n%s\nPlease check '%s' file\n\n", err.c_str(), cfgFile);
+    SystemLog(LOG_DAEMON | LOG_ERR, "not started: %s", err.c_str());
+    return 1;
+  }
   problems = CheckSettings(*SettingsSnapshot());
+  if (!warning.IsEmpty()) problems.insert(problems.begin(), String(cfgFile) + ": " + warning);
   if (msg.Length() == 0 && problems.empty()) {
     puts("Ok");
   } else if (msg.Length() == 0) {
@@ -103,6 +112,7 @@ int LoadSettingsStep(const char* cfgFile, std::vector<String>& problems) {
     printf("Warning: %s\n", msg.c_str());
   }
   ReportSettingsProblems(problems, true);
+  if (geteuid() != 0) printf("Running as %s\n", DescribeAgentUser().c_str());
   puts("CPU testing .. Ok");
   if (Settings().VerboseDebug) {
     printf("stat.size: %d\n",
@@ -172,9 +182,10 @@ FILE* OpenServiceFiles(const TORVSettings& settings) {
 
 void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
-  SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d",
+  SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d, user %s",
             AgentStatus.AgentVersion, static_cast<int>(getpid()),
-            settings.host.Length() > 0 ? settings.host.c_str() : "0.0.0.0", settings.port);
+            settings.host.Length() > 0 ? settings.host.c_str() : "0.0.0.0", settings.port,
+            DescribeAgentUser().c_str());
   if (problemCount > 0) {
     SystemLog(LOG_DAEMON | LOG_WARNING, "%zu problem(s) in %s: 'orv -t %s' lists them",
               problemCount, settings.CfgFile, settings.CfgFile);

@@ -22,6 +22,8 @@
 
 #include "agent/log.h"
 #include "base/errors.h"
+#include "base/fileutils.h"
+#include "config/settings.h"
 
 namespace {
 
@@ -466,11 +468,15 @@ int TReplaySet::Open(const String& path, std::vector<TReplayNote>& notes) {
   path_.SetZero();
   TUniqueFd fd = OpenRecord(path_, 0);
   const int openError = fd.Valid() ? 0 : errno;
+  String why;
   if (openError == ELOOP) {
     notes.push_back(Note(true, " is a symbolic link, not followed%s", kReplaced));
   } else if (openError != 0 && openError != ENOENT) {
     notes.push_back(
         Note(true, " cannot be opened (%s)%s", GetErrorStr(openError).c_str(), kReplaced));
+  } else if (fd.Valid() && !IsOwnFile(fd.Get(), why)) {
+    // A record someone else made could be one they read, or one made to refuse the manager.
+    notes.push_back(Note(true, " refused: %s%s", why.c_str(), kReplaced));
   } else if (fd.Valid() && flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     // Another agent on the same configuration keeps it: share nothing with it.
     notes.push_back(Note(true, " is in use by another process%s", kInMemory));
@@ -521,19 +527,7 @@ std::vector<TReplayNote> TReplaySet::Check() {
 }
 
 String TReplaySet::PathFor(const String& tmpDir, const char* cfgFile) {
-  // Named after the configuration, so that agents sharing a temporary
-  // directory keep apart and a re-executed agent finds its own.
-  char resolved[PATH_MAX];
-  const char* name = realpath(cfgFile, resolved) != nullptr ? resolved : cfgFile;
-  uint64_t hash = 14695981039346656037ULL;  // FNV-1a
-  for (const char* p = name; *p != '\0'; ++p) {
-    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ULL;
-  }
-  char file[40];
-  snprintf(file, sizeof(file), "/orv__%016llx.seen", static_cast<unsigned long long>(hash));
-  String path = tmpDir.IsEmpty() ? String(".") : tmpDir;
-  if (path[path.Length()] == '/') path.SetLength(path.Length() - 1);
-  return (path + file).SetZero();
+  return ReplayRecordPath(tmpDir, cfgFile);
 }
 
 TReplaySet& ReplaySet() {

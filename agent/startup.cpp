@@ -17,6 +17,8 @@
 
 #include "agent/flags.h"
 #include "agent/log.h"
+#include "base/fileutils.h"
+#include "base/privileges.h"
 #include "config/settings_check.h"
 #include "protocol/cipher.h"
 #include "protocol/sha1.h"
@@ -155,6 +157,36 @@ int CheckConfigurationOnly(const TORVSettings& commandLine) {
   for (String problem : problems) printf("%s\n", problem.SetZero().Data());
   if (problems.empty()) printf("%s: ok\n", settings.CfgFile);
   return problems.empty() ? 0 : 1;
+}
+
+bool TakeAgentUser(const TORVSettings& settings, String& warning, String& err) {
+  warning = "";
+  TAccount account;
+  String lookup;
+  const bool found = AgentAccount(settings, account, lookup);
+  if (geteuid() != 0) {
+    if (!found) {
+      warning = String("runas: ") + lookup + ": the agent stays as started";
+    } else if (account.uid != geteuid()) {
+      warning = String("runas: only root can become ") + account.name + ": the agent stays " +
+                CurrentAccount().name;
+    }
+    return KeepOnlyAgentCapabilities(err);
+  }
+  if (!found) {
+    err = String("runas: ") + lookup;
+    return false;
+  }
+  return SwitchToAccount(account, err);
+}
+
+String DescribeAgentUser() {
+  const TAccount account = CurrentAccount();
+  char uid[32];
+  snprintf(uid, sizeof(uid), " (uid %u), capabilities ", static_cast<unsigned>(account.uid));
+  const uint64_t held = CurrentCapabilities().effective;
+  return account.name + uid +
+         (account.uid == 0 && held != 0 ? String("those of root") : CapabilityNames(held));
 }
 
 void ReportSettingsProblems(const std::vector<String>& problems, bool console) {
@@ -298,9 +330,11 @@ FILE* createpidfile() {
   path.SetZero();
   // Opened without truncation: a pid file that another instance holds locked
   // must keep its contents.
-  int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  String why;
+  int fd = OpenOwnFile(path.Data(), O_WRONLY | O_CREAT, 0600, why);
   if (fd < 0) {
     showmessage("Failed to create pid file %s\n", LOCAL, mtFailure, 1, path.Data());
+    SystemLog(LOG_DAEMON | LOG_WARNING, "pid file %s not written: %s", path.Data(), why.c_str());
     return nullptr;
   }
   struct flock lock {};

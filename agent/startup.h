@@ -32,6 +32,14 @@ void PrintVersion();
 // are none, else 1.
 int CheckConfigurationOnly(const TORVSettings& commandLine);
 
+// Who the agent runs as, settled once its configuration is read and before it writes anything:
+// root with runas set becomes that user; an agent that is not root keeps only the capabilities
+// of KeptCapabilities(). False with err set when root cannot become the runas user; warning says
+// why runas is passed over (an agent that is not root cannot change its user).
+bool TakeAgentUser(const TORVSettings& settings, String& warning, String& err);
+// "orv (uid 999), capabilities cap_dac_read_search, cap_net_bind_service": this process's.
+String DescribeAgentUser();
+
 // Logs each problem of the configuration as a failure; with console set, a
 // daemon that is starting also prints them (interactive mode echoes every
 // message anyway).

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/privileges.h"
 #include "base/string.h"
 
 // The shortest session key worth accepting: with one captured request, a key cut to fewer bytes
@@ -73,6 +74,7 @@ struct TORVSettings {
   String cpuusagescript;
   String proclistscript;
   String proccntscript;
+  String runas;  // the user an agent started as root becomes; empty: stay as started
 
   // Reads CfgFile into this record alone: no lock is taken and nothing is published (LoadOptions
   // does both for the settings in force). 1 when the record is usable, 0 otherwise; msg
@@ -86,6 +88,16 @@ struct TORVSettings {
 
   void SetCfgFile(const char* path);
 };
+
+// The account the agent runs as: runas's user when runas is set, else this process's own. false
+// with err set when runas names no user.
+bool AgentAccount(const TORVSettings& settings, TAccount& account, String& err);
+
+// Where a log file setting puts its file: a name without a directory goes beside the
+// configuration file.
+String LogFilePath(const String& fileName, const char* cfgFile);
+// The replay record's file for a configuration: named after it, in the temporary directory.
+String ReplayRecordPath(const String& tmpDir, const char* cfgFile);
 
 // Exports dir as TMPDIR so that child processes use the agent's directory.
 void ExportTmpDir(const String& dir);
