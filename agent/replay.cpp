@@ -22,7 +22,6 @@
 
 #include "agent/log.h"
 #include "base/errors.h"
-#include "base/fileutils.h"
 #include "config/settings.h"
 
 namespace {
@@ -406,6 +405,11 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
     notes.push_back(Note(true, " belongs to user %u%s", st.st_uid, kReplaced));
     return false;
   }
+  if (st.st_nlink > 1) {  // a name planted for another file
+    notes.push_back(Note(true, " has %lu names%s", static_cast<unsigned long>(st.st_nlink),
+                         kReplaced));
+    return false;
+  }
   if ((st.st_mode & 077) != 0) {
     notes.push_back(Note(true, " had mode %04o: made 0600", st.st_mode & 07777));
     fchmod(fd.Get(), 0600);
@@ -468,15 +472,11 @@ int TReplaySet::Open(const String& path, std::vector<TReplayNote>& notes) {
   path_.SetZero();
   TUniqueFd fd = OpenRecord(path_, 0);
   const int openError = fd.Valid() ? 0 : errno;
-  String why;
   if (openError == ELOOP) {
     notes.push_back(Note(true, " is a symbolic link, not followed%s", kReplaced));
   } else if (openError != 0 && openError != ENOENT) {
     notes.push_back(
         Note(true, " cannot be opened (%s)%s", GetErrorStr(openError).c_str(), kReplaced));
-  } else if (fd.Valid() && !IsOwnFile(fd.Get(), why)) {
-    // A record someone else made could be one they read, or one made to refuse the manager.
-    notes.push_back(Note(true, " refused: %s%s", why.c_str(), kReplaced));
   } else if (fd.Valid() && flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     // Another agent on the same configuration keeps it: share nothing with it.
     notes.push_back(Note(true, " is in use by another process%s", kInMemory));

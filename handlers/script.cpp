@@ -98,6 +98,15 @@ int SecondsToMs(int seconds) {
 
 }  // namespace
 
+int64_t ProgramMemory(const JXRequest&) {
+  return 1 << 20;  // a chunk of output read at once, and what the runner keeps
+}
+
+int64_t FullReplyMemory(const JXRequest&) {
+  // What is gathered, the reply it goes into, and that reply encrypted.
+  return 3 * int64_t{kReplyTextRoom};
+}
+
 void ReplyProgramRun(const String& commandLine, const char* workDir, int timeLimitMs,
                      ORVReply& reply) {
   String command = commandLine;

@@ -79,7 +79,9 @@ TEST(RefusalLimiterTest, RequestLinesHaveTheirOwnQuotaPerSource) {
   const std::vector<TSummary> due = limiter.Flush(61000);
   ASSERT_EQ(due.size(), 2u);
   for (const TSummary& summary : due) {
-    EXPECT_EQ(summary.count, summary.requests ? 50 + 10 + 1 : 149) << Text(summary);
+    EXPECT_EQ(summary.count,
+              summary.group == TRefusalLimiter::TGroup::kRequests ? 50 + 10 + 1 : 149)
+        << Text(summary);
   }
 }
 
