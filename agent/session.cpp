@@ -20,7 +20,6 @@
 #include "agent/replay.h"
 #include "base/clock.h"
 #include "config/settings.h"
-#include "handlers/heavywork.h"
 #include "net/iplib.h"
 #include "protocol/cipher.h"
 #include "protocol/envelope.h"
@@ -240,24 +239,15 @@ class TSession {
     LogEnvelope(envelope, peer);
     showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
     reply_.InitPacket(nullptr, request_.GetSessionKey());
-    // The text and the parameters split from it, held until the reply has gone.
-    const TRequestHold hold(RequestPool(), 2 * int64_t{request_.Length()});
     TAfterReply after;
-    int recognised = 0;
-    if (hold.Granted()) {
-      recognised = ProcessJXRequest(request_, reply_, ORVFlags, params_, upgrade_, after);
-    } else {
-      LogBadRequest(peer, "Request of %d bytes refused: not enough memory\n", request_.Length());
-      reply_.SetResult(kResultError) += RequestPool().Refusal();
-    }
+    const int recognised = ProcessJXRequest(request_, reply_, ORVFlags, params_, upgrade_, after);
     char code[4] = {};
     if (reply_.Length() > 2) memcpy(code, reply_.Data(), 3);
     showmessage(recognised ? "--> request processed (%s)\n"
                            : "--> request rejected or operation failed (%s)\n",
                 peer, mtInfo, 1, code);
     // Before the reply goes: the woken manager often takes this thread's processor at once.
-    claim_.Finish(recognised || !hold.Granted() ? TReplayMemory::kRecognised
-                                                : TReplayMemory::kJunk);
+    claim_.Finish(recognised ? TReplayMemory::kRecognised : TReplayMemory::kJunk);
     reply_.FinalizePacket();
     SendAll(params_.Socket, reply_);
     after.Deliver();

@@ -97,9 +97,7 @@ bool WriteScript(const String& scriptName, const String& text, String& err) {
 // it and copies the new executable there. false with the reason otherwise.
 bool CanReplace(String path, String& reason) {
   path.SetZero();
-  String dir = ExtractFilePath(path);
-  if (dir.IsEmpty()) dir = ".";
-  dir.SetZero();
+  const String dir = ExtractFileDir(path);
   const String who = String("the agent's user ") + CurrentAccount().name;
   if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     reason = String("Cannot replace ") + path + ": " + who + " may not write in " + dir + " (" +

@@ -254,6 +254,12 @@ String ExtractFilePath(const String& s) {
   return s.Copy(1, LastDelimiter("/", s));
 }
 
+String ExtractFileDir(const String& s) {
+  String dir = ExtractFilePath(s);
+  if (dir.Length() > 1) dir = ExcludeTrailingPathDelimiter(dir);
+  return (dir.IsEmpty() ? String(".") : dir).SetZero();
+}
+
 String ExtractFileName(const String& s) {
   constexpr int kMaxName = 4095;
   int from = LastDelimiter("/", s) + 1;

@@ -113,6 +113,8 @@ int LastDelimiter(const char* delims, const String& s);
 String IncludeTrailingPathDelimiter(const String& s);
 String ExcludeTrailingPathDelimiter(const String& s);
 String ExtractFilePath(const String& s);
+// The directory part without its final '/' (but for the root), "." when there is none.
+String ExtractFileDir(const String& s);
 String ExtractFileName(const String& s);
 
 // Distinguishes the scratch files of concurrent threads and processes.

@@ -5,6 +5,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -78,10 +79,21 @@ String TWorkPool::Refusal() const {
   return text;
 }
 
+namespace {
+
+std::atomic<TWorkPool*> poolInUse{nullptr};
+
+}  // namespace
+
 TWorkPool& RequestPool() {
   static TWorkPool pool(2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency())),
                         kRequestMemory);
-  return pool;
+  TWorkPool* chosen = poolInUse.load(std::memory_order_acquire);
+  return chosen != nullptr ? *chosen : pool;
+}
+
+void UseRequestPool(TWorkPool* pool) {
+  poolInUse.store(pool, std::memory_order_release);
 }
 
 TRequestHold::TRequestHold(TWorkPool& pool, int64_t bytes)

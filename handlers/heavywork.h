@@ -61,6 +61,8 @@ class TWorkPool {
 
 // The agent's pool: twice the processors' slots of each kind, kRequestMemory.
 TWorkPool& RequestPool();
+// Tests only: RequestPool() is pool from now on; null gives the agent's back.
+void UseRequestPool(TWorkPool* pool);
 
 // A request's text held in the pool for the holder's life.
 class TRequestHold {
