@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/agent_process.h"
+#include "tests/support/syslog_capture.h"
 #include "tests/support/system_user.h"
 
 namespace {
@@ -155,6 +156,40 @@ TEST(RunasTest, AnUnknownUserStopsTheStart) {
   EXPECT_NE(output.find("Settings checking .. Error\nrunas: no user \"no-such-user-of-orv\"\n"),
             string::npos)
       << output;
+}
+
+// Log files are written only as the agent's own, each refused one is reported once, and the
+// manager's script is readable by the agent's user alone.
+TEST(AgentFilesTest, LogsAreNeverWrittenThroughALinkAndTheScriptIsTheAgentsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "a /dev/log of the test's own needs root";
+  const TTempDir dir;
+  const TSystemLogCapture capture(dir);
+  TAgentProcess agent("logsuccess=1\noklogfile=ok.txt\nbadlogfile=bad.txt\nshellscript=1\n",
+                      "secret", "unshare");
+  const string victim = agent.Dir().WriteFile("victim", "untouched\n");
+  ASSERT_EQ(symlink(victim.c_str(), agent.Dir().Join("bad.txt").c_str()), 0);
+  ASSERT_EQ(chown(agent.Dir().WriteFile("ok.txt", "theirs\n").c_str(), 65534, 65534), 0);
+  std::vector<string> command = capture.UnshareArguments();
+  for (const char* a : {ORV_BINARY, "-i"}) command.push_back(a);
+  ASSERT_TRUE(agent.Start(command)) << agent.Output();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(agent.InfoLine(1), "200");
+    EXPECT_EQ(agent.Request("Nope"), "500\nUnknown command \"Nope\"\n");
+  }
+  EXPECT_EQ(agent.Request("TEST-ShellScript", {"sh %script%", "stat -c %a \"$0\"", "", "10", "0"}),
+            "200\n700\n\n");
+  EXPECT_EQ(agent.Request("QUIT"), "200\nOk\n");
+  EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
+  EXPECT_EQ(TTempDir::ReadFile(victim), "untouched\n");
+  EXPECT_EQ(agent.ReadFile("ok.txt"), "theirs\n");
+  const std::pair<string, int> reports[] = {
+      {"log file " + agent.Dir().Join("bad.txt") + " not written: a symbolic link", 0},
+      {"log file " + agent.Dir().Join("ok.txt") + " not written: owned by another user (uid 65534)",
+       0}};
+  for (auto [report, count] : reports) {
+    for (const string& m : capture.Messages()) count += m.find(report) != string::npos;
+    EXPECT_EQ(count, 1) << report;
+  }
 }
 
 }  // namespace
