@@ -124,10 +124,14 @@ void PrintUsageText() {
 
 }  // namespace
 
-void showhelp(const char* error) {
+void PrintHelpError(const char* error) {
   printf("%s\n\n", error);
   PrintUsageText();
   fflush(stdout);
+}
+
+void showhelp(const char* error) {
+  PrintHelpError(error);
   exit(1);
 }
 
@@ -149,31 +153,22 @@ void PrintVersion() {
   printf("zlib %s\n", zlibVersion());
 }
 
-int CheckConfigurationOnly(const TORVSettings& commandLine) {
+TCheckStatus CheckConfigurationOnly(const TORVSettings& commandLine) {
   TORVSettings settings = commandLine;
   String msg;
-  settings.ReadConfigFile(msg);
-  const std::vector<String> problems = CheckSettings(settings);
-  for (String problem : problems) printf("%s\n", problem.SetZero().Data());
-  if (problems.empty()) printf("%s: ok\n", settings.CfgFile);
-  return problems.empty() ? 0 : 1;
+  std::vector<TFinding> findings;
+  const int usable = LoadAndCheck(settings, msg, findings);
+  for (const TFinding& finding : findings) printf("%s\n", finding.text.c_str());
+  if (findings.empty()) printf("%s: ok\n", settings.CfgFile);
+  return !usable ? kCheckFatal : findings.empty() ? kCheckClean : kCheckWarnings;
 }
 
-bool TakeAgentUser(const TORVSettings& settings, String& warning, String& err) {
-  warning = "";
+bool TakeAgentUser(const TORVSettings& settings, String& err) {
+  // An agent that is not root stays the user it was started as; the check says so of runas.
+  if (geteuid() != 0) return KeepOnlyAgentCapabilities(err);
   TAccount account;
   String lookup;
-  const bool found = AgentAccount(settings, account, lookup);
-  if (geteuid() != 0) {
-    if (!found) {
-      warning = String("runas: ") + lookup + ": the agent stays as started";
-    } else if (account.uid != geteuid()) {
-      warning = String("runas: only root can become ") + account.name + ": the agent stays " +
-                CurrentAccount().name;
-    }
-    return KeepOnlyAgentCapabilities(err);
-  }
-  if (!found) {
+  if (!AgentAccount(settings, account, lookup)) {
     err = String("runas: ") + lookup;
     return false;
   }
@@ -189,13 +184,11 @@ String DescribeAgentUser() {
          (account.uid == 0 && held != 0 ? String("those of root") : CapabilityNames(held));
 }
 
-void ReportSettingsProblems(const std::vector<String>& problems, bool console) {
+void ReportSettingsProblems(const std::vector<TFinding>& findings, bool console) {
   console = console && !Settings().Interactive;
-  for (const String& problem : problems) {
-    String text(problem);
-    text.SetZero();
-    if (console) printf("%s\n", text.Data());
-    showmessage("%s\n", LOCAL, mtFailure, 1, text.Data());
+  for (const TFinding& finding : findings) {
+    if (console) printf("%s\n", finding.text.c_str());
+    showmessage("%s\n", LOCAL, mtFailure, 1, finding.text.c_str());
   }
 }
 
@@ -210,18 +203,19 @@ String OneLine(String msg) {
 }
 
 int ReloadConfiguration(const char* cause, String& msg) {
-  if (!LoadOptions(msg)) {
+  std::vector<TFinding> findings;
+  const int loaded = LoadOptions(msg, &findings);
+  ReportSettingsProblems(findings, false);
+  if (!loaded) {
     const String reasons = OneLine(msg);
     showmessage("Configuration not reloaded (%s), the settings in force stay: %s\n", LOCAL,
                 mtFailure, 1, cause, reasons.Data());
     SystemLog(LOG_DAEMON | LOG_ERR, "configuration not reloaded (%s): %s", cause, reasons.Data());
     return 0;
   }
-  const std::vector<String> problems = CheckSettings(*SettingsSnapshot());
-  ReportSettingsProblems(problems, false);
   showmessage("Configuration reloaded (%s)\n", LOCAL, mtInfo, 1, cause);
   SystemLog(LOG_DAEMON | LOG_INFO, "configuration reloaded (%s), %zu problem(s) logged", cause,
-            problems.size());
+            findings.size());
   return 1;
 }
 
@@ -318,10 +312,11 @@ void daemon_ready() {
 }
 
 void RemoveInterruptedSave() {
-  String name;
-  if (RemoveStaleNewFile(name)) {
+  String names;
+  const int removed = RemoveStaleNewFiles(names);
+  for (int i = 1; i <= removed; ++i) {
     showmessage("Removed '%s', left by an interrupted configuration save\n", LOCAL, mtFailure, 1,
-                name.c_str());
+                names.GetWord(i, '\n').c_str());
   }
 }
 

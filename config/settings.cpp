@@ -1,10 +1,14 @@
 // Publication of settings snapshots and the agent status record.
 #include "config/settings.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "config/settings_check.h"
 
 std::mutex optmutex;
 TAgentStatus AgentStatus;
@@ -58,6 +62,12 @@ String ReplayRecordPath(const String& tmpDir, const char* cfgFile) {
   return (path + file).SetZero();
 }
 
+uid_t AgentUser(const TORVSettings& settings) {
+  TAccount account;
+  String err;
+  return AgentAccount(settings, account, err) ? account.uid : geteuid();
+}
+
 std::shared_ptr<const TORVSettings> SettingsSnapshot() {
   std::lock_guard<std::mutex> lock(publishMutex);
   return current;
@@ -85,16 +95,18 @@ TSettingsScope::~TSettingsScope() {
   scoped = previous_;
 }
 
-int LoadOptions(String& msg) {
+int LoadOptions(String& msg, std::vector<TFinding>* findings) {
   std::lock_guard<std::mutex> lock(optmutex);
   auto inForce = SettingsSnapshot();
   auto copy = std::make_shared<TORVSettings>(*inForce);
-  int result = copy->ReadConfigFile(msg);
+  std::vector<TFinding> found;
+  int result = LoadAndCheck(*copy, msg, found);
   if (result == 1) {
     PublishSettings(std::move(copy));
   } else if (!inForce->tmpdir.IsEmpty()) {
     // The failed load exported its own directory; children keep the one in force.
     ExportTmpDir(inForce->tmpdir);
   }
+  if (findings != nullptr) *findings = std::move(found);
   return result;
 }

@@ -153,7 +153,8 @@ TEST(RunasTest, AnUnknownUserStopsTheStart) {
   TAgentProcess agent("runas=no-such-user-of-orv\n");
   string output;
   EXPECT_EQ(RunProgram({ORV_BINARY, "-i", agent.ConfigPath()}, &output), 1);
-  EXPECT_NE(output.find("Settings checking .. Error\nrunas: no user \"no-such-user-of-orv\"\n"),
+  EXPECT_NE(output.find("Settings checking .. Error\n" + agent.ConfigPath() +
+                        ":6: runas: no user \"no-such-user-of-orv\"\n"),
             string::npos)
       << output;
 }
