@@ -214,9 +214,9 @@ void FlushRefusals() {
     from.SetZero();
     // The audit trail's summary goes where its lines went; a refusal's to both logs.
     if (summary.group == TGroup::kManagement) {
-      SystemLog(LOG_AUTHPRIV | LOG_NOTICE, "management commands from %s: %lld more in the last %lld s",
-                from.c_str(), static_cast<long long>(summary.count),
-                static_cast<long long>(summary.seconds));
+      SystemLog(LOG_AUTHPRIV | LOG_NOTICE,
+                "management commands from %s: %lld more in the last %lld s", from.c_str(),
+                static_cast<long long>(summary.count), static_cast<long long>(summary.seconds));
       continue;
     }
     showmessage("%s\n", in_addr{summary.source}, mtFailure, 1, SummaryText(summary).c_str());
@@ -228,8 +228,8 @@ void FlushRefusals() {
 }
 
 String AuditLine(const char* command, in_addr peer, const String& code, const String& details) {
-  String line = String("management command \"") + command + "\" from " + Address(peer.s_addr) +
-                ": " + code;
+  String line =
+      String("management command \"") + command + "\" from " + Address(peer.s_addr) + ": " + code;
   if (!details.IsEmpty()) line += String(", ") + details;
   return line.SetZero();
 }

@@ -50,9 +50,7 @@ class TRefusalLimiter {
   // A source's lines of one kind per kQuietMs. A refusal, which a flood repeats, gets one; a
   // request's line, which an administrator reads to debug a manager, and a management
   // command's, which the audit trail must keep, get far more than any manager needs.
-  static constexpr int Quota(TRefusal kind) {
-    return GroupOf(kind) == TGroup::kRefusals ? 1 : 100;
-  }
+  static constexpr int Quota(TRefusal kind) { return GroupOf(kind) == TGroup::kRefusals ? 1 : 100; }
 
   // One summary line: held-back events of a source (0: the addresses beyond
   // the per-source lines) over the last `seconds`.

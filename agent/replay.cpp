@@ -406,8 +406,8 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
     return false;
   }
   if (st.st_nlink > 1) {  // a name planted for another file
-    notes.push_back(Note(true, " has %lu names%s", static_cast<unsigned long>(st.st_nlink),
-                         kReplaced));
+    notes.push_back(
+        Note(true, " has %lu names%s", static_cast<unsigned long>(st.st_nlink), kReplaced));
     return false;
   }
   if ((st.st_mode & 077) != 0) {

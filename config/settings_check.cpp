@@ -506,11 +506,11 @@ class TChecker {
       String reason;
       if (!MayWrite(account, file, reason)) {
         Warn(line, String(file.what) + " " + Quoted(file.path) + " cannot be written by " +
-                      account.name + ", the agent's user (" + reason + "): " + file.effect);
+                       account.name + ", the agent's user (" + reason + "): " + file.effect);
       }
       if (const String open = OpenToOthers(file); !open.IsEmpty()) {
         Warn(line, String(file.what) + " " + Quoted(file.path) + " " + open +
-                      ": any user may put a file or link of theirs where the agent writes");
+                       ": any user may put a file or link of theirs where the agent writes");
       }
     };
     add(0, {"the configuration's directory", ExtractFileDir(String(s_.CfgFile)), true,

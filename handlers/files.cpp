@@ -247,8 +247,8 @@ int64_t FileCompareMemory(const JXRequest& params) {
   }
   if (mode == "3") {
     String second = params.GetParam(3, 1);
-    const int64_t size = std::clamp<int64_t>(FileSize(second.SetZero().c_str()), 0,
-                                             kMaxPatternFileSize);
+    const int64_t size =
+        std::clamp<int64_t>(FileSize(second.SetZero().c_str()), 0, kMaxPatternFileSize);
     // The pattern as read, as a text, and then as mode 2 holds a text.
     return 5 * size + kFileReadBlock;
   }

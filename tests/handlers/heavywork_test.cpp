@@ -58,7 +58,9 @@ TEST(WorkPoolConcurrencyTest, SlotsPerKindAndTheBuffersHalfBoundTheWorkAtOnce) {
     std::vector<int> most;  // of files, of programs
   } cases[] = {
       {"slots", 2, 1000, std::vector<TJob>(8, {kFiles, 1}), {2, 0}},
-      {"kinds apart", 2, 1000,
+      {"kinds apart",
+       2,
+       1000,
        {{kFiles, 1}, {kFiles, 1}, {kFiles, 1}, {kPrograms, 1}, {kPrograms, 1}, {kPrograms, 1}},
        {2, 2}},
       {"memory", 8, 100, std::vector<TJob>(6, {kFiles, 20}), {2, 0}},
@@ -88,11 +90,10 @@ TEST(WorkPoolTest, TextsAreHeldWithinHalfTheMemoryButSmallRequestsAlways) {
     int64_t bytes;
     bool granted;
   } steps[] = {
-      {kSmallRequest + 1, true},       // 1 small + 1 of the 2 small the half holds
-      {kSmallRequest, true},           // small: always
-      {kSmallRequest + 1, false},      // beyond the half
-      {kSmallRequest * 10, false},
-      {1, true},
+      {kSmallRequest + 1, true},   // 1 small + 1 of the 2 small the half holds
+      {kSmallRequest, true},       // small: always
+      {kSmallRequest + 1, false},  // beyond the half
+      {kSmallRequest * 10, false}, {1, true},
   };
   std::vector<std::unique_ptr<TRequestHold>> holds;
   for (const Step& s : steps) {
