@@ -216,14 +216,6 @@ std::span<const TCommandRow> CommandTable() {
 int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade, TAfterReply& after) {
   in_addr peer = params.Address;
-  // The text and the parameters split from it. A request refused here was the manager's, with
-  // a reply the manager can read: recognised.
-  after.hold = std::make_unique<TRequestHold>(RequestPool(), 2 * int64_t{request.Length()});
-  if (!after.hold->Granted()) {
-    LogBadRequest(peer, "Request of %d bytes refused: not enough memory\n", request.Length());
-    reply.SetResult(kResultError) += RequestPool().Refusal();
-    return 1;
-  }
   int lineEnd = request.Pos('\n');
   String command = lineEnd ? request.Copy(1, lineEnd - 1) : String(request);
   command.Trim();

@@ -43,9 +43,7 @@ void WakeMainLoop();
 struct TAfterReply {
   std::atomic<int32_t>* raise = nullptr;
   bool wake = false;
-  // The memory of the request's text, and the slot and memory of a heavy request's work, held
-  // until its reply has gone.
-  std::unique_ptr<TRequestHold> hold;
+  // The slot and memory of a heavy request's work, held until its reply has gone.
   std::unique_ptr<THeavyWork> work;
 
   // Called by the session after it has sent the reply.

@@ -8,16 +8,17 @@
 
 #include "base/string.h"
 
-// The two kinds of heavy work run in pools of their own, so that programs left to run for
-// long (a time limit of 0) never hold up file checks.
-enum class TWorkKind : uint8_t { kFiles, kPrograms };
-inline constexpr int kWorkKinds = 2;
+// The kinds of heavy work run in pools of their own, so that programs left to run for long (a
+// time limit of 0) never hold up file checks. A large request is served (decrypted, dispatched,
+// answered) within a slot of its own kind too, whatever its command.
+enum class TWorkKind : uint8_t { kFiles, kPrograms, kLargeRequests };
+inline constexpr int kWorkKinds = 3;
 
 // The memory requests may hold together: half for the texts of the requests being served, half
 // for the buffers of the heavy ones at work.
 inline constexpr int64_t kRequestMemory = int64_t{256} << 20;
-// A request this small is always served: GetInfo and its like must answer however busy the
-// agent is, and the session cap bounds what they hold together.
+// A request this small is always served, and at once: GetInfo and its like must answer however
+// busy the agent is, and the session cap bounds what they hold together.
 inline constexpr int64_t kSmallRequest = 64 << 10;
 
 // Slots and memory shared by the requests of the agent.

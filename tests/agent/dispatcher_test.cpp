@@ -137,38 +137,33 @@ TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
   EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "200\n/\n0\n2\n");
 }
 
-// A request holds its text in the pool, and a heavy one a slot of its kind, until its reply has
-// gone. Past the texts' half a large request is refused at once; a small one never is.
-TEST_F(DispatcherTest, RequestsHoldTheirMemoryAndHeavyOnesASlotUntilTheirReplyHasGone) {
-  TWorkPool pool(2, 8 * kSmallRequest);
+// A heavy command holds a slot of its kind, and the memory its buffers may take, until its reply
+// has gone; other commands hold none.
+TEST_F(DispatcherTest, HeavyCommandsHoldASlotOfTheirKindUntilTheirReplyHasGone) {
+  TWorkPool pool(2, 256 << 20);
   struct TInUse {
     explicit TInUse(TWorkPool& p) { UseRequestPool(&p); }
     ~TInUse() { UseRequestPool(nullptr); }
   } inUse(pool);
   const std::string file = dir_.WriteFile("data", "abc");
-  // Held twice over: more than a quarter of the pool, so that two pass its texts' half.
-  const std::string large =
-      "TEST-FileCRC\n" + file + "\n" + std::string(kSmallRequest + 1, 'x') + "\n\r";
-  const std::string crc = "200\n" + Pad(3403398717) + "\n";  // "abc"
-  TAfterReply first;
-  EXPECT_EQ(DispatchKeeping(large, first), crc);
-  EXPECT_EQ(pool.Running(TWorkKind::kFiles), 1);
-  TAfterReply second;
-  EXPECT_EQ(DispatchKeeping(large, second).rfind("301\nNot enough memory: ", 0), 0u);
-  EXPECT_EQ(result_, 1);
-  TAfterReply small;
-  EXPECT_EQ(DispatchKeeping("GetInfo\r", small).substr(0, 4), "200\n");
-  EXPECT_EQ(pool.Running(TWorkKind::kFiles), 1) << "GetInfo is no heavy work";
-  first = TAfterReply{};
-  EXPECT_EQ(pool.Running(TWorkKind::kFiles), 0);
-  EXPECT_EQ(DispatchKeeping(large, second), crc);
-  second = TAfterReply{};
-  small = TAfterReply{};
-  EXPECT_EQ(pool.Held(), 0);
-  EXPECT_NE(TTempDir::ReadFile(dir_.Join("log2.txt"))
-                .find("\t 127.0.0.1\t Request of " + std::to_string(large.size()) +
-                      " bytes refused: not enough memory\n"),
-            std::string::npos);
+  const struct Case {
+    std::string text;
+    std::string reply;  // its start
+    TWorkKind kind;
+    int running;
+  } cases[] = {
+      {"TEST-FileCRC\n" + file + "\n\r", "200\n" + Pad(3403398717) + "\n", TWorkKind::kFiles, 1},
+      {"TEST-ExternalPrg\ntrue\n\n\n0\n\r", "200\n0\n", TWorkKind::kPrograms, 1},
+      {"GetInfo\r", "200\nAgentName=", TWorkKind::kFiles, 0},
+      {"TEST-TCP\n127.0.0.1\n1\n\r", "", TWorkKind::kPrograms, 0},
+  };
+  for (const Case& c : cases) {
+    TAfterReply after;
+    EXPECT_EQ(DispatchKeeping(c.text, after).rfind(c.reply, 0), 0u) << c.text;
+    EXPECT_EQ(pool.Running(c.kind), c.running) << c.text;
+    after = TAfterReply{};
+    EXPECT_EQ(pool.Running(c.kind), 0) << c.text;
+  }
 }
 
 TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {
