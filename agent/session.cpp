@@ -268,7 +268,8 @@ class TSession {
   bool RefuseForMemory() {
     LogBadRequest(params_.Address, "Request of %d bytes refused: not enough memory\n",
                   request_.Length());
-    reply_.InitPacket(nullptr, sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), s_.password));
+    reply_.InitPacket(nullptr,
+                      sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), s_.password));
     reply_.SetResult(kResultError) += RequestPool().Refusal();
     claim_.Finish(TReplayMemory::kRecognised);
     reply_.FinalizePacket();

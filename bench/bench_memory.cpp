@@ -157,8 +157,8 @@ void BM_ConcurrentOneMiBSearches(benchmark::State& state, const char* binary) {
   std::vector<TRawSession> sessions(searches);
   std::vector<String> packets;
   for (TRawSession& s : sessions) {
-    const String request = BuildRequestText(
-        "TEST-TextLog", ToParams({log, text, from, "1", "0", "0", "0", "1", "0"}));
+    const String request =
+        BuildRequestText("TEST-TextLog", ToParams({log, text, from, "1", "0", "0", "0", "1", "0"}));
     packets.push_back(BuildRequestPacket("secret", s.key, request));
   }
   for (auto _ : state) {
@@ -197,7 +197,8 @@ void BM_ConcurrentOneMiBSearches(benchmark::State& state, const char* binary) {
     state.counters["busy_getinfo_p50_ms"] = Quantile(busy, 0.5);
     state.counters["busy_getinfo_p99_ms"] = Quantile(busy, 0.99);
     state.counters["busy_getinfo_probes"] = static_cast<double>(busy.size());
-    state.counters["p50_busy_over_idle"] = Quantile(busy, 0.5) / std::max(Quantile(idle, 0.5), 0.01);
+    state.counters["p50_busy_over_idle"] =
+        Quantile(busy, 0.5) / std::max(Quantile(idle, 0.5), 0.01);
     state.counters["p99_busy_over_idle"] =
         Quantile(busy, 0.99) / std::max(Quantile(idle, 0.99), 0.01);
   }
