@@ -231,14 +231,16 @@ class TSession {
   // and then tells the main loop what the request asked of it. False when it was refused.
   bool ServePacket() {
     const in_addr peer = params_.Address;
-    // The packet, then its text and the parameters split from it, held until the reply has gone.
+    // Held until the reply has gone: the packet, then the copy its parameters are split into.
     // Past what requests may hold it is answered at once, and costs no decryption.
     const int64_t bytes = request_.Length();
-    const TRequestHold hold(RequestPool(), 2 * bytes);
-    if (!hold.Granted()) return RefuseForMemory();
-    // A large request's decryption and service take a slot: however many come, a few run.
+    const TRequestHold packet(RequestPool(), bytes);
+    if (!packet.Granted()) return RefuseForMemory();
+    // A large request is decrypted and served within a slot: however many come, a few run.
     std::optional<THeavyWork> large;
     if (bytes > kSmallRequest) large.emplace(RequestPool(), TWorkKind::kLargeRequests, 0);
+    const TRequestHold parameters(RequestPool(), bytes);
+    if (!parameters.Granted()) return RefuseForMemory();
     TEnvelopeReport envelope;
     const String* key = sessionKey_ ? &*sessionKey_ : nullptr;
     if (request_.ParseInitRequest(s_.password, &envelope, key) != 1) {

@@ -50,7 +50,8 @@ class SessionTest : public TScratchTest {
     return client;
   }
 
-  // The texts' half holds 256 KiB: two requests of 64 KiB, counted twice, but not three.
+  // The texts' half holds 256 KiB: a request of 96 KiB, counted twice once it is served, and
+  // not one more.
   TWorkPool pool_{2, 8 * kSmallRequest};
   std::vector<std::thread> sessions_;
 };
@@ -58,7 +59,7 @@ class SessionTest : public TScratchTest {
 // Past what requests may hold, a large request is answered at once that memory is short; a small
 // one is served all the same.
 TEST_F(SessionTest, RequestsPastTheMemoryGivenToThemAreRefusedAtOnceButSmallOnes) {
-  const std::string padding(kSmallRequest, 'x');
+  const std::string padding(kSmallRequest + kSmallRequest / 2, 'x');
   auto large = [&](const char* seconds) {
     return std::string("TEST-ExternalPrg\nsleep ") + seconds + "\n" + padding + "\n\n0\n\r";
   };
