@@ -39,15 +39,24 @@ constexpr TCommandRow NotApplicable(const char* name) {
 constexpr TCommandRow NotImplemented(const char* name) {
   return {name, nullptr, nullptr, "not implemented yet", nullptr, nullptr, nullptr};
 }
+constexpr TCommandRow Audited(TCommandRow row) {
+  row.audited = true;
+  return row;
+}
 constexpr TCommandRow Manage(const char* name, THandler handler) {
-  return {name, handler, nullptr, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted};
+  return Audited(
+      {name, handler, nullptr, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted});
 }
 constexpr TCommandRow Manage(const char* name, TBuiltinHandler builtin) {
-  return {name, nullptr, builtin, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted};
+  return Audited(
+      {name, nullptr, builtin, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted});
 }
 constexpr TCommandRow Update(const char* name, TBuiltinHandler builtin) {
-  return {name, nullptr, builtin, nullptr, On<&S::allowupdates>, &S::updateaddr, kNotPermitted};
+  return Audited(
+      {name, nullptr, builtin, nullptr, On<&S::allowupdates>, &S::updateaddr, kNotPermitted});
 }
+constexpr TWorkKind kFiles = TWorkKind::kFiles;
+constexpr TWorkKind kPrograms = TWorkKind::kPrograms;
 
 void ReloadCfg(const JXRequest&, ORVReply& reply, TCommandContext&) {
   String msg;
@@ -70,44 +79,59 @@ void Quit(const JXRequest&, ORVReply& reply, TCommandContext& context) {
 
 void SetSettings(const JXRequest& params, ORVReply& reply, TCommandContext& context) {
   RemoveInterruptedSave();
-  SetAgentSettings(params, reply);
+  String changed;
+  SetAgentSettings(params, reply, changed);
+  // Names only: the values (the password among them) stay out of the logs.
+  if (reply.Pos(kResultOk) == 1) {
+    context.audit = changed.IsEmpty() ? String("nothing changed") : String("changed ") + changed;
+  }
   context.after.wake = true;  // a changed port is the main loop's to move
 }
 
 void UpgradeCode(const JXRequest& params, ORVReply& reply, TCommandContext& context) {
   StartUpgrade(params, reply, context.upgrade);
+  if (context.upgrade.InProgress) context.audit = "the executable follows";
 }
 
 constexpr TCommandRow kCommands[] = {
     // Disk, folder and file presence (handlers/disk.cpp).
     Test("TEST-UNC", ProcessTest_UNC, On<&S::unc>),
-    Test("TEST-FolderSize", ProcessTest_FolderSize, On<&S::foldersize>),
-    Test("TEST-FileExists", ProcessTest_FileExists, On<&S::fileexists>),
-    Test("TEST-CountFiles", ProcessTest_CountFiles, On<&S::countfiles>),
+    Test("TEST-FolderSize", ProcessTest_FolderSize, On<&S::foldersize>)
+        .Heavy(kFiles, FolderWalkMemory),
+    Test("TEST-FileExists", ProcessTest_FileExists, On<&S::fileexists>)
+        .Heavy(kFiles, FolderWalkMemory),
+    Test("TEST-CountFiles", ProcessTest_CountFiles, On<&S::countfiles>)
+        .Heavy(kFiles, FolderWalkMemory),
     // File integrity and compare (handlers/files.cpp).
-    Test("TEST-FileCompare", ProcessTest_FileCompare, On<&S::comparefiles>),
-    Test("TEST-FileCRC", ProcessTest_FileCRC, On<&S::filecrc>),
+    Test("TEST-FileCompare", ProcessTest_FileCompare, On<&S::comparefiles>)
+        .Heavy(kFiles, FileCompareMemory),
+    Test("TEST-FileCRC", ProcessTest_FileCRC, On<&S::filecrc>).Heavy(kFiles, FileCRCMemory),
     // Text logs (handlers/textlog.cpp).
-    Test("TEST-TextLog", ProcessTest_TextLog, On<&S::textlog>),
-    Test("TEST-TextLog2", ProcessTest_TextLog2, On<&S::textlog>),
+    Test("TEST-TextLog", ProcessTest_TextLog, On<&S::textlog>).Heavy(kFiles, TextLogMemory),
+    Test("TEST-TextLog2", ProcessTest_TextLog2, On<&S::textlog>).Heavy(kFiles, TextLogMemory),
     // Processes and CPU (handlers/process.cpp).
-    Test("TEST-Process", ProcessTest_Process, On<&S::process>),
-    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>),
-    Test("GetProcessesList", ProcessInfo_ProcessesList, On<&S::process>),
+    Test("TEST-Process", ProcessTest_Process, On<&S::process>).Heavy(kPrograms, ProgramMemory),
+    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>).Heavy(kPrograms, ProgramMemory),
+    Test("GetProcessesList", ProcessInfo_ProcessesList, On<&S::process>)
+        .Heavy(kPrograms, FullReplyMemory),
     // Scripts and external programs (handlers/script.cpp).
-    Test("TEST-ExternalPrg", ProcessTest_External, On<&S::external>),
-    Test("TEST-ShellScript", ProcessTest_ShellScript, On<&S::shellscript>),
+    Test("TEST-ExternalPrg", ProcessTest_External, On<&S::external>)
+        .Heavy(kPrograms, ProgramMemory),
+    Test("TEST-ShellScript", ProcessTest_ShellScript, On<&S::shellscript>)
+        .Heavy(kPrograms, FullReplyMemory),
     // Network probes (handlers/netprobe.cpp).
     Test("TEST-TCP", ProcessTest_TCP, On<&S::tcp>),
     Test("TEST-UDP", ProcessTest_UDP, On<&S::udp>),
     // Actions (handlers/actions.cpp).
-    Action("ACT-ExternalCmd", ProcessAct_ExternalCmd, On<&S::executeaction>),
+    Action("ACT-ExternalCmd", ProcessAct_ExternalCmd, On<&S::executeaction>)
+        .Heavy(kPrograms, ProgramMemory),
     Action("ACT-TCPUDPsend", ProcessAct_TCPSend, On<&S::tcpudpaction>),
     Action("ACT-Syslog", ProcessAct_Syslog, On<&S::syslogaction>),
     // File list (handlers/filelist.cpp): open while any file test is.
     Test("GetFilesList", ProcessInfo_GetFileList,
          On<&S::foldersize, &S::countfiles, &S::fileexists, &S::filecrc, &S::comparefiles,
-            &S::textlog>),
+            &S::textlog>)
+        .Heavy(kFiles, FullReplyMemory),
     // Other platforms' requests and those not provided.
     NotApplicable("TEST-DiskSpace"),
     NotApplicable("TEST-Service"),
@@ -217,15 +241,19 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
     return Rejected(command, peer);
   }
 
+  TCommandContext context{flags, upgrade, after, String()};
   if (const char* refusal = Refusal(*row, Settings(), peer)) {
     reply.SetResult(kResultNotAllowed) += refusal;
   } else if (row->fixedReply != nullptr) {
     reply.SetResult(kResultUnknown) += row->fixedReply;
   } else if (row->handler != nullptr) {
+    if (row->work != nullptr) {
+      after.work = std::make_unique<THeavyWork>(RequestPool(), row->kind, row->work(paramRequest));
+    }
     row->handler(paramRequest, reply);
   } else {
-    TCommandContext context{flags, upgrade, after};
     row->builtin(paramRequest, reply, context);
   }
+  if (row->audited) AuditCommand(row->name, peer, reply.Copy(1, 3), context.audit);
   return 1;
 }

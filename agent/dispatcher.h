@@ -8,6 +8,7 @@
 #include "agent/upgrade.h"
 #include "config/settings.h"
 #include "handlers/handlers.h"
+#include "handlers/heavywork.h"
 #include "protocol/envelope.h"
 #include "protocol/reply.h"
 
@@ -16,6 +17,7 @@ struct TCommandContext {
   TORVFlags& flags;
   UpgradeRec& upgrade;  // the session's
   TAfterReply& after;   // what the session tells the main loop once the reply is out
+  String audit;         // what the audit trail adds to the command's line
 };
 
 using TBuiltinHandler = void (*)(const JXRequest& params, ORVReply& reply,
@@ -33,6 +35,18 @@ struct TCommandRow {
   TSwitch enabled;                      // null: no setting turns the command off
   const String TORVSettings::*callers;  // the address list a caller must be on; null: anyone
   const char* refusal;                  // the "600" text when off or when the caller is not listed
+  // A heavy command's buffers for a request; null: not heavy. A heavy command waits for a
+  // slot of its kind and for that memory, and holds them until its reply has gone.
+  TWorkMemory work = nullptr;
+  TWorkKind kind = TWorkKind::kFiles;
+  bool audited = false;  // a management command: every call goes to the audit trail
+
+  constexpr TCommandRow Heavy(TWorkKind workKind, TWorkMemory memory) const {
+    TCommandRow row = *this;
+    row.kind = workKind;
+    row.work = memory;
+    return row;
+  }
 };
 
 std::span<const TCommandRow> CommandTable();

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 
 #include "base/string.h"
+#include "handlers/heavywork.h"
 
 struct TORVFlags {
   std::atomic<int32_t> UpgradeInProgress{0};  // kept by agent/upgrade only
@@ -41,6 +43,8 @@ void WakeMainLoop();
 struct TAfterReply {
   std::atomic<int32_t>* raise = nullptr;
   bool wake = false;
+  // The slot and memory of a heavy request's work, held until its reply has gone.
+  std::unique_ptr<THeavyWork> work;
 
   // Called by the session after it has sent the reply.
   void Deliver() const;

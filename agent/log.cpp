@@ -11,7 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
+#include <string>
 
+#include "base/fileutils.h"
 #include "config/settings.h"
 
 std::mutex showmutex;
@@ -44,19 +47,28 @@ void EscapeInto(const char* text, char* out, size_t size) {
   out[o] = '\0';
 }
 
+// Log files that could not be written, each reported once (under showmutex): a file planted in
+// the log's place must not turn every message into a line about it.
+std::set<std::string> unusableLogs;
+constexpr size_t kMaxUnusableLogs = 64;
+
+void ReportUnusableLog(const String& path, const String& why) {
+  if (unusableLogs.size() >= kMaxUnusableLogs || !unusableLogs.insert(path.c_str()).second) return;
+  SystemLog(LOG_DAEMON | LOG_WARNING, "log file %s not written: %s", path.c_str(), why.c_str());
+}
+
 void AppendLog(const String& fileName, const char* cfgFile, const char* text) {
   if (fileName.Length() == 0 || text == nullptr) return;
-  String path = fileName;
-  const char* slash = strrchr(cfgFile, '/');
-  if (path.Pos('/') == 0 && slash != nullptr) {
-    path = String(cfgFile, static_cast<int>(slash - cfgFile) + 1) + fileName;
+  const String path = LogFilePath(fileName, cfgFile);
+  // A new log gets the mode logrotate gives it (0640); its group comes from the directory
+  // (root:adm 2750 when packaged).
+  String why;
+  int fd = OpenOwnFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0640, why);
+  if (fd < 0) {
+    ReportUnusableLog(path, why);
+    return;
   }
-  path.SetZero();
-  // Close-on-exec: a child started by another thread must not inherit the log. A new log gets
-  // the mode logrotate gives it (0640); its group comes from the directory (root:adm 2750 when
-  // packaged).
-  int fd = open(path.Data(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  FILE* f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+  FILE* f = fdopen(fd, "a");
   if (f == nullptr) {
     if (fd >= 0) close(fd);
     return;

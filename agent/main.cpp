@@ -128,6 +128,12 @@ int LoadSettingsStep(const char* cfgFile, std::vector<TFinding>& findings) {
     // The fatal findings name the file and line; the load's reasons follow them.
     return FailStart(1, OneLine(msg), findings);
   }
+  // Before anything is written: every file the agent makes is its user's.
+  String err;
+  if (!TakeAgentUser(*SettingsSnapshot(), err)) {
+    printf("Error\n%s\nPlease check '%s' file\n\n", err.c_str(), cfgFile);
+    return FailStart(1, err);
+  }
   if (msg.Length() == 0 && findings.empty()) {
     puts("Ok");
   } else if (msg.Length() == 0) {
@@ -136,6 +142,7 @@ int LoadSettingsStep(const char* cfgFile, std::vector<TFinding>& findings) {
     printf("Warning: %s\n", msg.c_str());
   }
   ReportSettingsProblems(findings, true);
+  if (geteuid() != 0) printf("Running as %s\n", DescribeAgentUser().c_str());
   puts("CPU testing .. Ok");
   if (Settings().VerboseDebug) {
     printf("stat.size: %d\n",
@@ -205,9 +212,10 @@ FILE* OpenServiceFiles(const TORVSettings& settings) {
 
 void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
-  SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d",
+  SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d, user %s",
             AgentStatus.AgentVersion, static_cast<int>(getpid()),
-            settings.host.Length() > 0 ? settings.host.c_str() : "0.0.0.0", settings.port);
+            settings.host.Length() > 0 ? settings.host.c_str() : "0.0.0.0", settings.port,
+            DescribeAgentUser().c_str());
   if (problemCount > 0) {
     SystemLog(LOG_DAEMON | LOG_WARNING, "%zu problem(s) in %s: 'orv -t %s' lists them",
               problemCount, settings.CfgFile, settings.CfgFile);

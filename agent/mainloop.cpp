@@ -18,6 +18,8 @@
 #include "agent/startup.h"
 #include "agent/upgrade.h"
 #include "base/errors.h"
+#include "base/privileges.h"
+#include "base/process.h"
 #include "config/settings.h"
 
 namespace {
@@ -26,7 +28,9 @@ namespace {
 // summaries that are due this often.
 constexpr int kTickMs = 1000;
 
+// The scripts and programs that sessions still wait for end with the agent, and all they started.
 [[noreturn]] void EndProcess(int code) {
+  EndWaitedChildren();
   fflush(stdout);
   _exit(code);
 }
@@ -112,9 +116,17 @@ class TMainLoop {
     if (ORVFlags.Upgrade) {
       showmessage("Upgrade request received. Executing..\n", LOCAL, mtInfo, 0);
       String script = UpgradeScriptPath();
-      script.SetZero();
-      SystemLog(LOG_DAEMON | LOG_NOTICE, "upgrading: executing %s", script.Data());
-      Replace(script, "Error: cannot start upgrading script\n");
+      SystemLog(LOG_DAEMON | LOG_NOTICE, "upgrading: running %s", script.SetZero().Data());
+      // The script swaps the executables as a child without capabilities; the new executable
+      // then takes this process's place as a restart does, and so keeps them.
+      String err;
+      if (RunUpgradeScript(err)) {
+        String path = SettingsSnapshot()->orvpath;
+        Replace(path, "Error: cannot start new instance\n");
+      } else {
+        showmessage("Error: cannot start upgrading script\n", LOCAL, mtFailure, 0);
+        SystemLog(LOG_DAEMON | LOG_ERR, "upgrade failed: %s", err.c_str());
+      }
       ORVFlags.Upgrade = 0;
     }
   }
@@ -126,8 +138,10 @@ class TMainLoop {
     pidFile_ = nullptr;
     program.SetZero();
     fflush(stdout);
+    PassCapabilitiesToExec();
     execve(program.Data(), argv_, envp_);
     const int error = errno;
+    TakeBackFromExec();
     showmessage("%s", LOCAL, mtFailure, 1, failureText);
     SystemLog(LOG_DAEMON | LOG_ERR, "cannot execute %s: %s", program.Data(),
               GetErrorStr(error).c_str());

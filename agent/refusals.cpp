@@ -37,8 +37,15 @@ constexpr TKindText kKindTexts[] = {
      "short session key (%d bytes)"},
     {"Garbled request: its session key is not one the manager made\n", "garbled request"},
     {nullptr, nullptr},
+    {nullptr, nullptr},
 };
-static_assert(std::size(kKindTexts) == static_cast<size_t>(TRefusal::kBadRequest) + 1);
+static_assert(std::size(kKindTexts) == static_cast<size_t>(TRefusal::kManagement) + 1);
+
+using TGroup = TRefusalLimiter::TGroup;
+
+int GroupIndex(TGroup group) {
+  return static_cast<int>(group);
+}
 
 std::mutex limiterMutex;
 TRefusalLimiter limiter;
@@ -88,12 +95,12 @@ bool TRefusalLimiter::TCount::Take(int64_t nowMs, int quota) {
 
 bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
   if (windowStart_ < 0) windowStart_ = nowMs;
-  const bool requests = OfRequests(kind);
+  const int group = GroupIndex(GroupOf(kind));
   auto found = sources_.find(source);
   if (found == sources_.end()) {
     if (sources_.size() >= kMaxSources) Purge(nowMs - kQuietMs);
     if (sources_.size() >= kMaxSources) {
-      ++othersHeld_[requests];
+      ++othersHeld_[group];
       return false;
     }
     found = sources_.emplace(source, TSource{}).first;
@@ -104,11 +111,11 @@ bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
   TCount& own = s.lines[static_cast<int>(kind)];
   // The source's quota is looked at first, so that a held-back line takes nothing of all.
   TCount probe = own;
-  if (probe.Take(nowMs, Quota(kind)) && all_[requests].Take(nowMs, kMaxLines)) {
+  if (probe.Take(nowMs, Quota(kind)) && all_[group].Take(nowMs, kMaxLines)) {
     own = probe;
     return true;
   }
-  ++s.held[requests];
+  ++s.held[group];
   return false;
 }
 
@@ -116,7 +123,8 @@ bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
 void TRefusalLimiter::Purge(int64_t before) {
   for (auto it = sources_.begin(); it != sources_.end();) {
     const TSource& s = it->second;
-    if (s.held[0] == 0 && s.held[1] == 0 && s.lastSeen < before) {
+    if (std::all_of(std::begin(s.held), std::end(s.held), [](int64_t n) { return n == 0; }) &&
+        s.lastSeen < before) {
       it = sources_.erase(it);
     } else {
       ++it;
@@ -129,20 +137,20 @@ std::vector<TRefusalLimiter::TSummary> TRefusalLimiter::Flush(int64_t nowMs) {
   if (windowStart_ < 0 || nowMs - windowStart_ < kWindowMs) return out;
   const int64_t seconds = (nowMs - windowStart_) / 1000;
   for (auto& [source, s] : sources_) {
-    for (const bool requests : {false, true}) {
-      int64_t& held = s.held[requests];
+    for (int group = 0; group < kGroups; ++group) {
+      int64_t& held = s.held[group];
       if (held == 0) continue;
       if (out.size() < kMaxSummaries) {
-        out.push_back({source, requests, held, seconds});
+        out.push_back({source, static_cast<TGroup>(group), held, seconds});
       } else {
-        othersHeld_[requests] += held;
+        othersHeld_[group] += held;
       }
       held = 0;
     }
   }
-  for (const bool requests : {false, true}) {
-    int64_t& held = othersHeld_[requests];
-    if (held > 0) out.push_back({0, requests, held, seconds});
+  for (int group = 0; group < kGroups; ++group) {
+    int64_t& held = othersHeld_[group];
+    if (held > 0) out.push_back({0, static_cast<TGroup>(group), held, seconds});
     held = 0;
   }
   windowStart_ = nowMs;
@@ -157,9 +165,10 @@ String RefusalSystemLine(TRefusal kind, in_addr peer, int value) {
 }
 
 String SummaryText(const TRefusalLimiter::TSummary& summary) {
-  String text =
-      String("\xE2\x80\xA6 ") + Grouped(summary.count) +
-      (summary.requests ? " more rejected requests from " : " more refused connections from ");
+  static constexpr const char* kWhat[] = {" more refused connections from ",
+                                          " more rejected requests from ",
+                                          " more management commands from "};
+  String text = String("\xE2\x80\xA6 ") + Grouped(summary.count) + kWhat[GroupIndex(summary.group)];
   text += summary.source != 0 ? Address(summary.source) : String("other addresses");
   char tail[32];
   snprintf(tail, sizeof(tail), " in the last %lld s", static_cast<long long>(summary.seconds));
@@ -201,12 +210,31 @@ void FlushRefusals() {
     due = limiter.Flush(SteadyMs());
   }
   for (const auto& summary : due) {
-    showmessage("%s\n", in_addr{summary.source}, mtFailure, 1, SummaryText(summary).c_str());
-    if (summary.requests) continue;
     String from = summary.source != 0 ? Address(summary.source) : String("other addresses");
     from.SetZero();
+    // The audit trail's summary goes where its lines went; a refusal's to both logs.
+    if (summary.group == TGroup::kManagement) {
+      SystemLog(LOG_AUTHPRIV | LOG_NOTICE,
+                "management commands from %s: %lld more in the last %lld s", from.c_str(),
+                static_cast<long long>(summary.count), static_cast<long long>(summary.seconds));
+      continue;
+    }
+    showmessage("%s\n", in_addr{summary.source}, mtFailure, 1, SummaryText(summary).c_str());
+    if (summary.group == TGroup::kRequests) continue;
     SystemLog(LOG_AUTHPRIV | LOG_NOTICE, "refused connection from %s: %lld more in the last %lld s",
               from.c_str(), static_cast<long long>(summary.count),
               static_cast<long long>(summary.seconds));
   }
+}
+
+String AuditLine(const char* command, in_addr peer, const String& code, const String& details) {
+  String line =
+      String("management command \"") + command + "\" from " + Address(peer.s_addr) + ": " + code;
+  if (!details.IsEmpty()) line += String(", ") + details;
+  return line.SetZero();
+}
+
+void AuditCommand(const char* command, in_addr peer, const String& code, const String& details) {
+  if (!Admitted(peer.s_addr, TRefusal::kManagement)) return;
+  SystemLog(LOG_AUTHPRIV | LOG_NOTICE, "%s", AuditLine(command, peer, code, details).c_str());
 }

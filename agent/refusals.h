@@ -24,6 +24,7 @@ enum class TRefusal : uint8_t {
   kShortKey,       // its session key is shorter than minkeylength
   kGarbled,     // answered, but its command word holds control bytes: the manager made no such key
   kBadRequest,  // not a refusal: a request answered "500" or "502", logged with a line of its own
+  kManagement,  // not a refusal: a management command, whatever its answer, in the audit trail
 };
 
 // Decides which events get a line of their own; knows no clock and writes nothing.
@@ -38,18 +39,24 @@ class TRefusalLimiter {
   static constexpr int kMaxSummaries = 60;     // per-source summaries per window; then one for all
   static constexpr size_t kMaxSources = 4096;  // addresses followed; beyond them events are summed
 
+  // What a kind's lines and summaries are of.
+  enum class TGroup : uint8_t { kRefusals, kRequests, kManagement };
+  static constexpr int kGroups = 3;
+  static constexpr TGroup GroupOf(TRefusal kind) {
+    return kind == TRefusal::kBadRequest   ? TGroup::kRequests
+           : kind == TRefusal::kManagement ? TGroup::kManagement
+                                           : TGroup::kRefusals;
+  }
   // A source's lines of one kind per kQuietMs. A refusal, which a flood repeats, gets one; a
-  // request's line, which an administrator reads to debug a manager, gets far more than any
-  // manager needs.
-  static constexpr int Quota(TRefusal kind) { return kind == TRefusal::kBadRequest ? 100 : 1; }
-  // Whether a kind's lines and summaries are of requests; else of refused connections.
-  static constexpr bool OfRequests(TRefusal kind) { return kind == TRefusal::kBadRequest; }
+  // request's line, which an administrator reads to debug a manager, and a management
+  // command's, which the audit trail must keep, get far more than any manager needs.
+  static constexpr int Quota(TRefusal kind) { return GroupOf(kind) == TGroup::kRefusals ? 1 : 100; }
 
   // One summary line: held-back events of a source (0: the addresses beyond
   // the per-source lines) over the last `seconds`.
   struct TSummary {
     uint32_t source;
-    bool requests;  // of request lines; else of refused connections
+    TGroup group;
     int64_t count;
     int64_t seconds;
   };
@@ -60,7 +67,7 @@ class TRefusalLimiter {
   std::vector<TSummary> Flush(int64_t nowMs);
 
  private:
-  static constexpr int kKinds = static_cast<int>(TRefusal::kBadRequest) + 1;
+  static constexpr int kKinds = static_cast<int>(TRefusal::kManagement) + 1;
   // Lines counted since a moment.
   struct TCount {
     int64_t since = 0;
@@ -72,15 +79,15 @@ class TRefusalLimiter {
   struct TSource {
     TCount lines[kKinds];
     int64_t lastSeen = 0;
-    int64_t held[2] = {};  // by OfRequests
+    int64_t held[kGroups] = {};
   };
 
   void Purge(int64_t nowMs);
 
   std::unordered_map<uint32_t, TSource> sources_;
   int64_t windowStart_ = -1;
-  TCount all_[2];  // lines of all sources, by OfRequests
-  int64_t othersHeld_[2] = {};
+  TCount all_[kGroups];  // lines of all sources
+  int64_t othersHeld_[kGroups] = {};
 };
 
 // Counts a refused connection in FailedConnections and, unless held back,
@@ -92,6 +99,12 @@ void RefuseEvicted(const std::vector<TEviction>& evicted);
 // A request the dispatcher answered with "500" or "502": its failure-log line, up to the
 // quota of such lines (not counted: it got a reply).
 void LogBadRequest(in_addr peer, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The audit trail: a management command of peer and its result code (the reply's first
+// line), with details such as the names of the settings it changed, in the system log (authpriv),
+// up to the quota of such lines per source. Nothing a command carries goes there, but names.
+void AuditCommand(const char* command, in_addr peer, const String& code, const String& details);
+// Its line: "management command \"SetSettings\" from 127.0.0.1: 200, changed Password".
+String AuditLine(const char* command, in_addr peer, const String& code, const String& details);
 // Writes the summaries that are due; the main loop calls it once a second.
 void FlushRefusals();
 

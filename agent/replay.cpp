@@ -22,6 +22,7 @@
 
 #include "agent/log.h"
 #include "base/errors.h"
+#include "config/settings.h"
 
 namespace {
 
@@ -404,6 +405,11 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
     notes.push_back(Note(true, " belongs to user %u%s", st.st_uid, kReplaced));
     return false;
   }
+  if (st.st_nlink > 1) {  // a name planted for another file
+    notes.push_back(
+        Note(true, " has %lu names%s", static_cast<unsigned long>(st.st_nlink), kReplaced));
+    return false;
+  }
   if ((st.st_mode & 077) != 0) {
     notes.push_back(Note(true, " had mode %04o: made 0600", st.st_mode & 07777));
     fchmod(fd.Get(), 0600);
@@ -521,19 +527,7 @@ std::vector<TReplayNote> TReplaySet::Check() {
 }
 
 String TReplaySet::PathFor(const String& tmpDir, const char* cfgFile) {
-  // Named after the configuration, so that agents sharing a temporary
-  // directory keep apart and a re-executed agent finds its own.
-  char resolved[PATH_MAX];
-  const char* name = realpath(cfgFile, resolved) != nullptr ? resolved : cfgFile;
-  uint64_t hash = 14695981039346656037ULL;  // FNV-1a
-  for (const char* p = name; *p != '\0'; ++p) {
-    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ULL;
-  }
-  char file[40];
-  snprintf(file, sizeof(file), "/orv__%016llx.seen", static_cast<unsigned long long>(hash));
-  String path = tmpDir.IsEmpty() ? String(".") : tmpDir;
-  if (path[path.Length()] == '/') path.SetLength(path.Length() - 1);
-  return (path + file).SetZero();
+  return ReplayRecordPath(tmpDir, cfgFile);
 }
 
 TReplaySet& ReplaySet() {

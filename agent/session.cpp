@@ -20,6 +20,7 @@
 #include "agent/replay.h"
 #include "base/clock.h"
 #include "config/settings.h"
+#include "handlers/heavywork.h"
 #include "net/iplib.h"
 #include "protocol/cipher.h"
 #include "protocol/envelope.h"
@@ -204,6 +205,9 @@ class TSession {
     } else {
       reply_.SetResult(kResultOk);
     }
+    AuditCommand("UpgradeCode", params_.Address, reply_.Copy(1, 3),
+                 upgradeErr_.IsEmpty() ? String("executable received")
+                                       : String("transfer failed: ") + upgradeErr_);
     reply_.FinalizePacket();
     SendAll(params_.Socket, reply_);
     return false;
@@ -227,6 +231,16 @@ class TSession {
   // and then tells the main loop what the request asked of it. False when it was refused.
   bool ServePacket() {
     const in_addr peer = params_.Address;
+    // Held until the reply has gone: the packet, then the copy its parameters are split into.
+    // Past what requests may hold it is answered at once, and costs no decryption.
+    const int64_t bytes = request_.Length();
+    const TRequestHold packet(RequestPool(), bytes);
+    if (!packet.Granted()) return RefuseForMemory();
+    // A large request is decrypted and served within a slot: however many come, a few run.
+    std::optional<THeavyWork> large;
+    if (bytes > kSmallRequest) large.emplace(RequestPool(), TWorkKind::kLargeRequests, 0);
+    const TRequestHold parameters(RequestPool(), bytes);
+    if (!parameters.Granted()) return RefuseForMemory();
     TEnvelopeReport envelope;
     const String* key = sessionKey_ ? &*sessionKey_ : nullptr;
     if (request_.ParseInitRequest(s_.password, &envelope, key) != 1) {
@@ -248,6 +262,20 @@ class TSession {
     reply_.FinalizePacket();
     SendAll(params_.Socket, reply_);
     after.Deliver();
+    return true;
+  }
+
+  // Answers a proved request that the memory given to requests cannot hold, under its session
+  // key alone. It was the manager's, with a reply the manager can read: recognised.
+  bool RefuseForMemory() {
+    LogBadRequest(params_.Address, "Request of %d bytes refused: not enough memory\n",
+                  request_.Length());
+    reply_.InitPacket(nullptr,
+                      sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), s_.password));
+    reply_.SetResult(kResultError) += RequestPool().Refusal();
+    claim_.Finish(TReplayMemory::kRecognised);
+    reply_.FinalizePacket();
+    SendAll(params_.Socket, reply_);
     return true;
   }
 

@@ -17,6 +17,8 @@
 
 #include "agent/flags.h"
 #include "agent/log.h"
+#include "base/fileutils.h"
+#include "base/privileges.h"
 #include "config/settings_check.h"
 #include "protocol/cipher.h"
 #include "protocol/sha1.h"
@@ -161,6 +163,27 @@ TCheckStatus CheckConfigurationOnly(const TORVSettings& commandLine) {
   return !usable ? kCheckFatal : findings.empty() ? kCheckClean : kCheckWarnings;
 }
 
+bool TakeAgentUser(const TORVSettings& settings, String& err) {
+  // An agent that is not root stays the user it was started as; the check says so of runas.
+  if (geteuid() != 0) return KeepOnlyAgentCapabilities(err);
+  TAccount account;
+  String lookup;
+  if (!AgentAccount(settings, account, lookup)) {
+    err = String("runas: ") + lookup;
+    return false;
+  }
+  return SwitchToAccount(account, err);
+}
+
+String DescribeAgentUser() {
+  const TAccount account = CurrentAccount();
+  char uid[32];
+  snprintf(uid, sizeof(uid), " (uid %u), capabilities ", static_cast<unsigned>(account.uid));
+  const uint64_t held = CurrentCapabilities().effective;
+  return account.name + uid +
+         (account.uid == 0 && held != 0 ? String("those of root") : CapabilityNames(held));
+}
+
 void ReportSettingsProblems(const std::vector<TFinding>& findings, bool console) {
   console = console && !Settings().Interactive;
   for (const TFinding& finding : findings) {
@@ -302,9 +325,11 @@ FILE* createpidfile() {
   path.SetZero();
   // Opened without truncation: a pid file that another instance holds locked
   // must keep its contents.
-  int fd = open(path.Data(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  String why;
+  int fd = OpenOwnFile(path.Data(), O_WRONLY | O_CREAT, 0600, why);
   if (fd < 0) {
     showmessage("Failed to create pid file %s\n", LOCAL, mtFailure, 1, path.Data());
+    SystemLog(LOG_DAEMON | LOG_WARNING, "pid file %s not written: %s", path.Data(), why.c_str());
     return nullptr;
   }
   struct flock lock {};

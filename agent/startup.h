@@ -41,6 +41,13 @@ TCheckStatus CheckConfigurationOnly(const TORVSettings& commandLine);
 // Prints error and the usage text, as showhelp does, without ending the process.
 void PrintHelpError(const char* error);
 
+// Who the agent runs as, settled once its configuration is read and before it writes anything:
+// root with runas set becomes that user; an agent that is not root keeps only the capabilities
+// of KeptCapabilities(). False with err set when root cannot become the runas user.
+bool TakeAgentUser(const TORVSettings& settings, String& err);
+// "orv (uid 999), capabilities cap_dac_read_search, cap_net_bind_service": this process's.
+String DescribeAgentUser();
+
 // Logs each problem of the configuration as a failure; with console set, a
 // daemon that is starting also prints them (interactive mode echoes every
 // message anyway).

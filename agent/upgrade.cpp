@@ -8,8 +8,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "agent/log.h"
 #include "base/environment.h"
+#include "base/errors.h"
+#include "base/fileutils.h"
+#include "base/privileges.h"
 #include "base/process.h"
 #include "config/settings.h"
 #include "protocol/cipher.h"
@@ -23,7 +28,10 @@ namespace {
 constexpr int kChecksumSize = 16;
 constexpr int64_t kMinUpgradeSize = 100;       // sizes must be above this
 constexpr int64_t kMaxUpgradeSize = 10485760;  // and below this
-constexpr mode_t kExecMode = 0775;
+constexpr mode_t kExecMode = 0775;             // the new executable, as the agent's own is
+constexpr mode_t kScriptMode = 0700;           // the swap script: run by the agent alone
+// The script waits up to 10 s for the old executable to go, then copies the new one.
+constexpr int kScriptTimeLimitMs = 60000;
 // Set once the swap script is written: every session's end asks, so it takes no lock.
 std::atomic<bool> scriptReady{false};
 
@@ -78,8 +86,31 @@ bool WriteScript(const String& scriptName, const String& text, String& err) {
   bool ok = fwrite(text.Data(), 1, text.Length(), script) == static_cast<size_t>(text.Length());
   if (fclose(script) != 0) ok = false;
   if (!ok) return false;
-  if (chmod(scriptName.c_str(), kExecMode) != 0) {
+  if (chmod(scriptName.c_str(), kScriptMode) != 0) {
     err = "Cannot set exec flag for script";
+    return false;
+  }
+  return true;
+}
+
+// Whether the agent's user may put a new file in the place of path: the swap script removes
+// it and copies the new executable there. false with the reason otherwise.
+bool CanReplace(String path, String& reason) {
+  path.SetZero();
+  const String dir = ExtractFileDir(path);
+  const String who = String("the agent's user ") + CurrentAccount().name;
+  if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    reason = String("Cannot replace ") + path + ": " + who + " may not write in " + dir + " (" +
+             GetErrorStr(errno) + ")";
+    return false;
+  }
+  // In a sticky directory only the owner of a file, or of the directory, may remove it.
+  struct stat in {};
+  struct stat file {};
+  if (stat(dir.c_str(), &in) == 0 && (in.st_mode & S_ISVTX) != 0 &&
+      lstat(path.c_str(), &file) == 0 && file.st_uid != geteuid() && in.st_uid != geteuid() &&
+      geteuid() != 0) {
+    reason = String("Cannot replace ") + path + ": " + who + " owns neither it nor " + dir;
     return false;
   }
   return true;
@@ -121,6 +152,14 @@ void StartUpgrade(const JXRequest& params, ORVReply& reply, UpgradeRec& upgrade)
     return;
   }
   String err;
+  // Refused before a byte is sent: nothing is left behind.
+  if (!CanReplace(Settings().orvpath, err)) {
+    upgrade.ClearanceUpgrade();
+    showmessage("Upgrade refused: %s\n", LOCAL, mtFailure, 1, err.c_str());
+    SystemLog(LOG_DAEMON | LOG_ERR, "upgrade refused: %s", err.c_str());
+    reply.SetResult(kResultFailed) += err;
+    return;
+  }
   if (DoUpgrading(upgrade, nullptr, 0, err)) {
     reply.SetResult(kResultOk);
   } else {
@@ -156,15 +195,40 @@ String UpgradeScriptText(const String& agentPath, const String& newPath, const S
       "  sleep 1\n"
       "done\n"
       "cp -f \"$newORV\" \"$oldORV\"\n"
-      "rm -f \"$newORV\"\n"
-      "\"$oldORV\" ${1+\"$1\"} ${2+\"$2\"} ${3+\"$3\"} ${4+\"$4\"} ${5+\"$5\"} ${6+\"$6\"}\n"
-      // The script stands in the agent's place (and pid): a new agent that
-      // fails to start must make it fail too, for whoever watches that pid.
-      "status=$?\n";
+      // The agent starts the new executable when the copy succeeded.
+      "status=$?\n"
+      "rm -f \"$newORV\"\n";
   text += "rm ";
   text += ShellQuote(scriptPath);
   text += "\nexit $status\n";
   return text;
+}
+
+bool RunUpgradeScript(String& err) {
+  String script;
+  {
+    std::lock_guard<std::mutex> lock(upgrade_mutex);
+    script = ORVFlags.UpgradeScript;
+    // Spent whatever comes of it: a failed swap is not tried again at every session's end.
+    ORVFlags.UpgradeScript = "";
+    scriptReady.store(false, std::memory_order_release);
+  }
+  script.SetZero();
+  char* argv[] = {const_cast<char*>("/bin/sh"), script.Data(), nullptr};
+  TRunOptions options;
+  options.TimeLimitMs = kScriptTimeLimitMs;
+  TChildEnd end;
+  int code = 0;
+  const bool ran = RunProgram(argv, options, end, code, err) == 1;
+  if (ran && end == TChildEnd::kExited && code == 0) return true;
+  if (ran) {
+    err =
+        String(script) + (end == TChildEnd::kExited ? " ended with status " : " ended by signal ");
+    err += String(std::to_string(code).c_str());
+  }
+  unlink(script.c_str());
+  unlink(TempExecutableName().c_str());
+  return false;
 }
 
 int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err) {

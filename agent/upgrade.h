@@ -45,8 +45,13 @@ void StartUpgrade(const JXRequest& params, ORVReply& reply, UpgradeRec& upgrade)
 // 1 while the transfer goes well or when it has completed, 0 on failure with err set.
 int DoUpgrading(UpgradeRec& upgrade, const char* data, int length, String& err);
 
-// The swap script for the given executable paths, with every value quoted for sh.
+// The swap script for the given executable paths, with every value quoted for sh: it puts the
+// new executable in the agent's place, removes itself, and ends with the status of the copy.
 String UpgradeScriptText(const String& agentPath, const String& newPath, const String& scriptPath);
+// The main loop's part of an upgrade: runs the waiting swap script as a child and waits for it.
+// true when the new executable is in place; false with err set otherwise, the script and the
+// received executable removed. Either way the script is handed over no more.
+bool RunUpgradeScript(String& err);
 
 // Run at the end of every session: while a written script waits (also one
 // whose start failed), raises Upgrade of ORVFlags and wakes the main loop.

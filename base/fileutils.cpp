@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "base/errors.h"
 
 namespace {
 
@@ -177,6 +180,39 @@ bool DirectoryExists(const char* name) {
   return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsOwnFile(int fd, String& why) {
+  struct stat st;
+  char text[64];
+  if (fstat(fd, &st) != 0) {
+    why = GetErrorStr(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+    snprintf(text, sizeof(text), "owned by another user (uid %u)",
+             static_cast<unsigned>(st.st_uid));
+    why = text;
+  } else if (st.st_nlink > 1) {
+    snprintf(text, sizeof(text), "has %lu names (hard links)",
+             static_cast<unsigned long>(st.st_nlink));
+    why = text;
+  } else {
+    return true;
+  }
+  return false;
+}
+
+int OpenOwnFile(const char* path, int flags, mode_t mode, String& why) {
+  // Non-blocking, in case the name is a pipe: the check refuses it before anything waits.
+  TUniqueFd fd(open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
+  if (!fd.Valid()) {
+    why = errno == ELOOP ? String("a symbolic link") : GetErrorStr(errno);
+    return -1;
+  }
+  if (!IsOwnFile(fd.Get(), why)) return -1;
+  fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  return fd.Release();
+}
+
 int64_t FileSize(const char* name) {
   struct stat st;
   return stat(name, &st) == 0 ? st.st_size : -1;
@@ -216,6 +252,12 @@ String ExcludeTrailingPathDelimiter(const String& s) {
 
 String ExtractFilePath(const String& s) {
   return s.Copy(1, LastDelimiter("/", s));
+}
+
+String ExtractFileDir(const String& s) {
+  String dir = ExtractFilePath(s);
+  if (dir.Length() > 1) dir = ExcludeTrailingPathDelimiter(dir);
+  return (dir.IsEmpty() ? String(".") : dir).SetZero();
 }
 
 String ExtractFileName(const String& s) {

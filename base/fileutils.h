@@ -98,6 +98,14 @@ bool DirectoryExists(const char* name);  // a directory
 int64_t FileSize(const char* name);      // -1 when stat fails
 int FileAge(const char* name);           // st_mtime cut to 32 bits, -1 when stat fails
 
+// Whether the open file fd is one the agent may write into: a regular file of this process's
+// user or root, with no other name (a hard link planted elsewhere). why says what it is not.
+bool IsOwnFile(int fd, String& why);
+// Opens path with flags (O_WRONLY, O_APPEND, O_CREAT ...) as a file of the agent's own:
+// never through a symbolic link in its last component, created with mode when missing, and
+// only when IsOwnFile. -1 otherwise, with why set (the system's text when it cannot be opened).
+int OpenOwnFile(const char* path, int flags, mode_t mode, String& why);
+
 // Path strings; '/' is the only delimiter and positions are 1-based.
 String GetCurrentDir();  // "" when getcwd fails
 bool IsPathDelimiter(const String& s, int i);
@@ -105,6 +113,8 @@ int LastDelimiter(const char* delims, const String& s);
 String IncludeTrailingPathDelimiter(const String& s);
 String ExcludeTrailingPathDelimiter(const String& s);
 String ExtractFilePath(const String& s);
+// The directory part without its final '/' (but for the root), "." when there is none.
+String ExtractFileDir(const String& s);
 String ExtractFileName(const String& s);
 
 // Distinguishes the scratch files of concurrent threads and processes.

@@ -130,13 +130,51 @@ class TReaper {
   TUniqueFd wake_;
 };
 
+// The children that callers wait for, each the leader of its own process group, so that the
+// end of the agent can end them and all they started. Once the end has begun, a child
+// registered late is ended at once.
+class TWaitedChildren {
+ public:
+  static TWaitedChildren& Get() {
+    static TWaitedChildren* children = new TWaitedChildren();  // used up to _exit
+    return *children;
+  }
+
+  void Add(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ending_) KillGroup(pid);
+    pids_.push_back(pid);
+  }
+  // Before the child is collected, while its pid still names it.
+  void Remove(pid_t pid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase(pids_, pid);
+  }
+  void EndAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+    for (pid_t pid : pids_) KillGroup(pid);
+  }
+
+ private:
+  static void KillGroup(pid_t pid) {
+    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
+  }
+
+  std::mutex mutex_;
+  std::vector<pid_t> pids_;
+  bool ending_ = false;
+};
+
 // One started child, from its start to its collection; a child still
 // uncollected when this ends goes to the reaper.
 class TChild {
  public:
-  explicit TChild(pid_t pid) : pid_(pid) {}
+  explicit TChild(pid_t pid) : pid_(pid) { TWaitedChildren::Get().Add(pid); }
   ~TChild() {
-    if (pid_ > 0) TReaper::Get().Adopt(pid_, std::move(Pidfd()));
+    if (pid_ <= 0) return;
+    TWaitedChildren::Get().Remove(pid_);
+    TReaper::Get().Adopt(pid_, std::move(Pidfd()));
   }
   TChild(const TChild&) = delete;
   TChild& operator=(const TChild&) = delete;
@@ -217,6 +255,11 @@ class TChild {
 
   // Waits for the end and collects the child; its wait status.
   int Collect() {
+    // Ended first, and collected only once off the list: until then its pid names it alone.
+    siginfo_t info{};
+    while (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    TWaitedChildren::Get().Remove(pid_);
     int status = CollectChild(pid_);
     pid_ = 0;
     return status;
@@ -455,6 +498,10 @@ int AdoptInheritedChildren() {
     ++adopted;
   }
   return adopted;
+}
+
+void EndWaitedChildren() {
+  TWaitedChildren::Get().EndAll();
 }
 
 void UseProcessDescriptors(bool use) {

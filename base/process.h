@@ -85,6 +85,10 @@ int SystemExOutput(const char* commandLine, int timeLimitMs, const TOutputSink& 
 // started here; returns how many there were.
 int AdoptInheritedChildren();
 
+// At the end of the agent: kills every child a caller still waits for, with its process group
+// (whatever it started there), and any that starts from now on.
+void EndWaitedChildren();
+
 // Puts into buffer the temporary directory (TMPDIR, else TMP, else "./")
 // followed by name, or by a fresh name "tmp-<thread>-<k>" that no regular
 // file has. 1 on success; 0 with an empty buffer on failure, or untouched

@@ -1,14 +1,20 @@
 // The agent's memory under heavy requests, read from /proc: 50 file-in-file searches at once
-// against an 8 MiB pattern, and a shell script that prints 50 MB; and its CPU while idle
-// connections wait.
+// against an 8 MiB pattern, 150 text-log searches for a 1 MiB text, and a shell script that
+// prints 50 MB; and its CPU while idle connections wait.
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "protocol/manager.h"
 #include "tests/support/agent_process.h"
+#include "tests/support/flood.h"
 
 namespace {
 
@@ -117,6 +123,94 @@ BENCHMARK(BM_ShellScriptPrintingFiftyMB)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// GetInfo's round trips, one after another every 20 ms until stop, in milliseconds.
+std::vector<double> ProbeGetInfo(const TAgentProcess& agent, const std::atomic<bool>& stop) {
+  std::vector<double> ms;
+  do {
+    const auto start = std::chrono::steady_clock::now();
+    const bool answered = agent.Request("GetInfo").rfind("200\n", 0) == 0;
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    ms.push_back(answered ? took.count() : 1e9);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (!stop);
+  return ms;
+}
+
+// ORV_BENCH_SEARCHES text-log searches (150) for a text of 1 MiB less a byte in the last 16 MiB
+// of a 1 TiB sparse file, all sent before the first reply: the agent's peak resident size, and
+// GetInfo's p50 and p99 meanwhile against the same agent idle. The agent is the build's, or
+// ORV_BENCH_AGENT (an earlier build, run side by side).
+void BM_ConcurrentOneMiBSearches(benchmark::State& state, const char* binary) {
+  if (binary == nullptr) return state.SkipWithError("ORV_BENCH_AGENT is not set");
+  TAgentProcess agent(kSettings, "secret", binary);
+  if (!agent.Start()) return state.SkipWithError("the agent did not start");
+  const int searches = EnvInt("ORV_BENCH_SEARCHES", 150);
+  const std::string log = agent.Dir().Join("sparse.log");
+  if (truncate(agent.Dir().WriteFile("sparse.log", "").c_str(), int64_t{1} << 40) != 0) {
+    return state.SkipWithError("no sparse file");
+  }
+  const std::string from = std::to_string((int64_t{1} << 40) - (16 << 20));
+  const std::string text((1 << 20) - 1, 'q');
+  // Encrypted beforehand: the client's cipher work must not take the agent's processors.
+  InitClientCiphers();
+  std::vector<TRawSession> sessions(searches);
+  std::vector<String> packets;
+  for (TRawSession& s : sessions) {
+    const String request =
+        BuildRequestText("TEST-TextLog", ToParams({log, text, from, "1", "0", "0", "0", "1", "0"}));
+    packets.push_back(BuildRequestPacket("secret", s.key, request));
+  }
+  for (auto _ : state) {
+    std::atomic<bool> stop{false};
+    std::vector<double> idle;
+    std::thread quiet([&] { idle = ProbeGetInfo(agent, stop); });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop = true;
+    quiet.join();
+    const long idleKiB = ProcessStatusKiB(agent.Pid(), "VmRSS");
+    stop = false;
+    std::vector<double> busy;
+    int answered = 0;
+    int refused = 0;
+    const long peak = PeakWhile(agent, [&] {
+      std::thread prober([&] { busy = ProbeGetInfo(agent, stop); });
+      for (int i = 0; i < searches; ++i) {
+        sessions[i].fd = ConnectLoopback(agent.Port());
+        SendBytes(sessions[i].fd.Get(), packets[i]);
+      }
+      for (TRawSession& s : sessions) {
+        const std::string reply = s.Reply(600000);
+        answered += reply.rfind("200\n", 0) == 0;
+        refused += reply.rfind("301\nNot enough memory", 0) == 0;
+      }
+      stop = true;
+      prober.join();
+    });
+    state.counters["searches_answered"] = answered;
+    state.counters["searches_refused_for_memory"] = refused;
+    state.counters["searches_unanswered"] = searches - answered - refused;
+    state.counters["idle_rss_mib"] = idleKiB / static_cast<double>(kMiB);
+    state.counters["peak_rss_mib"] = peak / static_cast<double>(kMiB);
+    state.counters["idle_getinfo_p50_ms"] = Quantile(idle, 0.5);
+    state.counters["idle_getinfo_p99_ms"] = Quantile(idle, 0.99);
+    state.counters["busy_getinfo_p50_ms"] = Quantile(busy, 0.5);
+    state.counters["busy_getinfo_p99_ms"] = Quantile(busy, 0.99);
+    state.counters["busy_getinfo_probes"] = static_cast<double>(busy.size());
+    state.counters["p50_busy_over_idle"] =
+        Quantile(busy, 0.5) / std::max(Quantile(idle, 0.5), 0.01);
+    state.counters["p99_busy_over_idle"] =
+        Quantile(busy, 0.99) / std::max(Quantile(idle, 0.99), 0.01);
+  }
+}
+BENCHMARK_CAPTURE(BM_ConcurrentOneMiBSearches, this_build, ORV_BINARY)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_ConcurrentOneMiBSearches, ORV_BENCH_AGENT, getenv("ORV_BENCH_AGENT"))
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
 
 // 200 idle connections held for 10 seconds: the agent's CPU use meanwhile.
 void BM_TwoHundredIdleConnections(benchmark::State& state) {

@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/settings_check.h"
@@ -25,8 +28,44 @@ void TORVSettings::SetCfgFile(const char* path) {
   if (path != nullptr) strncpy(CfgFile, path, sizeof(CfgFile) - 1);
 }
 
-uid_t AgentUser(const TORVSettings& /*settings*/) {
-  return geteuid();
+bool AgentAccount(const TORVSettings& settings, TAccount& account, String& err) {
+  if (settings.runas.IsEmpty()) {
+    account = CurrentAccount();
+    return true;
+  }
+  String name = settings.runas;
+  return LookUpAccount(name.SetZero().c_str(), account, err);
+}
+
+String LogFilePath(const String& fileName, const char* cfgFile) {
+  String path = fileName;
+  const char* slash = strrchr(cfgFile, '/');
+  if (path.Pos('/') == 0 && slash != nullptr) {
+    path = String(cfgFile, static_cast<int>(slash - cfgFile) + 1) + fileName;
+  }
+  return path.SetZero();
+}
+
+String ReplayRecordPath(const String& tmpDir, const char* cfgFile) {
+  // Named after the configuration, so that agents sharing a temporary
+  // directory keep apart and a re-executed agent finds its own.
+  char resolved[PATH_MAX];
+  const char* name = realpath(cfgFile, resolved) != nullptr ? resolved : cfgFile;
+  uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+  for (const char* p = name; *p != '\0'; ++p) {
+    hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ULL;
+  }
+  char file[40];
+  snprintf(file, sizeof(file), "/orv__%016llx.seen", static_cast<unsigned long long>(hash));
+  String path = tmpDir.IsEmpty() ? String(".") : tmpDir;
+  if (path[path.Length()] == '/') path.SetLength(path.Length() - 1);
+  return (path + file).SetZero();
+}
+
+uid_t AgentUser(const TORVSettings& settings) {
+  TAccount account;
+  String err;
+  return AgentAccount(settings, account, err) ? account.uid : geteuid();
 }
 
 std::shared_ptr<const TORVSettings> SettingsSnapshot() {

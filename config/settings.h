@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/privileges.h"
 #include "base/string.h"
 
 // The shortest session key worth accepting: with one captured request, a key cut to fewer bytes
@@ -77,6 +78,7 @@ struct TORVSettings {
   String cpuusagescript;
   String proclistscript;
   String proccntscript;
+  String runas;  // the user an agent started as root becomes; empty: stay as started
 
   // Reads CfgFile into this record alone: no lock is taken and nothing is published (LoadOptions
   // does both for the settings in force). 1 when the record is usable, 0 otherwise; msg
@@ -93,7 +95,17 @@ struct TORVSettings {
   void SetCfgFile(const char* path);
 };
 
-// The user the agent runs as: root's files and this user's are the ones it may trust.
+// The account the agent runs as: runas's user when runas is set, else this process's own. false
+// with err set when runas names no user.
+bool AgentAccount(const TORVSettings& settings, TAccount& account, String& err);
+
+// Where a log file setting puts its file: a name without a directory goes beside the
+// configuration file.
+String LogFilePath(const String& fileName, const char* cfgFile);
+// The replay record's file for a configuration: named after it, in the temporary directory.
+String ReplayRecordPath(const String& tmpDir, const char* cfgFile);
+// Its uid (this process's when runas names no user): root's files and this user's are the ones
+// it may trust.
 uid_t AgentUser(const TORVSettings& settings);
 
 // A problem of a configuration file, as the configuration check names it.

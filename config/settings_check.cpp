@@ -2,6 +2,7 @@
 #include "config/settings_check.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +115,67 @@ std::vector<String> FilterEntries(const String& list) {
   }
 }
 
+// A file or directory the agent writes, and what becomes of it when it cannot.
+struct TAgentFile {
+  const char* what;
+  String path;
+  bool directory;  // written into; else a file, made in its directory when missing
+  const char* effect;
+};
+
+// "owned by root, mode 0755".
+String OwnerAndMode(const struct stat& st) {
+  return Format("owned by uid %u, mode %04o", static_cast<unsigned>(st.st_uid),
+                static_cast<unsigned>(st.st_mode & 07777));
+}
+
+// Whether account may write file: a directory, or an existing file, by its own permission bits;
+// a missing file by its directory's (access control lists aside). reason says why not.
+bool MayWrite(const TAccount& account, const TAgentFile& file, String& reason) {
+  String path = file.path;
+  path.SetZero();
+  struct stat st;
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (!exists && file.directory) {
+    reason = "it does not exist";
+    return false;
+  }
+  if (!exists) {
+    path = ExtractFileDir(path);
+    if (stat(path.c_str(), &st) != 0) {
+      reason = String("its directory ") + path + ": " + GetErrorStr(errno);
+      return false;
+    }
+  }
+  const String where = exists ? String("") : String("its directory ") + path + " is ";
+  struct statvfs fs;
+  if (statvfs(path.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+    reason = where + "on a read-only file system";
+    return false;
+  }
+  if (account.uid == 0) return true;
+  const bool inGroup =
+      std::find(account.groups.begin(), account.groups.end(), st.st_gid) != account.groups.end();
+  const mode_t bit = st.st_uid == account.uid ? S_IWUSR : inGroup ? S_IWGRP : S_IWOTH;
+  if ((st.st_mode & bit) != 0) return true;
+  reason = where + OwnerAndMode(st);
+  return false;
+}
+
+// What lets users other than the agent's put another file in file's place: its directory (or,
+// for a directory the agent writes into, that directory) is world-writable and not sticky. ""
+// when nothing does.
+String OpenToOthers(const TAgentFile& file) {
+  String dir = file.directory ? file.path : ExtractFileDir(file.path);
+  dir.SetZero();
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IWOTH) == 0 || (st.st_mode & S_ISVTX) != 0) {
+    return "";
+  }
+  return file.directory ? String("is world-writable without the sticky bit")
+                        : String("is in ") + dir + ", world-writable without the sticky bit";
+}
+
 class TChecker {
  public:
   explicit TChecker(const TORVSettings& loaded)
@@ -133,6 +195,7 @@ class TChecker {
       CheckFilter();
       CheckKeyLength();
       CheckPermissions();
+      CheckAgentFiles();
     }
     // In the order of the file; what concerns the file as a whole comes last.
     std::stable_sort(findings_.begin(), findings_.end(), [](const auto& a, const auto& b) {
@@ -414,6 +477,64 @@ class TChecker {
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
       Warn(0, Format("other users may change it, and so what the agent runs (mode %04o)",
                      st.st_mode & 07777));
+    }
+  }
+
+  // The line of the row whose member is text; 0 when the file does not set it.
+  int LineOf(String TORVSettings::*text) const {
+    for (const TSettingRow& row : table_) {
+      if (row.text == text) return lineOf_[Index(row)];
+    }
+    return 0;
+  }
+
+  // What the agent writes must stay writable by its user, and out of other users' reach.
+  void CheckAgentFiles() {
+    TAccount account;
+    String err;
+    const int runasLine = LineOf(&TORVSettings::runas);
+    // Root cannot run as nobody; an agent that is not root stays who it is, runas or not.
+    if (!AgentAccount(s_, account, err)) {
+      Add(runasLine, geteuid() == 0, String("runas: ") + err);
+      return;
+    }
+    if (geteuid() != 0 && account.uid != geteuid()) {
+      Warn(runasLine, String("runas: only root can become ") + account.name + ": the agent stays " +
+                          CurrentAccount().name);
+    }
+    const auto add = [&](int line, const TAgentFile& file) {
+      String reason;
+      if (!MayWrite(account, file, reason)) {
+        Warn(line, String(file.what) + " " + Quoted(file.path) + " cannot be written by " +
+                       account.name + ", the agent's user (" + reason + "): " + file.effect);
+      }
+      if (const String open = OpenToOthers(file); !open.IsEmpty()) {
+        Warn(line, String(file.what) + " " + Quoted(file.path) + " " + open +
+                       ": any user may put a file or link of theirs where the agent writes");
+      }
+    };
+    add(0, {"the configuration's directory", ExtractFileDir(String(s_.CfgFile)), true,
+            "\"SetSettings\" cannot save"});
+    const struct {
+      bool used;
+      String TORVSettings::*setting;
+    } logs[] = {{s_.logsuccess != 0, &TORVSettings::oklogfile},
+                {s_.logfails != 0, &TORVSettings::badlogfile},
+                {true, &TORVSettings::verboselogfile}};
+    for (const auto& log : logs) {
+      if (!log.used || (s_.*log.setting).IsEmpty()) continue;
+      add(LineOf(log.setting),
+          {"log file", LogFilePath(s_.*log.setting, s_.CfgFile), false, "its lines are lost"});
+    }
+    add(LineOf(&TORVSettings::tmpdir),
+        {"temporary directory", s_.tmpdir, true, "scripts and upgrades fail"});
+    if (s_.refusereplays) {
+      add(LineOf(&TORVSettings::tmpdir), {"replay record", ReplayRecordPath(s_.tmpdir, s_.CfgFile),
+                                          false, "it lasts only until the agent ends"});
+    }
+    if (!s_.pidfile.IsEmpty()) {
+      add(LineOf(&TORVSettings::pidfile),
+          {"pid file", s_.pidfile, false, "the agent runs without one"});
     }
   }
 

@@ -100,6 +100,8 @@ constexpr TSettingRow kSettingRows[] = {
     Text("passwordfile", nullptr, &S::passwordfile, "").Unsaved().Names(kSecret),
     Text("tmpdir", nullptr, &S::tmpdir).Unsaved().Names(kDirectory),
     Text("pidfile", nullptr, &S::pidfile, "").Unsaved(),
+    // Changed only in the file, by whoever may change what the agent runs as.
+    Text("runas", nullptr, &S::runas, "").Unsaved(),
     Text("cpuusagescript", nullptr, &S::cpuusagescript).Unsaved().Names(kProgram),
     Text("proclistscript", nullptr, &S::proclistscript).Unsaved().Names(kProgram),
     Text("proccntscript", nullptr, &S::proccntscript).Unsaved().Names(kProgram),

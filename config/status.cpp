@@ -80,6 +80,17 @@ int SetRemoteValue(TORVSettings& s, const TSettingRow& row, const String& value,
   return 0;
 }
 
+// The remote names of the settings that differ between before and after.
+String ChangedKeys(const TORVSettings& before, const TORVSettings& after) {
+  String names;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (!row.RemotelySet() || RemoteValue(before, row) == RemoteValue(after, row)) continue;
+    if (!names.IsEmpty()) names += ", ";
+    names += row.remoteKey;
+  }
+  return names;
+}
+
 // "GetInfo" from its result line to "Active": fixed while the agent runs.
 const String& StatusHead() {
   static const String head = [] {
@@ -126,12 +137,18 @@ void GetAgentSettings(const JXRequest& params, ORVReply& reply) {
 }
 
 void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
+  String changed;
+  SetAgentSettings(params, reply, changed);
+}
+
+void SetAgentSettings(const JXRequest& params, ORVReply& reply, String& changed) {
   String msg;
   // One pass over the lines: the settings stay locked while it runs, and a request may hold
   // millions of them.
   int saved = ChangeSettings(
       [&](TORVSettings& s, String& refusal) {
-        return params.ForEachParam(1, [&](const String& line) {
+        const TORVSettings before = s;
+        const int applied = params.ForEachParam(1, [&](const String& line) {
           int eq = line.Pos('=');
           if (eq == 0) return 1;
           String key = line.Copy(1, eq - 1);
@@ -139,6 +156,8 @@ void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
           const TSettingRow* row = FindRemoteKey(key.Trim());
           return row == nullptr || SetRemoteValue(s, *row, value.Trim(), refusal) ? 1 : 0;
         });
+        changed = ChangedKeys(before, s);
+        return applied;
       },
       msg);
   if (saved) {

@@ -345,6 +345,11 @@ String GetFileUsingSpecialMacros(String path) {
   }
 }
 
+int64_t FolderWalkMemory(const JXRequest&) {
+  // Batches of entries read at once, by two threads, and the folders still to visit.
+  return 4 << 20;
+}
+
 void ProcessTest_UNC(const JXRequest& params, ORVReply& reply) {
   String path = params.GetParam(1, 1);
   if (!path.IsEmpty() && path[path.Length()] == '\\') path.SetLength(path.Length() - 1);

@@ -2,14 +2,12 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
-#include <optional>
 #include <tuple>
 
 #include "base/fileutils.h"
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
-#include "handlers/heavywork.h"
 
 namespace {
 
@@ -59,10 +57,8 @@ void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
   const int attr = 63 & ~(withHidden ? 0 : AttrHidden) & ~(withSystem ? 0 : AttrSystem);
 
   // The listing is cut off as soon as it and the folder line would pass the
-  // packet cap, so that a huge folder costs no more than one full reply; a
-  // listing past a megabyte waits for a heavy-work slot.
+  // packet cap, so that a huge folder costs no more than one full reply.
   const int64_t room = static_cast<int64_t>(fileListRoom) - folder.Length();
-  std::optional<THeavyWork> slot;
   ORVReply list;
   int count = 0;
   TSearchRec rec;
@@ -76,7 +72,6 @@ void ProcessInfo_GetFileList(const JXRequest& params, ORVReply& reply) {
       if (((rec.Attr & AttrDirectory) != 0) != folders || strcmp(rec.Name, ".") == 0) continue;
       ++count;
       AddFileStr(list, folder, rec, withSize, withStatusTime, withModTime);
-      if (!slot && list.Length() >= kHeavyPattern) slot.emplace();
     }
   }
   if (list.Length() > room)

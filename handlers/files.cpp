@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -18,7 +17,6 @@
 #include "handlers/disktests.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
-#include "handlers/heavywork.h"
 #include "protocol/crc32.h"
 #include "search/rpolish.h"
 
@@ -225,13 +223,36 @@ int64_t FindFileInFile(const char* name, const char* patternFile) {
   const int64_t size = FileSize(patternFile);
   if (size == 0) return 1;
   if (size < 0 || size > kMaxPatternFileSize) return -1;
-  TUniqueFd fd = OpenForReading(patternFile);
-  const TPageBuffer buf(static_cast<size_t>(size));
-  if (!fd.Valid() || !buf.Valid()) return -1;
-  ssize_t got = ReadFull(fd.Get(), buf.Data(), static_cast<size_t>(size));
-  if (got < 0) return -1;
-  String contents(buf.Data(), static_cast<int>(got));
+  String contents;
+  {
+    TUniqueFd fd = OpenForReading(patternFile);
+    const TPageBuffer buf(static_cast<size_t>(size));
+    if (!fd.Valid() || !buf.Valid()) return -1;
+    ssize_t got = ReadFull(fd.Get(), buf.Data(), static_cast<size_t>(size));
+    if (got < 0) return -1;
+    contents.CopyData(buf.Data(), static_cast<int>(got));
+  }  // the read's buffer goes before the search takes its own
   return FindStrInFile(name, contents, 1, 0);
+}
+
+int64_t FileCRCMemory(const JXRequest&) {
+  return 2 * kFileReadBlock;  // the halves read at once
+}
+
+int64_t FileCompareMemory(const JXRequest& params) {
+  const String mode = params.GetParam(1, 1);
+  if (mode == "2") {
+    // The text, its matcher, the carry in front of the reads and reads of twice its length.
+    return 4 * int64_t{params.GetParam(3, 1).Length()} + kFileReadBlock;
+  }
+  if (mode == "3") {
+    String second = params.GetParam(3, 1);
+    const int64_t size =
+        std::clamp<int64_t>(FileSize(second.SetZero().c_str()), 0, kMaxPatternFileSize);
+    // The pattern as read, as a text, and then as mode 2 holds a text.
+    return 5 * size + kFileReadBlock;
+  }
+  return 2 * kFileReadBlock;
 }
 
 void ProcessTest_FileCRC(const JXRequest& params, ORVReply& reply) {
@@ -270,8 +291,6 @@ void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
     }
   } else if (mode == "2") {
     String text = params.GetParam(3, 1);
-    std::optional<THeavyWork> slot;
-    if (text.Length() >= kHeavyPattern) slot.emplace();
     result = FindStrInFile(first.c_str(), text, orvDecodeBool(params.GetParam(4, 1)),
                            orvDecodeBool(params.GetParam(5, 1)));
   } else if (mode == "3") {
@@ -282,8 +301,6 @@ void ProcessTest_FileCompare(const JXRequest& params, ORVReply& reply) {
     if (size > kMaxPatternFileSize) {
       return FailWith(reply, kResultError, "The size of the second file cannot exceed 8Mb");
     }
-    std::optional<THeavyWork> slot;
-    if (size >= kHeavyPattern) slot.emplace();
     result = FindFileInFile(first.c_str(), second.c_str());
   } else {
     return FailWith(reply, kResultBadParam, "Wrong parameter");

@@ -1,10 +1,23 @@
 // Request handlers: one function per command, each filling the reply it is given.
 #pragma once
 
+#include <cstdint>
+
 #include "protocol/envelope.h"
 #include "protocol/reply.h"
 
 using THandler = void (*)(const JXRequest& params, ORVReply& reply);
+// Bytes the buffers of a heavy handler may take for a request, besides the request's own text.
+using TWorkMemory = int64_t (*)(const JXRequest& params);
+
+// What the heavy handlers' buffers take, at most, by family.
+int64_t FileCRCMemory(const JXRequest& params);
+int64_t FileCompareMemory(const JXRequest& params);
+int64_t TextLogMemory(const JXRequest& params);
+int64_t FolderWalkMemory(const JXRequest& params);  // folder size, file count and presence
+int64_t ProgramMemory(const JXRequest& params);     // a program's exit code or first number
+// A listing or a program's output as long as a reply may be: file list, shell script, processes.
+int64_t FullReplyMemory(const JXRequest& params);
 
 // Disk, folder and file presence.
 void ProcessTest_UNC(const JXRequest& params, ORVReply& reply);

@@ -1,21 +1,97 @@
-// A few memory-heavy requests at a time, and large blocks that go back to the system when freed.
+// Heavy requests a few at a time, the memory requests hold together, and large blocks that go
+// back to the system when freed.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
-// Requests whose buffers run to megabytes at most this many at once.
-inline constexpr int kHeavySlots = 4;
-// A search text or pattern of at least this many bytes makes a request heavy:
-// the search holds it twice and a buffer of two to three times its length.
-inline constexpr int64_t kHeavyPattern = 1 << 20;
+#include "base/string.h"
 
-// Holds one of the slots for its life; waits, without spinning, until one is free.
+// The kinds of heavy work run in pools of their own, so that programs left to run for long (a
+// time limit of 0) never hold up file checks. A large request is served (decrypted, dispatched,
+// answered) within a slot of its own kind too, whatever its command.
+enum class TWorkKind : uint8_t { kFiles, kPrograms, kLargeRequests };
+inline constexpr int kWorkKinds = 3;
+
+// The memory requests may hold together: half for the texts of the requests being served, half
+// for the buffers of the heavy ones at work.
+inline constexpr int64_t kRequestMemory = int64_t{256} << 20;
+// A request this small is always served, and at once: GetInfo and its like must answer however
+// busy the agent is, and the session cap bounds what they hold together.
+inline constexpr int64_t kSmallRequest = 64 << 10;
+
+// Slots and memory shared by the requests of the agent.
+class TWorkPool {
+ public:
+  // slots of each kind; memory as kRequestMemory.
+  TWorkPool(int slots, int64_t memory);
+  TWorkPool(const TWorkPool&) = delete;
+  TWorkPool& operator=(const TWorkPool&) = delete;
+
+  // Takes bytes of the texts' half; false, holding nothing, when it is spent (small requests
+  // pass anyway).
+  bool Hold(int64_t bytes);
+  void Release(int64_t bytes);
+  // Waits, in order of arrival within kind, for a slot of kind and bytes of the buffers' half
+  // (never more than that half), and takes them.
+  void Start(TWorkKind kind, int64_t bytes);
+  void Finish(TWorkKind kind, int64_t bytes);
+
+  int Slots() const { return slots_; }
+  int64_t Memory() const { return memory_; }
+  int64_t Held() const;
+  int Running(TWorkKind kind) const;
+  // "Not enough memory: ..." for a request refused by Hold.
+  String Refusal() const;
+
+ private:
+  int64_t Half() const { return memory_ / 2; }
+  int64_t Clamped(int64_t bytes) const { return bytes < Half() ? bytes : Half(); }
+
+  const int slots_;
+  const int64_t memory_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int64_t held_ = 0;     // texts of requests being served
+  int64_t working_ = 0;  // buffers of heavy requests at work
+  int running_[kWorkKinds] = {};
+  uint64_t nextTicket_[kWorkKinds] = {};
+  uint64_t serving_[kWorkKinds] = {};
+};
+
+// The agent's pool: twice the processors' slots of each kind, kRequestMemory.
+TWorkPool& RequestPool();
+// Tests only: RequestPool() is pool from now on; null gives the agent's back.
+void UseRequestPool(TWorkPool* pool);
+
+// A request's text held in the pool for the holder's life.
+class TRequestHold {
+ public:
+  TRequestHold(TWorkPool& pool, int64_t bytes);
+  ~TRequestHold();
+  TRequestHold(const TRequestHold&) = delete;
+  TRequestHold& operator=(const TRequestHold&) = delete;
+  bool Granted() const { return granted_; }
+
+ private:
+  TWorkPool& pool_;
+  const int64_t bytes_;
+  const bool granted_;
+};
+
+// A slot and buffer memory of the pool for the holder's life, waited for without spinning.
 class THeavyWork {
  public:
-  THeavyWork();
+  THeavyWork(TWorkPool& pool, TWorkKind kind, int64_t bytes);
   ~THeavyWork();
   THeavyWork(const THeavyWork&) = delete;
   THeavyWork& operator=(const THeavyWork&) = delete;
+
+ private:
+  TWorkPool& pool_;
+  const TWorkKind kind_;
+  const int64_t bytes_;
 };
 
 // Makes the C library map every block of a megabyte or more on its own, and

@@ -16,9 +16,10 @@ namespace {
 
 // Creates the script file, close-on-exec so that no child started meanwhile
 // by another thread keeps it open for writing (its start would then fail with
-// "text file busy"), and never through a name someone else put there.
+// "text file busy"), and never through a name someone else put there. Only the
+// agent's user may read it: the manager's script is nobody else's business.
 bool WriteScript(TScratchFile& script, const String& text, ORVReply& reply) {
-  TUniqueFd fd(open(script.Path(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  TUniqueFd fd(open(script.Path(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.Valid()) {
     reply.SetResult(kResultError) += "Cannot create temp file";
     return false;
@@ -32,7 +33,7 @@ bool WriteScript(TScratchFile& script, const String& text, ORVReply& reply) {
     }
     done += static_cast<int>(n);
   }
-  if (fchmod(fd.Get(), 0775) != 0) {
+  if (fchmod(fd.Get(), 0700) != 0) {
     reply.SetResult(kResultError) += "Cannot set exec flag for script";
     return false;
   }
@@ -96,6 +97,15 @@ int SecondsToMs(int seconds) {
 }
 
 }  // namespace
+
+int64_t ProgramMemory(const JXRequest&) {
+  return 1 << 20;  // a chunk of output read at once, and what the runner keeps
+}
+
+int64_t FullReplyMemory(const JXRequest&) {
+  // What is gathered, the reply it goes into, and that reply encrypted.
+  return 3 * int64_t{kReplyTextRoom};
+}
 
 void ReplyProgramRun(const String& commandLine, const char* workDir, int timeLimitMs,
                      ORVReply& reply) {

@@ -518,6 +518,13 @@ int64_t CheckFileForExpression2(const char* file, int64_t& position, int64_t& st
   return r;
 }
 
+int64_t TextLogMemory(const JXRequest& params) {
+  // Each text decoded, in its matcher and as a needle; a block read, a line that spans blocks
+  // and the last matching line.
+  const TLogScanLimits limits;
+  return 3 * int64_t{params.Length()} + limits.ReadBlock + 2 * int64_t{limits.LineHold};
+}
+
 void ProcessTest_TextLog(const JXRequest& params, ORVReply& reply) {
   String file;
   if (!FindLog(params, file, reply)) return;

@@ -18,6 +18,7 @@
 #include "agent/startup.h"
 #include "agent/upgrade.h"
 #include "config/settings.h"
+#include "handlers/heavywork.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/fixture.h"
 
@@ -39,6 +40,13 @@ class DispatcherTest : public TScratchTest {
   // the dispatcher's result in result_.
   std::string Dispatch(const std::string& text, const char* peer = "127.0.0.1",
                        std::shared_ptr<const TORVSettings> settings = nullptr) {
+    after_ = TAfterReply{};
+    return DispatchKeeping(text, after_, peer, settings);
+  }
+  // The same, with what the session keeps until the reply has gone in after.
+  std::string DispatchKeeping(const std::string& text, TAfterReply& after,
+                              const char* peer = "127.0.0.1",
+                              std::shared_ptr<const TORVSettings> settings = nullptr) {
     JXRequest request;
     request = String(text.c_str());
     request.SetSessionKey("session-key");
@@ -47,8 +55,7 @@ class DispatcherTest : public TScratchTest {
     ThreadParams params{-1, {}};
     inet_pton(AF_INET, peer, &params.Address);
     TSettingsScope scope(settings ? settings : SettingsSnapshot());
-    after_ = TAfterReply{};
-    result_ = ProcessJXRequest(request, reply, flags_, params, upgrade, after_);
+    result_ = ProcessJXRequest(request, reply, flags_, params, upgrade, after);
     return std::string(reply.c_str(), reply.Length());
   }
 
@@ -130,6 +137,35 @@ TEST_F(DispatcherTest, EveryRowRefusedWhenSwitchedOffOrCallerNotListed) {
   EXPECT_EQ(Dispatch("GetFilesList\n/\n\r", "127.0.0.1", off), "200\n/\n0\n2\n");
 }
 
+// A heavy command holds a slot of its kind, and the memory its buffers may take, until its reply
+// has gone; other commands hold none.
+TEST_F(DispatcherTest, HeavyCommandsHoldASlotOfTheirKindUntilTheirReplyHasGone) {
+  TWorkPool pool(2, 256 << 20);
+  struct TInUse {
+    explicit TInUse(TWorkPool& p) { UseRequestPool(&p); }
+    ~TInUse() { UseRequestPool(nullptr); }
+  } inUse(pool);
+  const std::string file = dir_.WriteFile("data", "abc");
+  const struct Case {
+    std::string text;
+    std::string reply;  // its start
+    TWorkKind kind;
+    int running;
+  } cases[] = {
+      {"TEST-FileCRC\n" + file + "\n\r", "200\n" + Pad(3403398717) + "\n", TWorkKind::kFiles, 1},
+      {"TEST-ExternalPrg\ntrue\n\n\n0\n\r", "200\n0\n", TWorkKind::kPrograms, 1},
+      {"GetInfo\r", "200\nAgentName=", TWorkKind::kFiles, 0},
+      {"TEST-TCP\n127.0.0.1\n1\n\r", "", TWorkKind::kPrograms, 0},
+  };
+  for (const Case& c : cases) {
+    TAfterReply after;
+    EXPECT_EQ(DispatchKeeping(c.text, after).rfind(c.reply, 0), 0u) << c.text;
+    EXPECT_EQ(pool.Running(c.kind), c.running) << c.text;
+    after = TAfterReply{};
+    EXPECT_EQ(pool.Running(c.kind), 0) << c.text;
+  }
+}
+
 TEST_F(DispatcherTest, ConcurrencyOfSettingsChangesAndReads) {
   std::vector<std::thread> threads;
   std::atomic<int> bad{0};
@@ -191,9 +227,8 @@ TEST(UpgradeScriptTest, HostilePathsAreQuotedForTheShell) {
   String evil = String(dir.Join("a b'; touch ").c_str()) + marker.c_str() + "; '";
   String text = UpgradeScriptText(evil, String(dir.Join("new $(touch x)").c_str()),
                                   String(dir.Join("script`x`.sh").c_str()));
-  // Running the steps up to the start of the new agent must not run anything embedded.
-  std::string steps(text.Data(), text.Length());
-  dir.WriteFile("steps.sh", steps.substr(0, steps.find("\"$oldORV\" ${1+")));
+  // Running the script must not run anything embedded.
+  dir.WriteFile("steps.sh", std::string(text.Data(), text.Length()));
   EXPECT_EQ(system(("sh -n " + dir.Join("steps.sh")).c_str()), 0) << text.c_str();
   EXPECT_GE(system(("cd " + dir.Path() + " && sh ./steps.sh >/dev/null 2>&1").c_str()), 0);
   EXPECT_NE(access(marker.c_str(), F_OK), 0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -55,9 +56,10 @@ TEST(RefusalLimiterTest, OneLinePerSourceAndKindThenASummary) {
   EXPECT_TRUE(limiter.Admit(a, TRefusal::kSourceLimit, 121000));
 }
 
-// A request's line has a quota of its own, far above what a manager debugging its requests
-// needs; then its lines are summed up like the rest.
-TEST(RefusalLimiterTest, RequestLinesHaveTheirOwnQuotaPerSource) {
+// A request's line and a management command's have quotas of their own, far above what a manager
+// debugging its requests needs or the audit trail misses; then their lines are summed up like the
+// rest.
+TEST(RefusalLimiterTest, RequestAndManagementLinesHaveTheirOwnQuotaPerSource) {
   TRefusalLimiter limiter;
   const uint32_t a = Address("127.0.0.2");
   const struct Case {
@@ -70,17 +72,28 @@ TEST(RefusalLimiterTest, RequestLinesHaveTheirOwnQuotaPerSource) {
       {TRefusal::kGarbled, 1000, 150, 1},  // an attack: one line per 10 s, as refusals
       {TRefusal::kBadRequest, 10999, 10, 0},
       {TRefusal::kBadRequest, 11000, 101, 100},  // the next 10 s
+      {TRefusal::kManagement, 1000, 150, 100},   // apart from the requests' quota
   };
   for (const Case& c : cases) {
     int logged = 0;
     for (int i = 0; i < c.events; ++i) logged += limiter.Admit(a, c.kind, c.atMs);
     EXPECT_EQ(logged, c.logged) << static_cast<int>(c.kind) << " at " << c.atMs;
   }
-  const std::vector<TSummary> due = limiter.Flush(61000);
-  ASSERT_EQ(due.size(), 2u);
-  for (const TSummary& summary : due) {
-    EXPECT_EQ(summary.count, summary.requests ? 50 + 10 + 1 : 149) << Text(summary);
+  std::map<std::string, TRefusalLimiter::TGroup> expected = {
+      {"\xE2\x80\xA6 61 more rejected requests from 127.0.0.2 in the last 60 s",
+       TRefusalLimiter::TGroup::kRequests},
+      {"\xE2\x80\xA6 149 more refused connections from 127.0.0.2 in the last 60 s",
+       TRefusalLimiter::TGroup::kRefusals},
+      {"\xE2\x80\xA6 50 more management commands from 127.0.0.2 in the last 60 s",
+       TRefusalLimiter::TGroup::kManagement},
+  };
+  for (const TSummary& summary : limiter.Flush(61000)) {
+    auto found = expected.find(Text(summary));
+    ASSERT_NE(found, expected.end()) << Text(summary);
+    EXPECT_EQ(summary.group, found->second) << found->first;
+    expected.erase(found);
   }
+  EXPECT_TRUE(expected.empty());
 }
 
 TEST(RefusalLimiterTest, ManySourcesStayWithinTheLineBudget) {

@@ -169,6 +169,9 @@ TEST_F(ReplayFileTest, ADamagedFileIsAWarningNeverASilentReset) {
        "cannot be written", false, 0},
       {"owner", [](const std::string& p) { chown(p.c_str(), 65534, 65534); },
        "belongs to user 65534: a new record replaces it", false, 1},
+      {"hard link",
+       [&](const std::string& p) { link(p.c_str(), elsewhere.Join("target").c_str()); },
+       "has 2 names: a new record replaces it", false, 1},
   };
   for (const Case& c : cases) {
     if (std::string(c.name) == "owner" && geteuid() != 0) continue;  // only root gives files away

@@ -2,6 +2,8 @@
 #include "agent/startup.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -35,6 +37,36 @@ TEST_F(StartupCheckTest, ScheduleFaultFallsBackWithOneLogLine) {
     EXPECT_EQ(log.find(line) != std::string::npos, fault) << log;
     EXPECT_EQ(log.find(line), log.rfind(line)) << "one line";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The pid file is made 0600 as the agent's own, and never written through a link planted in its
+// place.
+TEST_F(StartupCheckTest, ThePidFileIsTheAgentsOwnOrNone) {
+  const std::string victim = dir_.WriteFile("victim", "untouched\n");
+  const std::string link = dir_.Join("linked.pid");
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  const struct Case {
+    std::string path;
+    bool made;
+  } cases[] = {{dir_.Join("orv.pid"), true}, {link, false}};
+  for (const Case& c : cases) {
+    auto s = std::make_shared<TORVSettings>(*savedSettings_);
+    s->pidfile = c.path.c_str();
+    PublishSettings(std::move(s));
+    FILE* pid = createpidfile();
+    EXPECT_EQ(pid != nullptr, c.made) << c.path;
+    if (pid == nullptr) continue;
+    struct stat st {};
+    ASSERT_EQ(stat(c.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(TTempDir::ReadFile(c.path), std::to_string(getpid()) + "\n");
+    closepidfile(pid);
+  }
+  EXPECT_EQ(TTempDir::ReadFile(victim), "untouched\n");
 }
 
 }  // namespace

@@ -96,3 +96,60 @@ TEST(FileUtilsTest, UnwritableEntriesCarryTheReadOnlyBit) {
 }
 
 }  // namespace
+
+namespace {
+
+// The agent's own files are opened only as themselves: never through a link, never another
+// user's, a pipe or a second name of some other file; a new one gets the mode asked for.
+TEST(OwnFileTest, OnlyARegularFileOfTheAgentsOwnIsOpened) {
+  TTempDir dir;
+  const std::string victim = dir.WriteFile("victim", "untouched\n");
+  const struct Case {
+    const char* name;
+    std::function<void(const std::string&)> plant;  // at the path, before the open
+    const char* why;                                // "" when it opens
+    bool rootOnly;
+  } cases[] = {
+      {"missing", [](const std::string&) {}, "", false},
+      {"own", [](const std::string& p) { std::ofstream(p) << "mine\n"; }, "", false},
+      {"link", [&](const std::string& p) { symlink(victim.c_str(), p.c_str()); }, "a symbolic link",
+       false},
+      {"dangling link",
+       [&](const std::string& p) { symlink(dir.Join("nowhere").c_str(), p.c_str()); },
+       "a symbolic link", false},
+      {"second name", [&](const std::string& p) { link(victim.c_str(), p.c_str()); },
+       "has 2 names (hard links)", false},
+      // A pipe without a reader: the open does not wait for one.
+      {"pipe", [](const std::string& p) { mkfifo(p.c_str(), 0666); }, "No such device or address",
+       false},
+      {"directory", [](const std::string& p) { mkdir(p.c_str(), 0777); }, "Is a directory", false},
+      {"another user's",
+       [](const std::string& p) {
+         std::ofstream(p) << "theirs\n";
+         chown(p.c_str(), 65534, 65534);
+       },
+       "owned by another user (uid 65534)", true},
+  };
+  for (const Case& c : cases) {
+    if (c.rootOnly && geteuid() != 0) continue;  // only root gives files away
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.Join(c.name);
+    c.plant(path);
+    String why;
+    TUniqueFd fd(OpenOwnFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0640, why));
+    EXPECT_EQ(why.SetZero().c_str(), std::string(c.why));
+    EXPECT_EQ(fd.Valid(), *c.why == '\0');
+    if (fd.Valid()) {
+      EXPECT_EQ(write(fd.Get(), "x", 1), 1);
+      struct stat st {};
+      ASSERT_EQ(lstat(path.c_str(), &st), 0);
+      if (std::string(c.name) == "missing") {
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+      }
+    }
+    EXPECT_EQ(TTempDir::ReadFile(victim), "untouched\n");
+    EXPECT_NE(access(dir.Join("nowhere").c_str(), F_OK), 0);
+  }
+}
+
+}  // namespace

@@ -2,14 +2,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <climits>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "handlers/disktests.h"
-#include "handlers/heavywork.h"
 #include "tests/support/handler.h"
 
 namespace {
@@ -123,26 +120,6 @@ TEST(FindFileInFileTest, FindsALongPatternAcrossReads) {
     const string missing = dir.WriteFile("pattern", altered);
     EXPECT_EQ(FindFileInFile(name.c_str(), missing.c_str()), 0) << c.at << " " << c.length;
   }
-}
-
-// Heavy requests beyond the slots wait their turn; none is turned away.
-TEST(HeavyWorkConcurrencyTest, AtMostTheSlotsAtOnce) {
-  std::atomic<int> running{0};
-  std::atomic<int> most{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3 * kHeavySlots; ++t) {
-    threads.emplace_back([&] {
-      THeavyWork slot;
-      const int now = ++running;
-      for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      --running;
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_LE(most, kHeavySlots);
-  EXPECT_GE(most, 2);
 }
 
 }  // namespace

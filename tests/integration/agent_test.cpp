@@ -242,7 +242,7 @@ void SendChecksummed(const TUniqueFd& fd, const string& body, const String& key,
 }
 
 // The agent runs from a copy of itself, which the upgrade replaces.
-TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
+TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithEveryArgument) {
   TAgentProcess agent;
   const string copy = agent.Dir().Join("orv");
   std::filesystem::copy_file(ORV_BINARY, copy);
@@ -272,7 +272,8 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   EXPECT_TRUE(Eventually([&] { return !exists("orv__.upd"); }));
 
   // A stand-in for a new build that records its arguments and fails: whoever
-  // watches the old pid must see that status.
+  // watches the old pid must see that status. It takes the agent's place as a restart does,
+  // with all of its arguments.
   const string body = "#!/bin/sh\n# padded past the size floor of an executable\necho \"$@\" > '" +
                       agent.Dir().Join("started.txt") + "'\nexit 3\n";
   TRawSession c;
@@ -286,7 +287,7 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithSixArguments) {
   EXPECT_EQ(c.Reply(), "200\n");
   EXPECT_EQ(agent.Wait(kStateWaitMs), 3);
   EXPECT_EQ(agent.ReadFile("started.txt"),
-            "-v -i -p " + std::to_string(agent.Port()) + " " + agent.ConfigPath() + " -x\n");
+            "-v -i -p " + std::to_string(agent.Port()) + " " + agent.ConfigPath() + " -x extra2\n");
   EXPECT_EQ(TTempDir::ReadFile(copy), body);
   EXPECT_FALSE(exists("orv__.upd") || exists("orvupd__.sh"));
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "tests/support/agent_process.h"
+#include "tests/support/system_user.h"
 
 namespace {
 
@@ -143,6 +144,68 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
   EXPECT_EQ(RunProgram({ORV_BINARY, "--check", dir.Join("none.cfg")}, &out), 2);
   EXPECT_EQ(out, dir.Join("none.cfg") + ": cannot be read: No such file or directory\n");
   if (skipped > 0) GTEST_SKIP() << "a password file of another user needs root to make";
+}
+
+// What the agent writes must be writable by its user (runas's, else the one running orv -t), and
+// out of other users' reach.
+TEST(ConfigCheckTest, TheAgentsFilesAreWritableByItsUserAndNoOneElse) {
+  const TSystemUser user;
+  if (!user.Valid()) GTEST_SKIP() << user.Why();
+  TTempDir dir;
+  const string open = dir.Join("open");
+  ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);  // whatever the umask
+  const string base = BaseConfig(1055) + "pidfile=" + dir.Join("orv.pid") + "\n";  // six lines
+  const string cfg = dir.Join("orv.cfg");
+  const string theirs = ", the agent's user (owned by uid 0, mode 0700): ";
+  const string inTheirs =
+      ", the agent's user (its directory " + dir.Path() + " is owned by uid 0, mode 0700): ";
+  const string who = " cannot be written by " + user.Name();
+  const string replay = "orv__";
+  struct TCase {
+    string content;
+    int status;  // of orv -t
+    std::vector<string> findings;
+  };
+  const TCase cases[] = {
+      {base + "tmpdir=" + dir.Path() + "\n", 0, {}},
+      {base + "runas=" + user.Name() + "\ntmpdir=" + dir.Path() + "\n",
+       1,
+       {":6: pid file \"" + dir.Join("orv.pid") + "\"" + who + inTheirs +
+            "the agent runs without one",
+        ":8: temporary directory \"" + dir.Path() + "\"" + who + theirs +
+            "scripts and upgrades fail",
+        ":8: replay record \"" + dir.Path() + "/" + replay,
+        ": the configuration's directory \"" + dir.Path() + "\"" + who + theirs +
+            "\"SetSettings\" cannot save",
+        ": log file \"" + dir.Join("log2.txt") + "\"" + who + inTheirs + "its lines are lost"}},
+      {base + "tmpdir=" + open + "\nverboselogfile=" + open + "/v.log\n",
+       1,
+       {":7: temporary directory \"" + open +
+            "\" is world-writable without the sticky bit: any user may put a file or link of "
+            "theirs where the agent writes",
+        ":7: replay record \"" + open + "/" + replay,
+        ":8: log file \"" + open + "/v.log\" is in " + open +
+            ", world-writable without the sticky bit: any user may put a file or link of theirs "
+            "where the agent writes"}},
+      // Root would not start so configured.
+      {base + "runas=no-user-of-orv\n", 2, {":7: runas: no user \"no-user-of-orv\""}},
+  };
+  for (const TCase& c : cases) {
+    dir.WriteFile("orv.cfg", c.content);
+    ASSERT_EQ(chmod(cfg.c_str(), 0600), 0);
+    string out;
+    EXPECT_EQ(RunProgram({ORV_BINARY, "-t", cfg}, &out), c.status) << c.content;
+    std::vector<string> lines;
+    for (size_t at = 0, end; (end = out.find('\n', at)) != string::npos; at = end + 1) {
+      lines.push_back(out.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), c.findings.empty() ? 1 : c.findings.size()) << out;
+    for (size_t i = 0; i < c.findings.size(); ++i) {
+      // The record's name is a hash of the configuration's path: its start is enough.
+      EXPECT_EQ(lines[i].rfind(cfg + c.findings[i], 0), 0u) << lines[i];
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,98 @@
+// Work a request cannot leave behind: heavy requests wait for a slot of their kind, and the end of
+// the agent ends the programs it still waits for, with all they started.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/agent_process.h"
+
+namespace {
+
+using std::string;
+
+// The children of pid running now.
+int ChildrenOf(int pid) {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    const int child = atoi(entry->d_name);
+    char state = 0;
+    int parent = 0;
+    count += child > 0 && ProcessState(child, state, parent) && parent == pid && state != 'Z';
+  }
+  if (proc != nullptr) closedir(proc);
+  return count;
+}
+
+// Programs past the slots wait for one, while a cheap request is answered at once.
+TEST(BoundsTest, ProgramsPastTheSlotsWaitAndGetInfoIsAnsweredMeanwhile) {
+  TAgentProcess agent;
+  ASSERT_TRUE(agent.Start());
+  const int slots = 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int programs = slots + 2;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < programs; ++i) {
+    clients.emplace_back([&] {
+      answered += agent.Request("TEST-ExternalPrg", {"sleep 2", "", "", "0"}) == "200\n0\n";
+    });
+  }
+  int most = 0;
+  auto watch = [&] { most = std::max(most, ChildrenOf(agent.Pid())); };
+  ASSERT_TRUE(Eventually([&] { return watch(), most == slots; })) << most;
+  EXPECT_EQ(agent.InfoLine(2), "AgentName=ZU Orv Agent") << "answered while the slots are full";
+  EXPECT_TRUE(Eventually([&] { return watch(), answered == programs; }));
+  for (std::thread& c : clients) c.join();
+  EXPECT_EQ(answered, programs);
+  EXPECT_EQ(most, slots);
+}
+
+// QUIT or SIGTERM: the script the agent still waits for ends with it, and so does what the script
+// left running in the background.
+TEST(BoundsTest, TheEndOfTheAgentEndsTheScriptsItWaitsForWithTheirChildren) {
+  const struct Case {
+    const char* name;
+    bool quit;  // else SIGTERM
+  } cases[] = {{"QUIT", true}, {"SIGTERM", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TAgentProcess agent("shellscript=1\n");
+    ASSERT_TRUE(agent.Start());
+    const string pids = agent.Dir().Join("pids");
+    std::thread client([&] {
+      agent.Request("TEST-ShellScript", {"sh %script%",
+                                         "sleep 600 & echo $$ $! > " + pids + ".tmp; mv " + pids +
+                                             ".tmp " + pids + "; wait",
+                                         "", "0", "0"});
+    });
+    ASSERT_TRUE(Eventually([&] { return agent.ReadFile("pids") != "<missing>"; }));
+    int script = 0;
+    int background = 0;
+    ASSERT_EQ(sscanf(agent.ReadFile("pids").c_str(), "%d %d", &script, &background), 2);
+    if (c.quit) {
+      EXPECT_EQ(agent.Request("QUIT"), "200\nOk\n");
+    } else {
+      EXPECT_EQ(kill(agent.Pid(), SIGTERM), 0);
+    }
+    EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
+    client.join();
+    for (const int pid : {script, background}) {
+      // Dead: gone, or a zombie (of this process too, when an earlier test made it a reaper).
+      EXPECT_TRUE(Eventually([pid] {
+        char state = 0;
+        int parent = 0;
+        return !ProcessState(pid, state, parent) || state == 'Z';
+      })) << pid;
+      waitpid(pid, nullptr, WNOHANG);
+    }
+  }
+}
+
+}  // namespace
