@@ -2,8 +2,6 @@
 // kind every 10 s (one line for a refusal), with a summary of what was held back.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -11,6 +9,7 @@
 
 #include "agent/registry.h"
 #include "base/string.h"
+#include "net/peer.h"
 
 enum class TRefusal : uint8_t {
   kAcceptFilter,   // not in the accept filter
@@ -36,7 +35,7 @@ class TRefusalLimiter {
   // megabyte a minute.
   static constexpr int kMaxLines = 600;
   static constexpr int kMaxSummaries = 60;     // per-source summaries per window; then one for all
-  static constexpr size_t kMaxSources = 4096;  // addresses followed; beyond them events are summed
+  static constexpr size_t kMaxSources = 4096;  // sources followed; beyond them events are summed
 
   // A source's lines of one kind per kQuietMs. A refusal, which a flood repeats, gets one; a
   // request's line, which an administrator reads to debug a manager, gets far more than any
@@ -45,17 +44,18 @@ class TRefusalLimiter {
   // Whether a kind's lines and summaries are of requests; else of refused connections.
   static constexpr bool OfRequests(TRefusal kind) { return kind == TRefusal::kBadRequest; }
 
-  // One summary line: held-back events of a source (0: the addresses beyond
+  // One summary line: held-back events of a source (none: the sources beyond
   // the per-source lines) over the last `seconds`.
   struct TSummary {
-    uint32_t source;
+    TPeerAddress source;
     bool requests;  // of request lines; else of refused connections
     int64_t count;
     int64_t seconds;
   };
 
-  // Whether this event gets its line now; if not, it is held back and counted.
-  bool Admit(uint32_t source, TRefusal kind, int64_t nowMs);
+  // Whether this event gets its line now; if not, it is held back and counted. source is the
+  // peer's source key (TPeerAddress::SourceKey).
+  bool Admit(const TPeerAddress& source, TRefusal kind, int64_t nowMs);
   // The summaries due at nowMs (at most one window after the last).
   std::vector<TSummary> Flush(int64_t nowMs);
 
@@ -77,7 +77,7 @@ class TRefusalLimiter {
 
   void Purge(int64_t nowMs);
 
-  std::unordered_map<uint32_t, TSource> sources_;
+  std::unordered_map<TPeerAddress, TSource, TPeerAddress::THash> sources_;
   int64_t windowStart_ = -1;
   TCount all_[2];  // lines of all sources, by OfRequests
   int64_t othersHeld_[2] = {};
@@ -86,18 +86,19 @@ class TRefusalLimiter {
 // Counts a refused connection in FailedConnections and, unless held back,
 // writes its failure-log line and a system-log line (authpriv). value is the
 // session key length of kShortKey.
-void RefuseConnection(TRefusal kind, in_addr peer, int value = 0);
+void RefuseConnection(TRefusal kind, const TPeerAddress& peer, int value = 0);
 // The refusals of connections evicted to make room for another.
 void RefuseEvicted(const std::vector<TEviction>& evicted);
 // A request the dispatcher answered with "500" or "502": its failure-log line, up to the
 // quota of such lines (not counted: it got a reply).
-void LogBadRequest(in_addr peer, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogBadRequest(const TPeerAddress& peer, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 // Writes the summaries that are due; the main loop calls it once a second.
 void FlushRefusals();
 
 // The system-log line of a refusal, one format for all: "refused connection from <address>:
 // <reason>".
-String RefusalSystemLine(TRefusal kind, in_addr peer, int value);
+String RefusalSystemLine(TRefusal kind, const TPeerAddress& peer, int value);
 // The failure-log text of a summary, such as "... 4,211 more refused connections from 127.0.0.2
-// in the last 60 s".
+// in the last 60 s" (an IPv6 source is its block: "from 2001:db8:1:2::/64").
 String SummaryText(const TRefusalLimiter::TSummary& summary);

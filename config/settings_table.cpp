@@ -85,6 +85,9 @@ constexpr TSettingRow kSettingRows[] = {
         .Range(1, 65535)
         .Shown(kSettings, 14),
     Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),
+    Integer("sourceprefix6", "SourcePrefix6", &S::sourceprefix6, "64")
+        .Range(48, 128)
+        .Shown(kSettings, 16),
     // Read from the file but never written: a save passes their lines through.
     Text("orvpath", nullptr, &S::orvpath, "").Unsaved().Range(1, INT32_MAX).Names(kProgram),
     Text("tmpdir", nullptr, &S::tmpdir).Unsaved().Names(kDirectory),

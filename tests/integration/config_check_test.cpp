@@ -40,10 +40,11 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
        0600,
        {": \"port\" is not set", ": \"password\" is not set", ": \"orvpath\" is not set"}},
       {base + "manageaddr=127.0.0.1, 10.0.0.1-10.0.0.9\nupdateaddr=127.0.0.1 10.0.0.2\n"
-              "filterlist=10.0.0.1 10.1. 10.0.0.0/8\nfiltermarks=11\n",
+              "filterlist=10.0.0.1 10.1. 10.0.0.0/33\nfiltermarks=11\n",
        0600,
        {":7: updateaddr: Invalid IP address (127.0.0.110.0.0.2) specified",
-        ":8: filterlist: \"10.0.0.0/8\" is neither an address nor the start of one ending in \".\"",
+        ":8: filterlist: \"10.0.0.0/33\" is neither an address nor the start of one ending in "
+        "\".\"",
         ":9: filtermarks has 2 marks for 3 filterlist entries: the entries without one are off"}},
       {base + "proccntscript=/no/such.sh\ncpuusagescript=" + readme + "\ntmpdir=/no/such/dir\n",
        0644,
