@@ -264,11 +264,14 @@ std::string FileListEntries(const std::vector<std::string>& params,
   double count = 0;
   double stride = 0;
   if (lines.size() < 3 || !ParseNumber(lines[1], count) || !ParseNumber(lines[2], stride) ||
-      stride != static_cast<double>(fields.size()))
+      stride != static_cast<double>(fields.size()) || !(count >= 0))
     return "";
   std::string out = ", \"entries\": [";
   const size_t n = fields.size();
-  for (size_t e = 0; e < static_cast<size_t>(count) && 3 + (e + 1) * n <= lines.size(); ++e) {
+  // A count beyond the lines that follow is cut to them (and never cast out of range).
+  const size_t entries =
+      count < static_cast<double>(lines.size()) ? static_cast<size_t>(count) : lines.size();
+  for (size_t e = 0; e < entries && 3 + (e + 1) * n <= lines.size(); ++e) {
     out += e ? ", {" : "{";
     for (size_t f = 0; f < n; ++f) {
       TFieldValue v;
