@@ -119,6 +119,60 @@ TEST(Ipv6Test, WithoutIPv6InTheKernelTheAgentListensOnIPv4) {
   EXPECT_EQ(RunClient(ORVCTL_BINARY, agent.Port(), {"-H", "::1", "GetInfo"}).first, 2);
 }
 
+// A name listens on the first address of each family it resolves to; a probe of the name goes on
+// to its next address when one refuses. A new host takes effect at a port move, which gives the
+// listening descriptors as many sockets as it has, or its one socket behind both.
+TEST(Ipv6Test, ANameListensOnEachOfItsFamilies) {
+  if (geteuid() != 0) GTEST_SKIP() << "a hosts file of the agent's own needs root";
+  TAgentProcess agent("manageaddr=127.0.0.1,::1\n", "secret", "unshare");
+  agent.WriteFile("hosts", "127.0.0.1 dual.test\n::1 dual.test\n");
+  const string script = "mount --make-rprivate / && mount --bind \"$0\" /etc/hosts && exec \"$@\"";
+  ASSERT_TRUE(agent.Start({"-m", "sh", "-ec", script, agent.Dir().Join("hosts"), ORV_BINARY, "-i"}))
+      << agent.Output();
+  const struct Case {
+    const char* host;
+    bool ipv4;
+    bool ipv6;
+  } cases[] = {{"127.0.0.1", true, false}, {"dual.test", true, true}, {"::1", false, true}};
+  int moves = 0;
+  const char* via = "127.0.0.1";  // an address the agent listens on
+  for (const Case& c : cases) {
+    if (c.ipv6) {
+      agent.WriteFile("orv.cfg", agent.ReadFile("orv.cfg") + "host=" + c.host + "\n");
+      ASSERT_EQ(RunClient(ORVCTL_BINARY, agent.Port(), {"-H", via, "ReloadCfg"}).first, 0);
+      const int port = UnusedLoopbackPort();
+      ASSERT_EQ(RunClient(ORVCTL_BINARY, agent.Port(),
+                          {"-H", via, "SetSettings", "Port=" + std::to_string(port)})
+                    .first,
+                0);
+      ++moves;
+      ASSERT_TRUE(Eventually(
+          [&] { return Count(agent.Output(), "Server port switching .. Ok") == moves; }));
+      agent.UsePort(port);
+    }
+    // A few requests each, so that every descriptor's threads take some.
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(RunClient(ORVCTL_BINARY, agent.Port(), {"-H", "127.0.0.1", "GetInfo"}).first,
+                c.ipv4 ? 0 : 2)
+          << c.host;
+      EXPECT_EQ(RunClient(ORVCTL_BINARY, agent.Port(), {"-H", "::1", "GetInfo"}).first,
+                c.ipv6 ? 0 : 2)
+          << c.host;
+    }
+    via = c.ipv6 ? "::1" : "127.0.0.1";
+  }
+  // Whichever family the name gives first, one of these goes on to the other.
+  int ipv4Only = 0, ipv6Only = 0;
+  const TUniqueFd ipv4 = BindLoopback(SOCK_STREAM, ipv4Only, 8);
+  const TUniqueFd ipv6 = BindLoopback(SOCK_STREAM, ipv6Only, 8, true);
+  for (const int open : {ipv4Only, ipv6Only}) {
+    const auto [code, out] =
+        RunClient(ORVCTL_BINARY, agent.Port(),
+                  {"-H", "::1", "TEST-TCP", "dual.test", std::to_string(open), "5000", "", "0"});
+    EXPECT_EQ(out.substr(0, 4), "200\n") << open << out;
+  }
+}
+
 // The namespace's addresses: sources of two IPv6 blocks and of IPv4.
 const std::vector<string> kSources = {"2001:db8:1::1", "2001:db8:2::1", "192.0.2.1", "192.0.2.2"};
 
