@@ -215,7 +215,7 @@ TEST(IplibTest, ListeningOnEveryAddressAnAddressOrNone) {
     if (c.family == 0) {
       EXPECT_EQ(count, 0) << c.host;
       EXPECT_EQ(std::string(err.c_str()).rfind(c.error, 0), 0u) << c.host << ": " << err.c_str();
-      EXPECT_NE(std::string(err.c_str()).find(std::string("(address ") + c.host + ", port 0)"),
+      EXPECT_NE(std::string(err.c_str()).find(std::string(" (address ") + c.host + ")"),
                 std::string::npos)
           << err.c_str();
       continue;
