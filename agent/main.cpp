@@ -51,6 +51,30 @@ void FitSessionsToDescriptors() {
 // The steps of the start, in order; each returns kGoOn or the exit code to end with.
 constexpr int kGoOn = -1;
 
+// Whether two descriptors name one open file (a terminal, a pipe, the journal's stream).
+bool SameFile(int a, int b) {
+  struct stat sa;
+  struct stat sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Ends a start that failed, after the step printed its console text: the configuration's
+// findings (when given) and the reason go to standard error as well, unless that is where the
+// console text went, and to the system log, since a daemon re-executed by a restart has no
+// console. Returns code.
+int FailStart(int code, const String& reason, const std::vector<TFinding>& findings = {}) {
+  if (!SameFile(STDOUT_FILENO, STDERR_FILENO)) {
+    for (const TFinding& finding : findings) fprintf(stderr, "%s\n", finding.text.c_str());
+    fprintf(stderr, "orv: not started: %s\n", reason.c_str());
+  }
+  for (const TFinding& finding : findings) {
+    if (finding.Fatal()) SystemLog(LOG_DAEMON | LOG_ERR, "%s", finding.text.c_str());
+  }
+  SystemLog(LOG_DAEMON | LOG_ERR, "not started: %s", reason.c_str());
+  return code;
+}
+
 // -h, -V and -t answer at once and start nothing.
 int AnswerInfoModes(const TCommandLine& parsed, const TORVSettings& commandLine) {
   switch (parsed.mode) {
@@ -61,7 +85,10 @@ int AnswerInfoModes(const TCommandLine& parsed, const TORVSettings& commandLine)
       PrintVersion();
       return 0;
     case TRunMode::kCheck:
-      if (!parsed.error.IsEmpty()) showhelp(parsed.error.c_str());
+      if (!parsed.error.IsEmpty()) {
+        PrintHelpError(parsed.error.c_str());
+        return kCheckFatal;
+      }
       if (!parsed.ignored.IsEmpty()) {
         printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.c_str());
       }
@@ -75,7 +102,12 @@ int AnswerInfoModes(const TCommandLine& parsed, const TORVSettings& commandLine)
 void CheckCommandLineStep(const TCommandLine& parsed,
                           const std::shared_ptr<TORVSettings>& commandLine) {
   fputs("Command line checking .. ", stdout);
-  if (!parsed.error.IsEmpty()) showhelp(parsed.error.c_str());
+  if (!parsed.error.IsEmpty()) {
+    // The text after "Error" says what was wrong.
+    const int lineEnd = parsed.error.Pos('\n');
+    FailStart(1, parsed.error.Copy(lineEnd + 1, parsed.error.Length()));
+    showhelp(parsed.error.c_str());
+  }
   PublishSettings(commandLine);
   if (!parsed.ignored.IsEmpty()) {
     printf("Warning: ignored after the configuration file: %s\n", parsed.ignored.c_str());
@@ -84,25 +116,26 @@ void CheckCommandLineStep(const TCommandLine& parsed,
   }
 }
 
-// Loads the configuration; a problem the load passes over is named, and the start goes on.
-int LoadSettingsStep(const char* cfgFile, std::vector<String>& problems) {
+// Loads the configuration. Each of its problems is named; what does not stop the start is
+// logged, and the start goes on.
+int LoadSettingsStep(const char* cfgFile, std::vector<TFinding>& findings) {
   fputs("Settings checking .. ", stdout);
   String msg;
-  if (!LoadOptions(msg)) {
-    printf("Error\n%s\nPlease check '%s' file\n\n", msg.c_str(), cfgFile);
-    // A daemon re-executed by a restart has no console: say it there too.
-    SystemLog(LOG_DAEMON | LOG_ERR, "not started: %s: %s", cfgFile, OneLine(msg).Data());
-    return 1;
+  if (!LoadOptions(msg, &findings)) {
+    puts("Error");
+    for (const TFinding& finding : findings) printf("%s\n", finding.text.c_str());
+    printf("%s\nPlease check '%s' file\n\n", msg.c_str(), cfgFile);
+    // The fatal findings name the file and line; the load's reasons follow them.
+    return FailStart(1, OneLine(msg), findings);
   }
-  problems = CheckSettings(*SettingsSnapshot());
-  if (msg.Length() == 0 && problems.empty()) {
+  if (msg.Length() == 0 && findings.empty()) {
     puts("Ok");
   } else if (msg.Length() == 0) {
-    printf("Warning: %zu problem(s) in '%s'\n", problems.size(), cfgFile);
+    printf("Warning: %zu problem(s) in '%s'\n", findings.size(), cfgFile);
   } else {
     printf("Warning: %s\n", msg.c_str());
   }
-  ReportSettingsProblems(problems, true);
+  ReportSettingsProblems(findings, true);
   puts("CPU testing .. Ok");
   if (Settings().VerboseDebug) {
     printf("stat.size: %d\n",
@@ -119,14 +152,14 @@ int SelfCheckSteps() {
   fputs("Basic encyption checking .. ", stdout);
   if (!cipherOk) {
     puts("Error");
-    return 3;
+    return FailStart(3, "the cipher's round trip failed");
   }
   puts("Ok");
   bool packetOk = PacketEncodingCheck();
   fputs("ORV encyption checking .. ", stdout);
   if (!packetOk) {
     puts("Error");
-    return 3;
+    return FailStart(3, "the packet encoding's round trip failed");
   }
   puts("Ok");
 
@@ -135,7 +168,7 @@ int SelfCheckSteps() {
   TListenSockets probe;
   if (Listen(probe, err) == 0) {
     printf("TCP listen error:\n%s\n\n", err.c_str());
-    return 4;
+    return FailStart(4, String("TCP listen error: ") + err);
   }
   puts("Ok");
   for (int i = 0; i < probe.count; ++i) shutdown(probe.fd[i].Get(), SHUT_RDWR);
@@ -201,8 +234,8 @@ int main(int argc, char** argv, char** envp) {
   if (int code = AnswerInfoModes(parsed, *commandLine); code != kGoOn) return code;
   PrintBanner();
   CheckCommandLineStep(parsed, commandLine);
-  std::vector<String> problems;
-  if (int code = LoadSettingsStep(commandLine->CfgFile, problems); code != kGoOn) return code;
+  std::vector<TFinding> findings;
+  if (int code = LoadSettingsStep(commandLine->CfgFile, findings); code != kGoOn) return code;
   if (int code = SelfCheckSteps(); code != kGoOn) return code;
   if (int code = DetachStep(); code != kGoOn) return code;
 
@@ -210,15 +243,14 @@ int main(int argc, char** argv, char** envp) {
   TListenSockets sockets;
   if (Listen(sockets, err) == 0) {
     printf("TCP listen error: %s\n\n", err.c_str());
-    SystemLog(LOG_DAEMON | LOG_ERR, "not started: TCP listen error: %s", err.c_str());
-    return 4;
+    return FailStart(4, String("TCP listen error: ") + err);
   }
   auto settings = SettingsSnapshot();
   FILE* pidFile = OpenServiceFiles(*settings);
   daemon_ready();
   AdoptInheritedChildren();
   RemoveInterruptedSave();
-  AnnounceStart(*settings, sockets, problems.size());
+  AnnounceStart(*settings, sockets, findings.size());
   settings.reset();
   MainLoop(sockets, pidFile, argv, envp);
 }

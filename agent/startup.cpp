@@ -122,10 +122,14 @@ void PrintUsageText() {
 
 }  // namespace
 
-void showhelp(const char* error) {
+void PrintHelpError(const char* error) {
   printf("%s\n\n", error);
   PrintUsageText();
   fflush(stdout);
+}
+
+void showhelp(const char* error) {
+  PrintHelpError(error);
   exit(1);
 }
 
@@ -147,23 +151,21 @@ void PrintVersion() {
   printf("zlib %s\n", zlibVersion());
 }
 
-int CheckConfigurationOnly(const TORVSettings& commandLine) {
+TCheckStatus CheckConfigurationOnly(const TORVSettings& commandLine) {
   TORVSettings settings = commandLine;
   String msg;
-  settings.ReadConfigFile(msg);
-  const std::vector<String> problems = CheckSettings(settings);
-  for (String problem : problems) printf("%s\n", problem.SetZero().Data());
-  if (problems.empty()) printf("%s: ok\n", settings.CfgFile);
-  return problems.empty() ? 0 : 1;
+  std::vector<TFinding> findings;
+  const int usable = LoadAndCheck(settings, msg, findings);
+  for (const TFinding& finding : findings) printf("%s\n", finding.text.c_str());
+  if (findings.empty()) printf("%s: ok\n", settings.CfgFile);
+  return !usable ? kCheckFatal : findings.empty() ? kCheckClean : kCheckWarnings;
 }
 
-void ReportSettingsProblems(const std::vector<String>& problems, bool console) {
+void ReportSettingsProblems(const std::vector<TFinding>& findings, bool console) {
   console = console && !Settings().Interactive;
-  for (const String& problem : problems) {
-    String text(problem);
-    text.SetZero();
-    if (console) printf("%s\n", text.Data());
-    showmessage("%s\n", LOCAL, mtFailure, 1, text.Data());
+  for (const TFinding& finding : findings) {
+    if (console) printf("%s\n", finding.text.c_str());
+    showmessage("%s\n", LOCAL, mtFailure, 1, finding.text.c_str());
   }
 }
 
@@ -178,18 +180,19 @@ String OneLine(String msg) {
 }
 
 int ReloadConfiguration(const char* cause, String& msg) {
-  if (!LoadOptions(msg)) {
+  std::vector<TFinding> findings;
+  const int loaded = LoadOptions(msg, &findings);
+  ReportSettingsProblems(findings, false);
+  if (!loaded) {
     const String reasons = OneLine(msg);
     showmessage("Configuration not reloaded (%s), the settings in force stay: %s\n", LOCAL,
                 mtFailure, 1, cause, reasons.Data());
     SystemLog(LOG_DAEMON | LOG_ERR, "configuration not reloaded (%s): %s", cause, reasons.Data());
     return 0;
   }
-  const std::vector<String> problems = CheckSettings(*SettingsSnapshot());
-  ReportSettingsProblems(problems, false);
   showmessage("Configuration reloaded (%s)\n", LOCAL, mtInfo, 1, cause);
   SystemLog(LOG_DAEMON | LOG_INFO, "configuration reloaded (%s), %zu problem(s) logged", cause,
-            problems.size());
+            findings.size());
   return 1;
 }
 
@@ -286,10 +289,11 @@ void daemon_ready() {
 }
 
 void RemoveInterruptedSave() {
-  String name;
-  if (RemoveStaleNewFile(name)) {
+  String names;
+  const int removed = RemoveStaleNewFiles(names);
+  for (int i = 1; i <= removed; ++i) {
     showmessage("Removed '%s', left by an interrupted configuration save\n", LOCAL, mtFailure, 1,
-                name.c_str());
+                names.GetWord(i, '\n').c_str());
   }
 }
 

@@ -27,15 +27,24 @@ TCommandLine ParseCommandLine(int argc, char** argv, TORVSettings& settings);
 void PrintUsage();
 void PrintVersion();
 
+// The exit status of orv -t.
+enum TCheckStatus : int {
+  kCheckClean = 0,
+  kCheckWarnings = 1,  // the agent starts, but something may not be as meant
+  kCheckFatal = 2,     // the agent would not start (a wrong command line included)
+};
+
 // orv -t: loads the configuration into a private record and prints its
-// problems, or "FILE: ok"; nothing is opened, logged or written. 0 when there
-// are none, else 1.
-int CheckConfigurationOnly(const TORVSettings& commandLine);
+// problems, or "FILE: ok"; nothing is opened, logged or written.
+TCheckStatus CheckConfigurationOnly(const TORVSettings& commandLine);
+
+// Prints error and the usage text, as showhelp does, without ending the process.
+void PrintHelpError(const char* error);
 
 // Logs each problem of the configuration as a failure; with console set, a
 // daemon that is starting also prints them (interactive mode echoes every
 // message anyway).
-void ReportSettingsProblems(const std::vector<String>& problems, bool console);
+void ReportSettingsProblems(const std::vector<TFinding>& findings, bool console);
 
 // Loads the configuration again (the settings in force stay when that fails),
 // logs the outcome and the new configuration's problems, and tells the system
@@ -56,8 +65,8 @@ int daemon_init();
 // Tells the waiting parent that the daemon listens and has written its pid file.
 void daemon_ready();
 
-// Removes and logs the ".New" file of a configuration save that the end of
-// the process cut short (at start-up and before a save).
+// Removes and logs the ".New" files of a configuration save that the end of
+// the process cut short (at start-up).
 void RemoveInterruptedSave();
 
 // The open, locked pid file, or null (with the reason logged).

@@ -337,8 +337,8 @@ int main() {
   TAgents agents;
   // ORV_BENCH_SETTINGS: lines added to the agents' configuration (such as "refusereplays=0").
   const char* extra = getenv("ORV_BENCH_SETTINGS");
-  const std::string settings = std::string(kSettings) + (overIPv6 ? "host=\n" : "") +
-                               (extra != nullptr ? extra : "") + "\n";
+  const std::string settings =
+      std::string(kSettings) + (overIPv6 ? "host=\n" : "") + (extra != nullptr ? extra : "") + "\n";
   agents.push_back(std::make_unique<TAgentProcess>(settings));
   if (const char* other = getenv("ORV_BENCH_COMPARE")) {
     agents.push_back(std::make_unique<TAgentProcess>(settings, "secret", other));

@@ -1,7 +1,11 @@
 // Publication of settings snapshots and the agent status record.
 #include "config/settings.h"
 
+#include <unistd.h>
+
 #include <cstring>
+
+#include "config/settings_check.h"
 
 std::mutex optmutex;
 TAgentStatus AgentStatus;
@@ -19,6 +23,10 @@ thread_local std::shared_ptr<const TORVSettings> unscopedPin;
 void TORVSettings::SetCfgFile(const char* path) {
   memset(CfgFile, 0, sizeof(CfgFile));
   if (path != nullptr) strncpy(CfgFile, path, sizeof(CfgFile) - 1);
+}
+
+uid_t AgentUser(const TORVSettings& /*settings*/) {
+  return geteuid();
 }
 
 std::shared_ptr<const TORVSettings> SettingsSnapshot() {
@@ -48,16 +56,18 @@ TSettingsScope::~TSettingsScope() {
   scoped = previous_;
 }
 
-int LoadOptions(String& msg) {
+int LoadOptions(String& msg, std::vector<TFinding>* findings) {
   std::lock_guard<std::mutex> lock(optmutex);
   auto inForce = SettingsSnapshot();
   auto copy = std::make_shared<TORVSettings>(*inForce);
-  int result = copy->ReadConfigFile(msg);
+  std::vector<TFinding> found;
+  int result = LoadAndCheck(*copy, msg, found);
   if (result == 1) {
     PublishSettings(std::move(copy));
   } else if (!inForce->tmpdir.IsEmpty()) {
     // The failed load exported its own directory; children keep the one in force.
     ExportTmpDir(inForce->tmpdir);
   }
+  if (findings != nullptr) *findings = std::move(found);
   return result;
 }

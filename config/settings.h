@@ -1,10 +1,13 @@
 // The settings record, its configuration file, the published snapshots and the agent status.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "base/string.h"
 
@@ -30,6 +33,7 @@ struct TORVSettings {
   int32_t port = 0;
   int32_t timeout = 0;
   String password;
+  String passwordfile;  // where the password is kept instead, when set
   String comment;
   String verboselogfile;
   int32_t logsuccess = 0;
@@ -80,12 +84,29 @@ struct TORVSettings {
   // receives the reasons (and possibly a warning on success).
   int ReadConfigFile(String& msg);
   // Rewrites CfgFile from this record alone, as ReadConfigFile reads it (ChangeSettings locks,
-  // saves and publishes); 1 on success, 0 with msg set.
-  int WriteConfigFile(String& msg);
+  // saves and publishes); 1 on success, 0 with msg set. A value kept in a file of its own (the
+  // password in passwordfile) is written there when it differs from before's; with no before,
+  // never.
+  int WriteConfigFile(String& msg, const TORVSettings* before = nullptr);
   // Derives FilterIPs, the script paths and tmpdir, and exports TMPDIR.
   void PutRight(String& msg);
 
   void SetCfgFile(const char* path);
+};
+
+// The user the agent runs as: root's files and this user's are the ones it may trust.
+uid_t AgentUser(const TORVSettings& settings);
+
+// A problem of a configuration file, as the configuration check names it.
+enum class TSeverity : uint8_t {
+  kWarning,  // the agent starts, though perhaps not as meant
+  kFatal,    // the agent does not start, and a reload is refused
+};
+struct TFinding {
+  TSeverity severity = TSeverity::kWarning;
+  String text;  // "FILE:LINE: message", or "FILE: message" for the file as a whole
+
+  bool Fatal() const { return severity == TSeverity::kFatal; }
 };
 
 // Exports dir as TMPDIR so that child processes use the agent's directory.
@@ -120,10 +141,10 @@ class TSettingsScope {
   const TORVSettings* previous_;
 };
 
-// Reloads the configuration file under optmutex into a copy of the settings
-// in force and publishes it only when the load succeeds (result 1); on 0 the
-// settings in force stay as they were. msg as ReadConfigFile.
-int LoadOptions(String& msg);
+// Reloads the configuration file under optmutex into a copy of the settings in force, checks it
+// (LoadAndCheck), and publishes it only when it is usable (result 1); on 0 the settings in force
+// stay as they were. msg as LoadAndCheck; findings, when given, receives the check's findings.
+int LoadOptions(String& msg, std::vector<TFinding>* findings = nullptr);
 
 // Applies change(copy, msg) to a copy of the settings in force and saves the
 // copy under optmutex; the copy is published only once the file holds it, so
@@ -136,7 +157,7 @@ int ChangeSettings(Change&& change, String& msg) {
   auto copy = std::make_shared<TORVSettings>(*inForce);
   msg = "";
   if (!change(*copy, msg)) return 0;
-  if (!copy->WriteConfigFile(msg)) {
+  if (!copy->WriteConfigFile(msg, inForce.get())) {
     // The failed save exported its own directory; children keep the one in force.
     if (!inForce->tmpdir.IsEmpty()) ExportTmpDir(inForce->tmpdir);
     return 0;
@@ -145,10 +166,10 @@ int ChangeSettings(Change&& change, String& msg) {
   return 1;
 }
 
-// Removes the ".New" file that a save cut short by the end of the process
-// left beside the configuration file. 1 with its path in name when there was
-// one. Under optmutex, so that no save of this process is under way.
-int RemoveStaleNewFile(String& name);
+// Removes the ".New" files that a save cut short by the end of the process left beside the
+// configuration file and the password file. How many, with their paths in names (one per line).
+// Under optmutex, so that no save of this process is under way.
+int RemoveStaleNewFiles(String& names);
 
 // Identification texts and connection counters reported by "GetInfo". All but
 // the counters are fixed while the agent runs ("GetInfo" formats them once).

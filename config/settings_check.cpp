@@ -17,6 +17,7 @@
 #include "config/settings_lines.h"
 #include "config/settings_table.h"
 #include "net/acl.h"
+#include "net/iplib.h"
 
 namespace {
 
@@ -119,14 +120,15 @@ class TChecker {
   explicit TChecker(const TORVSettings& loaded)
       : s_(loaded), table_(SettingsTable()), lineOf_(table_.size(), 0), valueOf_(table_.size()) {}
 
-  std::vector<String> Run() {
+  std::vector<TFinding> Run() {
     String reason;
     TFilePtr file = OpenConfigFile(s_.CfgFile, reason);
     if (file == nullptr) {
-      Add(0, String("cannot be read: ") + reason);
+      Fatal(0, String("cannot be read: ") + reason);
     } else {
       ReadLines(file.get());
       file.reset();
+      for (const TAssignment& a : assignments_) CheckValue(a.line, *a.row, a.value);
       CheckUnset();
       CheckPaths();
       CheckFilter();
@@ -135,18 +137,36 @@ class TChecker {
     }
     // In the order of the file; what concerns the file as a whole comes last.
     std::stable_sort(findings_.begin(), findings_.end(), [](const auto& a, const auto& b) {
-      return static_cast<unsigned>(a.first - 1) < static_cast<unsigned>(b.first - 1);
+      return static_cast<unsigned>(a.line - 1) < static_cast<unsigned>(b.line - 1);
     });
-    std::vector<String> lines;
-    for (const auto& [line, text] : findings_) {
-      lines.push_back(String(s_.CfgFile) + (line > 0 ? Format(":%d: ", line) : String(": ")) +
-                      text);
+    std::vector<TFinding> found;
+    for (const TLineFinding& f : findings_) {
+      found.push_back(
+          {f.severity,
+           String(s_.CfgFile) + (f.line > 0 ? Format(":%d: ", f.line) : String(": ")) + f.text});
     }
-    return lines;
+    return found;
   }
 
  private:
-  void Add(int line, const String& text) { findings_.emplace_back(line, text); }
+  struct TLineFinding {
+    int line;  // 0: the file as a whole
+    TSeverity severity;
+    String text;
+  };
+  struct TAssignment {
+    int line;
+    const TSettingRow* row;
+    String value;
+  };
+
+  void Warn(int line, const String& text) {
+    findings_.push_back({line, TSeverity::kWarning, text});
+  }
+  void Fatal(int line, const String& text) { findings_.push_back({line, TSeverity::kFatal, text}); }
+  void Add(int line, bool fatal, const String& text) {
+    fatal ? Fatal(line, text) : Warn(line, text);
+  }
 
   size_t Index(const TSettingRow& row) const { return &row - table_.data(); }
 
@@ -156,8 +176,8 @@ class TChecker {
     while (int n = ReadPiece(f, piece)) {
       const bool whole = piece[n - 1] == '\n';
       if (!whole && n == kPieceSize - 1 && !continued_) {
-        Add(line,
-            Format("longer than %d bytes: the rest is read as a line of its own", kPieceSize - 1));
+        Warn(line,
+             Format("longer than %d bytes: the rest is read as a line of its own", kPieceSize - 1));
       }
       CheckLine(line, piece, n);
       continued_ = !whole;
@@ -165,37 +185,44 @@ class TChecker {
     }
   }
 
+  // The line's syntax and key; its value is checked once every line is in, when it is known
+  // which line of a key loading kept.
   void CheckLine(int line, const char* p, int n) {
     const TConfigLine parsed = ParseLine(p, n);
     if (!parsed.assignment) {
       if (n > 0 && p[0] != '#' && p[0] != ';' && !IsBlankPiece(p, n) && !continued_) {
-        Add(line, "no \"=\": the line is ignored");
+        Warn(line, "no \"=\": the line is ignored");
       }
       return;
     }
     const String key(p + parsed.keyStart, parsed.keyEnd - parsed.keyStart);
     const String value(p + parsed.valueStart, parsed.valueEnd - parsed.valueStart);
     if (parsed.row == nullptr) {
-      Add(line, key.IsEmpty() ? String("no key before \"=\"")
-                              : String("unknown key ") + Quoted(key, true) + Suggestion(key));
+      Warn(line, key.IsEmpty() ? String("no key before \"=\"")
+                               : String("unknown key ") + Quoted(key, true) + Suggestion(key));
       return;
     }
     const TSettingRow& row = *parsed.row;
     const size_t i = Index(row);
     if (lineOf_[i] != 0) {
-      Add(line, row.onlyIfUnset
-                    ? Format("\"%s\" again: line %d is used, not this one", row.fileKey, lineOf_[i])
-                    : Format("\"%s\" again: this line overrides line %d", row.fileKey, lineOf_[i]));
+      Warn(line,
+           row.onlyIfUnset
+               ? Format("\"%s\" again: line %d is used, not this one", row.fileKey, lineOf_[i])
+               : Format("\"%s\" again: this line overrides line %d", row.fileKey, lineOf_[i]));
     }
     if (lineOf_[i] == 0 || !row.onlyIfUnset) {
       lineOf_[i] = line;
       valueOf_[i] = value;
     }
-    CheckValue(line, row, value);
+    assignments_.push_back({line, &row, value});
   }
 
   void CheckValue(int line, const TSettingRow& row, const String& value) {
+    if (row.StoredApart(s_)) return;  // the file that holds it says whether this line counts
     const String name = String(row.fileKey) + ": ";
+    // Loading refuses a required setting whose kept value lies outside the range: a number
+    // (but a port line reading 0 gives way to the command line's), or a text too short.
+    const bool kept = row.required && lineOf_[Index(row)] == line;
     switch (row.kind) {
       case TSettingKind::kInteger: {
         String text(value);
@@ -207,33 +234,35 @@ class TChecker {
         const bool whole = !value.IsEmpty() && *end == '\0' && value[1] != ' ';
         if (!whole) {
           number = atoi(text.Data());
-          Add(line, name + Quoted(value) + Format(" is not a whole number (read as %lld)", number));
+          Warn(line,
+               name + Quoted(value) + Format(" is not a whole number (read as %lld)", number));
         }
         if (overflow || !row.InRange(number)) {
-          Add(line, name + (whole ? value : Format("%lld", number)) +
-                        Format(" is out of range %d..%d", row.min, row.max));
+          Add(line, kept && (number != 0 || !row.InRange(s_.*row.number)),
+              name + (whole ? value : Format("%lld", number)) +
+                  Format(" is out of range %d..%d", row.min, row.max));
         }
         return;
       }
       case TSettingKind::kFlag:
         if (value != "0" && value != "1") {
-          Add(line,
-              name + Quoted(value) +
-                  Format(" is not 0 or 1 (read as %d)", value.IsEmpty() ? 0 : value[1] == '1'));
+          Warn(line,
+               name + Quoted(value) +
+                   Format(" is not 0 or 1 (read as %d)", value.IsEmpty() ? 0 : value[1] == '1'));
         }
         return;
       case TSettingKind::kFlagString:
         for (int c = 1; c <= value.Length(); ++c) {
           if (value[c] != '0' && value[c] != '1') {
-            Add(line,
-                name + Quoted(value) + " has marks other than 0 and 1 (their entries are off)");
+            Warn(line,
+                 name + Quoted(value) + " has marks other than 0 and 1 (their entries are off)");
             break;
           }
         }
         break;
       case TSettingKind::kAddressList: {
         String err;
-        if (!CheckAddressList(value, err)) Add(line, name + err);
+        if (!CheckAddressList(value, err)) Warn(line, name + err);
         break;
       }
       case TSettingKind::kText:
@@ -241,9 +270,10 @@ class TChecker {
         break;
     }
     if (row.Restricted() && !row.InRange(value.Length())) {
-      Add(line, name + (value.IsEmpty()            ? String("empty")
-                        : value.Length() < row.min ? Format("shorter than %d bytes", row.min)
-                                                   : Format("longer than %d bytes", row.max)));
+      Add(line, kept && value.Length() < row.min,
+          name + (value.IsEmpty()            ? String("empty")
+                  : value.Length() < row.min ? Format("shorter than %d bytes", row.min)
+                                             : Format("longer than %d bytes", row.max)));
     }
   }
 
@@ -251,8 +281,9 @@ class TChecker {
   void CheckUnset() {
     for (const TSettingRow& row : table_) {
       if (!row.InFile() || !row.Restricted() || lineOf_[Index(row)] != 0) continue;
+      if (row.StoredApart(s_)) continue;  // the file that holds it is checked instead
       const long long value = row.IsNumber() ? s_.*row.number : (s_.*row.text).Length();
-      if (!row.InRange(value)) Add(0, Format("\"%s\" is not set", row.fileKey));
+      if (!row.InRange(value)) Add(0, row.required, Format("\"%s\" is not set", row.fileKey));
     }
   }
 
@@ -263,24 +294,72 @@ class TChecker {
       const String& value = s_.*row.text;
       if (row.path == TPathKind::kDirectory) {
         CheckDirectory(line, row.fileKey, valueOf_[Index(row)], value);
+      } else if (row.path == TPathKind::kListener) {
+        CheckListener(line, row, value);
+      } else if (line != 0 && !value.IsEmpty() && row.path == TPathKind::kProgram) {
+        CheckProgram(line, row, value);
       } else if (line != 0 && !value.IsEmpty()) {
-        CheckProgram(line, row.fileKey, value);
+        CheckSecret(line, row, value);
       }
     }
   }
 
-  void CheckProgram(int line, const char* key, String path) {
+  // A start fails where the agent cannot listen. Tried on a port of the system's choosing: a
+  // running agent holds the real one.
+  void CheckListener(int line, const TSettingRow& row, const String& host) {
+    TListenSockets sockets;
+    String err;
+    if (TcpListen(host.c_str(), 0, sockets, err) == 0) {
+      Fatal(line, String(row.fileKey) + ": " + Quoted(host) + " cannot be listened on: " + err);
+    }
+  }
+
+  // What loading refuses of a required program is fatal; that it cannot be run, only later.
+  void CheckProgram(int line, const TSettingRow& row, String path) {
     path.SetZero();
-    const String name = String(key) + ": " + Quoted(path);
+    const String name = String(row.fileKey) + ": " + Quoted(path);
     struct stat st;
     if (path[1] != '/') {
-      Add(line, name + " is not an absolute path");
+      Add(line, row.required, name + " is not an absolute path");
     } else if (stat(path.c_str(), &st) != 0) {
-      Add(line, name + ": " + GetErrorStr(errno));
+      Add(line, row.required, name + ": " + GetErrorStr(errno));
     } else if (!S_ISREG(st.st_mode)) {
-      Add(line, name + " is not a regular file");
+      Add(line, row.required, name + " is not a regular file");
     } else if (access(path.c_str(), X_OK) != 0) {
-      Add(line, name + " is not executable");
+      Warn(line, name + " is not executable");
+    }
+  }
+
+  // A secret the agent cannot read, or that others could read or replace, stops it.
+  void CheckSecret(int line, const TSettingRow& row, const String& path) {
+    const String name = String(row.fileKey) + ": " + Quoted(path);
+    const char* held = "secret";
+    for (const TSettingRow& stored : table_) {
+      if (stored.storedIn != row.text) continue;
+      held = stored.fileKey;
+      if (const int at = lineOf_[Index(stored)]; at != 0) {
+        Warn(at, Format("%s: ignored: the %s is read from %s (line %d)", held, held, row.fileKey,
+                        line));
+      }
+    }
+    TSecretFile file;
+    String reason;
+    if (!ReadSecretFile(path, file, reason)) {
+      Fatal(line, name + ": " + reason);
+      return;
+    }
+    if ((file.mode & ~0600) != 0) {
+      Fatal(line, name + Format(" has mode %04o, not 0600 or stricter", file.mode));
+    }
+    const uid_t agent = AgentUser(s_);
+    if (file.owner != 0 && file.owner != agent) {
+      Fatal(line, name + Format(" belongs to uid %u, neither root nor the agent's user (uid %u)",
+                                static_cast<unsigned>(file.owner), static_cast<unsigned>(agent)));
+    }
+    if (file.value.IsEmpty()) {
+      Fatal(line, name + " holds no " + held + " on its first line");
+    } else if (file.moreLines) {
+      Warn(line, name + " has more than one line: only the first is the " + held);
     }
   }
 
@@ -290,10 +369,10 @@ class TChecker {
     used.SetZero();
     const String name = String(key) + ": ";
     if (!given.IsEmpty() && !DirectoryExists(given.c_str())) {
-      Add(line, name + Quoted(given) + " is not a directory (" + Quoted(used) + " is used)");
+      Warn(line, name + Quoted(given) + " is not a directory (" + Quoted(used) + " is used)");
     }
     if (access(used.c_str(), W_OK | X_OK) != 0) {
-      Add(line, name + Quoted(used) + " is not writable: " + GetErrorStr(errno));
+      Warn(line, name + Quoted(used) + " is not writable: " + GetErrorStr(errno));
     }
   }
 
@@ -309,53 +388,73 @@ class TChecker {
     const std::vector<String> entries = FilterEntries(s_.*list->text);
     for (const String& entry : entries) {
       if (!IsFilterEntry(entry)) {
-        Add(listLine, String(list->fileKey) + ": " + Quoted(entry) +
-                          " is neither an address nor the start of one ending in \".\"");
+        Warn(listLine, String(list->fileKey) + ": " + Quoted(entry) +
+                           " is neither an address, a CIDR block nor the start of an IPv4 "
+                           "address ending in \".\"");
       }
     }
     const int count = (s_.*marks->text).Length();
     if (count == static_cast<int>(entries.size())) return;
     const int marksLine = lineOf_[Index(*marks)];
-    Add(marksLine != 0 ? marksLine : listLine,
-        Format(
-            "%s has %d marks for %d %s entries%s", marks->fileKey, count,
-            static_cast<int>(entries.size()), list->fileKey,
-            count < static_cast<int>(entries.size()) ? ": the entries without one are off" : ""));
+    Warn(marksLine != 0 ? marksLine : listLine,
+         Format(
+             "%s has %d marks for %d %s entries%s", marks->fileKey, count,
+             static_cast<int>(entries.size()), list->fileKey,
+             count < static_cast<int>(entries.size()) ? ": the entries without one are off" : ""));
   }
 
   void CheckKeyLength() {
     if (s_.minkeylength >= kSafeKeyLength) return;
     for (const TSettingRow& row : table_) {
       if (row.number != &TORVSettings::minkeylength) continue;
-      Add(lineOf_[Index(row)], Format("%s: %d is below %d: a session key cut to that length "
-                                      "can be guessed from one captured request",
-                                      row.fileKey, s_.minkeylength, kSafeKeyLength));
+      Warn(lineOf_[Index(row)], Format("%s: %d is below %d: a session key cut to that length "
+                                       "can be guessed from one captured request",
+                                       row.fileKey, s_.minkeylength, kSafeKeyLength));
     }
   }
 
   void CheckPermissions() {
     struct stat st;
     if (stat(s_.CfgFile, &st) != 0) return;
-    if (!s_.password.IsEmpty() && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-      Add(0,
-          Format("holds the password but other users may read it (mode %04o)", st.st_mode & 07777));
+    // A secret's own line, even one a file of its own overrides, is still in this file.
+    bool holdsSecret = false;
+    for (const TSettingRow& row : table_) {
+      holdsSecret = holdsSecret || (row.storedIn != nullptr && !valueOf_[Index(row)].IsEmpty());
+    }
+    if (holdsSecret && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+      Warn(0, Format("holds the password but other users may read it (mode %04o)",
+                     st.st_mode & 07777));
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-      Add(0, Format("other users may change it, and so what the agent runs (mode %04o)",
-                    st.st_mode & 07777));
+      Warn(0, Format("other users may change it, and so what the agent runs (mode %04o)",
+                     st.st_mode & 07777));
     }
   }
 
   const TORVSettings& s_;
   std::span<const TSettingRow> table_;
-  std::vector<int> lineOf_;      // per row: the line whose value loading kept, 0: none
-  std::vector<String> valueOf_;  // per row: that line's value
-  std::vector<std::pair<int, String>> findings_;  // line (0: the whole file) and text
-  bool continued_ = false;                        // the piece read last did not end its line
+  std::vector<int> lineOf_;               // per row: the line whose value loading kept, 0: none
+  std::vector<String> valueOf_;           // per row: that line's value
+  std::vector<TAssignment> assignments_;  // every line that sets a known key, in order
+  std::vector<TLineFinding> findings_;
+  bool continued_ = false;  // the piece read last did not end its line
 };
 
 }  // namespace
 
-std::vector<String> CheckSettings(const TORVSettings& loaded) {
+std::vector<TFinding> CheckSettings(const TORVSettings& loaded) {
   return TChecker(loaded).Run();
+}
+
+int LoadAndCheck(TORVSettings& s, String& msg, std::vector<TFinding>& findings) {
+  const int loaded = s.ReadConfigFile(msg);
+  findings = CheckSettings(s);
+  int result = loaded;
+  for (const TFinding& finding : findings) {
+    if (!finding.Fatal()) continue;
+    result = 0;
+    // The load took the file, but the agent must not run with it: say why, as the load would.
+    if (loaded == 1) msg += String("  ") + finding.text + "\n";
+  }
+  return result;
 }

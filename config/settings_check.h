@@ -5,10 +5,15 @@
 
 #include "config/settings.h"
 
-// The problems of the configuration file named by loaded.CfgFile, each
-// "FILE:LINE: message", or "FILE: message" for the file as a whole, in the
-// order of the file. loaded is what loading that file gave (derived paths
-// resolved); the file is read again for its lines. Every row of the settings
-// table is checked by its kind, range and path kind. Reads only: nothing is
-// written or logged.
-std::vector<String> CheckSettings(const TORVSettings& loaded);
+// The problems of the configuration file named by loaded.CfgFile, in the order of the file (what
+// concerns the file as a whole comes last). loaded is what loading that file gave (derived paths
+// resolved); the file is read again for its lines. Every row of the settings table is checked by
+// its kind, range and path kind. A problem is fatal when loading refuses the file for it, or when
+// the agent must not run so configured. Reads only: nothing is written or logged.
+std::vector<TFinding> CheckSettings(const TORVSettings& loaded);
+
+// Loads the file named by s.CfgFile into s (ReadConfigFile) and checks it (CheckSettings) into
+// findings. 1 when the agent can run with it: the load succeeded and nothing fatal was found.
+// msg holds the load's reasons (and warning), then each fatal finding the load passed over, on a
+// line of its own.
+int LoadAndCheck(TORVSettings& s, String& msg, std::vector<TFinding>& findings);

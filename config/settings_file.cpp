@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +69,48 @@ TFilePtr OpenConfigFile(const char* path, String& reason) {
   if (error == 0) return file;
   reason = GetErrorStr(error);
   return nullptr;
+}
+
+int ReadSecretFile(const String& path, TSecretFile& file, String& reason) {
+  file = TSecretFile();
+  reason = "";
+  // Not blocking: a FIFO put in its place must not hold up a reload.
+  TUniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  struct stat st;
+  if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
+    reason = GetErrorStr(errno);
+    return 0;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    reason = "not a regular file";
+    return 0;
+  }
+  file.owner = st.st_uid;
+  file.mode = st.st_mode & 07777;
+  char data[kMaxSecretFile + 1];
+  int n = 0;
+  for (ssize_t got = 1; got != 0 && n < static_cast<int>(sizeof(data));) {
+    got = read(fd.Get(), data + n, sizeof(data) - n);
+    if (got < 0 && errno != EINTR) {
+      reason = GetErrorStr(errno);
+      return 0;
+    }
+    if (got > 0) n += static_cast<int>(got);
+  }
+  if (n > kMaxSecretFile) {
+    char text[48];
+    snprintf(text, sizeof(text), "larger than %d bytes", kMaxSecretFile);
+    reason = text;
+    return 0;
+  }
+  const char* lf = static_cast<const char*>(memchr(data, '\n', n));
+  int end = lf != nullptr ? static_cast<int>(lf - data) : n;
+  for (int i = lf != nullptr ? end + 1 : n; i < n && !file.moreLines; ++i) {
+    file.moreLines = !isspace(static_cast<unsigned char>(data[i]));
+  }
+  if (end > 0 && data[end - 1] == '\r') --end;
+  file.value.CopyData(data, end);
+  return 1;
 }
 
 namespace {
@@ -183,6 +226,68 @@ void SyncDirectoryOf(const char* fileName) {
   if (fd.Get() >= 0) fsync(fd.Get());
 }
 
+String NewFileName(const char* name) {
+  String newName = String(name) + ".New";
+  newName.SetZero();
+  return newName;
+}
+
+// The successor of a file, written whole and synced as name + ".New" beside it until Commit renames
+// it into place, and removed when it goes uncommitted; so a crash at any point leaves either the
+// old or the new file.
+class TReplacement {
+ public:
+  TReplacement() = default;
+  TReplacement(const TReplacement&) = delete;
+  TReplacement& operator=(const TReplacement&) = delete;
+  ~TReplacement() {
+    if (!newName_.IsEmpty()) unlink(newName_.c_str());
+  }
+
+  // 1, or 0 with errno set.
+  int Prepare(const char* name, const String& data, mode_t mode) {
+    name_ = name;
+    newName_ = NewFileName(name);
+    TUniqueFd fd(CreateLike(newName_.c_str(), mode));
+    if (fd.Valid() && WriteAll(fd.Get(), data.Data(), data.Length()) && fsync(fd.Get()) == 0 &&
+        close(fd.Release()) == 0) {
+      return 1;
+    }
+    const int error = errno;
+    fd.Reset();
+    errno = error;
+    return 0;
+  }
+  // 1 when the successor took the file's place, or when none was prepared; 0 with errno set.
+  int Commit() {
+    if (newName_.IsEmpty()) return 1;
+    if (rename(newName_.c_str(), name_.c_str()) != 0) return 0;
+    newName_ = "";
+    SyncDirectoryOf(name_.c_str());
+    return 1;
+  }
+
+ private:
+  String name_;
+  String newName_;
+};
+
+// Prepares the file that keeps row's value apart, when s keeps it there and this save changes
+// it: a file that another hand changed since the load is not put back. An empty value is never
+// written, as loading refuses it. 1, or 0 with msg set.
+int PrepareSecret(const TORVSettings& s, const TORVSettings* before, const TSettingRow& row,
+                  TReplacement& file, String& msg) {
+  if (!row.StoredApart(s) || before == nullptr || s.*row.text == before->*row.text ||
+      (s.*row.text).IsEmpty()) {
+    return 1;
+  }
+  const String& path = s.*row.storedIn;
+  if (file.Prepare(path.c_str(), s.*row.text + "\n", 0600)) return 1;
+  msg = String("Cannot create new ") + row.fileKey + " file '" + NewFileName(path.c_str()) +
+        "': " + GetErrorStr(errno);
+  return 0;
+}
+
 void AssignLoadDefaults(TORVSettings& s) {
   for (const TSettingRow& row : SettingsTable()) {
     if (row.loadDefault != nullptr) {
@@ -195,10 +300,29 @@ String CannotOpen(const char* cfgFile) {
   return String("Cannot open configuration file '") + cfgFile + "'";
 }
 
-String NewFileName(const char* cfgFile) {
-  String name = String(cfgFile) + ".New";
-  name.SetZero();
-  return name;
+// Reads the values kept in files of their own, after the lines. A path of such a file is taken
+// from the configuration file's directory when relative, and once given the file is the value's
+// only source: a line for it in the configuration never stands in. The reasons of the files that
+// cannot be read, each on a line of its own; "" when all could.
+String ReadSecrets(TORVSettings& s) {
+  const String cfgDir = ExtractFilePath(s.CfgFile);
+  String problems;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.path == TPathKind::kSecret && !(s.*row.text).IsEmpty() && (s.*row.text)[1] != '/') {
+      s.*row.text = cfgDir + s.*row.text;
+    }
+  }
+  for (const TSettingRow& row : SettingsTable()) {
+    if (!row.StoredApart(s)) continue;
+    TSecretFile file;
+    String reason;
+    if (!ReadSecretFile(s.*row.storedIn, file, reason)) {
+      problems += String("  Cannot read the ") + row.fileKey + " from '" + s.*row.storedIn +
+                  "': " + reason + "!\n";
+    }
+    s.*row.text = file.value;
+  }
+  return problems;
 }
 
 }  // namespace
@@ -241,10 +365,14 @@ int TORVSettings::ReadConfigFile(String& msg) {
     TConfigLine line = ParseLine(piece, n);
     if (line.row == nullptr) continue;
     const char* value = piece + line.valueStart;
-    if (line.row == portRow) filePort = ParseInt(value, line.valueEnd - line.valueStart);
+    // The port a start without -p takes: the first line that gives one.
+    if (line.row == portRow && filePort == 0) {
+      filePort = ParseInt(value, line.valueEnd - line.valueStart);
+    }
     ApplyValue(*this, *line.row, value, line.valueEnd - line.valueStart);
   }
   file.reset();
+  const String secretProblems = ReadSecrets(*this);
   PutRight(msg);
   if (timeout == 0) timeout = 4000;
 
@@ -264,6 +392,10 @@ int TORVSettings::ReadConfigFile(String& msg) {
     msg += text;
     result = 0;
   }
+  if (!secretProblems.IsEmpty()) {
+    msg += secretProblems;
+    result = 0;
+  }
   if (password.IsEmpty()) {
     msg += "  Password is not specified!\n";
     result = 0;
@@ -278,7 +410,7 @@ int TORVSettings::ReadConfigFile(String& msg) {
   return result;
 }
 
-int TORVSettings::WriteConfigFile(String& msg) {
+int TORVSettings::WriteConfigFile(String& msg, const TORVSettings* before) {
   msg = "";
   PutRight(msg);
   if (CfgFile[0] == '\0') {
@@ -291,20 +423,15 @@ int TORVSettings::WriteConfigFile(String& msg) {
     msg = CannotOpen(CfgFile);
     return 0;
   }
-  const String newName = NewFileName(CfgFile);
-  TUniqueFd newFd(CreateLike(newName.c_str(), oldStat.st_mode));
-  if (newFd.Get() < 0) {
-    msg = String("Cannot create new configuration file '") + newName + "'";
-    return 0;
-  }
 
   const std::span<const TSettingRow> table = SettingsTable();
+  auto savedHere = [&](const TSettingRow& row) { return row.Saved() && !row.StoredApart(*this); };
   std::vector<bool> written(table.size());
   String out;
   char piece[kPieceSize];
   while (int n = ReadPiece(old.get(), piece)) {
     TConfigLine line = ParseLine(piece, n);
-    if (line.row != nullptr && line.row->Saved()) {
+    if (line.row != nullptr && savedHere(*line.row)) {
       AddRewrittenLine(*this, line, piece, n, out);
       written[line.row - table.data()] = true;
     } else {
@@ -313,50 +440,63 @@ int TORVSettings::WriteConfigFile(String& msg) {
     if (out[out.Length()] != '\n') out += "\r\n";
   }
   for (size_t i = 0; i < table.size(); ++i) {
-    if (!table[i].Saved() || written[i]) continue;
+    if (!savedHere(table[i]) || written[i]) continue;
     String line = String(table[i].fileKey) + "=";
     AddCutValue(line, SavedValue(*this, table[i]), line.Length());
     out += line;
     out += "\r\n";
   }
-
-  // Nothing replaces the configuration unless its successor is complete
-  // and on disk.
   if (ferror(old.get()) != 0) {
-    unlink(newName.c_str());
     msg = CannotOpen(CfgFile);
     return 0;
   }
-  if (!WriteAll(newFd.Get(), out.Data(), out.Length()) || fsync(newFd.Get()) != 0 ||
-      close(newFd.Release()) != 0) {
-    unlink(newName.c_str());
-    msg = String("Cannot create new configuration file '") + newName + "'";
+
+  // No file is replaced unless the successors of all are complete and on disk. The password
+  // goes last: should its rename fail, the manager's password is still the one in force.
+  TReplacement config;
+  if (!config.Prepare(CfgFile, out, oldStat.st_mode)) {
+    msg = String("Cannot create new configuration file '") + NewFileName(CfgFile) + "'";
     return 0;
   }
-  // The configuration stays in place until the one atomic rename, so a
-  // crash at any point leaves either the old or the new file.
+  std::vector<TReplacement> secrets(table.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (!PrepareSecret(*this, before, table[i], secrets[i], msg)) return 0;
+  }
   String oldName = String(CfgFile) + ".Old";
   oldName.SetZero();
   KeepBackup(CfgFile, fileno(old.get()), oldStat.st_mode, oldName.c_str());
   old.reset();
-  if (rename(newName.c_str(), CfgFile) != 0) {
-    unlink(newName.c_str());
+  if (!config.Commit()) {
     msg = String("Cannot overwrite configuration file '") + CfgFile + "'";
     return 0;
   }
-  SyncDirectoryOf(CfgFile);
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (!secrets[i].Commit()) {
+      msg = String("Cannot overwrite ") + table[i].fileKey + " file '" + this->*table[i].storedIn +
+            "': " + GetErrorStr(errno);
+      return 0;
+    }
+  }
   return 1;
 }
 
-int RemoveStaleNewFile(String& name) {
+int RemoveStaleNewFiles(String& names) {
   std::lock_guard<std::mutex> lock(optmutex);
-  name = "";
-  const char* cfgFile = SettingsSnapshot()->CfgFile;
-  if (cfgFile[0] == '\0') return 0;
-  const String newName = NewFileName(cfgFile);
-  if (unlink(newName.c_str()) != 0) return 0;
-  name = newName;
-  return 1;
+  names = "";
+  const auto s = SettingsSnapshot();
+  if (s->CfgFile[0] == '\0') return 0;
+  int removed = 0;
+  auto remove = [&](const String& name) {
+    const String newName = NewFileName(name.c_str());
+    if (name.IsEmpty() || unlink(newName.c_str()) != 0) return;
+    if (removed++ > 0) names += "\n";
+    names += newName;
+  };
+  remove(s->CfgFile);
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.path == TPathKind::kSecret) remove(s.get()->*row.text);
+  }
+  return removed;
 }
 
 void ExportTmpDir(const String& dir) {

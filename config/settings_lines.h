@@ -1,6 +1,8 @@
 // How loading, saving and the check read a configuration file: pieces of lines, keys and values.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 
 #include "base/string.h"
@@ -26,6 +28,21 @@ struct TConfigLine {
 };
 
 TConfigLine ParseLine(const char* p, int n);
+
+// A file that holds one secret (a password file) is read whole up to this many bytes.
+inline constexpr int kMaxSecretFile = 4096;
+
+// What a secret file holds, and who may read it.
+struct TSecretFile {
+  String value;            // its first line, without the LF or CR LF
+  bool moreLines = false;  // anything but blanks follows that line
+  uid_t owner = 0;
+  mode_t mode = 0;  // the permission bits
+};
+
+// Reads the secret file at path. 1, or 0 with the reason (the system's, or why the file is not
+// one).
+int ReadSecretFile(const String& path, TSecretFile& file, String& reason);
 
 // Opens the configuration file for reading; a directory is refused (reading
 // one fails only later). Null with the system's reason when it cannot be read.

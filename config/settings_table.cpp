@@ -15,6 +15,8 @@ constexpr TShownIn kInfo = TShownIn::kInfo;
 constexpr TShownIn kSettings = TShownIn::kSettings;
 constexpr TPathKind kProgram = TPathKind::kProgram;
 constexpr TPathKind kDirectory = TPathKind::kDirectory;
+constexpr TPathKind kSecret = TPathKind::kSecret;
+constexpr TPathKind kListener = TPathKind::kListener;
 
 // The longest value whose line, the key, "=", the value and CR LF, fits the
 // bytes a saved line may take.
@@ -37,11 +39,15 @@ constexpr TSettingRow Flag(const char* fileKey, const char* remoteKey, int32_t S
 }
 
 constexpr TSettingRow kSettingRows[] = {
-    Text("host", nullptr, &S::host),
-    Integer("port", "Port", &S::port).Range(1, 65535).OnlyIfUnset().Shown(kInfo, 1),
+    Text("host", nullptr, &S::host).Names(kListener),
+    Integer("port", "Port", &S::port).Range(1, 65535).Required().OnlyIfUnset().Shown(kInfo, 1),
     Integer("timeout", "Timeout", &S::timeout).Shown(kInfo, 2),
     Text("comment", "Comment", &S::comment, "").Shown(kInfo, 3),
-    Text("password", "Password", &S::password, "").AtLeast(1).Shown(kSettings, 5),
+    Text("password", "Password", &S::password, "")
+        .AtLeast(1)
+        .Required()
+        .StoredIn(&S::passwordfile)
+        .Shown(kSettings, 5),
     Flag("filteractive", "IPFiltering", &S::filteractive, "0").Shown(kSettings, 6),
     Text("filtermarks", "IPFilterMarks", &S::filtermarks, "1", K::kFlagString).Shown(kSettings, 8),
     Text("filterlist", "IPFilterAddr", &S::filterlist, "127.0.0.1", K::kFilterList)
@@ -89,7 +95,13 @@ constexpr TSettingRow kSettingRows[] = {
         .Range(48, 128)
         .Shown(kSettings, 16),
     // Read from the file but never written: a save passes their lines through.
-    Text("orvpath", nullptr, &S::orvpath, "").Unsaved().Range(1, INT32_MAX).Names(kProgram),
+    Text("orvpath", nullptr, &S::orvpath, "")
+        .Unsaved()
+        .Range(1, INT32_MAX)
+        .Required()
+        .Names(kProgram),
+    // Neither shown to nor set by the manager, who changes the password it holds instead.
+    Text("passwordfile", nullptr, &S::passwordfile, "").Unsaved().Names(kSecret),
     Text("tmpdir", nullptr, &S::tmpdir).Unsaved().Names(kDirectory),
     Text("pidfile", nullptr, &S::pidfile, "").Unsaved(),
     Text("cpuusagescript", nullptr, &S::cpuusagescript).Unsaved().Names(kProgram),

@@ -28,6 +28,8 @@ enum class TPathKind : uint8_t {
   kNone,
   kProgram,    // an executable regular file, by an absolute path
   kDirectory,  // a directory the agent may write in
+  kSecret,     // a regular file that only the agent's user or root may read or change
+  kListener,   // an address (empty: every address) or a name the agent can listen on
 };
 
 // The reply blocks of "GetInfo" (the last three) and "GetSettings" that show a setting.
@@ -50,6 +52,9 @@ struct TSettingRow {
   bool saved = true;         // a save rewrites or appends its line
   bool remoteSet = true;     // "SetSettings" accepts remoteKey
   bool onlyIfUnset = false;  // a load applies the key only while the member is 0
+  bool required = false;     // a value outside the range stops the start
+  // When this member names a file, the value is kept there, not in the configuration file.
+  String TORVSettings::*storedIn = nullptr;
   TShownIn shownIn = TShownIn::kNowhere;
   int8_t shownAt = 0;  // 1-based place in that block
   TPathKind path = TPathKind::kNone;
@@ -87,11 +92,26 @@ struct TSettingRow {
     row.onlyIfUnset = true;
     return row;
   }
+  constexpr TSettingRow Required() const {
+    TSettingRow row = *this;
+    row.required = true;
+    return row;
+  }
+  constexpr TSettingRow StoredIn(String TORVSettings::*file) const {
+    TSettingRow row = *this;
+    row.storedIn = file;
+    return row;
+  }
 
   bool InFile() const { return fileKey != nullptr; }
   bool Saved() const { return fileKey != nullptr && saved; }
   bool RemotelySet() const { return remoteKey != nullptr && remoteSet; }
   bool IsNumber() const { return number != nullptr; }
+  // Whether s keeps the value in a file of its own: the configuration file's line is then
+  // neither read for it nor written.
+  bool StoredApart(const TORVSettings& s) const {
+    return storedIn != nullptr && !(s.*storedIn).IsEmpty();
+  }
   bool Restricted() const {
     return min != std::numeric_limits<int32_t>::min() || max != std::numeric_limits<int32_t>::max();
   }

@@ -321,7 +321,7 @@ void CheckAndRestoreSettings(const TSandbox& box, bool afterSetSettings) {
     const TORVSettings& s = box.loaded;
     for (String TORVSettings::*text :
          {&TORVSettings::tmpdir, &TORVSettings::orvpath, &TORVSettings::pidfile,
-          &TORVSettings::verboselogfile, &TORVSettings::cpuusagescript,
+          &TORVSettings::passwordfile, &TORVSettings::verboselogfile, &TORVSettings::cpuusagescript,
           &TORVSettings::proclistscript, &TORVSettings::proccntscript}) {
       if (reloaded.*text != s.*text) Fail("a saved setting changed another one", reloaded.*text);
     }

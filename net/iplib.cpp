@@ -85,7 +85,8 @@ String Decimal(int n) {
 // Where listening failed, for the admin who has to find out why. Port 0 is any port: a check of
 // the address alone.
 String Where(const char* host, int port) {
-  return String(" (address ") + host + (port > 0 ? String(", port ") + Decimal(port) : String()) + ")";
+  return String(" (address ") + host + (port > 0 ? String(", port ") + Decimal(port) : String()) +
+         ")";
 }
 
 // One TCP connect to address, blocking when limitMs is 0. 1, 0, -3 or -6.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_check.h"
 #include "config/settings_table.h"
 #include "config/status.h"
 #include "tests/support/fixture.h"
@@ -175,6 +176,161 @@ TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
   EXPECT_EQ(getenv("TMPDIR"), TmpDir());
 }
 
+// Once passwordfile names a file, the password is its first line and nothing else: a
+// "password=" line never stands in, whether the file is read or not.
+TEST_F(SettingsFileTest, PasswordFileIsThePasswordsOnlySourceOnceNamed) {
+  const std::string base = "port=1055\norvpath=" + agent_ + "\npassword=stale\n";
+  const std::string pw = dir_.Join("pw");
+  const std::string missing = "0  Cannot read the password from '" + pw +
+                              "': No such file or directory!\n  Password is not specified!\n";
+  struct Case {
+    std::string lines;
+    const char* secret;  // null: no file
+    std::string result;  // the result and the message
+    std::string password;
+  };
+  const std::string huge(4097, 'p');
+  const Case cases[] = {
+      {"passwordfile=pw", "new\n", "1", "new"},  // beside the configuration file
+      {"passwordfile=" + pw, "new\r\n", "1", "new"},
+      {"passwordfile=pw", " new ", "1", " new "},
+      {"passwordfile=pw", "new\nmore\n", "1", "new"},
+      {"passwordfile=pw", "\nnew\n", "0  Password is not specified!\n", ""},
+      {"passwordfile=pw", nullptr, missing, ""},
+      {"passwordfile=pw", huge.c_str(),
+       "0  Cannot read the password from '" + pw +
+           "': larger than 4096 bytes!\n"
+           "  Password is not specified!\n",
+       ""},
+      {"passwordfile=", "new\n", "1", "stale"},  // an empty name names no file
+  };
+  for (const Case& c : cases) {
+    unlink(pw.c_str());
+    if (c.secret != nullptr) dir_.WriteFile("pw", c.secret);
+    TORVSettings s;
+    EXPECT_EQ(Load(s, base + c.lines + "\n"), c.result) << c.lines;
+    EXPECT_EQ(s.password, c.password.c_str()) << c.lines;
+  }
+  // A reload after the line went takes the configuration's password again.
+  TORVSettings s;
+  Load(s, base + "passwordfile=pw\n");
+  EXPECT_EQ(Load(s, base), "1");
+  EXPECT_EQ(s.password, "stale");
+}
+
+// The start, orv -t and a reload agree: the agent refuses a file exactly when the check calls a
+// finding fatal, and the load refuses all of those but the ones only the check can see.
+TEST_F(SettingsFileTest, TheLoadRefusesWhatTheCheckCallsFatal) {
+  const std::string plain = dir_.WriteFile("plain", "not a program");
+  dir_.WriteFile("pw", "secret\n");
+  const std::string noPort = "password=p\norvpath=" + agent_ + "\n";
+  struct Case {
+    int presetPort;  // from the command line
+    std::string content;
+    int read;    // what the load alone says
+    bool fatal;  // whether the check finds a fatal problem
+  };
+  const Case cases[] = {
+      {0, Required(), 1, false},
+      {0, Required() + "maxpending=5000\ncomment=" + std::string(1100, 'c') + "\ntcp=yes", 1,
+       false},
+      {0, noPort + "port=99999", 0, true},
+      {9, noPort + "port=99999", 0, true},
+      {0, noPort + "port=x", 0, true},
+      {9, noPort + "port=x", 1, false},                 // the command line's port stands
+      {0, noPort + "port=1055\nport=99999", 1, false},  // the first port line counts
+      {0, noPort + "port=0\nport=99999", 0, true},
+      {0, "port=1\norvpath=" + agent_ + "\npassword=\npassword=p", 1, false},
+      {0, "port=1\norvpath=" + agent_ + "\npassword=p\npassword=", 0, true},
+      {0, "port=1\npassword=p\norvpath=agent", 0, true},
+      {0, "port=1\npassword=p\norvpath=" + dir_.Join("none"), 0, true},
+      {0, "port=1\npassword=p\norvpath=" + dir_.Path(), 0, true},
+      {0, "port=1\npassword=p\norvpath=" + plain, 1, false},  // it starts, but cannot restart
+      {0, Required() + "passwordfile=pw", 1, false},
+      {0, Required() + "passwordfile=none", 0, true},
+      {0, Required() + "passwordfile=plain", 1, true},  // 0644: only the check looks
+  };
+  ASSERT_EQ(chmod(dir_.Join("pw").c_str(), 0600), 0);
+  for (const Case& c : cases) {
+    TORVSettings s;
+    s.port = c.presetPort;
+    EXPECT_EQ(Load(s, c.content + "\n").substr(0, 1), std::to_string(c.read)) << c.content;
+    const std::vector<TFinding> findings = CheckSettings(s);
+    const bool fatal =
+        std::any_of(findings.begin(), findings.end(), [](const TFinding& f) { return f.Fatal(); });
+    EXPECT_EQ(fatal, c.fatal) << c.content;
+    TORVSettings again;
+    again.port = c.presetPort;
+    again.SetCfgFile(cfg_.c_str());
+    String msg;
+    std::vector<TFinding> found;
+    EXPECT_EQ(LoadAndCheck(again, msg, found), c.read == 1 && !c.fatal ? 1 : 0) << c.content;
+    // What only the check saw is the reason given.
+    if (c.read == 1 && c.fatal) {
+      EXPECT_EQ(msg, ("  " + cfg_ + ":4: passwordfile: \"" + plain +
+                      "\" has mode 0644, not 0600 or stricter\n")
+                         .c_str());
+    }
+  }
+}
+
+// "SetSettings" of the password rewrites the password file alone, whole or not at all; a save
+// of anything else leaves the file as another hand may have changed it.
+TEST_F(SettingsFileTest, ANewPasswordGoesToItsFileAndNowhereElse) {
+  const std::string pw = dir_.WriteFile("pw", "old\n");
+  ASSERT_EQ(chmod(pw.c_str(), 0400), 0);
+  const std::string content = Required() + "passwordfile=pw\n";
+  ASSERT_EQ(Reload(content), 1);
+  struct stat before;
+  ASSERT_EQ(stat(pw.c_str(), &before), 0);
+  auto set = [](String TORVSettings::*member, const char* value) {
+    String msg;
+    const int saved = ChangeSettings(
+        [&](TORVSettings& s, String&) {
+          s.*member = value;
+          return 1;
+        },
+        msg);
+    return std::to_string(saved) + msg.c_str();
+  };
+  EXPECT_EQ(set(&TORVSettings::comment, "c"), "1");
+  struct stat after;
+  ASSERT_EQ(stat(pw.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+
+  EXPECT_EQ(set(&TORVSettings::password, "new"), "1");
+  EXPECT_EQ(Settings().password, "new");
+  EXPECT_EQ(TTempDir::ReadFile(pw), "new\n");
+  ASSERT_EQ(stat(pw.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0600u);
+  const std::string saved = TTempDir::ReadFile(cfg_);
+  EXPECT_NE(saved.find("password=secret\n"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("password=", saved.find("password=secret") + 1), std::string::npos) << saved;
+  EXPECT_EQ(access((pw + ".New").c_str(), F_OK), -1);
+
+  dir_.WriteFile("pw", "rotated\n");
+  EXPECT_EQ(set(&TORVSettings::comment, "d"), "1");
+  EXPECT_EQ(TTempDir::ReadFile(pw), "rotated\n");
+
+  // A password file that cannot be written stops the whole save.
+  ASSERT_EQ(mkdir((pw + ".New").c_str(), 0700), 0);
+  const std::string unchanged = TTempDir::ReadFile(cfg_);
+  EXPECT_EQ(set(&TORVSettings::password, "newer"),
+            "0Cannot create new password file '" + pw + ".New': File exists");
+  EXPECT_EQ(Settings().password, "new");
+  EXPECT_EQ(TTempDir::ReadFile(cfg_), unchanged);
+  EXPECT_EQ(access((cfg_ + ".New").c_str(), F_OK), -1);
+
+  // What a save that the end of the process cut short left behind is removed at the next start.
+  ASSERT_EQ(rmdir((pw + ".New").c_str()), 0);
+  dir_.WriteFile("orv.cfg.New", "");
+  dir_.WriteFile("pw.New", "newer\n");
+  String names;
+  EXPECT_EQ(RemoveStaleNewFiles(names), 2);
+  EXPECT_EQ(names, (cfg_ + ".New\n" + pw + ".New").c_str());
+  EXPECT_EQ(access((pw + ".New").c_str(), F_OK), -1);
+}
+
 // A value unlike the load default: as the file writes it, or as the manager sends it.
 std::string OtherValue(const TSettingRow& row, bool remote) {
   const std::string name = remote ? row.remoteKey : row.fileKey;
@@ -190,16 +346,21 @@ std::string OtherValue(const TSettingRow& row, bool remote) {
   }
 }
 
+// A value kept in a file of its own (the password, once passwordfile names one) is neither
+// appended nor rewritten: its line stays as it was.
 TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
-  std::string file, saved;
+  std::string file;
   for (const TSettingRow& row : SettingsTable()) {
-    if (!row.InFile()) continue;
-    const std::string line = std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
-    file += line;
-    if (row.Saved()) saved += line;
+    if (row.InFile()) file += std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
   }
   TORVSettings s;
   Load(s, file);
+  std::string saved;
+  for (const TSettingRow& row : SettingsTable()) {
+    if (row.Saved() && !row.StoredApart(s)) {
+      saved += std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
+    }
+  }
   String msg;
   ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
   EXPECT_EQ(TTempDir::ReadFile(cfg_), file);

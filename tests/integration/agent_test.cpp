@@ -29,6 +29,7 @@ TEST(AgentStartupTest, FlagsAndFailuresExitWithTheirCodeAndText) {
   TAgentProcess agent;
   const string cfg = agent.ConfigPath();
   agent.WriteFile("bad.cfg", "comment=x\norvpath=relative/orv\n");
+  const string bad = agent.Dir().Join("bad.cfg");
   int busyPort = 0;
   TUniqueFd busy = BindLoopback(SOCK_STREAM, busyPort, 1);
   const string missed = "Error\nInvalid or missed command line parameter\n\n Usage: orv";
@@ -45,8 +46,9 @@ TEST(AgentStartupTest, FlagsAndFailuresExitWithTheirCodeAndText) {
   const Case cases[] = {
       {{"-h"}, 0, " Usage: orv [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n", true},
       {{"-i", "--help"}, 0, " Usage: orv", true},
-      {{"-t"}, 1, missed, true},
-      {{"--check", "-p", "0", "f"}, 1, "Error\nInvalid port number\n\n Usage: orv", true},
+      // orv -t cannot vouch for a start it was not told how to make.
+      {{"-t"}, 2, missed, true},
+      {{"--check", "-p", "0", "f"}, 2, "Error\nInvalid port number\n\n Usage: orv", true},
       {{}, 1, missed, false},
       {{"-i", "-p", "65536", cfg}, 1, "Error\nInvalid port number", false},
       {{"-x", "-i", cfg},
@@ -55,14 +57,20 @@ TEST(AgentStartupTest, FlagsAndFailuresExitWithTheirCodeAndText) {
        false},
       {{"-i", "/no/orv.cfg"},
        1,
-       "Error\nCannot open configuration file '/no/orv.cfg': No such file or directory\n"
+       "Error\n/no/orv.cfg: cannot be read: No such file or directory\n"
+       "Cannot open configuration file '/no/orv.cfg': No such file or directory\n"
        "Please check '/no/orv.cfg' file\n\n",
        false},
       {{"-i", agent.Dir().Path()}, 1, "': Is a directory\nPlease check", false},
-      {{"-i", agent.Dir().Join("bad.cfg")},
+      // Every finding of orv -t, then the reasons of the load.
+      {{"-i", bad},
        1,
-       "Settings checking .. Error\n  TCP post is not specified!\n  Password is not specified!\n"
-       "  Full path to the agent is not specified!\n",
+       "Settings checking .. Error\n" + bad +
+           ":2: orvpath: \"relative/orv\" is not an absolute path\n" + bad +
+           ": \"port\" is not set\n" + bad + ": \"password\" is not set\n" +
+           "  TCP post is not specified!\n  Password is not specified!\n"
+           "  Full path to the agent is not specified!\n\nPlease check '" +
+           bad + "' file\n\n",
        false},
       {{"-i", "-p", std::to_string(busyPort), cfg}, 4, busyText, false},
   };

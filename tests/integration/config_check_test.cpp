@@ -1,6 +1,7 @@
-// The configuration check (orv -t): each kind of mistake named with its line.
+// The configuration check (orv -t): each kind of mistake named with its line, and its exit status.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/support/agent_process.h"
 
@@ -8,18 +9,37 @@ namespace {
 
 using std::string;
 
-// Each file with its findings (after "FILE"), or none; orv -t exits 1 on any.
+// Each file with its findings (after "FILE") and the exit status: 0 for none, 1 when the agent
+// would still start, 2 when it would not.
 TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
   TTempDir dir;
-  const string base = BaseConfig(1055);  // five lines
+  const string base = BaseConfig(1055);  // five lines, the password on the third
   const string readme = string(ORV_SOURCE_DIR) + "/README.md";
+  const string noPassword = "port=1055\norvpath=" + string(ORV_BINARY) + "\n";
   struct TCase {
     string content;
     mode_t mode;
     std::vector<string> findings;
+    int code;
+    // The file "pwN" beside it, when passwordfile names it; the owner when not root.
+    string secret = "";
+    mode_t secretMode = 0600;
+    uid_t secretOwner = 0;
+  };
+  // base with another host on its first line.
+  const auto withHost = [&base](const string& host) {
+    return "host=" + host + "\n" + base.substr(base.find('\n') + 1);
   };
   const TCase cases[] = {
-      {base, 0600, {}},
+      {base, 0600, {}, 0},
+      {withHost(""), 0600, {}, 0},
+      {withHost("::1"), 0600, {}, 0},
+      // Not an address of this host: the start would fail.
+      {withHost("192.0.2.1"),
+       0600,
+       {":1: host: \"192.0.2.1\" cannot be listened on: socket() or bind() error: Cannot assign "
+        "requested address (address 192.0.2.1)"},
+       2},
       {base + "filteractiv=1\nfilteractive=yes\nlogfails=1abc\ncomment=a\ncomment=b\nsnmp=0\n"
               "minkeylength=4\n",
        0600,
@@ -29,47 +49,113 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
         ":10: \"comment\" again: this line overrides line 9",
         ":11: unknown key \"snmp\" (\"SNMP\" is set only by the manager)",
         ":12: minkeylength: 4 is below 8: a session key cut to that length can be guessed from "
-        "one captured request"}},
+        "one captured request"},
+       1},
       {"port=99999\nport=1\ntimeout=4s\npassword=\norvpath=" + readme + "\nno equals sign\n",
        0600,
        {":1: port: 99999 is out of range 1..65535",
         ":2: \"port\" again: line 1 is used, not this one",
         ":3: timeout: \"4s\" is not a whole number (read as 4)", ":4: password: empty",
-        ":5: orvpath: \"" + readme + "\" is not executable", ":6: no \"=\": the line is ignored"}},
+        ":5: orvpath: \"" + readme + "\" is not executable", ":6: no \"=\": the line is ignored"},
+       2},
       {"comment=nothing the agent needs\n",
        0600,
-       {": \"port\" is not set", ": \"password\" is not set", ": \"orvpath\" is not set"}},
+       {": \"port\" is not set", ": \"password\" is not set", ": \"orvpath\" is not set"},
+       2},
       {base + "manageaddr=127.0.0.1, 10.0.0.1-10.0.0.9\nupdateaddr=127.0.0.1 10.0.0.2\n"
               "filterlist=10.0.0.1 10.1. 10.0.0.0/33\nfiltermarks=11\n",
        0600,
        {":7: updateaddr: Invalid IP address (127.0.0.110.0.0.2) specified",
-        ":8: filterlist: \"10.0.0.0/33\" is neither an address nor the start of one ending in "
-        "\".\"",
-        ":9: filtermarks has 2 marks for 3 filterlist entries: the entries without one are off"}},
+        ":8: filterlist: \"10.0.0.0/33\" is neither an address, a CIDR block nor the start of "
+        "an IPv4 address ending in \".\"",
+        ":9: filtermarks has 2 marks for 3 filterlist entries: the entries without one are off"},
+       1},
       {base + "proccntscript=/no/such.sh\ncpuusagescript=" + readme + "\ntmpdir=/no/such/dir\n",
        0644,
        {":6: proccntscript: \"/no/such.sh\": No such file or directory",
         ":7: cpuusagescript: \"" + readme + "\" is not executable",
         ":8: tmpdir: \"/no/such/dir\" is not a directory (\"" + dir.Path() + "\" is used)",
-        ": holds the password but other users may read it (mode 0644)"}},
+        ": holds the password but other users may read it (mode 0644)"},
+       1},
+      // The password in a file of its own: the configuration may then be read by all.
+      {noPassword + "passwordfile=PW\n", 0644, {}, 0, "secret\n"},
+      {noPassword + "passwordfile=PW\n", 0600, {}, 0, "secret\r\n", 0400},
+      {base + "passwordfile=PW\n",
+       0600,
+       {":3: password: ignored: the password is read from passwordfile (line 6)",
+        ":6: passwordfile: \"DIR/PW\" has more than one line: only the first is the password"},
+       1,
+       "secret\nsecond line\n"},
+      {noPassword + "passwordfile=PW\n",
+       0600,
+       {":3: passwordfile: \"DIR/PW\" has mode 0640, not 0600 or stricter"},
+       2,
+       "secret\n",
+       0640},
+      {noPassword + "passwordfile=PW\n",
+       0600,
+       {":3: passwordfile: \"DIR/PW\" has mode 0700, not 0600 or stricter",
+        ":3: passwordfile: \"DIR/PW\" holds no password on its first line"},
+       2,
+       "\nsecret\n",
+       0700},
+      {noPassword + "passwordfile=PW\n",
+       0600,
+       {":3: passwordfile: \"DIR/PW\": No such file or directory"},
+       2},
+      {noPassword + "passwordfile=" + dir.Path() + "\n",
+       0600,
+       {":3: passwordfile: \"DIR\": not a regular file"},
+       2},
+      {noPassword + "passwordfile=PW\n",
+       0600,
+       {":3: passwordfile: \"DIR/PW\" belongs to uid 65534, neither root nor the agent's user "
+        "(uid 0)"},
+       2,
+       "secret\n",
+       0600,
+       65534},
+  };
+  auto replace = [](string text, const string& from, const string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != string::npos; at += to.size()) {
+      text.replace(at, from.size(), to);
+    }
+    return text;
   };
   int n = 0;
+  int skipped = 0;
+  int written = 0;
   for (const TCase& c : cases) {
-    const string cfg = dir.WriteFile("orv" + std::to_string(++n) + ".cfg", c.content);
+    ++n;
+    if (c.secretOwner != 0 && geteuid() != 0) {
+      ++skipped;
+      continue;
+    }
+    const string secret = "pw" + std::to_string(n);
+    const string cfg =
+        dir.WriteFile("orv" + std::to_string(n) + ".cfg", replace(c.content, "PW", secret));
     ASSERT_EQ(chmod(cfg.c_str(), c.mode), 0);
+    written += 1 + !c.secret.empty();
+    if (!c.secret.empty()) {
+      const string path = dir.WriteFile(secret, c.secret);
+      ASSERT_EQ(chmod(path.c_str(), c.secretMode), 0);
+      ASSERT_EQ(chown(path.c_str(), c.secretOwner, static_cast<gid_t>(-1)), 0);
+    }
     string expected = c.findings.empty() ? cfg + ": ok\n" : "";
-    for (const string& finding : c.findings) expected += cfg + finding + "\n";
+    for (const string& finding : c.findings) {
+      expected += cfg + replace(replace(finding, "DIR", dir.Path()), "PW", secret) + "\n";
+    }
     string out;
-    EXPECT_EQ(RunProgram({"env", "TMPDIR=" + dir.Path(), ORV_BINARY, "-t", cfg}, &out),
-              c.findings.empty() ? 0 : 1)
+    EXPECT_EQ(RunProgram({"env", "TMPDIR=" + dir.Path(), ORV_BINARY, "-t", cfg}, &out), c.code)
         << c.content;
     EXPECT_EQ(out, expected);
   }
   // Nothing was written beside the files (no logs), and a missing file is named.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), n);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), written);
   string out;
-  EXPECT_EQ(RunProgram({ORV_BINARY, "--check", dir.Join("none.cfg")}, &out), 1);
+  EXPECT_EQ(RunProgram({ORV_BINARY, "--check", dir.Join("none.cfg")}, &out), 2);
   EXPECT_EQ(out, dir.Join("none.cfg") + ": cannot be read: No such file or directory\n");
+  if (skipped > 0) GTEST_SKIP() << "a password file of another user needs root to make";
 }
 
 }  // namespace

@@ -18,18 +18,23 @@
 
 namespace {
 
-// Starts argv with its output in outputPath and dir (when given) as its working directory.
+// Starts argv with its output in outputPath (its standard error too, unless errorsPath names
+// another file) and dir (when given) as its working directory.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& outputPath,
-            const std::string& dir = "") {
+            const std::string& dir = "", const std::string& errorsPath = "") {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   // Emptied before the child exists, so that no one reads a former run's output as its own.
-  TUniqueFd output(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  auto create = [](const std::string& path) {
+    return TUniqueFd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  };
+  TUniqueFd output = create(outputPath);
+  TUniqueFd errors = errorsPath.empty() ? TUniqueFd() : create(errorsPath);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(output.Get(), STDOUT_FILENO);
-    dup2(STDOUT_FILENO, STDERR_FILENO);
+    dup2(errors.Valid() ? errors.Get() : STDOUT_FILENO, STDERR_FILENO);
     if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(127);
     execvp(argv[0], argv.data());
     _exit(127);
@@ -138,12 +143,14 @@ int AnsweredBurst(int port, int count, const char* source) {
       std::count_if(burst.begin(), burst.end(), [](const TRawSession& s) { return s.Answered(); }));
 }
 
-int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs) {
+int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs,
+               std::string* errors) {
   TTempDir scratch;
-  pid_t pid = Spawn(argv, scratch.Join("output"));
+  pid_t pid = Spawn(argv, scratch.Join("output"), "", errors ? scratch.Join("errors") : "");
   int status = WaitChild(pid, timeoutMs);
   if (status < 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
   if (output) *output = TTempDir::ReadFile(scratch.Join("output"));
+  if (errors) *errors = TTempDir::ReadFile(scratch.Join("errors"));
   return status;
 }
 

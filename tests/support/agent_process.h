@@ -46,9 +46,10 @@ struct TRawSession {
 int AnsweredBurst(int port, int count, const char* source = nullptr);
 
 // Runs argv (searched in PATH) to its end with standard output and error in
-// output: its exit code, 128 + its signal, or -1 when it ran past timeoutMs (it is killed).
+// output (standard error in errors instead, when given): its exit code, 128 + its signal, or -1
+// when it ran past timeoutMs (it is killed).
 int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
-               int timeoutMs = 120000);
+               int timeoutMs = 120000, std::string* errors = nullptr);
 
 // The agent (the built one unless binary names another) started on a
 // configuration in its own temporary directory.

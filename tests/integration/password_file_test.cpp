@@ -1,0 +1,99 @@
+// The password kept in a file of its own: loaded, changed by the manager, and read again.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/agent_process.h"
+
+namespace {
+
+using std::string;
+
+// The configuration's own password is stale: the agent answers only to the file's, whose name the
+// manager never sees nor sets; "SetSettings" of the password replaces the file and leaves the
+// configuration's line alone; "ReloadCfg" and SIGHUP read the file again, and refuse one that
+// others may read, or none, keeping the password in force.
+TEST(PasswordFileTest, TheFileHoldsThePasswordThroughSetSettingsReloadAndHangup) {
+  TAgentProcess agent;
+  agent.WriteFile("orv.cfg", BaseConfig(agent.Port(), "stale") + "passwordfile=password\n");
+  agent.WriteFile("password", "secret\n");
+  ASSERT_TRUE(agent.StartDaemon());
+  const string cfg = agent.ConfigPath();
+  const string file = agent.Dir().Join("password");
+  auto ask = [&](const string& password, const char* command,
+                 const std::vector<string>& params = {}) {
+    const TOrvTarget target{"127.0.0.1", agent.Port(), password.c_str(), 20000};
+    String reply;
+    String err;
+    return OrvRequest(target, command, ToParams(params), reply, err) ? ToText(reply) : "";
+  };
+  auto answers = [&](const string& password) {
+    return ask(password, "GetInfo").rfind("200\n", 0) == 0;
+  };
+
+  EXPECT_FALSE(answers("stale"));
+  string settings = ask("secret", "GetSettings");
+  EXPECT_NE(settings.find("\nPassword=secret\n"), string::npos) << settings;
+  for (char& c : settings) c = static_cast<char>(tolower(c));
+  EXPECT_EQ(settings.find("passwordfile"), string::npos) << settings;
+
+  EXPECT_EQ(ask("secret", "SetSettings", {"Password=second", "PasswordFile=/tmp/elsewhere"}),
+            "200\n");
+  EXPECT_EQ(agent.ReadFile("password"), "second\n");
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(agent.ReadFile("password.New"), "<missing>");
+  const string saved = agent.ReadFile("orv.cfg");
+  EXPECT_NE(saved.find("\npassword=stale\n"), string::npos) << saved;
+  EXPECT_NE(saved.find("\npasswordfile=password\n"), string::npos) << saved;
+  EXPECT_EQ(saved.find("elsewhere"), string::npos) << saved;
+  EXPECT_FALSE(answers("secret"));
+  EXPECT_TRUE(answers("second"));
+
+  const string refusedMode =
+      "300\n  " + cfg + ":6: passwordfile: \"" + file + "\" has mode 0644, not 0600 or stricter\n";
+  const string refusedMissing =
+      "Configuration not reloaded (SIGHUP), the settings in force stay: Cannot read the password "
+      "from '" +
+      file + "': No such file or directory!; Password is not specified!\n";
+  struct Case {
+    const char* content;  // null: the file is removed
+    mode_t mode;
+    bool hangup;     // SIGHUP, else "ReloadCfg" under the password in force
+    string outcome;  // the reply to "ReloadCfg", or the failure log's line after SIGHUP
+    const char* inForce;
+  };
+  const Case cases[] = {
+      {"third\n", 0600, false, "200\nOk\n", "third"},
+      {"fourth\r\n", 0400, true, "", "fourth"},
+      {"fifth\n", 0644, false, refusedMode, "fourth"},
+      {nullptr, 0, true, refusedMissing, "fourth"},
+  };
+  string password = "second";
+  for (const Case& c : cases) {
+    if (c.content != nullptr) {
+      agent.WriteFile("password", c.content);
+      ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+    } else {
+      ASSERT_EQ(unlink(file.c_str()), 0);
+    }
+    if (c.hangup) {
+      ASSERT_EQ(kill(agent.Pid(), SIGHUP), 0);
+      EXPECT_TRUE(Eventually([&] {
+        return c.outcome.empty() ? answers(c.inForce)
+                                 : agent.ReadFile("log2.txt").find(c.outcome) != string::npos;
+      })) << agent.ReadFile("log2.txt");
+    } else {
+      EXPECT_EQ(ask(password, "ReloadCfg"), c.outcome);
+    }
+    EXPECT_TRUE(answers(c.inForce)) << c.inForce;
+    if (password != c.inForce) {
+      EXPECT_FALSE(answers(password)) << password;
+    }
+    password = c.inForce;
+  }
+}
+
+}  // namespace
