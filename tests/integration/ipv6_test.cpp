@@ -223,15 +223,8 @@ TEST(Ipv6NamespaceTest, ManyAddressesOfOneBlockMeetTheSourceLimitAsOne) {
       idle.push_back(ConnectLoopback(agent.Port(), source.c_str()));
       ASSERT_TRUE(idle.back().Valid()) << source;
     }
-    std::vector<bool> closed(idle.size());
-    auto countClosed = [&] {
-      for (size_t i = 0; i < idle.size(); ++i) {
-        char byte;
-        closed[i] =
-            closed[i] || (WaitReadable(idle[i].Get(), 0) && recv(idle[i].Get(), &byte, 1, 0) == 0);
-      }
-      return std::count(closed.begin(), closed.end(), true);
-    };
+    std::vector<bool> closed;
+    auto countClosed = [&] { return CountClosed(idle, closed); };
     // Each has waited over a second, and counts against its source; the manager, of another
     // block, is served meanwhile.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -90,6 +90,16 @@ void SendBytes(int fd, const String& data) {
   (void)n;
 }
 
+long CountClosed(const std::vector<TUniqueFd>& connections, std::vector<bool>& closed) {
+  closed.resize(connections.size());
+  for (size_t i = 0; i < connections.size(); ++i) {
+    char byte;
+    closed[i] = closed[i] || (WaitReadable(connections[i].Get(), 0) &&
+                              recv(connections[i].Get(), &byte, 1, 0) == 0);
+  }
+  return std::count(closed.begin(), closed.end(), true);
+}
+
 String ReadReply(int fd, int timeoutMs, bool* closed) {
   String data;
   ssize_t n = 1;
