@@ -70,6 +70,11 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
         "an IPv4 address ending in \".\"",
         ":9: filtermarks has 2 marks for 3 filterlist entries: the entries without one are off"},
        1},
+      {base + "manageaddr=::1, 2001:db8::/32, 10.0.0.0/8\nupdateaddr=::1,2001:db8:::1\n"
+              "filterlist=::1 2001:db8::/32 10.0.0.0/8\nfiltermarks=111\n",
+       0600,
+       {":7: updateaddr: Invalid IP address (2001:db8:::1) specified"},
+       1},
       {base + "proccntscript=/no/such.sh\ncpuusagescript=" + readme + "\ntmpdir=/no/such/dir\n",
        0644,
        {":6: proccntscript: \"/no/such.sh\": No such file or directory",
