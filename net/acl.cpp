@@ -29,7 +29,7 @@ bool IsListChar(char c) {
   return IsDigit(c) || c == '.' || c == '-' || c == ',' || c == ':' || c == '/';
 }
 
-// Calls keep(c, kept) for every byte of list in order. A list is read from its list characters
+// Calls keep(i, kept) for every byte list[i] in order. A list is read from its list characters
 // alone; the hex letters among them are those of a run of IPv6 characters that holds a ":".
 // Every other letter, like any other byte, is there for reading and is dropped, as it always was.
 template <typename F>
@@ -39,32 +39,29 @@ void ForEachChar(const String& list, F&& keep) {
     bool colon = false;
     for (; end <= list.Length() && IsIPv6Char(list[end]); ++end) colon |= list[end] == ':';
     if (end == i) {
-      keep(list[i], IsListChar(list[i]));
+      keep(i, IsListChar(list[i]));
       ++i;
       continue;
     }
-    for (; i < end; ++i) keep(list[i], colon || !IsHexLetter(list[i]));
+    for (; i < end; ++i) keep(i, colon || !IsHexLetter(list[i]));
   }
 }
 
 // The list's working copy: its list characters, in order.
 String ListCharacters(const String& list) {
   String work;
-  ForEachChar(list, [&work](char c, bool kept) {
-    if (kept) work.AddChar(c);
+  ForEachChar(list, [&](int i, bool kept) {
+    if (kept) work.AddChar(list[i]);
   });
   return work;
 }
 
-// The first byte of list that is not a list character (blanks count only when blanksToo), or 0
-// with found false.
-char FirstIllegal(const String& list, bool blanksToo, bool& found) {
-  char first = 0;
-  found = false;
-  ForEachChar(list, [&](char c, bool kept) {
-    if (found || kept || (!blanksToo && (c == ' ' || c == '\t'))) return;
-    first = c;
-    found = true;
+// The position of the first byte of list that is not a list character (blanks count only when
+// blanksToo), or 0.
+int FirstIllegal(const String& list, bool blanksToo) {
+  int first = 0;
+  ForEachChar(list, [&](int i, bool kept) {
+    if (first == 0 && !kept && (blanksToo || (list[i] != ' ' && list[i] != '\t'))) first = i;
   });
   return first;
 }
@@ -205,9 +202,8 @@ int IPAllowed(const TPeerAddress& peer, const String& list, String& err) {
       break;
     }
   }
-  bool found = false;
-  const char illegal = FirstIllegal(list, true, found);
-  if (err.IsEmpty() && found) SetIllegal(illegal, err);
+  const int illegal = FirstIllegal(list, true);
+  if (err.IsEmpty() && illegal != 0) SetIllegal(list[illegal], err);
   return result;
 }
 
@@ -226,10 +222,8 @@ int IPAllowed(const char* ip, const String& list, String& err) {
 
 bool CheckAddressList(const String& list, String& err) {
   err = "";
-  bool found = false;
-  const char illegal = FirstIllegal(list, false, found);
-  if (found) {
-    SetIllegal(illegal, err);
+  if (const int illegal = FirstIllegal(list, false); illegal != 0) {
+    SetIllegal(list[illegal], err);
     return false;
   }
   String work = ListCharacters(list);

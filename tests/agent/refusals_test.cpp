@@ -104,23 +104,6 @@ TEST(RefusalLimiterTest, ManySourcesStayWithinTheLineBudget) {
       std::string::npos);
 }
 
-// The limiter counts what it is given; the agent gives it an IPv6 peer's block, so that a flood
-// from one holder's many addresses gets the lines and the summary of one source.
-TEST(RefusalLimiterTest, AnIPv6BlockIsOneSource) {
-  TRefusalLimiter limiter;
-  int lines = 0;
-  for (int i = 1; i <= 300; ++i) {
-    const std::string peer = "2001:db8:1:2:" + std::to_string(i) + "::1";
-    lines += limiter.Admit(Address(peer.c_str()).SourceKey(64), TRefusal::kWrongPassword, 1000);
-  }
-  lines += limiter.Admit(Address("2001:db8:1:3::1").SourceKey(64), TRefusal::kWrongPassword, 1000);
-  EXPECT_EQ(lines, 2);
-  const std::vector<TSummary> due = limiter.Flush(61000);
-  ASSERT_EQ(due.size(), 1u);
-  EXPECT_EQ(Text(due[0]),
-            "\xE2\x80\xA6 299 more refused connections from 2001:db8:1:2::/64 in the last 60 s");
-}
-
 // The shipped fail2ban filter takes the peer of every refusal and of garbled requests, but not of
 // an eviction, which may befall anybody (fail2ban-regex runs it on real lines in the
 // integration tests).

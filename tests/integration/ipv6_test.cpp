@@ -61,11 +61,10 @@ TEST(Ipv6Test, TheClientReachesTheAgentOnEitherFamilyAndTheLogsNameEach) {
   } cases[] = {
       {false, {"-H", "::1", "GetInfo"}, 0, "200\nAgentName="},
       {false, {"-H", "[::1]", "GetInfo"}, 0, "200\n"},
-      {false, {"-6", "--host", "::1", "GetInfo"}, 0, "200\n"},
+      {false, {"--ipv6", "--host", "::1", "GetInfo"}, 0, "200\n"},
       {false, {"-4", "-H", "127.0.0.1", "GetInfo"}, 0, "200\n"},
       {false, {"-6", "-H", "127.0.0.1", "GetInfo"}, 2, unresolved},
       {false, {"-4", "-H", "::1", "GetInfo"}, 2, unresolved},
-      {false, {"--ipv4", "-H", "[::1]", "GetInfo"}, 2, unresolved},
       // The manage list names ::1 alone.
       {false, {"-H", "::1", "GetSettings"}, 0, "200\n"},
       {false, {"-H", "127.0.0.1", "GetSettings"}, 1, "600\nOperation is not allowed\n"},
@@ -74,10 +73,6 @@ TEST(Ipv6Test, TheClientReachesTheAgentOnEitherFamilyAndTheLogsNameEach) {
       {true, {"-H", "::1", "GetInfo"}, 0, "ORV OK - GetInfo"},
       {true,
        {"-H", "::1", "-p", closed, "GetInfo"},
-       2,
-       "ORV CRITICAL - GetInfo: cannot connect to [::1]:" + closed + ": Connection refused\n"},
-      {true,
-       {"-H", "[::1]", "-p", closed, "GetInfo"},
        2,
        "ORV CRITICAL - GetInfo: cannot connect to [::1]:" + closed + ": Connection refused\n"},
   };
