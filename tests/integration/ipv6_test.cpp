@@ -247,6 +247,7 @@ TEST(Ipv6NamespaceTest, TheFail2banFilterMatchesIPv6Peers) {
   std::vector<string> command = capture.UnshareArguments();
   for (const char* a : {ORV_BINARY, "-i"}) command.push_back(a);
   ASSERT_TRUE(agent.Start(command)) << agent.Output();
+  InitClientCiphers();
   const std::pair<const char*, String> packets[] = {
       {"2001:db8:1::1", BuildRequestPacket("wrong", NewSessionKey(), "GetInfo\n\r")},
       {"2001:db8:2::1", BuildRequestPacket("secret", NewSessionKey(), "GetInfo\n\r")},
