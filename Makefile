@@ -5,8 +5,10 @@
 # `make package` builds the Debian package and the RPM. They install missing
 # Debian packages first when run as root.
 
+# iproute2: the tests give a network namespace of their own its addresses.
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-dev \
-                libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
+                libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format \
+                iproute2
 # Only the release suite needs these: rpmbuild for the RPM, lintian to check the .deb, and
 # fail2ban-regex to run the shipped filter on the agent's own lines.
 PACKAGE_DEB_PACKAGES := rpm lintian fail2ban

@@ -1,7 +1,6 @@
 // The session threads: accept, admission, and the number of threads waiting in accept().
 #include "agent/acceptor.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -76,24 +75,20 @@ void Drop(int sock) {
 }
 
 // Counted before the peer sees the connection close.
-void Drop(int sock, TRefusal why, in_addr peer) {
+void Drop(int sock, TRefusal why, const TPeerAddress& peer) {
   RefuseConnection(why, peer);
   Drop(sock);
 }
 
 // Admits or refuses a connection just accepted, and serves it when admitted, under the
 // settings it was admitted by.
-void AdmitAndServe(int sock, in_addr peer) {
+void AdmitAndServe(int sock, const TPeerAddress& peer) {
   auto settings = SettingsSnapshot();
-  if (settings->filteractive) {
-    char address[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer, address, sizeof(address));
-    if (!FilterAdmits(settings->FilterIPs, address)) {
-      Drop(sock, TRefusal::kAcceptFilter, peer);
-      return;
-    }
+  if (settings->filteractive && !FilterAdmits(settings->FilterIPs, peer)) {
+    Drop(sock, TRefusal::kAcceptFilter, peer);
+    return;
   }
-  TSessionSlot slot{sock, peer, SteadyMs()};
+  TSessionSlot slot{sock, peer, peer.SourceKey(settings->sourceprefix6), SteadyMs()};
   std::vector<TEviction> evicted;
   const auto admission = Sessions().Admit(&slot, std::max(1, settings->maxpending), evicted);
   RefuseEvicted(evicted);
@@ -103,6 +98,9 @@ void AdmitAndServe(int sock, in_addr peer) {
   }
   ClientExecute(slot, std::move(settings));
 }
+
+// The accept() error that stopped a listening socket's threads, or 0.
+std::atomic<int> fatalAcceptError{0};
 
 // A parked thread's record: a semaphore rather than a condition variable, so that waking it
 // costs one post and no lock it must take. Records live as long as the process (at most one
@@ -123,7 +121,7 @@ class TSessionThreads {
     listen_ = listenSocket;
     for (int i = 0; i < kAcceptingThreads; ++i) AddWaiter();
   }
-  int FatalError() const { return fatalError_.load(); }
+  int Listener() const { return listen_; }
 
  private:
   static void* Run(void* self) {
@@ -138,7 +136,7 @@ class TSessionThreads {
 
   // One connection; false when the thread is to end.
   bool AcceptAndServe(TParked& self) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof(peer);
     const int sock = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (sock < 0) return AcceptFailed(errno);
@@ -149,7 +147,7 @@ class TSessionThreads {
     }
     // The last waiter leaves: another takes its place before this one serves.
     if (last) AddWaiter();
-    AdmitAndServe(sock, peer.sin_addr);
+    AdmitAndServe(sock, TPeerAddress::FromSocket(reinterpret_cast<sockaddr*>(&peer), length));
     return Rest(self);
   }
 
@@ -235,7 +233,7 @@ class TSessionThreads {
       return true;
     }
     int none = 0;
-    if (fatalError_.compare_exchange_strong(none, error)) WakeMainLoop();
+    if (fatalAcceptError.compare_exchange_strong(none, error)) WakeMainLoop();
     std::lock_guard<std::mutex> lock(mutex_);
     --threads_;
     --waiting_;
@@ -278,31 +276,45 @@ class TSessionThreads {
   std::vector<std::unique_ptr<TParked>> records_;
   std::vector<TParked*> spare_;
   std::mutex roomMutex_;
-  std::atomic<int> fatalError_{0};
 };
 
-TSessionThreads threads;
+// The threads of each listening socket; the main thread alone starts them.
+TSessionThreads threads[kMaxListenSockets];
+int started = 0;
 
 }  // namespace
 
-void StartSessionThreads(int listenSocket) {
-  threads.Start(listenSocket);
+void StartSessionThreads(TListenSockets& sockets) {
+  for (; started < sockets.count; ++started) threads[started].Start(sockets.fd[started].Release());
+  sockets.count = 0;
 }
 
-bool MoveListener(int listenSocket, int fresh) {
-  // The old socket keeps a descriptor of its own until the threads waiting on it are woken.
-  const int old = fcntl(listenSocket, F_DUPFD_CLOEXEC, 0);
-  const bool moved = old >= 0 && dup3(fresh, listenSocket, O_CLOEXEC) >= 0;
+bool MoveListeners(TListenSockets& fresh) {
+  const TListenSockets taken = std::exchange(fresh, TListenSockets{});
+  if (taken.count == 0) return false;
+  // The old sockets keep descriptors of their own until the threads waiting on them are woken;
+  // a socket beyond the descriptors gets one of its own, above 0.
+  std::vector<TUniqueFd> old;
+  for (int i = 0; i < started; ++i) {
+    old.emplace_back(fcntl(threads[i].Listener(), F_DUPFD_CLOEXEC, 0));
+  }
+  const bool grows = taken.count > started;
+  TUniqueFd added(grows ? fcntl(taken.fd[started].Get(), F_DUPFD_CLOEXEC, 1) : -1);
+  bool moved = (!grows || added.Valid()) &&
+               std::all_of(old.begin(), old.end(), [](const TUniqueFd& fd) { return fd.Valid(); });
+  for (int i = 0; moved && i < started; ++i) {
+    const int source = taken.fd[std::min(i, taken.count - 1)].Get();
+    moved = dup3(source, threads[i].Listener(), O_CLOEXEC) >= 0;
+  }
   const int error = errno;
-  close(fresh);
-  if (old >= 0) {
-    if (moved) shutdown(old, SHUT_RDWR);
-    close(old);
+  if (moved) {
+    for (const TUniqueFd& fd : old) shutdown(fd.Get(), SHUT_RDWR);
+    if (grows) threads[started++].Start(added.Release());
   }
   errno = error;
   return moved;
 }
 
 int FatalAcceptError() {
-  return threads.FatalError();
+  return fatalAcceptError.load();
 }

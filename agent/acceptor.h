@@ -3,18 +3,22 @@
 // between threads. The main loop keeps the signals, the flags and the port.
 #pragma once
 
+#include "net/iplib.h"
+
 // Session threads kept for the next connections however long none comes (two of them wait in
 // accept()); more stay parked 10 s for one and then end.
 inline constexpr int kParkedSessions = 8;
 
-// Starts the session threads on the listening socket. Its descriptor stays the same for the
-// life of the process: MoveListener puts another socket behind it.
-void StartSessionThreads(int listenSocket);
+// Starts session threads on each listening socket, which they own from then on. Each socket's
+// descriptor stays the same for the life of the process: MoveListeners puts others behind them.
+void StartSessionThreads(TListenSockets& sockets);
 
-// Puts fresh (a socket from Listen) behind listenSocket's descriptor and closes the old socket;
-// the threads waiting on it go on with the new one. The connections the old one queued are reset.
-// False when the old socket could not be replaced (fresh is closed then, and errno says why).
-bool MoveListener(int listenSocket, int fresh);
+// Puts fresh sockets (from Listen) behind the listening descriptors and closes the old sockets;
+// the threads waiting on them go on with the new ones. A socket more than before gets threads of
+// its own; with fewer, the last socket stands behind the descriptors left over too. The
+// connections the old sockets queued are reset. False when the old sockets could not be replaced
+// (errno says why); fresh is emptied either way.
+bool MoveListeners(TListenSockets& fresh);
 
 // The accept() error that stopped the session threads, or 0. The main loop is woken when it is set.
 int FatalAcceptError();

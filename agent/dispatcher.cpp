@@ -1,8 +1,6 @@
 // Request dispatch: one table from command word to handler, switch and permission.
 #include "agent/dispatcher.h"
 
-#include <arpa/inet.h>
-
 #include "agent/log.h"
 #include "agent/refusals.h"
 #include "agent/startup.h"
@@ -164,13 +162,13 @@ const TCommandRow* FindCommand(const String& command) {
 
 // A caller that knows the password but is not on the list is worth a line:
 // either the list or the manager's address is wrong.
-void LogListRefusal(const TCommandRow& row, const TORVSettings& s, in_addr peer) {
+void LogListRefusal(const TCommandRow& row, const TORVSettings& s, const TPeerAddress& peer) {
   const char* key = "";
   for (const TSettingRow& setting : SettingsTable()) {
     if (setting.text == row.callers && setting.fileKey != nullptr) key = setting.fileKey;
   }
-  char address[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &peer, address, sizeof(address));
+  char address[TPeerAddress::kTextSize];
+  peer.Format(address, sizeof(address));
   String list = s.*row.callers;
   list.SetZero();
   // Named as the configuration check names it: the blanks after commas are only for reading.
@@ -184,10 +182,10 @@ void LogListRefusal(const TCommandRow& row, const TORVSettings& s, in_addr peer)
 
 // The "600" text when the settings have the command off or the caller is not
 // on its address list; null when it may run.
-const char* Refusal(const TCommandRow& row, const TORVSettings& s, in_addr peer) {
+const char* Refusal(const TCommandRow& row, const TORVSettings& s, const TPeerAddress& peer) {
   if (row.enabled != nullptr && !row.enabled(s)) return row.refusal;
   String diagnostic;
-  if (row.callers != nullptr && IPAllowed(peer.s_addr, s.*row.callers, diagnostic) != 1) {
+  if (row.callers != nullptr && IPAllowed(peer, s.*row.callers, diagnostic) != 1) {
     LogListRefusal(row, s, peer);
     return row.refusal;
   }
@@ -197,7 +195,7 @@ const char* Refusal(const TCommandRow& row, const TORVSettings& s, in_addr peer)
 // A request that was not served: 0. A control byte in its command word means it was decrypted
 // under a key the manager did not make (parameters may hold tabs and more, a command never):
 // counted, and logged for fail2ban, as an attack.
-int Rejected(const String& command, in_addr peer) {
+int Rejected(const String& command, const TPeerAddress& peer) {
   for (int i = 1; i <= command.Length(); ++i) {
     if (command[i] >= 0 && command[i] < ' ') {
       RefuseConnection(TRefusal::kGarbled, peer);
@@ -215,7 +213,7 @@ std::span<const TCommandRow> CommandTable() {
 
 int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, ThreadParams params,
                      UpgradeRec& upgrade, TAfterReply& after) {
-  in_addr peer = params.Address;
+  const TPeerAddress& peer = params.Address;
   int lineEnd = request.Pos('\n');
   String command = lineEnd ? request.Copy(1, lineEnd - 1) : String(request);
   command.Trim();

@@ -1,7 +1,6 @@
 // Console echo and log files: formats one line per message and appends it by kind.
 #include "agent/log.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -87,7 +86,7 @@ bool LogTakes(const TORVSettings& s, MsgType kind) {
 
 }  // namespace
 
-void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...) {
+void showmessage(const char* text, const TPeerAddress& peer, MsgType kind, int hasArgs, ...) {
   // Most lines go nowhere (no console, the verbose log off): they cost no formatting.
   std::shared_ptr<const TORVSettings> settings = SettingsSnapshot();
   const TORVSettings& s = *settings;
@@ -114,11 +113,11 @@ void showmessage(const char* text, in_addr peer, MsgType kind, int hasArgs, ...)
   snprintf(date, sizeof(date), "%2.2d/%2.2d/%2.2d", local.tm_mon + 1, local.tm_mday,
            local.tm_year + 1900);
   snprintf(clock, sizeof(clock), "%2.2d:%2.2d:%2.2d", local.tm_hour, local.tm_min, local.tm_sec);
-  char peerText[24];
-  if (peer.s_addr == 0) {
+  char peerText[TPeerAddress::kTextSize];
+  if (peer.IsNone()) {
     snprintf(peerText, sizeof(peerText), "orv\t");
-  } else if (inet_ntop(AF_INET, &peer, peerText, sizeof(peerText)) == nullptr) {
-    peerText[0] = '\0';
+  } else {
+    peer.Format(peerText, sizeof(peerText));
   }
 
   char line[kLineMax];

@@ -154,7 +154,7 @@ int LoadSettingsStep(const char* cfgFile, std::vector<TFinding>& findings) {
 }
 
 // The cipher round trips and a trial listen, each reported on the console.
-int SelfCheckSteps(unsigned& addrLen) {
+int SelfCheckSteps() {
   bool cipherOk = BasicEncryptionCheck();
   fputs("Basic encyption checking .. ", stdout);
   if (!cipherOk) {
@@ -172,14 +172,13 @@ int SelfCheckSteps(unsigned& addrLen) {
 
   fputs("Sock testing .. ", stdout);
   String err;
-  int probe = Listen(addrLen, err);
-  if (probe == 0) {
+  TListenSockets probe;
+  if (Listen(probe, err) == 0) {
     printf("TCP listen error:\n%s\n\n", err.c_str());
     return FailStart(4, String("TCP listen error: ") + err);
   }
   puts("Ok");
-  shutdown(probe, SHUT_RDWR);
-  close(probe);
+  for (int i = 0; i < probe.count; ++i) shutdown(probe.fd[i].Get(), SHUT_RDWR);
   return kGoOn;
 }
 
@@ -210,12 +209,22 @@ FILE* OpenServiceFiles(const TORVSettings& settings) {
   return pidFile;
 }
 
-void AnnounceStart(const TORVSettings& settings, size_t problemCount) {
+// The host setting, or for every address what the socket took: both families, or IPv4 alone
+// on a kernel without IPv6.
+const char* ListeningOn(const TORVSettings& settings, const TListenSockets& sockets) {
+  if (settings.host.Length() > 0) return settings.host.c_str();
+  sockaddr_storage bound{};
+  socklen_t length = sizeof(bound);
+  getsockname(sockets.fd[0].Get(), reinterpret_cast<sockaddr*>(&bound), &length);
+  return bound.ss_family == AF_INET6 ? ":: and 0.0.0.0" : "0.0.0.0";
+}
+
+void AnnounceStart(const TORVSettings& settings, const TListenSockets& sockets,
+                   size_t problemCount) {
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
   SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d, user %s",
-            AgentStatus.AgentVersion, static_cast<int>(getpid()),
-            settings.host.Length() > 0 ? settings.host.c_str() : "0.0.0.0", settings.port,
-            DescribeAgentUser().c_str());
+            AgentStatus.AgentVersion, static_cast<int>(getpid()), ListeningOn(settings, sockets),
+            settings.port, DescribeAgentUser().c_str());
   if (problemCount > 0) {
     SystemLog(LOG_DAEMON | LOG_WARNING, "%zu problem(s) in %s: 'orv -t %s' lists them",
               problemCount, settings.CfgFile, settings.CfgFile);
@@ -233,14 +242,13 @@ int main(int argc, char** argv, char** envp) {
   PrintBanner();
   CheckCommandLineStep(parsed, commandLine);
   std::vector<TFinding> findings;
-  unsigned addrLen = 0;
   if (int code = LoadSettingsStep(commandLine->CfgFile, findings); code != kGoOn) return code;
-  if (int code = SelfCheckSteps(addrLen); code != kGoOn) return code;
+  if (int code = SelfCheckSteps(); code != kGoOn) return code;
   if (int code = DetachStep(); code != kGoOn) return code;
 
   String err;
-  int listenSocket = Listen(addrLen, err);
-  if (listenSocket == 0) {
+  TListenSockets sockets;
+  if (Listen(sockets, err) == 0) {
     printf("TCP listen error: %s\n\n", err.c_str());
     return FailStart(4, String("TCP listen error: ") + err);
   }
@@ -249,7 +257,7 @@ int main(int argc, char** argv, char** envp) {
   daemon_ready();
   AdoptInheritedChildren();
   RemoveInterruptedSave();
-  AnnounceStart(*settings, findings.size());
+  AnnounceStart(*settings, sockets, findings.size());
   settings.reset();
-  MainLoop(listenSocket, addrLen, pidFile, argv, envp);
+  MainLoop(sockets, pidFile, argv, envp);
 }

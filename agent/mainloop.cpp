@@ -44,16 +44,10 @@ void SetPortSetting(int port) {
 
 class TMainLoop {
  public:
-  TMainLoop(int listenSocket, unsigned addrLen, FILE* pidFile, char** argv, char** envp)
-      : listen_(listenSocket),
-        addrLen_(addrLen),
-        pidFile_(pidFile),
-        argv_(argv),
-        envp_(envp),
-        currentPort_(SettingsSnapshot()->port) {}
+  TMainLoop(FILE* pidFile, char** argv, char** envp)
+      : pidFile_(pidFile), argv_(argv), envp_(envp), currentPort_(SettingsSnapshot()->port) {}
 
   [[noreturn]] void Run() {
-    StartSessionThreads(listen_);
     for (;;) {
       HandleSignals();
       CheckFlags();
@@ -155,15 +149,16 @@ class TMainLoop {
     int wanted = SettingsSnapshot()->port;
     if (wanted == currentPort_) return;
     String err;
-    const int fresh = Listen(addrLen_, err);
-    if (fresh != 0 && MoveListener(listen_, fresh)) {
+    TListenSockets fresh;
+    const bool opened = Listen(fresh, err) > 0;
+    if (opened && MoveListeners(fresh)) {
       SystemLog(LOG_DAEMON | LOG_NOTICE, "port switched from %d to %d", currentPort_, wanted);
       currentPort_ = wanted;
       showmessage("Server port switching .. Ok\n", LOCAL, mtSuccess, 0);
       return;
     }
     // Taken before the log's own file I/O can change errno.
-    const String reason = fresh != 0 ? GetErrorStr(errno) : err;
+    const String reason = opened ? GetErrorStr(errno) : err;
     showmessage("Error: cannot open new port for listening\n", LOCAL, mtFailure, 0);
     SystemLog(LOG_DAEMON | LOG_WARNING, "cannot switch to port %d: %s", wanted, reason.c_str());
     SetPortSetting(currentPort_);
@@ -188,8 +183,6 @@ class TMainLoop {
     signalled_ = poll(&waiter, 1, kTickMs) > 0 && (waiter.revents & POLLIN);
   }
 
-  const int listen_;  // the same descriptor for the life of the process
-  unsigned addrLen_;
   FILE* pidFile_;
   char** argv_;
   char** envp_;
@@ -199,7 +192,8 @@ class TMainLoop {
 
 }  // namespace
 
-void MainLoop(int listenSocket, unsigned addrLen, FILE* pidFile, char** argv, char** envp) {
-  TMainLoop loop(listenSocket, addrLen, pidFile, argv, envp);
+void MainLoop(TListenSockets& sockets, FILE* pidFile, char** argv, char** envp) {
+  StartSessionThreads(sockets);
+  TMainLoop loop(pidFile, argv, envp);
   loop.Run();
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
-// Runs for the life of the process.
-[[noreturn]] void MainLoop(int listenSocket, unsigned addrLen, FILE* pidFile, char** argv,
-                           char** envp);
+#include "net/iplib.h"
+
+// Starts the session threads on the listening sockets and runs for the life of the process.
+[[noreturn]] void MainLoop(TListenSockets& sockets, FILE* pidFile, char** argv, char** envp);

@@ -2,7 +2,6 @@
 // source address and kind.
 #include "agent/refusals.h"
 
-#include <arpa/inet.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -50,13 +49,6 @@ int GroupIndex(TGroup group) {
 std::mutex limiterMutex;
 TRefusalLimiter limiter;
 
-String Address(uint32_t source) {
-  char text[INET_ADDRSTRLEN] = "";
-  in_addr address{source};
-  inet_ntop(AF_INET, &address, text, sizeof(text));
-  return String(text).SetZero();
-}
-
 // 4211 as "4,211".
 String Grouped(int64_t n) {
   char digits[24];
@@ -69,9 +61,16 @@ String Grouped(int64_t n) {
   return out;
 }
 
-bool Admitted(uint32_t source, TRefusal kind) {
+// Counted by the peer's source: an IPv6 peer by its block, since one holder has all of it.
+bool Admitted(const TPeerAddress& peer, TRefusal kind) {
+  const TPeerAddress source = peer.SourceKey(Settings().sourceprefix6);
   std::lock_guard<std::mutex> lock(limiterMutex);
   return limiter.Admit(source, kind, SteadyMs());
+}
+
+// The source of a summary, or what stands for the sources beyond those followed one by one.
+String SourceText(const TPeerAddress& source) {
+  return source.IsNone() ? String("other addresses") : source.Text();
 }
 
 // What is held back still reaches the console and the verbose log, which
@@ -93,7 +92,7 @@ bool TRefusalLimiter::TCount::Take(int64_t nowMs, int quota) {
   return true;
 }
 
-bool TRefusalLimiter::Admit(uint32_t source, TRefusal kind, int64_t nowMs) {
+bool TRefusalLimiter::Admit(const TPeerAddress& source, TRefusal kind, int64_t nowMs) {
   if (windowStart_ < 0) windowStart_ = nowMs;
   const int group = GroupIndex(GroupOf(kind));
   auto found = sources_.find(source);
@@ -150,7 +149,7 @@ std::vector<TRefusalLimiter::TSummary> TRefusalLimiter::Flush(int64_t nowMs) {
   }
   for (int group = 0; group < kGroups; ++group) {
     int64_t& held = othersHeld_[group];
-    if (held > 0) out.push_back({0, static_cast<TGroup>(group), held, seconds});
+    if (held > 0) out.push_back({TPeerAddress(), static_cast<TGroup>(group), held, seconds});
     held = 0;
   }
   windowStart_ = nowMs;
@@ -158,10 +157,10 @@ std::vector<TRefusalLimiter::TSummary> TRefusalLimiter::Flush(int64_t nowMs) {
   return out;
 }
 
-String RefusalSystemLine(TRefusal kind, in_addr peer, int value) {
+String RefusalSystemLine(TRefusal kind, const TPeerAddress& peer, int value) {
   char reason[64];
   snprintf(reason, sizeof(reason), kKindTexts[static_cast<int>(kind)].reason, value);
-  return (String("refused connection from ") + Address(peer.s_addr) + ": " + reason).SetZero();
+  return (String("refused connection from ") + peer.Text() + ": " + reason).SetZero();
 }
 
 String SummaryText(const TRefusalLimiter::TSummary& summary) {
@@ -169,16 +168,16 @@ String SummaryText(const TRefusalLimiter::TSummary& summary) {
                                           " more rejected requests from ",
                                           " more management commands from "};
   String text = String("\xE2\x80\xA6 ") + Grouped(summary.count) + kWhat[GroupIndex(summary.group)];
-  text += summary.source != 0 ? Address(summary.source) : String("other addresses");
+  text += SourceText(summary.source);
   char tail[32];
   snprintf(tail, sizeof(tail), " in the last %lld s", static_cast<long long>(summary.seconds));
   return (text + tail).SetZero();
 }
 
-void RefuseConnection(TRefusal kind, in_addr peer, int value) {
+void RefuseConnection(TRefusal kind, const TPeerAddress& peer, int value) {
   ++AgentStatus.FailedConnections;
   const TKindText& text = kKindTexts[static_cast<int>(kind)];
-  if (Admitted(peer.s_addr, kind)) {
+  if (Admitted(peer, kind)) {
     showmessage(text.logLine, peer, mtFailure, 1, value);
     SystemLog(LOG_AUTHPRIV | LOG_WARNING, "%s", RefusalSystemLine(kind, peer, value).c_str());
   } else if (ShowsEverything()) {
@@ -192,8 +191,8 @@ void RefuseEvicted(const std::vector<TEviction>& evicted) {
   }
 }
 
-void LogBadRequest(in_addr peer, const char* format, ...) {
-  const bool admitted = Admitted(peer.s_addr, TRefusal::kBadRequest);
+void LogBadRequest(const TPeerAddress& peer, const char* format, ...) {
+  const bool admitted = Admitted(peer, TRefusal::kBadRequest);
   if (!admitted && !ShowsEverything()) return;
   char message[512];
   va_list args;
@@ -210,7 +209,7 @@ void FlushRefusals() {
     due = limiter.Flush(SteadyMs());
   }
   for (const auto& summary : due) {
-    String from = summary.source != 0 ? Address(summary.source) : String("other addresses");
+    String from = SourceText(summary.source);
     from.SetZero();
     // The audit trail's summary goes where its lines went; a refusal's to both logs.
     if (summary.group == TGroup::kManagement) {
@@ -219,7 +218,7 @@ void FlushRefusals() {
                 static_cast<long long>(summary.count), static_cast<long long>(summary.seconds));
       continue;
     }
-    showmessage("%s\n", in_addr{summary.source}, mtFailure, 1, SummaryText(summary).c_str());
+    showmessage("%s\n", summary.source, mtFailure, 1, SummaryText(summary).c_str());
     if (summary.group == TGroup::kRequests) continue;
     SystemLog(LOG_AUTHPRIV | LOG_NOTICE, "refused connection from %s: %lld more in the last %lld s",
               from.c_str(), static_cast<long long>(summary.count),
@@ -227,14 +226,15 @@ void FlushRefusals() {
   }
 }
 
-String AuditLine(const char* command, in_addr peer, const String& code, const String& details) {
-  String line =
-      String("management command \"") + command + "\" from " + Address(peer.s_addr) + ": " + code;
+String AuditLine(const char* command, const TPeerAddress& peer, const String& code,
+                 const String& details) {
+  String line = String("management command \"") + command + "\" from " + peer.Text() + ": " + code;
   if (!details.IsEmpty()) line += String(", ") + details;
   return line.SetZero();
 }
 
-void AuditCommand(const char* command, in_addr peer, const String& code, const String& details) {
-  if (!Admitted(peer.s_addr, TRefusal::kManagement)) return;
+void AuditCommand(const char* command, const TPeerAddress& peer, const String& code,
+                  const String& details) {
+  if (!Admitted(peer, TRefusal::kManagement)) return;
   SystemLog(LOG_AUTHPRIV | LOG_NOTICE, "%s", AuditLine(command, peer, code, details).c_str());
 }

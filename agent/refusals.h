@@ -2,8 +2,6 @@
 // kind every 10 s (one line for a refusal), with a summary of what was held back.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -11,6 +9,7 @@
 
 #include "agent/registry.h"
 #include "base/string.h"
+#include "net/peer.h"
 
 enum class TRefusal : uint8_t {
   kAcceptFilter,   // not in the accept filter
@@ -37,7 +36,7 @@ class TRefusalLimiter {
   // megabyte a minute.
   static constexpr int kMaxLines = 600;
   static constexpr int kMaxSummaries = 60;     // per-source summaries per window; then one for all
-  static constexpr size_t kMaxSources = 4096;  // addresses followed; beyond them events are summed
+  static constexpr size_t kMaxSources = 4096;  // sources followed; beyond them events are summed
 
   // What a kind's lines and summaries are of.
   enum class TGroup : uint8_t { kRefusals, kRequests, kManagement };
@@ -52,17 +51,18 @@ class TRefusalLimiter {
   // command's, which the audit trail must keep, get far more than any manager needs.
   static constexpr int Quota(TRefusal kind) { return GroupOf(kind) == TGroup::kRefusals ? 1 : 100; }
 
-  // One summary line: held-back events of a source (0: the addresses beyond
+  // One summary line: held-back events of a source (none: the sources beyond
   // the per-source lines) over the last `seconds`.
   struct TSummary {
-    uint32_t source;
+    TPeerAddress source;
     TGroup group;
     int64_t count;
     int64_t seconds;
   };
 
-  // Whether this event gets its line now; if not, it is held back and counted.
-  bool Admit(uint32_t source, TRefusal kind, int64_t nowMs);
+  // Whether this event gets its line now; if not, it is held back and counted. source is the
+  // peer's source key (TPeerAddress::SourceKey).
+  bool Admit(const TPeerAddress& source, TRefusal kind, int64_t nowMs);
   // The summaries due at nowMs (at most one window after the last).
   std::vector<TSummary> Flush(int64_t nowMs);
 
@@ -84,7 +84,7 @@ class TRefusalLimiter {
 
   void Purge(int64_t nowMs);
 
-  std::unordered_map<uint32_t, TSource> sources_;
+  std::unordered_map<TPeerAddress, TSource, TPeerAddress::THash> sources_;
   int64_t windowStart_ = -1;
   TCount all_[kGroups];  // lines of all sources
   int64_t othersHeld_[kGroups] = {};
@@ -93,24 +93,27 @@ class TRefusalLimiter {
 // Counts a refused connection in FailedConnections and, unless held back,
 // writes its failure-log line and a system-log line (authpriv). value is the
 // session key length of kShortKey.
-void RefuseConnection(TRefusal kind, in_addr peer, int value = 0);
+void RefuseConnection(TRefusal kind, const TPeerAddress& peer, int value = 0);
 // The refusals of connections evicted to make room for another.
 void RefuseEvicted(const std::vector<TEviction>& evicted);
 // A request the dispatcher answered with "500" or "502": its failure-log line, up to the
 // quota of such lines (not counted: it got a reply).
-void LogBadRequest(in_addr peer, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogBadRequest(const TPeerAddress& peer, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 // The audit trail: a management command of peer and its result code (the reply's first
 // line), with details such as the names of the settings it changed, in the system log (authpriv),
 // up to the quota of such lines per source. Nothing a command carries goes there, but names.
-void AuditCommand(const char* command, in_addr peer, const String& code, const String& details);
+void AuditCommand(const char* command, const TPeerAddress& peer, const String& code,
+                  const String& details);
 // Its line: "management command \"SetSettings\" from 127.0.0.1: 200, changed Password".
-String AuditLine(const char* command, in_addr peer, const String& code, const String& details);
+String AuditLine(const char* command, const TPeerAddress& peer, const String& code,
+                 const String& details);
 // Writes the summaries that are due; the main loop calls it once a second.
 void FlushRefusals();
 
 // The system-log line of a refusal, one format for all: "refused connection from <address>:
 // <reason>".
-String RefusalSystemLine(TRefusal kind, in_addr peer, int value);
+String RefusalSystemLine(TRefusal kind, const TPeerAddress& peer, int value);
 // The failure-log text of a summary, such as "... 4,211 more refused connections from 127.0.0.2
-// in the last 60 s".
+// in the last 60 s" (an IPv6 source is its block: "from 2001:db8:1:2::/64").
 String SummaryText(const TRefusalLimiter::TSummary& summary);

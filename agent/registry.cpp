@@ -19,7 +19,7 @@ void TSessionRegistry::SetCap(int cap) {
 TSessionRegistry::TAdmission TSessionRegistry::Admit(TSessionSlot* slot, int maxPending,
                                                      std::vector<TEviction>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
-  EvictOverdue(slot->peer.s_addr, maxPending, evicted);
+  EvictOverdue(slot->source, maxPending, evicted);
   if (live_ >= cap_) {
     if (oldest_ == nullptr) return TAdmission::kFull;
     Evict(oldest_, evicted);
@@ -46,8 +46,8 @@ void TSessionRegistry::MarkOverdue(TSessionSlot* slot, int maxPending,
                                    std::vector<TEviction>& evicted) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (slot->state != TSessionSlot::TState::kWaiting || slot->overdue) return;
-  EvictOverdue(slot->peer.s_addr, maxPending, evicted);
-  ++overdue_[slot->peer.s_addr];
+  EvictOverdue(slot->source, maxPending, evicted);
+  ++overdue_[slot->source];
   slot->overdue = true;
 }
 
@@ -94,14 +94,14 @@ void TSessionRegistry::Evict(TSessionSlot* victim, std::vector<TEviction>& evict
   evicted.push_back({victim->peer, sourceLimit});
 }
 
-void TSessionRegistry::EvictOverdue(uint32_t source, int maxPending,
+void TSessionRegistry::EvictOverdue(const TPeerAddress& source, int maxPending,
                                     std::vector<TEviction>& evicted) {
   auto found = overdue_.find(source);
   if (found == overdue_.end() || found->second < maxPending) return;
   // Only under attack, or from a source that shares its address with one: the walk passes
   // at most the sessions' cap of connections.
   for (TSessionSlot* victim = oldest_; victim != nullptr; victim = victim->newer) {
-    if (victim->overdue && victim->peer.s_addr == source) {
+    if (victim->overdue && victim->source == source) {
       Evict(victim, evicted, true);
       return;
     }
@@ -115,7 +115,7 @@ void TSessionRegistry::StopWaiting(TSessionSlot* slot) {
   reserved_ -= slot->reserved;
   slot->reserved = 0;
   if (slot->overdue) {
-    auto found = overdue_.find(slot->peer.s_addr);
+    auto found = overdue_.find(slot->source);
     if (--found->second == 0) overdue_.erase(found);
     slot->overdue = false;
   }

@@ -3,12 +3,12 @@
 // requests.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "net/peer.h"
 
 // One admitted connection. The thread that accepted it makes it; the registry
 // keeps its state under its lock; the session that serves it unregisters it
@@ -18,7 +18,8 @@ struct TSessionSlot {
   enum class TState : uint8_t { kWaiting, kRunning, kEvicted };
 
   int fd = -1;
-  in_addr peer{};
+  TPeerAddress peer;
+  TPeerAddress source;   // what the per-source limit counts it by (TPeerAddress::SourceKey)
   int64_t acceptMs = 0;  // steady clock
 
   // Kept by the registry.
@@ -31,8 +32,8 @@ struct TSessionSlot {
 
 // A connection closed to make room for another.
 struct TEviction {
-  in_addr peer;
-  bool sourceLimit;  // the oldest waiting of its address, for a newer one of the same address
+  TPeerAddress peer;
+  bool sourceLimit;  // the oldest waiting of its source, for a newer one of the same source
 };
 
 class TSessionRegistry {
@@ -83,14 +84,14 @@ class TSessionRegistry {
  private:
   void Evict(TSessionSlot* victim, std::vector<TEviction>& evicted, bool sourceLimit = false);
   // Makes room among the source's overdue connections for one more, evicting the oldest.
-  void EvictOverdue(uint32_t source, int maxPending, std::vector<TEviction>& evicted);
+  void EvictOverdue(const TPeerAddress& source, int maxPending, std::vector<TEviction>& evicted);
   // Ends the slot's waiting: off the waiting list, its reservation and overdue mark released.
   void StopWaiting(TSessionSlot* slot);
 
   mutable std::mutex mutex_;
-  // Per source address, its connections that have waited over a second; only sources that
-  // have some, so that a prompt request costs no entry.
-  std::unordered_map<uint32_t, int> overdue_;
+  // Per source, its connections that have waited over a second; only sources that have some,
+  // so that a prompt request costs no entry.
+  std::unordered_map<TPeerAddress, int, TPeerAddress::THash> overdue_;
   TSessionSlot* oldest_ = nullptr;
   TSessionSlot* newest_ = nullptr;
   int live_ = 0;

@@ -53,7 +53,7 @@ int MsUntil(int64_t moment, int64_t now) {
 }
 
 // The packet's debug lines: each size the envelope's checks read.
-void LogEnvelope(const TEnvelopeReport& r, in_addr peer) {
+void LogEnvelope(const TEnvelopeReport& r, const TPeerAddress& peer) {
   if (!Settings().VerboseDebug) return;
   showmessage("<-- TCP packet size: %d\n", peer, mtDebug, 1, r.packetSize);
   const std::pair<const char*, int> sizes[] = {{"<-- ORV packet size: %d\n", r.declared},
@@ -68,7 +68,7 @@ void LogEnvelope(const TEnvelopeReport& r, in_addr peer) {
   }
 }
 
-void RefusePacket(const TEnvelopeReport& report, in_addr peer) {
+void RefusePacket(const TEnvelopeReport& report, const TPeerAddress& peer) {
   LogEnvelope(report, peer);
   showmessage("<-- Invalid JX request received\n", peer, mtInfo, 0);
   RefuseConnection(report.verdict == TEnvelopeVerdict::kWrongPassword ? TRefusal::kWrongPassword
@@ -118,7 +118,7 @@ class TKeyClaim {
 // The session key's checks, once its bytes are in: its length, and that it
 // served no request before. The key decrypted for the second is left in key.
 bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const TORVSettings& s,
-                 in_addr peer, TKeyClaim& claim, std::optional<String>& key) {
+                 const TPeerAddress& peer, TKeyClaim& claim, std::optional<String>& key) {
   if (report.keySize < std::max(1, s.minkeylength)) {
     RefuseConnection(TRefusal::kShortKey, peer, report.keySize);
     return false;
@@ -230,7 +230,7 @@ class TSession {
   // Checks the whole packet and, when it is a valid request, dispatches it, sends the reply
   // and then tells the main loop what the request asked of it. False when it was refused.
   bool ServePacket() {
-    const in_addr peer = params_.Address;
+    const TPeerAddress& peer = params_.Address;
     // Held until the reply has gone: the packet, then the copy its parameters are split into.
     // Past what requests may hold it is answered at once, and costs no decryption.
     const int64_t bytes = request_.Length();
@@ -326,16 +326,16 @@ void Serve(TSessionSlot& slot, const TORVSettings& s) {
 
 }  // namespace
 
-int Listen(unsigned& addrLen, String& err) {
+int Listen(TListenSockets& sockets, String& err) {
   for (int attempt = 0; attempt < kListenAttempts; ++attempt) {
     auto settings = SettingsSnapshot();
-    const char* host = settings->host.Length() > 0 ? settings->host.c_str() : nullptr;
-    int sock = TcpListen(host, settings->port, &addrLen, err);
-    if (sock != 0) {
+    if (TcpListen(settings->host.c_str(), settings->port, sockets, err) > 0) {
       // Accepted connections inherit it: no call per connection.
       timeval sendTimeout{kSendTimeoutSeconds, 0};
-      setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
-      return sock;
+      for (int i = 0; i < sockets.count; ++i) {
+        setsockopt(sockets.fd[i].Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
+      }
+      return sockets.count;
     }
     sleep(1);
   }

@@ -1,24 +1,24 @@
 // The listening socket and the session that serves one connection.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <memory>
 
 #include "agent/registry.h"
 #include "base/string.h"
 #include "config/settings.h"
+#include "net/iplib.h"
+#include "net/peer.h"
 
 // What the dispatcher learns of the connection it serves.
 struct ThreadParams {
   int32_t Socket;
-  in_addr Address;
+  TPeerAddress Address;
 };
 
-// Opens the agent's listening socket from the settings (three attempts, one
-// second apart). Returns the socket or 0 with err set.
-int Listen(unsigned& addrLen, String& err);
+// Opens the agent's listening sockets from the settings (three attempts, one
+// second apart). Returns their number, or 0 with err set.
+int Listen(TListenSockets& sockets, String& err);
 
 // The agent's connections.
 TSessionRegistry& Sessions();

@@ -40,6 +40,9 @@ struct TPlacement {
   int server = 0;
 };
 TPlacement placement;
+// Whether the client and the floor servers talk IPv6 (ORV_BENCH_IPV6=1): the agents then listen on
+// every address, and take the client's IPv6 connections on their one dual-stack socket.
+bool overIPv6 = false;
 
 void PinSelf(int cpu) {
   cpu_set_t set;
@@ -140,7 +143,7 @@ class TProtocolWork {
 class TFloorServer {
  public:
   TFloorServer(const String& reply, TProtocolWork* work) {
-    const TUniqueFd listener = BindLoopback(SOCK_STREAM, port_, 1024);
+    const TUniqueFd listener = BindLoopback(SOCK_STREAM, port_, 1024, overIPv6);
     pid_ = fork();
     if (pid_ == 0) {
       for (int c; (c = accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
@@ -194,7 +197,7 @@ struct TKind {
 
 // One connection: the packet out, the reply in (a bare client's reads), closed.
 String RoundTrip(int port, const String& packet) {
-  const TUniqueFd fd = ConnectLoopback(port);
+  const TUniqueFd fd = ConnectLoopback(port, overIPv6 ? "::1" : nullptr);
   SendBytes(fd.Get(), packet);
   return ReadReply(fd.Get(), -1);
 }
@@ -319,7 +322,7 @@ void Measure(const TAgents& agents, const TKind& kind, int requests, int rounds)
 
 // ORV_BENCH_REQUESTS requests per round (3000), ORV_BENCH_ROUNDS rounds (5); the bare server
 // and the agent take turns request by request (ORV_BENCH_ONE_CPU=1: all on one processor).
-// ORV_BENCH_INTERACTIVE=1 runs the agent in the
+// ORV_BENCH_IPV6=1 sends the requests over IPv6. ORV_BENCH_INTERACTIVE=1 runs the agent in the
 // foreground instead of as a daemon; ORV_BENCH_COMPARE names another build of the agent to take
 // its turn beside it (before and after a change, in the same run); ORV_BENCH_ONLY names the one
 // request to measure ("GetInfo" or "TEST-UNC /").
@@ -329,11 +332,13 @@ int main() {
   const int rounds = std::max(1, EnvInt("ORV_BENCH_ROUNDS", 5));
   const bool daemon = EnvInt("ORV_BENCH_INTERACTIVE", 0) == 0;
   placement = ChoosePlacement(EnvInt("ORV_BENCH_ONE_CPU", 0) != 0);
+  overIPv6 = EnvInt("ORV_BENCH_IPV6", 0) != 0;
   PinSelf(placement.server);  // the agents inherit it
   TAgents agents;
   // ORV_BENCH_SETTINGS: lines added to the agents' configuration (such as "refusereplays=0").
   const char* extra = getenv("ORV_BENCH_SETTINGS");
-  const std::string settings = std::string(kSettings) + (extra != nullptr ? extra : "") + "\n";
+  const std::string settings =
+      std::string(kSettings) + (overIPv6 ? "host=\n" : "") + (extra != nullptr ? extra : "") + "\n";
   agents.push_back(std::make_unique<TAgentProcess>(settings));
   if (const char* other = getenv("ORV_BENCH_COMPARE")) {
     agents.push_back(std::make_unique<TAgentProcess>(settings, "secret", other));
@@ -348,8 +353,8 @@ int main() {
   printf(
       "%d rounds of %d sequential requests; each figure: the median of the rounds (the rounds)\n"
       "  latency: a round's p50; CPU: schedstat of the server's threads over a round\n"
-      "  the client on processor %d, the servers on %d\n",
-      rounds, requests, placement.client, placement.server);
+      "  the client on processor %d, the servers on %d; over IPv%d\n",
+      rounds, requests, placement.client, placement.server, overIPv6 ? 6 : 4);
   const TKind kinds[] = {{"GetInfo", "GetInfo", {}}, {"TEST-UNC /", "TEST-UNC", {"/"}}};
   const char* only = getenv("ORV_BENCH_ONLY");
   for (const TKind& kind : kinds) {

@@ -51,7 +51,8 @@ struct TORVSettings {
   int32_t maxpending = 0;
   int32_t minkeylength = 0;
   int32_t refusereplays = 0;
-  String FilterIPs;  // derived: "\r\n" + every enabled filter entry + "\r\n"
+  int32_t sourceprefix6 = 0;  // the leading bits of an IPv6 peer the per-source limits count by
+  String FilterIPs;           // derived: "\r\n" + every enabled filter entry + "\r\n"
   int32_t unc = 0;
   int32_t freespace = 0;
   int32_t foldersize = 0;

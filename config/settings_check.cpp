@@ -18,6 +18,7 @@
 #include "config/settings_lines.h"
 #include "config/settings_table.h"
 #include "net/acl.h"
+#include "net/iplib.h"
 
 namespace {
 
@@ -356,11 +357,23 @@ class TChecker {
       const String& value = s_.*row.text;
       if (row.path == TPathKind::kDirectory) {
         CheckDirectory(line, row.fileKey, valueOf_[Index(row)], value);
+      } else if (row.path == TPathKind::kListener) {
+        CheckListener(line, row, value);
       } else if (line != 0 && !value.IsEmpty() && row.path == TPathKind::kProgram) {
         CheckProgram(line, row, value);
       } else if (line != 0 && !value.IsEmpty()) {
         CheckSecret(line, row, value);
       }
+    }
+  }
+
+  // A start fails where the agent cannot listen. Tried on a port of the system's choosing: a
+  // running agent holds the real one.
+  void CheckListener(int line, const TSettingRow& row, const String& host) {
+    TListenSockets sockets;
+    String err;
+    if (TcpListen(host.c_str(), 0, sockets, err) == 0) {
+      Fatal(line, String(row.fileKey) + ": " + Quoted(host) + " cannot be listened on: " + err);
     }
   }
 
@@ -439,7 +452,8 @@ class TChecker {
     for (const String& entry : entries) {
       if (!IsFilterEntry(entry)) {
         Warn(listLine, String(list->fileKey) + ": " + Quoted(entry) +
-                           " is neither an address nor the start of one ending in \".\"");
+                           " is neither an address, a CIDR block nor the start of an IPv4 "
+                           "address ending in \".\"");
       }
     }
     const int count = (s_.*marks->text).Length();

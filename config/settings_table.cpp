@@ -16,6 +16,7 @@ constexpr TShownIn kSettings = TShownIn::kSettings;
 constexpr TPathKind kProgram = TPathKind::kProgram;
 constexpr TPathKind kDirectory = TPathKind::kDirectory;
 constexpr TPathKind kSecret = TPathKind::kSecret;
+constexpr TPathKind kListener = TPathKind::kListener;
 
 // The longest value whose line, the key, "=", the value and CR LF, fits the
 // bytes a saved line may take.
@@ -38,7 +39,7 @@ constexpr TSettingRow Flag(const char* fileKey, const char* remoteKey, int32_t S
 }
 
 constexpr TSettingRow kSettingRows[] = {
-    Text("host", nullptr, &S::host),
+    Text("host", nullptr, &S::host).Names(kListener),
     Integer("port", "Port", &S::port).Range(1, 65535).Required().OnlyIfUnset().Shown(kInfo, 1),
     Integer("timeout", "Timeout", &S::timeout).Shown(kInfo, 2),
     Text("comment", "Comment", &S::comment, "").Shown(kInfo, 3),
@@ -90,6 +91,9 @@ constexpr TSettingRow kSettingRows[] = {
         .Range(1, 65535)
         .Shown(kSettings, 14),
     Flag("refusereplays", "RefuseReplays", &S::refusereplays, "1").Shown(kSettings, 15),
+    Integer("sourceprefix6", "SourcePrefix6", &S::sourceprefix6, "64")
+        .Range(48, 128)
+        .Shown(kSettings, 16),
     // Read from the file but never written: a save passes their lines through.
     Text("orvpath", nullptr, &S::orvpath, "")
         .Unsaved()

@@ -29,6 +29,7 @@ enum class TPathKind : uint8_t {
   kProgram,    // an executable regular file, by an absolute path
   kDirectory,  // a directory the agent may write in
   kSecret,     // a regular file that only the agent's user or root may read or change
+  kListener,   // an address (empty: every address) or a name the agent can listen on
 };
 
 // The reply blocks of "GetInfo" (the last three) and "GetSettings" that show a setting.

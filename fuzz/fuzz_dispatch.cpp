@@ -32,8 +32,8 @@ enum class TRewrite {
   kPath,          // relative to the scratch directory: no leading "/", no ".." component
   kComparedPath,  // kPath unless the compare mode (parameter 1) searches a text
   kProgram,       // run by "/bin/echo", the fuzzed words becoming its arguments
-  kHost,          // 127.0.0.1
-  kHostOrEmpty,   // 127.0.0.1, or empty to reach the handler's own check
+  kHost,          // 127.0.0.1, or its IPv4-mapped IPv6 literal for a value with a ":"
+  kHostOrEmpty,   // kHost, or empty to reach the handler's own check
   kPort,          // the sandbox port when the value is a port at all
   kShortMs,       // a time limit of 1 to 50 ms when it is positive or 0 (0 means the default)
   kAttempts,      // at most two attempts
@@ -107,7 +107,7 @@ String Number(int v) {
 }
 
 struct TSandbox {
-  std::shared_ptr<const TORVSettings> allowed;  // every switch on, management from 127.0.0.1
+  std::shared_ptr<const TORVSettings> allowed;  // every switch on, management from the loopback
   std::shared_ptr<const TORVSettings> refused;  // every switch off, no management
   std::string cfgPath;
   std::string cfgText;  // the configuration file as a request must leave it
@@ -206,7 +206,7 @@ const TSandbox& Sandbox() {
     }
     // Log lines would pile up over millions of runs.
     s.logsuccess = s.logfails = s.Verbose = 0;
-    s.manageaddr = s.updateaddr = "127.0.0.1";
+    s.manageaddr = s.updateaddr = "127.0.0.1, ::1";
     String msg;
     if (!s.WriteConfigFile(msg)) Fail("cannot save the sandbox configuration", msg);
     box->cfgPath = s.CfgFile;
@@ -247,9 +247,11 @@ String RewriteValue(TRewrite rewrite, const String& value, const std::vector<Str
     case TRewrite::kProgram:
       return value.IsEmpty() ? value : String("/bin/echo ") + value;
     case TRewrite::kHost:
-      return "127.0.0.1";
+      // The sandbox's sockets are IPv4 ones, which an IPv6 socket reaches through a mapped
+      // address: the IPv6 paths run without waiting for a time limit.
+      return value.Pos(':') ? "[::ffff:127.0.0.1]" : "127.0.0.1";
     case TRewrite::kHostOrEmpty:
-      return value.IsEmpty() ? value : String("127.0.0.1");
+      return value.IsEmpty() ? value : RewriteValue(TRewrite::kHost, value, lines, box);
     case TRewrite::kPort:
       return isInt && PortInRange(v) ? Number(box.port) : value;
     case TRewrite::kShortMs:
@@ -331,8 +333,8 @@ void CheckAndRestoreSettings(const TSandbox& box, bool afterSetSettings) {
 
 }  // namespace
 
-// Input: one control byte (bit 0: the peer may manage; bit 1: every switch off), then the
-// decrypted request text.
+// Input: one control byte (bit 0: the peer may not manage; bit 1: an IPv6 peer; bit 2: every
+// switch off), then the decrypted request text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const TSandbox& box = Sandbox();
   if (size == 0) return 0;
@@ -343,7 +345,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request.SetSessionKey(key);
 
   ThreadParams peer{-1, {}};
-  peer.Address.s_addr = htonl((control & 1) == 0 ? INADDR_LOOPBACK : 0xC0000207);  // 192.0.2.7
+  static const char* const kPeers[] = {"127.0.0.1", "192.0.2.7", "::1", "2001:db8::7"};
+  TPeerAddress::Parse(kPeers[control & 3], peer.Address);
   TORVFlags flags;
   ORVReply reply;
   reply.InitPacket(nullptr, key);
@@ -351,7 +354,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   command.Trim();
   int recognised = 0;
   {
-    TSettingsScope scope((control & 2) == 0 ? box.allowed : box.refused);
+    TSettingsScope scope((control & 4) == 0 ? box.allowed : box.refused);
     UpgradeRec upgrade;
     TAfterReply after;
     recognised = ProcessJXRequest(request, reply, flags, peer, upgrade, after);

@@ -3,16 +3,72 @@
 
 #include <arpa/inet.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// Converts the address text at [start, start + len) of list by the C
-// library's rules; INADDR_NONE when invalid.
-in_addr_t ConvertAddress(const String& list, int start, int len, String& text) {
-  text = list.Copy(start, len);
-  text.SetZero();
-  return inet_addr(text.c_str());
+// Longest text of an address or block worth parsing; anything longer is none.
+constexpr int kMaxAddressText = 63;
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool IsHexLetter(char c) {
+  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// What an IPv6 address is written with.
+bool IsIPv6Char(char c) {
+  return IsDigit(c) || IsHexLetter(c) || c == ':' || c == '.';
+}
+
+// The characters lists have always been made of, and ":" and "/" for IPv6 and CIDR blocks.
+bool IsListChar(char c) {
+  return IsDigit(c) || c == '.' || c == '-' || c == ',' || c == ':' || c == '/';
+}
+
+// Calls keep(i, kept) for every byte list[i] in order. A list is read from its list characters
+// alone; the hex letters among them are those of a run of IPv6 characters that holds a ":".
+// Every other letter, like any other byte, is there for reading and is dropped, as it always was.
+template <typename F>
+void ForEachChar(const String& list, F&& keep) {
+  for (int i = 1; i <= list.Length();) {
+    int end = i;
+    bool colon = false;
+    for (; end <= list.Length() && IsIPv6Char(list[end]); ++end) colon |= list[end] == ':';
+    if (end == i) {
+      keep(i, IsListChar(list[i]));
+      ++i;
+      continue;
+    }
+    for (; i < end; ++i) keep(i, colon || !IsHexLetter(list[i]));
+  }
+}
+
+// The list's working copy: its list characters, in order.
+String ListCharacters(const String& list) {
+  String work;
+  ForEachChar(list, [&](int i, bool kept) {
+    if (kept) work.AddChar(list[i]);
+  });
+  return work;
+}
+
+// The position of the first byte of list that is not a list character (blanks count only when
+// blanksToo), or 0.
+int FirstIllegal(const String& list, bool blanksToo) {
+  int first = 0;
+  ForEachChar(list, [&](int i, bool kept) {
+    if (first == 0 && !kept && (blanksToo || (list[i] != ' ' && list[i] != '\t'))) first = i;
+  });
+  return first;
+}
+
+// Where an address may begin in a working copy.
+bool StartsAddress(char c) {
+  return IsDigit(c) || IsHexLetter(c) || c == ':';
 }
 
 // 1-based position of the first "," or "-" at or after from, 0 when none.
@@ -31,127 +87,180 @@ void SetIllegal(char c, String& err) {
   err = String("Illegal character (") + c + ") specified";
 }
 
-bool HasDigit(const String& s) {
-  for (int i = 1; i <= s.Length(); ++i) {
-    if (s[i] >= '0' && s[i] <= '9') return true;
+// The prefix length of "/N": one to three digits, at most bits.
+bool ParsePrefix(const char* text, int bits, int& prefix) {
+  const size_t digits = strlen(text);
+  if (digits == 0 || digits > 3 || strspn(text, "0123456789") != digits) return false;
+  prefix = atoi(text);
+  return prefix <= bits;
+}
+
+// An address of either family in its standard text, or a CIDR block ("10.0.0.0/8",
+// "2001:db8::/32"); prefix is -1 for an address. A block written over an IPv4-mapped prefix is
+// the IPv4 block it covers.
+bool ParseAddressOrBlock(const char* p, int n, TPeerAddress& address, int& prefix) {
+  if (n <= 0 || n > kMaxAddressText) return false;
+  char text[kMaxAddressText + 1];
+  memcpy(text, p, n);
+  text[n] = '\0';
+  char* slash = strchr(text, '/');
+  if (slash != nullptr) *slash = '\0';
+  if (!TPeerAddress::Parse(text, address)) return false;
+  prefix = -1;
+  if (slash == nullptr) return true;
+  const bool mapped = address.IsIPv4() && strchr(text, ':') != nullptr;
+  if (!ParsePrefix(slash + 1, mapped ? 128 : address.Bits(), prefix)) return false;
+  if (mapped) {
+    if (prefix < 96) return false;
+    prefix -= 96;
   }
-  return false;
+  return true;
+}
+
+// An address or block of a list item. IPv4 addresses without a prefix follow the C library's
+// inet_addr, as they always have (shorter forms, octal parts); legacy tells so.
+bool ParseItemAddress(const String& text, TPeerAddress& address, int& prefix, bool& legacy) {
+  legacy = text.Pos('/') == 0 && text.Pos(':') == 0;
+  if (!legacy) return ParseAddressOrBlock(text.Data(), text.Length(), address, prefix);
+  prefix = -1;
+  const in_addr_t converted = inet_addr(text.c_str());
+  if (converted == INADDR_NONE) return false;
+  address = TPeerAddress::FromIPv4(in_addr{converted});
+  return true;
+}
+
+// Entries of the accept filter as it has always read them: digits and dots alone.
+bool IsDotted(const char* p, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (!IsDigit(p[i]) && p[i] != '.') return false;
+  }
+  return n > 0;
+}
+
+// Whether a dotted entry admits the dotted peer text: the same, or a network entry ending in "."
+// that it begins with.
+bool DottedEntryAdmits(const char* p, size_t length, const char* address, size_t addressLength) {
+  if (length == addressLength && memcmp(p, address, length) == 0) return true;
+  return p[length - 1] == '.' && length < addressLength && memcmp(p, address, length) == 0;
 }
 
 }  // namespace
 
-int islistsetchar(char c) {
-  return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ',' ? 1 : 0;
+bool TAddressItem::Holds(const TPeerAddress& peer) const {
+  if (from.IsNone() || peer.Bits() != from.Bits()) return false;
+  if (prefix >= 0) return peer.InBlock(from, prefix);
+  if (to.IsNone()) return peer == from;
+  return (from.Compare(peer) <= 0 && peer.Compare(to) <= 0) ||
+         (to.Compare(peer) <= 0 && peer.Compare(from) <= 0);
 }
 
-void getitem(String& list, unsigned& from, unsigned& to, String& err) {
-  from = 0;
-  to = 0;
+void getitem(String& list, TAddressItem& item, String& err) {
+  item = TAddressItem{};
   int start = 1;
-  while (start <= list.Length() && (list[start] < '0' || list[start] > '9')) ++start;
+  while (start <= list.Length() && !StartsAddress(list[start])) ++start;
   if (start > list.Length()) return;
 
-  String text;
   int end = FindItemEnd(list, start);
-  int textLen = (end == 0 ? list.Length() + 1 : end) - start;
-  in_addr_t first = ConvertAddress(list, start, textLen, text);
-  if (first == INADDR_NONE) {
+  const String text = list.Copy(start, (end == 0 ? list.Length() + 1 : end) - start);
+  TPeerAddress first;
+  bool legacy = false;
+  if (!ParseItemAddress(text, first, item.prefix, legacy)) {
     SetInvalid(text, err);
     return;
   }
-  from = ntohl(first);
+  // 0.0.0.0 ends the list, as an address always has; a block of it is a block.
+  if (!(legacy && first.IPv4HostOrder() == 0)) item.from = first;
 
   if (end != 0 && list[end] == '-' && end < list.Length()) {
-    int secondEnd = FindItemEnd(list, end + 1);
-    int secondLen = (secondEnd == 0 ? list.Length() + 1 : secondEnd) - (end + 1);
-    in_addr_t second = ConvertAddress(list, end + 1, secondLen, text);
-    if (second == INADDR_NONE) {
-      SetInvalid(text, err);
+    const int secondEnd = FindItemEnd(list, end + 1);
+    const String second =
+        list.Copy(end + 1, (secondEnd == 0 ? list.Length() + 1 : secondEnd) - (end + 1));
+    TPeerAddress other;
+    int otherPrefix = -1;
+    if (!ParseItemAddress(second, other, otherPrefix, legacy)) {
+      SetInvalid(second, err);
+    } else if (item.prefix >= 0 || otherPrefix >= 0 || other.Bits() != first.Bits()) {
+      err = String("Invalid range (") + text + "-" + second + ") specified";
     } else {
-      to = ntohl(second);
+      item.to = other;
     }
     end = secondEnd;
   }
   list.Delete(1, end == 0 ? list.Length() : end);
 }
 
-int IPAllowed(unsigned ip, const String& list, String& err) {
+int IPAllowed(const TPeerAddress& peer, const String& list, String& err) {
   err = "";
-  const unsigned peer = ntohl(ip);
   int result = 0;
-
-  String work;
-  for (int i = 1; i <= list.Length(); ++i) {
-    if (islistsetchar(list[i])) work.AddChar(list[i]);
-  }
+  String work = ListCharacters(list);
   for (;;) {
-    unsigned from = 0;
-    unsigned to = 0;
-    getitem(work, from, to, err);
-    if (from == 0) break;
-    bool match =
-        to == 0 ? peer == from : (from <= peer && peer <= to) || (to <= peer && peer <= from);
-    if (match) {
+    TAddressItem item;
+    getitem(work, item, err);
+    if (item.from.IsNone()) break;
+    if (item.Holds(peer)) {
       result = 1;
       break;
     }
   }
-
-  if (err.IsEmpty()) {
-    for (int i = 1; i <= list.Length(); ++i) {
-      if (!islistsetchar(list[i])) {
-        SetIllegal(list[i], err);
-        break;
-      }
-    }
-  }
+  const int illegal = FirstIllegal(list, true);
+  if (err.IsEmpty() && illegal != 0) SetIllegal(list[illegal], err);
   return result;
 }
 
 int IPAllowed(const char* ip, const String& list, String& err) {
   if (ip == nullptr) return 0;
-  in_addr_t address = inet_addr(ip);
-  if (address == INADDR_NONE) return 0;
-  return IPAllowed(static_cast<unsigned>(address), list, err);
+  TPeerAddress peer;
+  if (strchr(ip, ':') != nullptr) {
+    if (!TPeerAddress::Parse(ip, peer)) return 0;
+  } else {
+    const in_addr_t address = inet_addr(ip);
+    if (address == INADDR_NONE) return 0;
+    peer = TPeerAddress::FromIPv4(in_addr{address});
+  }
+  return IPAllowed(peer, list, err);
 }
 
 bool CheckAddressList(const String& list, String& err) {
   err = "";
-  String work;
-  for (int i = 1; i <= list.Length(); ++i) {
-    if (islistsetchar(list[i])) {
-      work.AddChar(list[i]);
-    } else if (list[i] != ' ' && list[i] != '\t') {
-      SetIllegal(list[i], err);
+  if (const int illegal = FirstIllegal(list, false); illegal != 0) {
+    SetIllegal(list[illegal], err);
+    return false;
+  }
+  String work = ListCharacters(list);
+  TAddressItem item;
+  do {
+    getitem(work, item, err);
+    if (!err.IsEmpty()) return false;
+  } while (!item.from.IsNone());
+  // An item starting with 0.0.0.0 ends the scan.
+  for (int i = 1; i <= work.Length(); ++i) {
+    if (StartsAddress(work[i])) {
+      err = String("Nothing after 0.0.0.0 is read (") + work + ")";
       return false;
     }
-  }
-  unsigned from = 0;
-  unsigned to = 0;
-  do {
-    getitem(work, from, to, err);
-    if (!err.IsEmpty()) return false;
-  } while (from != 0);
-  // An item starting with 0.0.0.0 ends the scan.
-  if (HasDigit(work)) {
-    err = String("Nothing after 0.0.0.0 is read (") + work + ")";
-    return false;
   }
   return true;
 }
 
-bool FilterAdmits(const String& filterIPs, const char* address) {
-  size_t addressLength = strlen(address);
+bool FilterAdmits(const String& filterIPs, const TPeerAddress& peer) {
+  char address[TPeerAddress::kTextSize] = "";
+  if (peer.IsIPv4()) peer.Format(address, sizeof(address));
+  const size_t addressLength = strlen(address);
   const char* p = filterIPs.Data();
   const char* end = p + filterIPs.Length();
   while (p < end) {
     const char* entryEnd = static_cast<const char*>(memchr(p, '\r', end - p));
     if (entryEnd == nullptr) entryEnd = end;
-    size_t length = entryEnd - p;
-    if (length > 0) {
-      bool network = p[length - 1] == '.';
-      if (length == addressLength && memcmp(p, address, length) == 0) return true;
-      if (network && length < addressLength && memcmp(p, address, length) == 0) return true;
+    const int length = static_cast<int>(entryEnd - p);
+    if (IsDotted(p, length)) {
+      if (peer.IsIPv4() && DottedEntryAdmits(p, length, address, addressLength)) return true;
+    } else if (length > 0) {
+      TPeerAddress entry;
+      int prefix = -1;
+      if (ParseAddressOrBlock(p, length, entry, prefix) &&
+          peer.InBlock(entry, prefix < 0 ? entry.Bits() : prefix)) {
+        return true;
+      }
     }
     p = entryEnd;
     while (p < end && (*p == '\r' || *p == '\n')) ++p;
@@ -160,6 +269,11 @@ bool FilterAdmits(const String& filterIPs, const char* address) {
 }
 
 bool IsFilterEntry(const String& entry) {
+  if (!IsDotted(entry.Data(), entry.Length())) {
+    TPeerAddress address;
+    int prefix = -1;
+    return ParseAddressOrBlock(entry.Data(), entry.Length(), address, prefix);
+  }
   int parts = 0;
   int i = 1;
   while (i <= entry.Length()) {

@@ -1,21 +1,30 @@
-// Address access lists (comma-separated IPv4 addresses and ranges that may use a privileged
-// command) and the accept filter.
+// Address access lists (comma-separated addresses, ranges and CIDR blocks of both families that
+// may use a privileged command) and the accept filter.
 #pragma once
 
 #include "base/string.h"
+#include "net/peer.h"
 
-// 1 for the characters a list is made of (digits, ".", "-", ","), else 0.
-int islistsetchar(char c);
+// One item of an address list: an address, a range of two addresses of one family (written either
+// way round), or a CIDR block.
+struct TAddressItem {
+  TPeerAddress from;  // no peer: the list is exhausted, or it ends here (invalid, or 0.0.0.0)
+  TPeerAddress to;    // the range's other end; no peer for an address or a block
+  int prefix = -1;    // the block's prefix length; -1 for an address or a range
 
-// Takes the first item off list. from receives its first address (host byte
-// order), 0 when the list is exhausted or the address is invalid; to receives
-// the second address of a range, else 0. An invalid address sets err.
-void getitem(String& list, unsigned& from, unsigned& to, String& err);
+  bool Holds(const TPeerAddress& peer) const;
+};
 
-// 1 when ip (network byte order) is named by list, else 0. err receives a
-// diagnostic or stays empty; the result never depends on it.
-int IPAllowed(unsigned ip, const String& list, String& err);
-// The same for a dotted address; an invalid one is refused with err untouched.
+// Takes the first item off list, a working copy that holds only the characters a list is made
+// of. An invalid first address leaves item.from empty and sets err; an invalid second address
+// (or a second end that makes no range) leaves the first alone and sets err.
+void getitem(String& list, TAddressItem& item, String& err);
+
+// 1 when peer is named by list, else 0. err receives a diagnostic or stays empty; the result
+// never depends on it.
+int IPAllowed(const TPeerAddress& peer, const String& list, String& err);
+// The same for an address's text (dotted, with the C library's shorter forms, or IPv6); an
+// invalid one is refused with err untouched.
 int IPAllowed(const char* ip, const String& list, String& err);
 
 // Whether list reads as a whole: only list characters and blanks, every
@@ -23,11 +32,12 @@ int IPAllowed(const char* ip, const String& list, String& err);
 // naming the first problem, in the texts of getitem and IPAllowed.
 bool CheckAddressList(const String& list, String& err);
 
-// True when the accept filter text ("\r\n" + entries each followed by "\r\n")
-// admits the dotted address: an entry equal to it, or a network entry ending
-// in "." that it begins with.
-bool FilterAdmits(const String& filterIPs, const char* address);
+// True when the accept filter text ("\r\n" + entries each followed by "\r\n") admits peer. An
+// entry of digits and dots admits an IPv4 peer whose dotted text equals it, or, ending in ".",
+// begins with it. Any other entry is an address of either family, in any of its texts, or a
+// CIDR block, and admits the peers it names.
+bool FilterAdmits(const String& filterIPs, const TPeerAddress& peer);
 // Whether an accept-filter entry can admit any peer: a dotted address written
-// as the agent writes peers' addresses, or one to three of its first parts
-// each followed by ".".
+// as the agent writes peers' addresses, one to three of its first parts
+// each followed by ".", an IPv6 address, or a CIDR block.
 bool IsFilterEntry(const String& entry);

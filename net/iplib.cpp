@@ -1,4 +1,5 @@
-// IPv4 sockets: listening, resolving, connects and one-shot exchanges bounded by poll waits.
+// Sockets of both families: listening, resolving, connects and one-shot exchanges bounded by
+// poll waits.
 #include "net/iplib.h"
 
 #include <arpa/inet.h>
@@ -9,14 +10,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "base/errors.h"
+#include "net/peer.h"
 
 namespace {
 
@@ -36,13 +40,26 @@ int Timeout(String& err) {
   return kNetTimeout;
 }
 
+// Milliseconds left of a time limit that started when it was made.
+class TDeadline {
+ public:
+  explicit TDeadline(long long limitMs)
+      : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs)) {}
+  long long LeftMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(end_ -
+                                                                 std::chrono::steady_clock::now())
+        .count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point end_;
+};
+
 // Waits until fd reports one of events. 1 ready, 0 time limit reached, -1
 // failure (errno set). Signals do not shorten the wait.
 int WaitReady(int fd, short events, long long timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  if (timeoutMs < 0) timeoutMs = 0;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  long long left = timeoutMs;
+  long long left = std::max(0LL, timeoutMs);
+  const TDeadline deadline(left);
   for (;;) {
     pollfd p{fd, events, 0};
     int n = poll(&p, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
@@ -54,157 +71,31 @@ int WaitReady(int fd, short events, long long timeoutMs) {
       return 1;
     }
     if (n < 0 && errno != EINTR) return -1;
-    left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    left = deadline.LeftMs();
     if (left <= 0) return 0;
   }
 }
 
-// The IPv4 socket address of host:port. 1 or -2 with err set.
-int BuildAddress(const char* host, int port, sockaddr_in& addr, String& err) {
-  unsigned ip = 0;
-  int result = GetHostIP(host, &ip, err);
-  if (result != kNetOk) return result;
-  addr = sockaddr_in{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = ip;
-  return kNetOk;
+String Decimal(int n) {
+  char text[16];
+  snprintf(text, sizeof(text), "%d", n);
+  return String(text);
 }
 
-}  // namespace
+// Where listening failed, for the admin who has to find out why. Port 0 is any port: a check of
+// the address alone.
+String Where(const char* host, int port) {
+  return String(" (address ") + host + (port > 0 ? String(", port ") + Decimal(port) : String()) +
+         ")";
+}
 
-int TcpListen(const char* host, const char* service, unsigned* addrLen, String& err) {
+// One TCP connect to address, blocking when limitMs is 0. 1, 0, -3 or -6.
+int ConnectOne(TUniqueFd& sock, const TSocketAddress& address, long long limitMs, String& err) {
   err = "";
-  // Where it failed, for the admin who has to find out why.
-  const String where =
-      String(" (address ") + (host != nullptr ? host : "0.0.0.0") + ", port " + service + ")";
-  addrinfo hints{};
-  hints.ai_flags = AI_PASSIVE;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(host, service, &hints, &found);
-  if (rc != 0) {
-    err = String(gai_strerror(rc)) + where;
-    err.SetZero();
-    return 0;
-  }
-  TAddrInfoList list(found);
-
-  TUniqueFd sock;
-  const addrinfo* bound = nullptr;
-  int error = 0;
-  for (const addrinfo* a = list.get(); a != nullptr && bound == nullptr; a = a->ai_next) {
-    sock.Reset(socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-    if (!sock.Valid()) {
-      error = errno;
-      continue;
-    }
-    int on = 1;
-    setsockopt(sock.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    if (bind(sock.Get(), a->ai_addr, a->ai_addrlen) == 0) {
-      bound = a;
-    } else {
-      error = errno;
-      shutdown(sock.Get(), SHUT_RDWR);
-      sock.Reset();
-    }
-  }
-  if (bound == nullptr) {
-    err = String("socket() or bind() error: ") + GetErrorStr(error) + where;
-    err.SetZero();
-    return 0;
-  }
-  // The longest queue the system allows: a flood of connections that are
-  // refused at once must not fill it, or a manager's connection attempt is
-  // dropped and retried a second later.
-  if (listen(sock.Get(), SOMAXCONN) != 0) {
-    error = errno;
-    shutdown(sock.Get(), SHUT_RDWR);
-    err = String("listen() error: ") + GetErrorStr(error) + where;
-    err.SetZero();
-    return 0;
-  }
-  // 0 means failure to the callers, so a socket that landed on descriptor 0
-  // (standard input closed) moves up.
-  if (sock.Get() == 0) {
-    int moved = fcntl(sock.Get(), F_DUPFD_CLOEXEC, 1);
-    if (moved < 0) {
-      err = "listen() error";
-      return 0;
-    }
-    sock.Reset(moved);
-  }
-  if (addrLen != nullptr) *addrLen = bound->ai_addrlen;
-  return sock.Release();
-}
-
-int TcpListen(const char* host, int port, unsigned* addrLen, String& err) {
-  char service[16];
-  snprintf(service, sizeof(service), "%d", port);
-  return TcpListen(host, service, addrLen, err);
-}
-
-int GetHostIP(const char* host, unsigned* ip, String& err) {
-  err = "";
-  if (host == nullptr) host = "";
-  *ip = inet_addr(host);
-  if (*ip != INADDR_NONE) return kNetOk;
-
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (host[0] == '\0' || getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-    err = "Cannot resolve server name to IP address";
-    return kNetResolveError;
-  }
-  TAddrInfoList list(found);
-  if (found->ai_family != AF_INET || found->ai_addrlen != sizeof(sockaddr_in)) {
-    err = "Name resolution error: unknown address structure";
-    return kNetResolveError;
-  }
-  *ip = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  return kNetOk;
-}
-
-unsigned GetMyIP() {
-  char name[255] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) return 0;
-  unsigned ip = 0;
-  String err;
-  if (GetHostIP(name, &ip, err) != kNetOk) return 0;
-  return ip;
-}
-
-char* inet_ntoa_safe(in_addr address, char* dst, int size) {
-  if (dst == nullptr || size <= 0) return dst;
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, text, sizeof(text));
-  snprintf(dst, static_cast<size_t>(size), "%s", text);
-  return dst;
-}
-
-String IP2String(unsigned ip) {
-  char text[24];
-  in_addr address{};
-  address.s_addr = ip;
-  return String(inet_ntoa_safe(address, text, sizeof(text)));
-}
-
-int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, String& err) {
-  err = "";
-  sock.Reset();
-  sockaddr_in addr{};
-  int result = BuildAddress(host, port, addr, err);
-  if (result != kNetOk) return result;
-
-  sock.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sock.Reset(socket(address.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock.Valid()) return SystemFailure(err, kNetSocketError);
-  const sockaddr* target = reinterpret_cast<const sockaddr*>(&addr);
-
-  if (timeoutMs == 0) {
-    if (connect(sock.Get(), target, sizeof(addr)) == 0) return kNetOk;
+  if (limitMs == 0) {
+    if (connect(sock.Get(), address.Get(), address.length) == 0) return kNetOk;
     return SystemFailure(err, kNetConnectError);
   }
 
@@ -213,11 +104,11 @@ int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, S
     err = String("ioctl error - ") + GetErrorStr(errno);
     return kNetSocketError;
   }
-  if (connect(sock.Get(), target, sizeof(addr)) != 0 && errno != EINPROGRESS && errno != EALREADY &&
-      errno != EISCONN) {
+  if (connect(sock.Get(), address.Get(), address.length) != 0 && errno != EINPROGRESS &&
+      errno != EALREADY && errno != EISCONN) {
     return SystemFailure(err, kNetConnectError);
   }
-  int ready = WaitReady(sock.Get(), POLLOUT, timeoutMs);
+  int ready = WaitReady(sock.Get(), POLLOUT, limitMs);
   if (ready == 0) return Timeout(err);
   if (ready < 0) return SystemFailure(err, kNetConnectError);
 
@@ -229,6 +120,218 @@ int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, S
   if (pending == 0 && size == sizeof(pending)) return kNetOk;
   err = GetErrorStr(pending);
   return kNetConnectError;
+}
+
+// A datagram socket for the first of host's addresses that takes it: connected to it (connect
+// true), or with the first datagram sent to it. 1, or the code and err of the last failure.
+int OpenDatagram(const char* host, int port, bool connectIt, const void* data, int length,
+                 TUniqueFd& sock, String& err) {
+  std::vector<TSocketAddress> addresses;
+  int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, addresses, err);
+  if (result != kNetOk) return result;
+  for (const TSocketAddress& address : addresses) {
+    err = "";
+    sock.Reset(socket(address.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.Valid()) {
+      result = SystemFailure(err, kNetSocketError);
+    } else if (connectIt && connect(sock.Get(), address.Get(), address.length) != 0) {
+      result = SystemFailure(err, kNetConnectError);
+    } else if (!connectIt && length > 0 &&
+               sendto(sock.Get(), data, static_cast<size_t>(length), MSG_NOSIGNAL, address.Get(),
+                      address.length) < 0) {
+      result = SystemFailure(err, kNetSendError);
+    } else {
+      return kNetOk;
+    }
+  }
+  sock.Reset();
+  return result;
+}
+
+}  // namespace
+
+int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) {
+  err = "";
+  sockets = TListenSockets{};
+  const bool any = host == nullptr || host[0] == '\0';
+  std::vector<TSocketAddress> addresses;
+  if (any) {
+    addresses.resize(2);
+    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&addresses[0].storage);
+    ipv6->sin6_family = AF_INET6;
+    ipv6->sin6_addr = in6addr_any;
+    ipv6->sin6_port = htons(static_cast<uint16_t>(port));
+    addresses[0].length = sizeof(sockaddr_in6);
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&addresses[1].storage);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_addr.s_addr = htonl(INADDR_ANY);
+    ipv4->sin_port = htons(static_cast<uint16_t>(port));
+    addresses[1].length = sizeof(sockaddr_in);
+  } else {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const String service = Decimal(port);
+    if (int rc = getaddrinfo(host, service.c_str(), &hints, &found); rc != 0) {
+      err = String(gai_strerror(rc)) + Where(host, port);
+      err.SetZero();
+      return 0;
+    }
+    TAddrInfoList list(found);
+    // The first address of each family, in the resolver's order.
+    for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+      if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+      if (!addresses.empty() && addresses[0].Family() == a->ai_family) continue;
+      if (addresses.size() == 2) break;
+      addresses.emplace_back();
+      memcpy(&addresses.back().storage, a->ai_addr, a->ai_addrlen);
+      addresses.back().length = a->ai_addrlen;
+    }
+  }
+
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const TSocketAddress& address = addresses[i];
+    const char* shown = any ? (address.Family() == AF_INET6 ? "::" : "0.0.0.0") : host;
+    TUniqueFd sock(socket(address.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock.Valid()) {
+      // A kernel without IPv6: the other family alone, as before IPv6.
+      if (errno == EAFNOSUPPORT && addresses.size() > 1) continue;
+      err = String("socket() or bind() error: ") + GetErrorStr(errno) + Where(shown, port);
+      err.SetZero();
+      sockets = TListenSockets{};
+      return 0;
+    }
+    int on = 1;
+    setsockopt(sock.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (address.Family() == AF_INET6) {
+      // Every address takes IPv4 peers on the one socket; a named address keeps to its own.
+      int only = any ? 0 : 1;
+      setsockopt(sock.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
+    }
+    const char* failed = nullptr;
+    if (bind(sock.Get(), address.Get(), address.length) != 0) {
+      failed = "socket() or bind() error: ";
+      // The longest queue the system allows: a flood of connections that are
+      // refused at once must not fill it, or a manager's connection attempt is
+      // dropped and retried a second later.
+    } else if (listen(sock.Get(), SOMAXCONN) != 0) {
+      failed = "listen() error: ";
+    }
+    if (failed != nullptr) {
+      const int error = errno;
+      shutdown(sock.Get(), SHUT_RDWR);
+      err = String(failed) + GetErrorStr(error) + Where(shown, port);
+      err.SetZero();
+      sockets = TListenSockets{};
+      return 0;
+    }
+    // 0 means failure to the callers, so a socket that landed on descriptor 0
+    // (standard input closed) moves up.
+    if (sock.Get() == 0) {
+      int moved = fcntl(sock.Get(), F_DUPFD_CLOEXEC, 1);
+      if (moved < 0) {
+        err = "listen() error";
+        sockets = TListenSockets{};
+        return 0;
+      }
+      sock.Reset(moved);
+    }
+    sockets.fd[sockets.count++] = std::move(sock);
+    // Every address: the IPv6 socket takes both families, unless the kernel has no IPv6.
+    if (any) break;
+  }
+  return sockets.count;
+}
+
+int ResolveHost(const char* host, int port, int family, int socketType,
+                std::vector<TSocketAddress>& addresses, String& err) {
+  err = "";
+  addresses.clear();
+  String name = host != nullptr ? host : "";
+  if (name.Length() > 2 && name[1] == '[' && name[name.Length()] == ']') {
+    name = name.Copy(2, name.Length() - 2);
+  }
+  name.SetZero();
+  const uint16_t networkPort = htons(static_cast<uint16_t>(port));
+  // A dotted address is taken as the C library has always read it, shorter forms included.
+  const in_addr_t dotted = inet_addr(name.c_str());
+  if (dotted != INADDR_NONE && family != AF_INET6) {
+    auto& address = addresses.emplace_back();
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&address.storage);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = networkPort;
+    ipv4->sin_addr.s_addr = dotted;
+    address.length = sizeof(sockaddr_in);
+    return kNetOk;
+  }
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = socketType;
+  addrinfo* found = nullptr;
+  if (name.IsEmpty() || getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) {
+    err = "Cannot resolve server name to IP address";
+    return kNetResolveError;
+  }
+  TAddrInfoList list(found);
+  for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+    if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
+        a->ai_addrlen > sizeof(sockaddr_storage)) {
+      continue;
+    }
+    auto& address = addresses.emplace_back();
+    memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+    address.length = a->ai_addrlen;
+    // Both families keep the port at the same place.
+    reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = networkPort;
+  }
+  if (addresses.empty()) {
+    err = "Cannot resolve server name to IP address";
+    return kNetResolveError;
+  }
+  return kNetOk;
+}
+
+String MyAddressText() {
+  char name[255] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) return "0.0.0.0";
+  std::vector<TSocketAddress> addresses;
+  String err;
+  for (int family : {AF_INET, AF_INET6}) {
+    if (ResolveHost(name, 0, family, SOCK_DGRAM, addresses, err) == kNetOk) {
+      const TSocketAddress& first = addresses.front();
+      return TPeerAddress::FromSocket(first.Get(), first.length).Text();
+    }
+  }
+  return "0.0.0.0";
+}
+
+int ConnectFirst(TUniqueFd& sock, const std::vector<TSocketAddress>& addresses, int timeoutMs,
+                 String& err) {
+  const TDeadline deadline(timeoutMs);
+  int result = kNetConnectError;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    long long limitMs = 0;  // blocking
+    if (timeoutMs != 0) {
+      const long long left = deadline.LeftMs();
+      if (left <= 0) return Timeout(err);
+      // A black-holed address must leave the next ones time to answer.
+      limitMs = std::max(1LL, left / static_cast<long long>(addresses.size() - i));
+    }
+    result = ConnectOne(sock, addresses[i], limitMs, err);
+    if (result == kNetOk) break;
+  }
+  return result;
+}
+
+int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, String& err,
+                   int family) {
+  err = "";
+  sock.Reset();
+  std::vector<TSocketAddress> addresses;
+  const int result = ResolveHost(host, port, family, SOCK_STREAM, addresses, err);
+  return result == kNetOk ? ConnectFirst(sock, addresses, timeoutMs, err) : result;
 }
 
 int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* sendBuf,
@@ -255,20 +358,10 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* 
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err) {
   err = "";
-  sockaddr_in addr{};
-  int result = BuildAddress(host, port, addr, err);
+  TUniqueFd sock;
+  int result = OpenDatagram(host, port, false, sendBuf, sendLen, sock, err);
   if (result != kNetOk) return result;
-
-  TUniqueFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock.Valid()) return SystemFailure(err, kNetSocketError);
-
-  int transferred = kNetOk;  // nothing to transfer counts as done
-  if (sendLen > 0) {
-    ssize_t sent = sendto(sock.Get(), sendBuf, static_cast<size_t>(sendLen), MSG_NOSIGNAL,
-                          reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    if (sent < 0) return SystemFailure(err, kNetSendError);
-    transferred = static_cast<int>(sent);
-  }
+  int transferred = sendLen > 0 ? sendLen : kNetOk;  // nothing to transfer counts as done
   if (recvLen > 0) {
     if (WaitReady(sock.Get(), POLLIN, timeoutSec * 1000LL) != 1) return Timeout(err);
     ssize_t got = recvfrom(sock.Get(), recvBuf, static_cast<size_t>(recvLen), 0, nullptr, nullptr);
@@ -283,18 +376,8 @@ int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void*
 
 int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
   if (Protocol == 1) return PerformConnect(Handle, host, port, timeoutMs, LastError);
-
   LastError = "";
-  Handle.Reset();
-  sockaddr_in addr{};
-  int result = BuildAddress(host, port, addr, LastError);
-  if (result != kNetOk) return result;
-  Handle.Reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!Handle.Valid()) return SystemFailure(LastError, kNetSocketError);
-  if (connect(Handle.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-    return SystemFailure(LastError, kNetConnectError);
-  }
-  return kNetOk;
+  return OpenDatagram(host, port, true, nullptr, 0, Handle, LastError);
 }
 
 void TSyncSocket::Disconnect() {

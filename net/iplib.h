@@ -1,7 +1,10 @@
-// IPv4 building blocks: listening, name resolution, client exchanges with time limits.
+// IPv4 and IPv6 building blocks: listening, name resolution, client exchanges with time limits.
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <vector>
 
 #include "base/string.h"
 #include "base/unique_fd.h"
@@ -17,34 +20,56 @@ inline constexpr int kNetSendError = -4;
 inline constexpr int kNetReceiveError = -5;
 inline constexpr int kNetConnectError = -6;
 
-// Opens a listening TCP socket (close-on-exec, address reuse, backlog 512) on
-// host (null: every local address) and service. Returns the socket, which the
-// caller then owns, or 0 with err set. *addrLen (when not null) receives the
-// bound address's length.
-int TcpListen(const char* host, const char* service, unsigned* addrLen, String& err);
-int TcpListen(const char* host, int port, unsigned* addrLen, String& err);
+// The listening sockets of one host setting: one, or one per family for a name that has both.
+inline constexpr int kMaxListenSockets = 2;
+struct TListenSockets {
+  TUniqueFd fd[kMaxListenSockets];
+  int count = 0;
+};
 
-// A dotted address is taken as it is; anything else is looked up as a name.
-// *ip receives the first IPv4 address in network byte order. 1 or -2.
-int GetHostIP(const char* host, unsigned* ip, String& err);
-// The first IPv4 address of this host's own name (network byte order), or 0.
-unsigned GetMyIP();
-// Dotted-decimal text of address in dst, cut to size - 1 characters and
-// zero-terminated; returns dst.
-char* inet_ntoa_safe(in_addr address, char* dst, int size);
-String IP2String(unsigned ip);
+// Opens listening TCP sockets (close-on-exec, address reuse, the longest backlog) on host and
+// port. An empty or null host is every local address: one IPv6 socket that takes IPv4 peers
+// too, or an IPv4 one where the kernel has no IPv6. An address is itself; a name binds the first
+// address of each family it resolves to. Returns the number of sockets (their descriptors are
+// above 0), or 0 with err set and nothing left open.
+int TcpListen(const char* host, int port, TListenSockets& sockets, String& err);
 
-// Connects a TCP socket to host:port; timeoutMs 0 connects blocking, any
-// other value leaves the socket non-blocking. sock holds the socket (if one
-// was created) whatever the result. 1, 0, -2, -3 or -6.
-int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, String& err);
+// A socket address of either family.
+struct TSocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+
+  int Family() const { return storage.ss_family; }
+  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+// The addresses to try for host:port, in order. A dotted address (also in the C library's
+// shorter forms) or an IPv6 literal, bracketed or not, is taken as it is; a name gives the
+// resolver's addresses in its order. family AF_INET or AF_INET6 keeps to that family. 1, or -2
+// with err set.
+int ResolveHost(const char* host, int port, int family, int socketType,
+                std::vector<TSocketAddress>& addresses, String& err);
+// This host's own address: the first IPv4 address of its name, else the first IPv6 one (RFC
+// 5952 text); "0.0.0.0" when the name resolves to neither.
+String MyAddressText();
+
+// Connects a TCP socket to the first of addresses that takes it, trying them in turn within
+// timeoutMs: each but the last may take its share of the time left, and one refused at once
+// leaves its time to the next. timeoutMs 0 connects blocking, any other value leaves the socket
+// non-blocking. sock holds the last socket tried (if one was created) whatever the result. 1, 0,
+// -3 or -6, with err, of the last attempt.
+int ConnectFirst(TUniqueFd& sock, const std::vector<TSocketAddress>& addresses, int timeoutMs,
+                 String& err);
+// ConnectFirst on host:port's addresses (ResolveHost); also -2.
+int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, String& err,
+                   int family = AF_UNSPEC);
 // Connects, sends sendLen bytes in one call, receives once at most recvLen
 // bytes and closes. Returns the bytes received, 1 when recvLen is 0, or a code.
 int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err);
-// Sends one datagram (when sendLen > 0) and receives one (when recvLen > 0)
-// within timeoutSec seconds. Returns the byte count of the last transfer, 1
-// when both lengths are 0, or a code.
+// Sends one datagram (when sendLen > 0) to the first of host's addresses that takes it, and
+// receives one (when recvLen > 0) within timeoutSec seconds. Returns the byte count of the last
+// transfer, 1 when both lengths are 0, or a code.
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err);
 
@@ -57,7 +82,8 @@ class TSyncSocket {
   TSyncSocket(const TSyncSocket&) = delete;
   TSyncSocket& operator=(const TSyncSocket&) = delete;
 
-  // 1 or a negative code (0 on a TCP time-out). UDP ignores timeoutMs.
+  // 1 or a negative code (0 on a TCP time-out). UDP ignores timeoutMs and takes the first of
+  // host's addresses it can connect to.
   int Connect(const char* host, int port, int timeoutMs);
   void Disconnect();
   // Bytes sent, 0 when len < 1, or -4. The send blocks; timeoutMs is unused.

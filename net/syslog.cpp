@@ -32,7 +32,7 @@ int SendToSysLog(const char* host, int port, int facility, TSyslogSeverity sever
   String datagram(priority);
   datagram += CDateTime();
   datagram += " ";
-  datagram += IP2String(GetMyIP());
+  datagram += MyAddressText();
   datagram += " ";
   datagram += tag;
   datagram += ": ";

@@ -38,7 +38,7 @@ class TConnection {
     deadline_ = Clock::now() + std::chrono::milliseconds(target.timeoutMs);
     String host = target.host;
     host.SetZero();
-    int rc = PerformConnect(fd_, host.Data(), target.port, target.timeoutMs, err);
+    int rc = PerformConnect(fd_, host.Data(), target.port, target.timeoutMs, err, target.family);
     if (rc != kNetOk) {
       failure_ = rc == kNetTimeout ? TOrvFailure::kTimeout : TOrvFailure::kConnect;
       return 0;

@@ -1,16 +1,19 @@
 // Manager-side client: sends one request to an agent and returns its decoded reply.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <string>
 #include <vector>
 
 #include "base/string.h"
 
 struct TOrvTarget {
-  String host = "127.0.0.1";
+  String host = "127.0.0.1";  // a name, an IPv4 or IPv6 address, or "[" IPv6 address "]"
   int port = 1055;
   String password;
   int timeoutMs = 30000;
+  int family = AF_UNSPEC;  // AF_INET or AF_INET6 keeps the connection to that family
 };
 
 // Bytes of the session key picked for every request.

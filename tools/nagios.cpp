@@ -56,6 +56,13 @@ int TimeoutState(const TCheckOptions& options) {
   return options.timeoutState.value_or(options.unknownOnConnect ? kStateUnknown : kStateCritical);
 }
 
+// host:port, an IPv6 address in brackets so that its port stands apart.
+std::string AgentAddress(const TOrvTarget& target) {
+  const std::string host = ToText(target.host);
+  const bool bare = host.find(':') != std::string::npos && host[0] != '[';
+  return (bare ? "[" + host + "]" : host) + ":" + std::to_string(target.port);
+}
+
 // A reply other than "200": "301" is the test's own failure, the rest say the check itself
 // could not be made.
 TVerdict FailedReply(const std::string& code, const std::vector<std::string>& lines) {
@@ -69,10 +76,7 @@ TVerdict FailedReply(const std::string& code, const std::vector<std::string>& li
 class TCheckReport {
  public:
   TCheckReport(const TCheckOptions& options, const TOrvTarget& target, std::string what)
-      : options_(options),
-        target_(target),
-        agent_(ToText(target.host) + ":" + std::to_string(target.port)),
-        what_(std::move(what)) {}
+      : options_(options), target_(target), agent_(AgentAddress(target)), what_(std::move(what)) {}
 
   std::string Line(int state, const std::string& detail, const std::string& perf = "") const {
     std::string line = std::string("ORV ") + CheckStateName(state) + " - " + Flatten(what_) + ": " +

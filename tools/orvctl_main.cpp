@@ -26,14 +26,14 @@ namespace {
 std::string Usage(const std::string& name, bool check) {
   const std::string more(7 + name.size() + 1, ' ');
   if (check) {
-    return "Usage: " + name +
-           " [-H host] [-p port] [-P password | -F passwordfile] [-t seconds[:state]]\n" + more +
-           "[-v] [-w RANGE] [-c RANGE] [--field N|NAME] [--percent | --age] [--label L]\n" + more +
+    return "Usage: " + name + " [-H host] [-4|-6] [-p port] [-P password | -F passwordfile]\n" +
+           more + "[-t seconds[:state]] [-v] [-w RANGE] [-c RANGE] [--field N|NAME]\n" + more +
+           "[--percent | --age] [--label L]\n" + more +
            "[--uom U] [-u] [-W] [--state-file FILE] COMMAND [PARAM ...]\n       " + name +
            " [options] --plugin 'PLUGIN [ARG ...]'\n";
   }
   return "Usage: " + name +
-         " [-H host] [-p port] [-P password | -F passwordfile] [-t seconds] [-v]\n" + more +
+         " [-H host] [-4|-6] [-p port] [-P password | -F passwordfile] [-t seconds] [-v]\n" + more +
          "[--raw] [--json] COMMAND [PARAM ...]\n       " + name +
          " [options] upgrade FILE\n       " + name +
          " --nagios [options] [-w RANGE] [-c RANGE] [--field N|NAME]\n" + more +
@@ -44,7 +44,9 @@ std::string Usage(const std::string& name, bool check) {
 }
 
 constexpr const char* kHelp =
-    "  -H, --host HOST        the agent's host name or IPv4 address (default 127.0.0.1)\n"
+    "  -H, --host HOST        the agent's host name, IPv4 or IPv6 address (also [ADDRESS])\n"
+    "                         (default 127.0.0.1)\n"
+    "  -4, --ipv4             connect over IPv4 only;  -6, --ipv6  over IPv6 only\n"
     "  -p, --port PORT        the agent's port, 1 to 65535 (default 1055)\n"
     "  -P, --password PASS    the agent's password (also from ORV_PASSWORD)\n"
     "  -F, --password-file F  read the password from the first line of F\n"
@@ -95,6 +97,8 @@ enum TLongOption {
 const option kOptions[] = {
     {"host", required_argument, nullptr, 'H'},
     {"hostname", required_argument, nullptr, 'H'},
+    {"ipv4", no_argument, nullptr, '4'},
+    {"ipv6", no_argument, nullptr, '6'},
     {"port", required_argument, nullptr, 'p'},
     {"password", required_argument, nullptr, 'P'},
     {"password-file", required_argument, nullptr, 'F'},
@@ -226,10 +230,16 @@ TCtlOptions ParseOptions(int argc, char** argv) {
   if (const char* env = getenv("ORV_PASSWORD")) o.target.password = env;
   opterr = 0;
   // "+": options end at the command, so parameters may begin with "-".
-  for (int c; (c = getopt_long(argc, argv, "+:H:p:P:F:t:w:c:uWvhV", kOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "+:H:46p:P:F:t:w:c:uWvhV", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'H':
         o.target.host = optarg;
+        break;
+      case '4':
+        o.target.family = AF_INET;
+        break;
+      case '6':
+        o.target.family = AF_INET6;
         break;
       case 'p':
         o.target.port = ParseBounded(optarg, 1, 65535, "the port");

@@ -74,7 +74,7 @@ constexpr TReplyLayout kLayouts[] = {
      "",
      {Num("Service"), Num("Active"), Num("ActiveConnections"), Num("OpenedConnections"),
       Num("FailedConnections"), Num("Port"), Num("Timeout"), List("Available tests"),
-      List("Available actions"), Num("MaxPending"), Num("MinKeyLength")},
+      List("Available actions"), Num("MaxPending"), Num("MinKeyLength"), Num("SourcePrefix6")},
      true,
      "ActiveConnections"},
 };

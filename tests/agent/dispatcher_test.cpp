@@ -53,7 +53,7 @@ class DispatcherTest : public TScratchTest {
     ORVReply reply;
     UpgradeRec upgrade;
     ThreadParams params{-1, {}};
-    inet_pton(AF_INET, peer, &params.Address);
+    TPeerAddress::Parse(peer, params.Address);
     TSettingsScope scope(settings ? settings : SettingsSnapshot());
     result_ = ProcessJXRequest(request, reply, flags_, params, upgrade, after);
     return std::string(reply.c_str(), reply.Length());

@@ -67,8 +67,13 @@ TEST_F(LogTest, LineFormatsOnConsoleAndInFile) {
   // A new log has the mode logrotate creates logs with, whatever the umask.
   struct stat st {};
   EXPECT_EQ(stat(dir_.Join("ok.log").c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0640u);
-  showmessage("from %s\n", in_addr{inet_addr("10.1.2.3")}, mtSuccess, 1, "afar");
-  const std::string lines = "orv\t\t job 42 done\n(.*)10\\.1\\.2\\.3\t from afar\n";
+  showmessage("from %s\n", TPeerAddress::FromIPv4(in_addr{inet_addr("10.1.2.3")}), mtSuccess, 1,
+              "afar");
+  TPeerAddress ipv6;
+  ASSERT_TRUE(TPeerAddress::Parse("2001:DB8:0::7", ipv6));
+  showmessage("from %s\n", ipv6, mtSuccess, 1, "further");
+  const std::string lines =
+      "orv\t\t job 42 done\n(.*)10\\.1\\.2\\.3\t from afar\n(.*)2001:db8::7\t from further\n";
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[orv\]\[)" + kTime + lines))) << out;
   EXPECT_TRUE(std::regex_match(Read("ok.log"), std::regex(kStamp + lines))) << Read("ok.log");

@@ -16,8 +16,10 @@ namespace {
 
 using TSummary = TRefusalLimiter::TSummary;
 
-uint32_t Address(const char* dotted) {
-  return inet_addr(dotted);
+TPeerAddress Address(const char* text) {
+  TPeerAddress address;
+  EXPECT_TRUE(TPeerAddress::Parse(text, address)) << text;
+  return address;
 }
 
 std::string Text(const TSummary& summary) {
@@ -26,10 +28,10 @@ std::string Text(const TSummary& summary) {
 
 TEST(RefusalLimiterTest, OneLinePerSourceAndKindThenASummary) {
   TRefusalLimiter limiter;
-  const uint32_t a = Address("127.0.0.2");
-  const uint32_t b = Address("127.0.0.3");
+  const TPeerAddress a = Address("127.0.0.2");
+  const TPeerAddress b = Address("127.0.0.3");
   const struct Event {
-    uint32_t source;
+    TPeerAddress source;
     TRefusal kind;
     int64_t atMs;
     bool logged;
@@ -61,7 +63,7 @@ TEST(RefusalLimiterTest, OneLinePerSourceAndKindThenASummary) {
 // rest.
 TEST(RefusalLimiterTest, RequestAndManagementLinesHaveTheirOwnQuotaPerSource) {
   TRefusalLimiter limiter;
-  const uint32_t a = Address("127.0.0.2");
+  const TPeerAddress a = Address("127.0.0.2");
   const struct Case {
     TRefusal kind;
     int64_t atMs;
@@ -100,14 +102,16 @@ TEST(RefusalLimiterTest, ManySourcesStayWithinTheLineBudget) {
   TRefusalLimiter limiter;
   int lines = 0;
   const uint32_t sources = TRefusalLimiter::kMaxSources + 500;
-  for (uint32_t i = 1; i <= sources; ++i) lines += limiter.Admit(htonl(i), TRefusal::kReplay, 100);
+  for (uint32_t i = 1; i <= sources; ++i) {
+    lines += limiter.Admit(TPeerAddress::FromIPv4(in_addr{htonl(i)}), TRefusal::kReplay, 100);
+  }
   EXPECT_EQ(lines, TRefusalLimiter::kMaxLines);
   const std::vector<TSummary> due = limiter.Flush(100 + TRefusalLimiter::kWindowMs);
   ASSERT_EQ(due.size(), TRefusalLimiter::kMaxSummaries + 1u);
   int64_t held = 0;
   for (const TSummary& s : due) held += s.count;
   EXPECT_EQ(held, sources - TRefusalLimiter::kMaxLines) << "every event is in a line or a sum";
-  EXPECT_EQ(due.back().source, 0u);
+  EXPECT_TRUE(due.back().source.IsNone());
   EXPECT_NE(
       Text(due.back()).find(" more refused connections from other addresses in the last 60 s"),
       std::string::npos);
@@ -123,19 +127,23 @@ TEST(RefusalLimiterTest, SystemLogLinesMatchTheShippedFail2banFilter) {
   const size_t at = conf.find(prefix);
   ASSERT_NE(at, std::string::npos) << conf;
   std::string pattern = conf.substr(at + prefix.size(), conf.find('\n', at) - at - prefix.size());
-  pattern.replace(pattern.find("<HOST>"), 6, "([0-9.]+)");
+  pattern.replace(pattern.find("<HOST>"), 6, "([0-9a-f.:]+)");
   const std::regex filter(pattern);
-  const in_addr peer{Address("127.0.0.2")};
-  for (int k = 0; k < static_cast<int>(TRefusal::kBadRequest); ++k) {
-    const auto kind = static_cast<TRefusal>(k);
-    const std::string line = RefusalSystemLine(kind, peer, 3).SetZero().c_str();
-    std::smatch match;
-    EXPECT_EQ(std::regex_match(line, match, filter) && match[1] == "127.0.0.2",
-              kind != TRefusal::kEvicted)
-        << line;
+  for (const char* address : {"127.0.0.2", "2001:db8::2"}) {
+    for (int k = 0; k < static_cast<int>(TRefusal::kBadRequest); ++k) {
+      const auto kind = static_cast<TRefusal>(k);
+      const std::string line = RefusalSystemLine(kind, Address(address), 3).SetZero().c_str();
+      std::smatch match;
+      EXPECT_EQ(std::regex_match(line, match, filter) && match[1] == address,
+                kind != TRefusal::kEvicted)
+          << line;
+    }
   }
-  EXPECT_STREQ(RefusalSystemLine(TRefusal::kShortKey, peer, 3).SetZero().c_str(),
+  EXPECT_STREQ(RefusalSystemLine(TRefusal::kShortKey, Address("127.0.0.2"), 3).SetZero().c_str(),
                "refused connection from 127.0.0.2: short session key (3 bytes)");
+  EXPECT_STREQ(
+      RefusalSystemLine(TRefusal::kWrongPassword, Address("::ffff:127.0.0.2"), 0).SetZero().c_str(),
+      "refused connection from 127.0.0.2: wrong password");
 }
 
 }  // namespace

@@ -16,20 +16,22 @@ namespace {
 
 using TAdmission = TSessionRegistry::TAdmission;
 
-in_addr Source(uint32_t n) {
-  return in_addr{htonl(0x7F000000u + n)};
+TPeerAddress Source(uint32_t n) {
+  return TPeerAddress::FromIPv4(in_addr{htonl(0x7F000000u + n)});
 }
 
 // Slots on socket pairs, so that a test can see which ones were shut down.
 class RegistryTest : public ::testing::Test {
  protected:
-  TSessionSlot* Slot(uint32_t source) {
+  TSessionSlot* Slot(uint32_t source) { return Slot(Source(source)); }
+  TSessionSlot* Slot(const TPeerAddress& peer, int prefix6 = 64) {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     peers_.emplace_back(fds[1]);
     slots_.push_back(std::make_unique<TSessionSlot>());
     slots_.back()->fd = fds[0];
-    slots_.back()->peer = Source(source);
+    slots_.back()->peer = peer;
+    slots_.back()->source = peer.SourceKey(prefix6);
     ends_.emplace_back(fds[0]);
     return slots_.back().get();
   }
@@ -84,6 +86,36 @@ TEST_F(RegistryTest, AtTheSourceLimitTheAddressesOldestWaitingConnectionGoes) {
   EXPECT_EQ(registry_.Live(), 5);
 }
 
+// An IPv6 peer counts by its block (sourceprefix6 bits): one holder's many addresses meet the
+// limit as one source, while IPv4 stays per address.
+TEST_F(RegistryTest, AnIPv6BlockIsOneSource) {
+  const struct Case {
+    const char* first;
+    const char* second;
+    int prefix6;
+    bool shared;
+  } cases[] = {
+      {"2001:db8:1:2::1", "2001:db8:1:2:ffff::99", 64, true},
+      {"2001:db8:1:2::1", "2001:db8:1:3::1", 64, false},
+      {"2001:db8:1:2::1", "2001:db8:1:2::99", 128, false},
+      {"2001:db8:1:2::1", "2001:db8:1:3::1", 48, true},
+      {"192.0.2.1", "192.0.2.2", 48, false},
+      {"::ffff:192.0.2.1", "192.0.2.1", 64, true},
+  };
+  for (const Case& c : cases) {
+    TSessionRegistry registry;
+    TPeerAddress first, second;
+    ASSERT_TRUE(TPeerAddress::Parse(c.first, first) && TPeerAddress::Parse(c.second, second));
+    TSessionSlot* older = Slot(first, c.prefix6);
+    std::vector<TEviction> evicted;
+    ASSERT_EQ(registry.Admit(older, 1, evicted), TAdmission::kAdmitted);
+    registry.MarkOverdue(older, 1, evicted);
+    ASSERT_EQ(registry.Admit(Slot(second, c.prefix6), 1, evicted), TAdmission::kAdmitted);
+    EXPECT_EQ(evicted.size(), c.shared ? 1u : 0u) << c.second << "/" << c.prefix6;
+    EXPECT_EQ(ShutDown(older), c.shared) << c.second << "/" << c.prefix6;
+  }
+}
+
 TEST_F(RegistryTest, TheCapFitsTheOpenFileLimitAndOutOfDescriptorsTheOldestWaitingGoes) {
   struct Case {
     uint64_t files;
@@ -104,7 +136,7 @@ TEST_F(RegistryTest, TheCapFitsTheOpenFileLimitAndOutOfDescriptorsTheOldestWaiti
   evicted_.clear();
   EXPECT_TRUE(registry_.EvictOldest(evicted_));
   ASSERT_EQ(evicted_.size(), 1u);
-  EXPECT_EQ(evicted_[0].peer.s_addr, Source(3).s_addr);
+  EXPECT_EQ(evicted_[0].peer, Source(3));
   EXPECT_FALSE(evicted_[0].sourceLimit);
   EXPECT_FALSE(registry_.EvictOldest(evicted_));
   EXPECT_FALSE(ShutDown(first));
@@ -124,7 +156,7 @@ TEST_F(RegistryTest, RequestBudgetEvictsTheOldestHoldersFirst) {
   registry_.Reserve(late, 12 * kMiB, evicted_);
   // The oldest holder goes; the idle one holds nothing and stays.
   ASSERT_EQ(evicted_.size(), 1u);
-  EXPECT_EQ(evicted_[0].peer.s_addr, Source(2).s_addr);
+  EXPECT_EQ(evicted_[0].peer, Source(2));
   EXPECT_FALSE(ShutDown(idle));
   // A request that is whole gives its reservation back.
   evicted_.clear();

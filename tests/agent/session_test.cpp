@@ -41,7 +41,7 @@ class SessionTest : public TScratchTest {
     TRawSession client{TUniqueFd(ends[1])};
     auto slot = std::make_shared<TSessionSlot>();
     slot->fd = ends[0];
-    slot->peer.s_addr = htonl(INADDR_LOOPBACK);
+    slot->peer = TPeerAddress::FromIPv4(in_addr{htonl(INADDR_LOOPBACK)});
     slot->acceptMs = SteadyMs();
     std::vector<TEviction> evicted;
     Sessions().Admit(slot.get(), 16, evicted);

@@ -123,7 +123,7 @@ TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
       "foldersize=1\r\ncountfiles=1\r\nfileexists=1\r\nfilecrc=1\r\ncomparefiles=1\r\n"
       "process=1\r\ncpuusage=1\r\nscript=1\r\nexternal=1\r\nping=1\r\ntcp=1\r\nudp=1\r\n"
       "textlog=0\r\nshellscript=1\r\nexecuteaction=0\r\ntcpudpaction=0\r\nsyslogaction=0\r\n"
-      "maxpending=16\r\nminkeylength=8\r\nrefusereplays=1\r\n";
+      "maxpending=16\r\nminkeylength=8\r\nrefusereplays=1\r\nsourceprefix6=64\r\n";
   EXPECT_EQ(TTempDir::ReadFile(cfg_), expected);
   EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
   EXPECT_EQ(access((cfg_ + ".New").c_str(), F_OK), -1);
@@ -429,7 +429,7 @@ TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {
       "LogOkConn=1\nLogBadConn=0\nOkLogFile=v-OkLogFile\nBadLogFile=v-BadLogFile\n"
       "Password=v-Password\nIPFiltering=1\nIPFilterAddr=a%0D%0Ab\nIPFilterMarks=v-IPFilterMarks\n"
       "AllowUpdates=0\nAllowRManage=0\nUpdateAddr=v-UpdateAddr\nManageAddr=v-ManageAddr\n"
-      "MaxPending=1024\nMinKeyLength=1234\nRefuseReplays=0\n");
+      "MaxPending=1024\nMinKeyLength=1234\nRefuseReplays=0\nSourcePrefix6=128\n");
   String msg;
   ASSERT_EQ(LoadOptions(msg), 1) << msg.c_str();  // what was saved reads back the same
   EXPECT_EQ(call(GetAgentSettings, ""), shown);

@@ -75,6 +75,44 @@ TEST(NetProbeTest, UdpAttemptsWaitWholeSeconds) {
   }
 }
 
+// The probes and the actions reach an IPv6 peer by its literal, bracketed or not.
+TEST(NetProbeTest, ProbesAndActionsReachIPv6Peers) {
+  for (const char* host : {"::1", "[::1]"}) {
+    String received;
+    TLoopbackTcpServer server(
+        [&](int fd) {
+          received = ReadOnce(fd);
+          send(fd, "pong", 4, MSG_NOSIGNAL);
+          WaitForPeerClose(fd);
+        },
+        8, true);
+    EXPECT_EQ(MaskElapsed(CallHandler(ProcessTest_TCP,
+                                      {host, std::to_string(server.Port()), "2000", "ping", "64"})),
+              "200\nms\npong\n")
+        << host;
+    server.Join();
+    EXPECT_EQ(received, "ping");
+
+    TLoopbackUdpSocket peer(true);
+    std::thread answerer([&] { peer.ReceiveAndAnswer(kPeerWaitMs, "pong"); });
+    EXPECT_EQ(MaskElapsed(CallHandler(
+                  ProcessTest_UDP, {host, std::to_string(peer.Port()), "1000", "1", "ping", "64"})),
+              "200\nms\npong\n")
+        << host;
+    answerer.join();
+
+    const string port = std::to_string(peer.Port());
+    EXPECT_EQ(CallHandler(ProcessAct_TCPSend, {host, port, "1", "first", "0", ""}),
+              "200\nData has been sent\n");
+    EXPECT_EQ(peer.Receive(kPeerWaitMs), "first");
+    EXPECT_EQ(CallHandler(ProcessAct_Syslog, {host, port, "1", "5", "m"}),
+              string("200\nSyslog: Data to ") + host + " has been sent\n");
+    const String datagram = peer.Receive(kPeerWaitMs);
+    EXPECT_EQ(datagram.Copy(1, 4), "<13>");
+    EXPECT_EQ(datagram.Copy(datagram.Length() - 9, 10), " ZU ORV: m");
+  }
+}
+
 // Every exchange failure of the network handlers comes back with its text (and code).
 TEST(NetProbeTest, FailuresComeBackAsReplies) {
   const string h = kLoopbackHost, refused = std::to_string(UnusedLoopbackPort());

@@ -191,7 +191,7 @@ TEST(ClientTest, CheckStatesLogWatchAndScripting) {
     string help;
     EXPECT_EQ(RunProgram({"sh", "-c", program + " --help 2>/dev/null"}, &help), 0);
     const string name = program.substr(program.rfind('/') + 1);
-    EXPECT_EQ(help.rfind("Usage: " + name + " [-H host] [-p port]", 0), 0u) << help;
+    EXPECT_EQ(help.rfind("Usage: " + name + " [-H host] [-4|-6] [-p port]", 0), 0u) << help;
     EXPECT_EQ(run(program == check, {"--version"}), std::pair(0, name + " (orv) 1.28\n"));
   }
 }

@@ -27,8 +27,20 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
     mode_t secretMode = 0600;
     uid_t secretOwner = 0;
   };
+  // base with another host on its first line.
+  const auto withHost = [&base](const string& host) {
+    return "host=" + host + "\n" + base.substr(base.find('\n') + 1);
+  };
   const TCase cases[] = {
       {base, 0600, {}, 0},
+      {withHost(""), 0600, {}, 0},
+      {withHost("::1"), 0600, {}, 0},
+      // Not an address of this host: the start would fail.
+      {withHost("192.0.2.1"),
+       0600,
+       {":1: host: \"192.0.2.1\" cannot be listened on: socket() or bind() error: Cannot assign "
+        "requested address (address 192.0.2.1)"},
+       2},
       {base + "filteractiv=1\nfilteractive=yes\nlogfails=1abc\ncomment=a\ncomment=b\nsnmp=0\n"
               "minkeylength=4\n",
        0600,
@@ -52,11 +64,17 @@ TEST(ConfigCheckTest, EveryKindOfMistakeIsNamedWithItsLine) {
        {": \"port\" is not set", ": \"password\" is not set", ": \"orvpath\" is not set"},
        2},
       {base + "manageaddr=127.0.0.1, 10.0.0.1-10.0.0.9\nupdateaddr=127.0.0.1 10.0.0.2\n"
-              "filterlist=10.0.0.1 10.1. 10.0.0.0/8\nfiltermarks=11\n",
+              "filterlist=10.0.0.1 10.1. 10.0.0.0/33\nfiltermarks=11\n",
        0600,
        {":7: updateaddr: Invalid IP address (127.0.0.110.0.0.2) specified",
-        ":8: filterlist: \"10.0.0.0/8\" is neither an address nor the start of one ending in \".\"",
+        ":8: filterlist: \"10.0.0.0/33\" is neither an address, a CIDR block nor the start of "
+        "an IPv4 address ending in \".\"",
         ":9: filtermarks has 2 marks for 3 filterlist entries: the entries without one are off"},
+       1},
+      {base + "manageaddr=::1, 2001:db8::/32, 10.0.0.0/8\nupdateaddr=::1,2001:db8:::1\n"
+              "filterlist=::1 2001:db8::/32 10.0.0.0/8\nfiltermarks=111\n",
+       0600,
+       {":7: updateaddr: Invalid IP address (2001:db8:::1) specified"},
        1},
       {base + "proccntscript=/no/such.sh\ncpuusagescript=" + readme + "\ntmpdir=/no/such/dir\n",
        0644,

@@ -150,15 +150,8 @@ TEST(RefusalTest, SlowClientsKeepNoMoreThanMaxPendingSlotsOfTheirAddress) {
   std::vector<TUniqueFd> idle;
   for (int i = 0; i < 6; ++i) idle.push_back(ConnectLoopback(agent.Port(), "127.0.0.3"));
   // How many the agent has closed (which ones depends on the order the threads took them in).
-  std::vector<bool> closed(idle.size());
-  auto countClosed = [&] {
-    for (size_t i = 0; i < idle.size(); ++i) {
-      char byte;
-      closed[i] =
-          closed[i] || (WaitReadable(idle[i].Get(), 0) && recv(idle[i].Get(), &byte, 1, 0) == 0);
-    }
-    return std::count(closed.begin(), closed.end(), true);
-  };
+  std::vector<bool> closed;
+  auto countClosed = [&] { return CountClosed(idle, closed); };
   // A second on, four may go on waiting: the oldest two are closed.
   EXPECT_TRUE(Eventually([&] { return countClosed() >= 2; }));
   EXPECT_EQ(countClosed(), 2);

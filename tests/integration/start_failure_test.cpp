@@ -91,6 +91,9 @@ TEST(StartFailureTest, TheFindingsAndTheReasonReachStandardErrorAndTheSystemLog)
       std::to_string(busyPort) + ")";
   const string modeFinding =
       cfg + ":3: passwordfile: \"" + dir + "/open\" has mode 0644, not 0600 or stricter";
+  const string hostFinding = cfg +
+                             ":1: host: \"192.0.2.1\" cannot be listened on: socket() or bind() "
+                             "error: Cannot assign requested address (address 192.0.2.1)";
   struct Case {
     string config;
     std::vector<string> options;
@@ -127,6 +130,12 @@ TEST(StartFailureTest, TheFindingsAndTheReasonReachStandardErrorAndTheSystemLog)
        "Settings checking .. Error\n" + modeFinding + "\n  " + modeFinding + "\n\nPlease check",
        {modeFinding, "orv: not started: " + modeFinding},
        {"<27>" + modeFinding, "<27>not started: " + modeFinding}},
+      {"host=192.0.2.1\nport=1055\npassword=secret\n" + orvpath,
+       {},
+       1,
+       "Settings checking .. Error\n" + hostFinding + "\n  " + hostFinding + "\n\nPlease check",
+       {hostFinding, "orv: not started: " + hostFinding},
+       {"<27>" + hostFinding, "<27>not started: " + hostFinding}},
       {BaseConfig(busyPort),
        {},
        4,

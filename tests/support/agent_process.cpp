@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -58,6 +59,20 @@ std::string BaseConfig(int port, const std::string& password) {
 }
 
 TUniqueFd ConnectLoopback(int port, const char* source) {
+  if (source != nullptr && strchr(source, ':') != nullptr) {
+    TUniqueFd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 from{};
+    from.sin6_family = AF_INET6;
+    sockaddr_in6 to = from;
+    to.sin6_port = htons(port);
+    to.sin6_addr = in6addr_loopback;
+    if (inet_pton(AF_INET6, source, &from.sin6_addr) != 1 ||
+        bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0 ||
+        connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+      fd.Reset();
+    }
+    return fd;
+  }
   TUniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in from{
       AF_INET, 0, {source != nullptr ? inet_addr(source) : htonl(INADDR_LOOPBACK)}, {}};
@@ -73,6 +88,16 @@ TUniqueFd ConnectLoopback(int port, const char* source) {
 void SendBytes(int fd, const String& data) {
   ssize_t n = send(fd, data.Data(), data.Length(), MSG_NOSIGNAL);
   (void)n;
+}
+
+long CountClosed(const std::vector<TUniqueFd>& connections, std::vector<bool>& closed) {
+  closed.resize(connections.size());
+  for (size_t i = 0; i < connections.size(); ++i) {
+    char byte;
+    closed[i] = closed[i] || (WaitReadable(connections[i].Get(), 0) &&
+                              recv(connections[i].Get(), &byte, 1, 0) == 0);
+  }
+  return std::count(closed.begin(), closed.end(), true);
 }
 
 String ReadReply(int fd, int timeoutMs, bool* closed) {

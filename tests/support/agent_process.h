@@ -14,9 +14,13 @@
 std::string BaseConfig(int port, const std::string& password = "secret");
 
 // A raw client connection to 127.0.0.1:port (invalid when refused), for what
-// the client library will not do; from source (another 127.x address) when given.
+// the client library will not do; from source (another 127.x address) when given, or from an
+// IPv6 source to [::1]:port.
 TUniqueFd ConnectLoopback(int port, const char* source = nullptr);
 void SendBytes(int fd, const String& data);
+// How many of connections their peer has closed by now; closed (one per connection) remembers
+// those seen closed before.
+long CountClosed(const std::vector<TUniqueFd>& connections, std::vector<bool>& closed);
 // What arrives until a whole packet is in, the peer closes (closed is then set) or timeoutMs
 // passes; with a negative timeoutMs it only reads, as a bare client or server would.
 String ReadReply(int fd, int timeoutMs, bool* closed = nullptr);

@@ -16,17 +16,26 @@
 // Bounded waits of the helpers, in milliseconds.
 inline constexpr int kPeerWaitMs = 5000;
 
-// A socket bound to 127.0.0.1 on a free port, listening when backlog >= 0.
-inline TUniqueFd BindLoopback(int type, int& port, int backlog = -1) {
-  TUniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof(addr);
+// A socket bound to 127.0.0.1 (::1 when ipv6) on a free port, listening when backlog >= 0.
+inline TUniqueFd BindLoopback(int type, int& port, int backlog = -1, bool ipv6 = false) {
+  TUniqueFd fd(socket(ipv6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0));
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(sockaddr_in);
+  if (ipv6) {
+    auto* own = reinterpret_cast<sockaddr_in6*>(&addr);
+    own->sin6_family = AF_INET6;
+    own->sin6_addr = in6addr_loopback;
+    len = sizeof(sockaddr_in6);
+  } else {
+    *reinterpret_cast<sockaddr_in*>(&addr) = sockaddr_in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  }
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
       (backlog >= 0 && listen(fd.Get(), backlog) != 0)) {
     abort();  // no loopback: nothing here can be tested
   }
-  port = ntohs(addr.sin_port);
+  // Both families keep the port at the same place.
+  port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
   return fd;
 }
 
@@ -44,10 +53,10 @@ inline bool WaitReadable(int fd, int timeoutMs) {
 }
 
 // One receive after a bounded wait; "" on time-out or end of stream. from receives the sender.
-inline String ReadOnce(int fd, int timeoutMs = kPeerWaitMs, sockaddr_in* from = nullptr) {
+inline String ReadOnce(int fd, int timeoutMs = kPeerWaitMs, sockaddr_storage* from = nullptr) {
   if (!WaitReadable(fd, timeoutMs)) return String();
   char buf[65536];
-  sockaddr_in sender{};
+  sockaddr_storage sender{};
   socklen_t len = sizeof(sender);
   auto* peer = reinterpret_cast<sockaddr*>(from != nullptr ? from : &sender);
   const ssize_t got = recvfrom(fd, buf, sizeof(buf), 0, peer, &len);
@@ -70,12 +79,13 @@ inline void WaitForPeerClose(int fd, int timeoutMs = kPeerWaitMs) {
   }
 }
 
-// A TCP server on 127.0.0.1 that accepts one connection and runs session on it in a thread of
-// its own; the connection closes when session returns.
+// A TCP server on 127.0.0.1 (::1 when ipv6) that accepts one connection and runs session on it
+// in a thread of its own; the connection closes when session returns.
 class TLoopbackTcpServer {
  public:
-  explicit TLoopbackTcpServer(std::function<void(int fd)> session, int backlog = 8)
-      : listen_(BindLoopback(SOCK_STREAM, port_, backlog)) {
+  explicit TLoopbackTcpServer(std::function<void(int fd)> session, int backlog = 8,
+                              bool ipv6 = false)
+      : listen_(BindLoopback(SOCK_STREAM, port_, backlog, ipv6)) {
     thread_ = std::thread([this, session = std::move(session)] {
       if (!WaitReadable(listen_.Get(), kPeerWaitMs)) return;
       TUniqueFd conn(accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -96,23 +106,25 @@ class TLoopbackTcpServer {
   std::thread thread_;
 };
 
-// A UDP socket bound to 127.0.0.1 on a free port.
+// A UDP socket bound to 127.0.0.1 (::1 when ipv6) on a free port.
 class TLoopbackUdpSocket {
  public:
-  TLoopbackUdpSocket() : fd_(BindLoopback(SOCK_DGRAM, port_)) {}
+  explicit TLoopbackUdpSocket(bool ipv6 = false) : fd_(BindLoopback(SOCK_DGRAM, port_, -1, ipv6)) {}
   int Port() const { return port_; }
   int Fd() const { return fd_.Get(); }
   // One datagram, or "" when none arrives within timeoutMs; from receives its sender.
-  String Receive(int timeoutMs, sockaddr_in* from = nullptr) {
+  String Receive(int timeoutMs, sockaddr_storage* from = nullptr) {
     return ReadOnce(fd_.Get(), timeoutMs, from);
   }
   // Receive, then send answer (when not empty) back to the sender.
   String ReceiveAndAnswer(int timeoutMs, const String& answer) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     String got = Receive(timeoutMs, &from);
+    const socklen_t length =
+        from.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (!got.IsEmpty() && !answer.IsEmpty())
       sendto(fd_.Get(), answer.Data(), answer.Length(), 0, reinterpret_cast<sockaddr*>(&from),
-             sizeof(from));
+             length);
     return got;
   }
 
