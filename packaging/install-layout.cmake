@@ -85,13 +85,14 @@ file(MAKE_DIRECTORY "${orv_stage}")
 # holds no secret, so configuration management may write it for every host.
 file(READ "${ORV_SOURCE_DIR}/examples/orv.cfg" orv_config)
 foreach(setting
-        "orvpath=${ORV_AGENT}" "pidfile=${ORV_PIDFILE}" "tmpdir=${ORV_STATEDIR}/tmp" "password="
+        "orvpath=${ORV_AGENT}" "pidfile=${ORV_PIDFILE}" "tmpdir=${ORV_STATEDIR}/tmp" "#password="
         "passwordfile=${ORV_PASSWORDFILE}"
         "proccntscript=${orv_scriptdir}/proccount.sh" "proclistscript=${orv_scriptdir}/proclist.sh"
         "cpuusagescript=${orv_scriptdir}/cpuusage.sh" "oklogfile=${ORV_LOGDIR}/success.log"
         "badlogfile=${ORV_LOGDIR}/failure.log" "verboselogfile=${ORV_LOGDIR}/verbose.log"
         "comment=orv agent")
-  string(REGEX MATCH "^[a-z]+" key "${setting}")
+  string(REGEX MATCH "^#?[a-z]+" key "${setting}")
+  string(REGEX REPLACE "^#" "" key "${key}")
   if(NOT orv_config MATCHES "(^|\n)${key}=")
     message(FATAL_ERROR "examples/orv.cfg has no ${key}= line")
   endif()
