@@ -20,7 +20,7 @@ DESTDIR ?=
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build debug asan tsan deps package-deps test test-release test-asan test-tsan \
+.PHONY: all build debug asan tsan deps package-deps test test-release test-asan test-tsan test-stressed suite-built \
         run bench soak install package fuzz fuzz-build fuzz-smoke format format-check clean
 
 all: build
@@ -66,21 +66,56 @@ tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 
-# The release suite also builds and checks the packages (lintian, rpm).
-test-release: package-deps build
+# What each suite runs once its build is there.
+TSAN_RUN := TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+define run-release
 	ctest --preset release -j $(JOBS)
-
-test-asan: asan
+endef
+define run-asan
 	ctest --preset asan -j $(JOBS)
-
+endef
 # ThreadSanitizer runs the unit tests whose suite name says Concurrency, and every
 # test that drives the agent process (a race there ends the agent and fails the test).
+define run-tsan
+	$(TSAN_RUN) build-tsan/tests/orv_tests --gtest_filter='*Concurrency*' --gtest_brief=1
+	$(TSAN_RUN) build-tsan/tests/orv_itests --gtest_brief=1
+endef
+define run-fuzz-smoke
+	./fuzz/run-fuzzers.sh 5
+endef
+
+# The release suite also builds and checks the packages (lintian, rpm).
+test-release: package-deps build
+	$(run-release)
+
+test-asan: asan
+	$(run-asan)
+
 test-tsan: tsan
-	TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build-tsan/tests/orv_tests \
-	  --gtest_filter='*Concurrency*' --gtest_brief=1
-	TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build-tsan/tests/orv_itests --gtest_brief=1
+	$(run-tsan)
 
 test: format-check test-release test-asan test-tsan fuzz-smoke
+
+# The whole suite built once, then run STRESS_RUNS times in a row while stress-ng keeps
+# every processor busy, as another job on a shared CI machine would: each run's time is
+# printed, and the first failure stops it.
+STRESS_RUNS ?= 3
+test-stressed: format-check package-deps build asan tsan fuzz-build
+	$(call install-missing,stress-ng)
+	@stress-ng --cpu $(JOBS) --timeout 0 >/dev/null 2>&1 & load=$$!; \
+	trap 'kill $$load 2>/dev/null' EXIT; \
+	for run in $$(seq $(STRESS_RUNS)); do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory suite-built || exit 1; \
+	  echo "== stressed run $$run of $(STRESS_RUNS) passed in $$(( $$(date +%s) - start )) s"; \
+	done
+
+# The suite alone, on builds made before.
+suite-built:
+	$(run-release)
+	$(run-asan)
+	$(run-tsan)
+	$(run-fuzz-smoke)
 
 # Builds only what it runs: the agent and the client (run-example.sh writes the
 # example configuration), not the tests, benchmarks and fuzz targets.
@@ -120,7 +155,7 @@ fuzz: fuzz-build
 
 # A few seconds per target: proves each one builds and runs on its seeds.
 fuzz-smoke: fuzz-build
-	./fuzz/run-fuzzers.sh 5
+	$(run-fuzz-smoke)
 
 format: deps
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
