@@ -166,9 +166,8 @@ TEST(PackageTest, TheAgentRunsAsItsUserWithTwoCapabilities) {
   const string crc = Ask(host, port, "/etc/orv/password", {"TEST-FileCRC", "/root-only"});
   EXPECT_EQ(crc.rfind("200\n", 0), 0u) << crc;
   // The shipped configuration runs no command the manager sends.
-  for (const std::vector<string>& request :
-       {std::vector<string>{"TEST-ExternalPrg", "/bin/true"},
-        std::vector<string>{"TEST-ShellScript", "id"}}) {
+  for (const std::vector<string>& request : {std::vector<string>{"TEST-ExternalPrg", "/bin/true"},
+                                             std::vector<string>{"TEST-ShellScript", "id"}}) {
     const string refused = Ask(host, port, "/etc/orv/password", request);
     EXPECT_EQ(refused.rfind("600\n", 0), 0u) << request[0] << ": " << refused;
   }
