@@ -9,9 +9,10 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-d
                 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format
 # Only the release suite needs these: rpmbuild for the RPM, lintian to check the .deb, and
 # fail2ban-regex to run the shipped filter on the agent's own lines; rpmlint and rpm2cpio's cpio
-# for the RPM, systemd-analyze to score the unit, adduser for the .deb's installs in scratch
-# copies of the host, and devscripts' hardening-check (without its many recommendations).
-PACKAGE_DEB_PACKAGES := rpm lintian fail2ban rpmlint cpio systemd adduser util-linux
+# for the RPM, systemd-analyze to score the unit, adduser and logrotate for the .deb's installs
+# in scratch copies of the host, and devscripts' hardening-check (without its many
+# recommendations).
+PACKAGE_DEB_PACKAGES := rpm lintian fail2ban rpmlint cpio systemd adduser util-linux logrotate
 PACKAGE_DEB_PACKAGES_NO_RECOMMENDS := devscripts
 JOBS ?= $(shell nproc)
 PORT ?= 1055

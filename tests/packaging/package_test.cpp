@@ -216,6 +216,17 @@ TEST(PackageTest, TheUnitIsSandboxedAndItsDropInRestoresRoot) {
   EXPECT_GT(exposure("orv.service").first, packaged);
 }
 
+// logrotate rotates as the agent's user, and the log it makes is like the agent's own.
+TEST(PackageTest, LogrotateMakesLogsLikeTheAgents) {
+  ORV_SCRATCH_HOST(host);
+  if (host.Run("command -v logrotate") != 0) GTEST_SKIP() << "logrotate missing";
+  host.Must("dpkg -i " + Package(".deb"));
+  host.Must(kAsTheUnit + "sh -c 'umask 027; echo line >/var/log/orv/failure.log'");
+  host.Must("logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/orv");
+  EXPECT_EQ(host.Owner("/var/log/orv/failure.log"), "orv:adm 640");
+  EXPECT_EQ(host.Owner("/var/log/orv/failure.log.1"), "orv:adm 640");
+}
+
 // Builds the first release's package from its fixture, with the agent built here.
 string FirstReleasePackage(const TTempDir& dir) {
   const string tree = dir.Join("orv_1.28-1");
