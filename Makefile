@@ -10,8 +10,12 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config nettle-dev zlib1g-d
                 libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format \
                 iproute2
 # Only the release suite needs these: rpmbuild for the RPM, lintian to check the .deb, and
-# fail2ban-regex to run the shipped filter on the agent's own lines.
-PACKAGE_DEB_PACKAGES := rpm lintian fail2ban
+# fail2ban-regex to run the shipped filter on the agent's own lines; rpmlint and rpm2cpio's cpio
+# for the RPM, systemd-analyze to score the unit, adduser and logrotate for the .deb's installs
+# in scratch copies of the host, and devscripts' hardening-check (without its many
+# recommendations).
+PACKAGE_DEB_PACKAGES := rpm lintian fail2ban rpmlint cpio systemd adduser util-linux logrotate
+PACKAGE_DEB_PACKAGES_NO_RECOMMENDS := devscripts
 JOBS ?= $(shell nproc)
 PORT ?= 1055
 PREFIX ?= /usr/local
@@ -24,7 +28,8 @@ FUZZ_SECONDS ?= 60
 
 all: build
 
-# Installs the Debian packages of $(1) that are missing (as root), or names them and stops.
+# Installs the Debian packages of $(1) that are missing (as root, with the apt-get options
+# $(2)), or names them and stops.
 define install-missing
 	@missing=""; \
 	for p in $(1); do \
@@ -33,7 +38,7 @@ define install-missing
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "Installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) $$missing; \
 	  else \
 	    echo "Missing Debian packages:$$missing"; \
 	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
@@ -46,6 +51,7 @@ deps:
 
 package-deps:
 	$(call install-missing,$(PACKAGE_DEB_PACKAGES))
+	$(call install-missing,$(PACKAGE_DEB_PACKAGES_NO_RECOMMENDS),--no-install-recommends)
 
 build: deps
 	cmake --preset release >/dev/null

@@ -150,15 +150,15 @@ TEST_F(ReplayFileTest, ADamagedFileIsAWarningNeverASilentReset) {
   } cases[] = {
       {"mode", [](const std::string& p) { chmod(p.c_str(), 0644); }, "had mode 0644: made 0600",
        true, 1},
-      {"cut", [](const std::string& p) { truncate(p.c_str(), 100); }, "was cut short to 100 bytes",
-       false, 1},
+      {"cut", [](const std::string& p) { EXPECT_EQ(truncate(p.c_str(), 100), 0); },
+       "was cut short to 100 bytes", false, 1},
       {"garbage",
        [](const std::string& p) { std::ofstream(p, std::ios::trunc) << std::string(9000, 'x'); },
        "is not a replay record of this agent: a new record replaces it", false, 1},
       {"link",
        [&](const std::string& p) {
          rename(p.c_str(), elsewhere.Join("target").c_str());
-         symlink(elsewhere.Join("target").c_str(), p.c_str());
+         EXPECT_EQ(symlink(elsewhere.Join("target").c_str(), p.c_str()), 0);
        },
        "is a symbolic link, not followed: a new record replaces it", false, 1},
       {"directory",
@@ -167,7 +167,7 @@ TEST_F(ReplayFileTest, ADamagedFileIsAWarningNeverASilentReset) {
          mkdir(p.c_str(), 0700);
        },
        "cannot be written", false, 0},
-      {"owner", [](const std::string& p) { chown(p.c_str(), 65534, 65534); },
+      {"owner", [](const std::string& p) { EXPECT_EQ(chown(p.c_str(), 65534, 65534), 0); },
        "belongs to user 65534: a new record replaces it", false, 1},
       {"hard link",
        [&](const std::string& p) { link(p.c_str(), elsewhere.Join("target").c_str()); },
@@ -245,7 +245,7 @@ TEST_F(ReplayFileTest, WhileRunningTheFileIsWrittenAgainOrGivenItsLengthBack) {
          rename((p + ".other").c_str(), p.c_str());
        },
        " was replaced: written again", true},
-      {"cut", [](const std::string& p) { truncate(p.c_str(), 0); },
+      {"cut", [](const std::string& p) { EXPECT_EQ(truncate(p.c_str(), 0), 0); },
        " was cut short: the keys it held past its new end are forgotten", false},
   };
   for (const Case& c : cases) {

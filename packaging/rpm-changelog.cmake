@@ -1,0 +1,33 @@
+# The RPM's changelog, made from the Debian changelog so that the releases are told once.
+#   orv (1.28-2) unstable; urgency=medium        * Mon Dec 07 2026 Name <mail> - 1.28-2
+#     * A change,                          ->    - A change,
+#       told on two lines.                         told on two lines.
+#    -- Name <mail>  Mon, 07 Dec 2026 12:00:00 +0000
+function(orv_rpm_changelog debian_changelog rpm_changelog)
+  file(STRINGS "${debian_changelog}" lines)
+  set(out "")
+  set(version "")
+  set(items "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[a-z0-9.+-]+ \\(([^)]+)\\)")
+      set(version "${CMAKE_MATCH_1}")
+      set(items "")
+    elseif(line MATCHES "^  \\* (.*)$")
+      string(APPEND items "- ${CMAKE_MATCH_1}\n")
+    elseif(line MATCHES "^    (.*)$")
+      string(APPEND items "  ${CMAKE_MATCH_1}\n")
+    elseif(line MATCHES "^ -- (.+>)  ([A-Z][a-z][a-z]), ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9]+) ")
+      if(version STREQUAL "" OR items STREQUAL "")
+        message(FATAL_ERROR "${debian_changelog}: a signature without an entry: ${line}")
+      endif()
+      set(who "${CMAKE_MATCH_1}")
+      set(date "${CMAKE_MATCH_2} ${CMAKE_MATCH_4} ${CMAKE_MATCH_3} ${CMAKE_MATCH_5}")
+      string(APPEND out "* ${date} ${who} - ${version}\n${items}\n")
+      set(version "")
+    elseif(NOT line STREQUAL "")
+      message(FATAL_ERROR "${debian_changelog}: not read: ${line}")
+    endif()
+  endforeach()
+  string(STRIP "${out}" out)
+  file(WRITE "${rpm_changelog}" "${out}\n")
+endfunction()

@@ -1,0 +1,435 @@
+// The packages as a host gets them: installed and upgraded in a scratch copy of this host, the
+// agent started as its unit starts it, the unit's sandbox, the binaries' hardening, and an RPM
+// that installs where RHEL 9 runs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "tests/support/agent_process.h"
+#include "tests/support/scratch_root.h"
+
+namespace {
+
+using std::string;
+namespace fs = std::filesystem;
+
+// The packages that the fixture built once for every test of this run.
+string Package(const string& extension) {
+  for (const auto& entry : fs::directory_iterator(ORV_PACKAGE_DIR)) {
+    if (entry.path().extension() == extension) return entry.path().string();
+  }
+  return "";
+}
+
+std::vector<string> Lines(const string& text) {
+  std::vector<string> lines;
+  std::istringstream in(text);
+  for (string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<string> OutputLines(const std::vector<string>& argv) {
+  string out;
+  EXPECT_EQ(RunProgram(argv, &out), 0) << out;
+  return Lines(out);
+}
+
+string Trimmed(string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// The user, groups and capabilities the unit gives the agent, as systemd sets them.
+const string kAsTheUnit =
+    "setpriv --reuid=orv --regid=orv --init-groups --inh-caps=+dac_read_search,+net_bind_service"
+    " --ambient-caps=+dac_read_search,+net_bind_service"
+    " --bounding-set=-all,+dac_read_search,+net_bind_service --no-new-privs ";
+constexpr unsigned kTwoCapabilities = (1u << 2) | (1u << 10);  // DAC_READ_SEARCH, NET_BIND_SERVICE
+
+// A scratch copy of this host, sharing the test's directory.
+class TScratchHost {
+ public:
+  TScratchHost() : root_(dir_.Path()) {}
+  bool Ready() const { return root_.Ready(); }
+  const string& Why() const { return root_.Why(); }
+  const TTempDir& Dir() const { return dir_; }
+
+  // The command's output; a failure fails the test.
+  string Must(const string& command) const {
+    string out;
+    EXPECT_EQ(root_.Run(command, &out), 0) << command << "\n" << out;
+    return out;
+  }
+  int Run(const string& command, string* out = nullptr) const { return root_.Run(command, out); }
+  string Owner(const string& path) const { return Trimmed(Must("stat -c '%U:%G %a' " + path)); }
+
+  // Starts the installed agent as the unit would, as a daemon on port: its pid from pidFile.
+  int StartAsTheUnit(int port, const string& pidFile = "/run/orv/orv.pid") const {
+    Must(kAsTheUnit + "/usr/sbin/orv -d -p " + std::to_string(port) + " /etc/orv/orv.cfg");
+    return std::stoi("0" + Trimmed(Must("cat " + pidFile)));
+  }
+
+ private:
+  TTempDir dir_;
+  TScratchRoot root_;
+};
+
+#define ORV_SCRATCH_HOST(host)                                  \
+  TScratchHost host;                                            \
+  if (!host.Ready()) GTEST_SKIP() << host.Why();                \
+  if (Package(".deb").empty()) GTEST_SKIP() << "no .deb built"; \
+  static_assert(true)
+
+// What a request answers the installed agent on port, with the password in the file.
+string Ask(const TScratchHost& host, int port, const string& passwordFile,
+           const std::vector<string>& request) {
+  host.Dir().WriteFile("password", host.Must("cat " + passwordFile));
+  std::vector<string> argv{ORVCTL_BINARY, "-p", std::to_string(port), "-F",
+                           host.Dir().Join("password")};
+  argv.insert(argv.end(), request.begin(), request.end());
+  string out;
+  RunProgram(argv, &out);
+  return out;
+}
+
+// A first install makes the user and hands it what the agent writes, writes a password unless
+// one was placed, and leaves every packaged file as shipped.
+TEST(PackageTest, AFirstInstallMakesTheUserAndThePassword) {
+  struct Case {
+    const char* name;
+    bool placed;
+  } cases[] = {{"password written", false}, {"password placed first", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ORV_SCRATCH_HOST(host);
+    if (c.placed)
+      host.Must("mkdir -p /etc/orv && (umask 077; echo placed-secret >/etc/orv/password)");
+    host.Must("dpkg -i " + Package(".deb"));
+
+    const std::vector<string> user = Lines(host.Must("getent passwd orv | tr : '\\n'"));
+    ASSERT_EQ(user.size(), 7u);
+    EXPECT_EQ(user[5], "/nonexistent");
+    EXPECT_EQ(user[6], "/usr/sbin/nologin");
+    EXPECT_LT(std::stoi(user[2]), 1000) << "a system user";
+    EXPECT_EQ(host.Run("getent group orv"), 0);
+    const std::pair<const char*, const char*> owners[] = {{"/etc/orv", "orv:orv 750"},
+                                                          {"/etc/orv/orv.cfg", "orv:orv 600"},
+                                                          {"/var/log/orv", "orv:adm 2750"},
+                                                          {"/var/lib/orv/tmp", "orv:orv 700"},
+                                                          {"/var/lib/orv/checks", "root:root 1733"},
+                                                          {"/run/orv", "orv:orv 755"}};
+    for (const auto& [path, owner] : owners) EXPECT_EQ(host.Owner(path), owner) << path;
+
+    const string password = host.Must("cat /etc/orv/password");
+    if (c.placed) {
+      EXPECT_EQ(password, "placed-secret\n");
+      EXPECT_EQ(host.Owner("/etc/orv/password"), "root:root 600");
+    } else {
+      EXPECT_TRUE(std::regex_match(password, std::regex("[0-9a-f]{32}\n"))) << password;
+      EXPECT_EQ(host.Owner("/etc/orv/password"), "orv:orv 600");
+    }
+    EXPECT_EQ(host.Must("dpkg --verify orv"), "");
+    EXPECT_NE(host.Must("cat /etc/orv/orv.cfg").find("\npasswordfile=/etc/orv/password\n"),
+              string::npos);
+    // What the unit checks before it starts the agent: nothing at all.
+    EXPECT_EQ(host.Must(kAsTheUnit + "/usr/sbin/orv -t /etc/orv/orv.cfg"),
+              "/etc/orv/orv.cfg: ok\n");
+  }
+}
+
+// Started as the unit starts it, the agent holds the two capabilities and no more, and reads a
+// file only root may read.
+TEST(PackageTest, TheAgentRunsAsItsUserWithTwoCapabilities) {
+  ORV_SCRATCH_HOST(host);
+  host.Must("dpkg -i " + Package(".deb"));
+  host.Must("umask 077; echo 'for root alone' >/root-only");
+  const int port = UnusedLoopbackPort();
+  const int pid = host.StartAsTheUnit(port);
+  ASSERT_GT(pid, 0);
+  std::map<string, string> status;
+  for (const string& line : Lines(host.Must("cat /proc/" + std::to_string(pid) + "/status"))) {
+    const size_t colon = line.find(':');
+    status[line.substr(0, colon)] = Trimmed(line.substr(line.find_first_not_of(":\t ", colon)));
+  }
+  const string uid = Trimmed(host.Must("id -u orv"));
+  EXPECT_EQ(status["Uid"], uid + "\t" + uid + "\t" + uid + "\t" + uid);
+  EXPECT_EQ(std::stoul(status["CapEff"], nullptr, 16), kTwoCapabilities);
+  EXPECT_EQ(std::stoul(status["CapPrm"], nullptr, 16), kTwoCapabilities);
+  EXPECT_EQ(status["NoNewPrivs"], "1");
+
+  const string crc = Ask(host, port, "/etc/orv/password", {"TEST-FileCRC", "/root-only"});
+  EXPECT_EQ(crc.rfind("200\n", 0), 0u) << crc;
+  // The shipped configuration runs no command the manager sends.
+  for (const std::vector<string>& request : {std::vector<string>{"TEST-ExternalPrg", "/bin/true"},
+                                             std::vector<string>{"TEST-ShellScript", "id"}}) {
+    const string refused = Ask(host, port, "/etc/orv/password", request);
+    EXPECT_EQ(refused.rfind("600\n", 0), 0u) << request[0] << ": " << refused;
+  }
+}
+
+// The unit's options and its sandbox's offline score; the drop-in gives root back.
+TEST(PackageTest, TheUnitIsSandboxedAndItsDropInRestoresRoot) {
+  ORV_SCRATCH_HOST(host);
+  host.Must("dpkg -i " + Package(".deb"));
+  const string unit = host.Must("cat /lib/systemd/system/orv.service");
+  for (const char* option :
+       {"User=orv", "Group=orv", "AmbientCapabilities=CAP_DAC_READ_SEARCH CAP_NET_BIND_SERVICE",
+        "CapabilityBoundingSet=CAP_DAC_READ_SEARCH CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes",
+        "ProtectSystem=strict", "PIDFile=/run/orv/orv.pid", "RuntimeDirectory=orv",
+        "ReadWritePaths=/etc/orv /var/log/orv /var/lib/orv -/run/orv /tmp /var/tmp",
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK",
+        "SystemCallFilter=@system-service", "SystemCallArchitectures=native", "UMask=0027",
+        "ExecStartPre=/bin/sh -c '/usr/sbin/orv -t /etc/orv/orv.cfg; [ $$? -lt 2 ]'"}) {
+    EXPECT_NE(unit.find("\n" + string(option) + "\n"), string::npos) << option;
+  }
+  // Left out, with the reason in a comment: /tmp, /home, /dev and all of /proc stay the host's.
+  for (const char* option : {"ProtectHome", "PrivateTmp", "PrivateDevices", "ProtectProc",
+                             "ProcSubset", "PrivateUsers"}) {
+    EXPECT_EQ(unit.find("\n" + string(option) + "="), string::npos) << option;
+    EXPECT_NE(unit.find(string(option) + "="), string::npos) << option << " is not explained";
+  }
+
+  const std::regex score("Overall exposure level for orv.service: ([0-9.]+) ([A-Z]+)");
+  const auto exposure = [&](const string& unitName) {
+    const string out = host.Must("systemd-analyze security --offline=true " + unitName);
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(out, m, score)) << out;
+    return std::make_pair(m.empty() ? 10.0 : std::stod(m[1]), m.empty() ? "" : m[2].str());
+  };
+  const auto [packaged, verdict] = exposure("/lib/systemd/system/orv.service");
+  EXPECT_LE(packaged, 4.9);
+  EXPECT_EQ(verdict, "OK");
+
+  host.Must(
+      "mkdir -p /etc/systemd/system/orv.service.d && cp "
+      "/usr/share/doc/orv/examples/orv-as-root.conf /etc/systemd/system/orv.service.d/");
+  const string asRoot = host.Must("systemd-analyze security --offline=true orv.service");
+  EXPECT_NE(asRoot.find("✗ User=/DynamicUser="), string::npos) << asRoot;
+  EXPECT_NE(asRoot.find("✗ NoNewPrivileges="), string::npos) << asRoot;
+  EXPECT_NE(asRoot.find("✗ CapabilityBoundingSet=~CAP_SYS_ADMIN"), string::npos) << asRoot;
+  EXPECT_GT(exposure("orv.service").first, packaged);
+}
+
+// logrotate rotates as the agent's user, and the log it makes is like the agent's own.
+TEST(PackageTest, LogrotateMakesLogsLikeTheAgents) {
+  ORV_SCRATCH_HOST(host);
+  if (host.Run("command -v logrotate") != 0) GTEST_SKIP() << "logrotate missing";
+  host.Must("dpkg -i " + Package(".deb"));
+  host.Must(kAsTheUnit + "sh -c 'umask 027; echo line >/var/log/orv/failure.log'");
+  host.Must("logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/orv");
+  EXPECT_EQ(host.Owner("/var/log/orv/failure.log"), "orv:adm 640");
+  EXPECT_EQ(host.Owner("/var/log/orv/failure.log.1"), "orv:adm 640");
+}
+
+// Builds the first release's package from its fixture, with the agent built here.
+string FirstReleasePackage(const TTempDir& dir) {
+  const string tree = dir.Join("orv_1.28-1");
+  fs::copy(ORV_SOURCE_DIR "/tests/packaging/fixtures/orv_1.28-1", tree,
+           fs::copy_options::recursive);
+  fs::create_directories(tree + "/usr/sbin");
+  fs::copy_file(ORV_BINARY, tree + "/usr/sbin/orv");
+  chmod((tree + "/etc/orv/orv.cfg").c_str(), 0600);
+  EXPECT_EQ(RunProgram({"dpkg-deb", "--build", "--root-owner-group", tree, dir.Join("old.deb")}),
+            0);
+  return dir.Join("old.deb");
+}
+
+// An upgrade from the first release, which ran the agent as root and wrote the password into
+// the configuration: dpkg asks nothing, the password and every file the agent writes move to
+// the agent's user, and the pid file and the unit agree, with the new configuration or the kept.
+TEST(PackageTest, AnUpgradeFromTheFirstReleaseKeepsThePassword) {
+  struct Case {
+    const char* name;
+    bool edited;  // the administrator changed the configuration too
+    const char* force;
+    bool kept;  // the old configuration stays
+  } cases[] = {
+      {"only the password, confold", false, "--force-confold", false},
+      {"only the password, confnew", false, "--force-confnew", false},
+      {"edited, confold", true, "--force-confold", true},
+      {"edited, confnew", true, "--force-confnew", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ORV_SCRATCH_HOST(host);
+    host.Must("dpkg -i " + FirstReleasePackage(host.Dir()));
+    if (c.edited) host.Must("sed -i 's/^comment=.*/comment=edited here/' /etc/orv/orv.cfg");
+    const string password = host.Must("sed -n 's/^password=//p' /etc/orv/orv.cfg");
+    ASSERT_EQ(password.size(), 33u) << password;
+    // The first release's agent, as root: its logs, replay record and pid file.
+    const int oldPort = UnusedLoopbackPort();
+    host.Must("/usr/sbin/orv -d -v -p " + std::to_string(oldPort) + " /etc/orv/orv.cfg");
+    host.Must("kill $(cat /run/orv.pid); while [ -e /run/orv.pid ]; do sleep 0.1; done");
+    const string left = host.Must("ls /var/log/orv /var/lib/orv/tmp");
+    ASSERT_NE(left.find("verbose.log"), string::npos) << left;
+    ASSERT_NE(left.find(".seen"), string::npos) << left;
+
+    host.Must(string("dpkg -i ") + c.force + " " + Package(".deb"));
+    const string cfg = host.Must("cat /etc/orv/orv.cfg");
+    EXPECT_EQ(cfg.find("\npasswordfile=/etc/orv/password\n") == string::npos, c.kept) << cfg;
+    EXPECT_EQ(host.Must("cat /etc/orv/password"), password);
+    if (!c.edited) {
+      EXPECT_EQ(host.Must("dpkg --verify orv"), "");
+    }
+    for (const string& file : Lines(host.Must("find /var/log/orv /var/lib/orv/tmp -type f"))) {
+      EXPECT_EQ(host.Owner(file).substr(0, 4), "orv:") << file;
+    }
+    // The unit follows the pid file the configuration names: the kept one's, /run/orv.pid, is
+    // made for the agent's user by the drop-in, before the check.
+    const string dropIn = "/etc/systemd/system/orv.service.d/orv-pidfile.conf";
+    string pidFile = "/run/orv/orv.pid";
+    if (c.kept) {
+      const string text = host.Must("cat " + dropIn);
+      EXPECT_NE(text.find("\nPIDFile=/run/orv.pid\n"), string::npos) << text;
+      host.Must("install -m 0644 -o orv -g orv /dev/null /run/orv.pid");
+      pidFile = "/run/orv.pid";
+    } else {
+      EXPECT_NE(host.Run("test -e " + dropIn), 0);
+    }
+    EXPECT_LT(host.Run(kAsTheUnit + "/usr/sbin/orv -t /etc/orv/orv.cfg"), 2);
+    const int port = UnusedLoopbackPort();
+    const int pid = host.StartAsTheUnit(port, pidFile);
+    EXPECT_EQ(Trimmed(host.Must("stat -c %U /proc/" + std::to_string(pid))), "orv");
+    const string info = Ask(host, port, "/etc/orv/password", {"GetInfo"});
+    EXPECT_EQ(info.rfind("200\n", 0), 0u) << info;
+  }
+}
+
+// lintian passes the .deb (every warning it keeps is explained in its overrides), and the RPM
+// has the .deb's files, the unit below /usr/lib, the scriptlets and requirements it promises.
+TEST(PackageTest, LintianPassesTheDebAndTheRpmHoldsTheSameFiles) {
+  const string deb = Package(".deb");
+  const string rpm = Package(".rpm");
+  if (deb.empty() || rpm.empty()) GTEST_SKIP() << "the packages were not built";
+  string out;
+  EXPECT_EQ(RunProgram({"lintian", "--fail-on", "error,warning", deb}, &out), 0) << out;
+  EXPECT_EQ(fs::path(rpm).filename(), "orv-1.28-2." + OutputLines({"uname", "-m"}).at(0) + ".rpm");
+
+  // The .deb's entries as the RPM names them ("./path", "/" after directories, "-> target"
+  // after links), without the Debian-only ones: directory or not, by path.
+  std::map<string, bool> debEntries;
+  for (const string& line : OutputLines({"dpkg-deb", "-c", deb})) {
+    string path = line.substr(line.find(" ./") + 2);
+    path = path.substr(0, path.find(" -> "));
+    const bool isDir = path.size() > 1 && path.back() == '/';
+    if (isDir) path.pop_back();
+    if (path.rfind("/lib/systemd/", 0) == 0) path = "/usr" + path;
+    if (path != "/usr/share/doc/orv/changelog.Debian.gz" &&
+        path != "/usr/share/lintian/overrides/orv")
+      debEntries[path] = isDir;
+  }
+  std::set<string> rpmEntries;
+  for (const string& path : OutputLines({"rpm", "-qlp", rpm})) {
+    rpmEntries.insert(path);
+    EXPECT_EQ(debEntries.count(path), 1u) << path << " is not in the .deb";
+  }
+  for (const auto& [path, isDir] : debEntries) {
+    EXPECT_TRUE(isDir || rpmEntries.count(path) == 1) << path << " is not in the RPM";
+  }
+  EXPECT_EQ(rpmEntries.count("/usr/lib/systemd/system/orv.service"), 1u);
+
+  const std::vector<string> needs = OutputLines({"rpm", "-qp", "--requires", rpm});
+  for (const char* need : {"/usr/bin/awk", "logrotate", "/usr/sbin/useradd", "/usr/bin/setpriv",
+                           "libnettle.so.8()(64bit)", "libz.so.1()(64bit)"}) {
+    EXPECT_NE(std::find(needs.begin(), needs.end(), need), needs.end()) << need;
+  }
+  ASSERT_EQ(RunProgram({"rpm", "-qp", "--scripts", rpm}, &out), 0) << out;
+  for (const char* step :
+       {"useradd --system --gid orv", "chmod 2750 /var/log/orv", "chmod 1733 /var/lib/orv/checks",
+        "setpriv --reuid=orv", "systemctl --no-reload preset orv.service",
+        "systemctl --no-reload disable --now orv.service", "systemctl try-restart orv.service"}) {
+    EXPECT_NE(out.find(step), string::npos) << step;
+  }
+}
+
+// The RPM: what it tells about itself comes from the project's files, rpmlint reports nothing
+// but what its rpmlintrc explains, its binaries need nothing newer than RHEL 9's glibc and no
+// C++ runtime, and installed with its scriptlets it makes the user and the password.
+TEST(PackageTest, TheRpmInstallsWhereRhel9Runs) {
+  const string rpm = Package(".rpm");
+  if (rpm.empty()) GTEST_SKIP() << "no RPM built";
+  string out;
+  ASSERT_EQ(RunProgram({"rpm", "-qp", "--qf", "%{URL}\\n%{PACKAGER}\\n%{LICENSE}\\n", rpm}, &out),
+            0);
+  EXPECT_EQ(out,
+            "https://orv.example.org/\norv developers <orv-devel@example.org>\n"
+            "LicenseRef-orv-free-use\n");
+  ASSERT_EQ(RunProgram({"rpm", "-qp", "--changelog", rpm}, &out), 0);
+  EXPECT_EQ(out.rfind("* Mon Dec 07 2026 orv developers <orv-devel@example.org> - 1.28-2\n"
+                      "- The agent runs as the system user orv",
+                      0),
+            0u)
+      << out;
+  RunProgram({"rpmlint", "-r", ORV_SOURCE_DIR "/packaging/rpm/orv.rpmlintrc", rpm}, &out);
+  EXPECT_NE(out.find(" 0 errors,"), string::npos) << out;
+
+  TTempDir dir;
+  ASSERT_EQ(
+      RunProgram({"sh", "-c", "cd " + dir.Path() + " && rpm2cpio " + rpm + " | cpio -idm"}, &out),
+      0)
+      << out;
+  for (const char* binary : {"/usr/sbin/orv", "/usr/bin/orvctl"}) {
+    SCOPED_TRACE(binary);
+    const std::regex version(R"(\((GLIBC|GLIBCXX|CXXABI)_([0-9.]+)\))");
+    std::set<string> needed;
+    for (const string& line : OutputLines({"objdump", "-T", dir.Path() + binary})) {
+      std::smatch m;
+      if (!std::regex_search(line, m, version)) continue;
+      needed.insert(m[0]);
+      EXPECT_EQ(m[1], "GLIBC") << line;
+      int major = 0, minor = 0;
+      sscanf(m[2].str().c_str(), "%d.%d", &major, &minor);
+      EXPECT_TRUE(major < 2 || (major == 2 && minor <= 34)) << line;
+    }
+    EXPECT_EQ(needed.count("(GLIBC_2.34)"), 1u) << "the symbols were not read";
+  }
+
+  ORV_SCRATCH_HOST(host);
+  host.Must("rpm -i --nodeps " + rpm);
+  EXPECT_EQ(host.Run("getent passwd orv"), 0);
+  EXPECT_EQ(host.Owner("/var/log/orv"), "orv:adm 2750");
+  EXPECT_EQ(host.Owner("/etc/orv/password"), "orv:orv 600");
+  EXPECT_EQ(host.Must("rpm -V --nodeps orv"), "");
+}
+
+// hardening-check passes every packaged binary; stack clash protection shows only where a
+// frame passes a page, so the build's debug information tells it for the programs.
+TEST(PackageTest, TheBinariesAreHardened) {
+  const string deb = Package(".deb");
+  const string rpm = Package(".rpm");
+  if (deb.empty() || rpm.empty()) GTEST_SKIP() << "the packages were not built";
+  TTempDir dir;
+  string out;
+  ASSERT_EQ(RunProgram({"dpkg-deb", "-x", deb, dir.Join("deb")}), 0);
+  ASSERT_EQ(RunProgram({"sh", "-c",
+                        "mkdir " + dir.Join("rpm") + " && cd " + dir.Join("rpm") + " && rpm2cpio " +
+                            rpm + " | cpio -idm"},
+                       &out),
+            0)
+      << out;
+  for (const char* package : {"deb", "rpm"}) {
+    for (const char* binary : {"/usr/sbin/orv", "/usr/bin/orvctl"}) {
+      const string path = dir.Join(package) + binary;
+      EXPECT_EQ(RunProgram({"hardening-check", path}, &out), 0) << out;
+      EXPECT_EQ(out.find(": no"), string::npos) << out;
+    }
+  }
+  ASSERT_EQ(
+      RunProgram({"sh", "-c",
+                  "readelf --debug-dump=info " ORV_BINARY " | grep -m 1 'DW_AT_producer.*C++'"},
+                 &out),
+      0);
+  const string flags = out;
+  for (const char* flag :
+       {"-fstack-protector-strong", "-fstack-clash-protection", "-fcf-protection", "-fPIE"}) {
+    EXPECT_NE(flags.find(flag), string::npos) << flags;
+  }
+}
+
+}  // namespace
