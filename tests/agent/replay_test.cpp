@@ -170,7 +170,9 @@ TEST_F(ReplayFileTest, ADamagedFileIsAWarningNeverASilentReset) {
       {"owner", [](const std::string& p) { EXPECT_EQ(chown(p.c_str(), 65534, 65534), 0); },
        "belongs to user 65534: a new record replaces it", false, 1},
       {"hard link",
-       [&](const std::string& p) { link(p.c_str(), elsewhere.Join("target").c_str()); },
+       [&](const std::string& p) {
+         EXPECT_EQ(link(p.c_str(), elsewhere.Join("target").c_str()), 0);
+       },
        "has 2 names: a new record replaces it", false, 1},
   };
   for (const Case& c : cases) {

@@ -112,12 +112,12 @@ TEST(OwnFileTest, OnlyARegularFileOfTheAgentsOwnIsOpened) {
   } cases[] = {
       {"missing", [](const std::string&) {}, "", false},
       {"own", [](const std::string& p) { std::ofstream(p) << "mine\n"; }, "", false},
-      {"link", [&](const std::string& p) { symlink(victim.c_str(), p.c_str()); }, "a symbolic link",
-       false},
-      {"dangling link",
-       [&](const std::string& p) { symlink(dir.Join("nowhere").c_str(), p.c_str()); },
+      {"link", [&](const std::string& p) { EXPECT_EQ(symlink(victim.c_str(), p.c_str()), 0); },
        "a symbolic link", false},
-      {"second name", [&](const std::string& p) { link(victim.c_str(), p.c_str()); },
+      {"dangling link",
+       [&](const std::string& p) { EXPECT_EQ(symlink(dir.Join("nowhere").c_str(), p.c_str()), 0); },
+       "a symbolic link", false},
+      {"second name", [&](const std::string& p) { EXPECT_EQ(link(victim.c_str(), p.c_str()), 0); },
        "has 2 names (hard links)", false},
       // A pipe without a reader: the open does not wait for one.
       {"pipe", [](const std::string& p) { mkfifo(p.c_str(), 0666); }, "No such device or address",
@@ -126,7 +126,7 @@ TEST(OwnFileTest, OnlyARegularFileOfTheAgentsOwnIsOpened) {
       {"another user's",
        [](const std::string& p) {
          std::ofstream(p) << "theirs\n";
-         chown(p.c_str(), 65534, 65534);
+         EXPECT_EQ(chown(p.c_str(), 65534, 65534), 0);
        },
        "owned by another user (uid 65534)", true},
   };
