@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "handlers/disktests.h"
+#include "handlers/files.h"
 #include "protocol/crc32.h"
 
 namespace {

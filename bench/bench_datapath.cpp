@@ -16,7 +16,8 @@
 
 #include "base/pagebuffer.h"
 #include "bench/bench_util.h"
-#include "handlers/disktests.h"
+#include "handlers/disk.h"
+#include "handlers/files.h"
 #include "handlers/textlog.h"
 #include "tests/support/agent_process.h"
 #include "tests/support/flood.h"

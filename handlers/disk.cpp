@@ -19,7 +19,7 @@
 
 #include "base/errors.h"
 #include "base/fileutils.h"
-#include "handlers/disktests.h"
+#include "handlers/disk.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
 

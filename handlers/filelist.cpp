@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "base/fileutils.h"
-#include "handlers/disktests.h"
+#include "handlers/disk.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
 

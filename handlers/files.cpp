@@ -14,7 +14,7 @@
 #include "base/fileutils.h"
 #include "base/pagebuffer.h"
 #include "base/unique_fd.h"
-#include "handlers/disktests.h"
+#include "handlers/files.h"
 #include "handlers/handlers.h"
 #include "handlers/handlerutil.h"
 #include "protocol/crc32.h"

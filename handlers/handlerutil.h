@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "handlers/disktests.h"
+#include "handlers/disk.h"
 #include "handlers/netclient.h"
 #include "protocol/envelope.h"
 #include "protocol/reply.h"

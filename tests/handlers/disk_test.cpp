@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "base/fileutils.h"
-#include "handlers/disktests.h"
+#include "handlers/disk.h"
 #include "handlers/handlerutil.h"
 #include "tests/support/handler.h"
 

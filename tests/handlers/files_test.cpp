@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "handlers/disktests.h"
+#include "handlers/files.h"
 #include "tests/support/handler.h"
 
 namespace {
