@@ -54,6 +54,11 @@ set(ORV_RUNDIR "${orv_run}/orv")
 set(ORV_PIDFILE "${ORV_RUNDIR}/orv.pid")
 set(ORV_LOGDIR "${orv_var}/log/orv")
 set(ORV_STATEDIR "${orv_var}/lib/orv")
+# What the unit lets the agent write; its RuntimeDirectory= makes /run/orv writable itself.
+set(ORV_WRITABLE "${ORV_CFGDIR} ${ORV_LOGDIR} ${ORV_STATEDIR}")
+if(NOT orv_run STREQUAL "/run")
+  string(APPEND ORV_WRITABLE " ${ORV_RUNDIR}")
+endif()
 orv_full_path(ORV_DOCDIR "${ORV_DOCDIR_REL}")
 # The packages create this user and run the agent as it.
 set(ORV_USER orv)

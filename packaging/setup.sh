@@ -1,39 +1,18 @@
-# What the Debian postinst and the RPM %post both do once the files are in place: hand what
-# the agent writes to its user (which exists by now), and give a first install its password.
-# Earlier packages ran the agent as root, so an upgraded host also has root's logs, replay
-# record and temporary files, and perhaps a configuration that keeps the pid file in /run.
-# It follows setting.sh, which gives CFG, PASSWORD and setting().
-UNIT_PIDFILE=/run/orv/orv.pid
-# What the configuration of earlier packages named; the agent's user cannot write in /run.
-OLD_PIDFILE=/run/orv.pid
-DROPIN=/etc/systemd/system/orv.service.d/orv-pidfile.conf
+# What the Debian postinst and the RPM %post both do once the files are in place: hand the
+# directories the agent writes to its user (which exists by now), give a first install its
+# password, and make the unit follow the pid file that a kept configuration names.
+# It follows setting.sh, which gives CFG, PASSWORD, the pid files and setting().
 
-# Root's files in a directory of the agent's become the agent's user's. Links are left alone,
-# and changed themselves if one appears meanwhile: that user may make them.
-give_files() { # owner directory
-	for file in "$2"/*; do
-		if [ -f "$file" ] && [ ! -L "$file" ] && [ "$(stat -c %u "$file")" = 0 ]; then
-			chown -h "$1" "$file"
-		fi
-	done
-}
-
-log_group=adm
-getent group adm >/dev/null || log_group=orv
-
-# "SetSettings" writes the new file beside the configuration and renames it
-# over it, which then belongs to the agent's user anyway.
+# "SetSettings" writes the new file beside the configuration and renames it over it: the
+# directory is the agent's user's, the configuration may stay root's (the agent reads it
+# through CAP_DAC_READ_SEARCH).
 chown orv:orv /etc/orv
 chmod 0750 /etc/orv
-if [ -f "$CFG" ] && [ ! -L "$CFG" ]; then
-	chown -h orv:orv "$CFG"
-fi
-# Logs are readable by the adm group, as other daemons' logs are; the
-# set-group-ID bit gives the logs the agent creates that group too.
+# Logs are readable by the adm group, as other daemons' logs are and as logrotate creates
+# them; the set-group-ID bit gives the logs the agent creates that group too.
 mkdir -p /var/log/orv
-chown "orv:$log_group" /var/log/orv
+chown orv:adm /var/log/orv
 chmod 2750 /var/log/orv
-give_files orv /var/log/orv
 # Temporary files and the replay record: the agent's alone. Log states of
 # check_orv, run as the monitoring system's user: anyone may add a file,
 # nobody may list or touch another's.
@@ -41,12 +20,11 @@ mkdir -p /var/lib/orv/tmp /var/lib/orv/checks
 chmod 0755 /var/lib/orv
 chown orv:orv /var/lib/orv/tmp
 chmod 0700 /var/lib/orv/tmp
-give_files orv:orv /var/lib/orv/tmp
 chmod 1733 /var/lib/orv/checks
 # The unit makes it at every start; this one serves a start without systemd.
-mkdir -p /run/orv
-chown orv:orv /run/orv
-chmod 0755 /run/orv
+mkdir -p "${UNIT_PIDFILE%/*}"
+chown orv:orv "${UNIT_PIDFILE%/*}"
+chmod 0755 "${UNIT_PIDFILE%/*}"
 
 # A first password, unless one is there (configuration management may place
 # it before the package). It is written by the agent's user, which owns the
@@ -58,24 +36,40 @@ if [ "$(setting passwordfile)" = "$PASSWORD" ] && [ ! -e "$PASSWORD" ] && [ ! -L
 		"and set host and the address lists in $CFG (see orv.cfg(5))."
 fi
 
-# A configuration kept from an earlier package keeps its pid file in /run: the
-# unit then makes that file for the agent's user, and follows it.
-if [ "$(setting pidfile)" = "$OLD_PIDFILE" ]; then
+# A configuration kept from an earlier package may name a pid file in /run, where the agent's
+# user cannot create one: the unit then makes that file for the user at each start, and follows
+# it. Root makes it, and the configuration is the agent's user's to change, so only a plain name
+# of the agent's own directly in /run (or /var/run, the same) is taken.
+pidfile=$(setting pidfile)
+dropin_pidfile=
+case "${pidfile%/*}:${pidfile##*/}" in
+/run:orv*.pid | /var/run:orv*.pid) dropin_pidfile=/run/${pidfile##*/} ;;
+esac
+case "$pidfile" in
+*[!A-Za-z0-9/._-]*) dropin_pidfile= ;;
+esac
+if [ -n "$dropin_pidfile" ]; then
 	mkdir -p "${DROPIN%/*}"
-	cat > "$DROPIN" <<EOF
+	cat >"$DROPIN" <<EOF
 # Written by the orv package, and removed by it once $CFG names
-# pidfile=$UNIT_PIDFILE (the packaged value). It names pidfile=$OLD_PIDFILE,
+# pidfile=$UNIT_PIDFILE (the packaged value). It names pidfile=$pidfile,
 # where the agent's user cannot create a file: it is made for that user at
 # each start, before the check.
 [Service]
-PIDFile=$OLD_PIDFILE
-ReadWritePaths=-$OLD_PIDFILE
+PIDFile=$dropin_pidfile
+ReadWritePaths=-$dropin_pidfile
 ExecStartPre=
-ExecStartPre=+/usr/bin/install -m 0644 -o orv -g orv /dev/null $OLD_PIDFILE
+ExecStartPre=+/usr/bin/install -m 0644 -o orv -g orv /dev/null $dropin_pidfile
 ExecStartPre=/bin/sh -c '/usr/sbin/orv -t $CFG; [ \$\$? -lt 2 ]'
-ExecStopPost=+/bin/rm -f $OLD_PIDFILE
+ExecStopPost=+/bin/rm -f $dropin_pidfile
 EOF
-elif [ -f "$DROPIN" ]; then
-	rm -f "$DROPIN"
-	rmdir "${DROPIN%/*}" 2>/dev/null || true
+else
+	if [ -f "$DROPIN" ]; then
+		rm -f "$DROPIN"
+		rmdir "${DROPIN%/*}" 2>/dev/null || true
+	fi
+	if [ "$pidfile" != "$UNIT_PIDFILE" ]; then
+		echo "orv: $CFG names pidfile=$pidfile, but the unit follows $UNIT_PIDFILE:" \
+			"set pidfile=$UNIT_PIDFILE there, or the service does not start."
+	fi
 fi
