@@ -24,7 +24,7 @@ DESTDIR ?=
 FUZZ_SECONDS ?= 60
 
 .PHONY: all build debug asan tsan deps package-deps test test-release test-asan test-tsan test-stressed suite-built \
-        run bench soak install package fuzz fuzz-build fuzz-smoke format format-check clean
+        run bench bench-hardening soak install package fuzz fuzz-build fuzz-smoke format format-check clean
 
 all: build
 
@@ -140,6 +140,18 @@ package: package-deps build
 bench: build
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
 
+# What the hardening flags cost: the request bench of the release build's agent beside one built
+# without them (ORV_HARDEN=OFF, otherwise as the release preset builds it, in PLAIN_DIR), in one
+# run, each against the same floor server.
+PLAIN_DIR ?= build-plain
+CCACHE_LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache \
+                   -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+bench-hardening: build
+	cmake -S . -B $(PLAIN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_HARDEN=OFF \
+	      -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF $(CCACHE_LAUNCHER) >/dev/null
+	cmake --build $(PLAIN_DIR) -j $(JOBS) --target orv
+	ORV_BENCH_COMPARE=$(abspath $(PLAIN_DIR))/orv build/bench/bench_request
+
 # The flood figures: 30 s of slow and bogus clients from one address, then from 200,
 # while a manager asks every 100 ms (SOAK_SECONDS, SOAK_SLOW, SOAK_TRICKLERS); then what a
 # captured request buys: the reply-length oracle with 20,000 connections, and 40 idle
@@ -167,4 +179,4 @@ format-check: deps
 	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-debug build-asan build-tsan build-fuzz
+	rm -rf build build-debug build-asan build-tsan build-fuzz $(PLAIN_DIR)
