@@ -122,30 +122,40 @@ int ConnectOne(TUniqueFd& sock, const TSocketAddress& address, long long limitMs
   return kNetConnectError;
 }
 
-// A datagram socket for the first of host's addresses that takes it: connected to it (connect
-// true), or with the first datagram sent to it. 1, or the code and err of the last failure.
-int OpenDatagram(const char* host, int port, bool connectIt, const void* data, int length,
-                 TUniqueFd& sock, String& err) {
-  std::vector<TSocketAddress> addresses;
-  int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, addresses, err);
-  if (result != kNetOk) return result;
-  for (const TSocketAddress& address : addresses) {
-    err = "";
-    sock.Reset(socket(address.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!sock.Valid()) {
-      result = SystemFailure(err, kNetSocketError);
-    } else if (connectIt && connect(sock.Get(), address.Get(), address.length) != 0) {
-      result = SystemFailure(err, kNetConnectError);
-    } else if (!connectIt && length > 0 &&
-               sendto(sock.Get(), data, static_cast<size_t>(length), MSG_NOSIGNAL, address.Get(),
-                      address.length) < 0) {
-      result = SystemFailure(err, kNetSendError);
-    } else {
-      return kNetOk;
-    }
+// A datagram socket of address's family, connected to it when connectIt. 1, -3 or -6.
+int OpenDatagram(TUniqueFd& sock, const TSocketAddress& address, bool connectIt, String& err) {
+  err = "";
+  sock.Reset(socket(address.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.Valid()) return SystemFailure(err, kNetSocketError);
+  if (connectIt && connect(sock.Get(), address.Get(), address.length) != 0) {
+    return SystemFailure(err, kNetConnectError);
   }
-  sock.Reset();
-  return result;
+  return kNetOk;
+}
+
+// Sends one datagram to address (when sendLen > 0) and receives one (when recvLen > 0) within
+// limitMs. On a connected socket a port nobody listens on shows at once ("Connection refused",
+// from the ICMP answer) and only address may answer; otherwise the answer may come from any
+// sender, and a closed port is a time-out. The byte count of the last transfer, 1 when both
+// lengths are 0, or a code.
+int ExchangeDatagram(const TSocketAddress& address, bool connectIt, long long limitMs,
+                     const void* sendBuf, void* recvBuf, int sendLen, int recvLen, String& err) {
+  TUniqueFd sock;
+  const int opened = OpenDatagram(sock, address, connectIt, err);
+  if (opened != kNetOk) return opened;
+  if (sendLen > 0 &&
+      sendto(sock.Get(), sendBuf, static_cast<size_t>(sendLen), MSG_NOSIGNAL,
+             connectIt ? nullptr : address.Get(), connectIt ? 0 : address.length) < 0) {
+    return SystemFailure(err, kNetSendError);
+  }
+  if (recvLen <= 0) return sendLen > 0 ? sendLen : kNetOk;  // nothing to receive counts as done
+  if (WaitReady(sock.Get(), POLLIN, limitMs) != 1) return Timeout(err);
+  const ssize_t got = recv(sock.Get(), recvBuf, static_cast<size_t>(recvLen), 0);
+  if (got < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Timeout(err);
+    return SystemFailure(err, kNetReceiveError);
+  }
+  return static_cast<int>(got);
 }
 
 }  // namespace
@@ -358,39 +368,62 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* 
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err) {
   err = "";
-  TUniqueFd sock;
-  int result = OpenDatagram(host, port, false, sendBuf, sendLen, sock, err);
+  std::vector<TSocketAddress> addresses;
+  int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, addresses, err);
   if (result != kNetOk) return result;
-  int transferred = sendLen > 0 ? sendLen : kNetOk;  // nothing to transfer counts as done
-  if (recvLen > 0) {
-    if (WaitReady(sock.Get(), POLLIN, timeoutSec * 1000LL) != 1) return Timeout(err);
-    ssize_t got = recvfrom(sock.Get(), recvBuf, static_cast<size_t>(recvLen), 0, nullptr, nullptr);
-    if (got < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return Timeout(err);
-      return SystemFailure(err, kNetReceiveError);
-    }
-    transferred = static_cast<int>(got);
+  const TDeadline deadline(timeoutSec * 1000LL);
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const long long left = static_cast<long long>(addresses.size() - i);
+    // Every address but the last is asked on a connected socket, so that one with nobody
+    // listening (stock "localhost" gives ::1 before 127.0.0.1) passes at once, and one that never
+    // answers takes only its share of the time. The last is asked as a single address always
+    // was: a closed port there is a time-out.
+    const bool last = left == 1;
+    const long long limitMs = last ? deadline.LeftMs() : std::max(1LL, deadline.LeftMs() / left);
+    result = ExchangeDatagram(addresses[i], !last && recvLen > 0, limitMs, sendBuf, recvBuf,
+                              sendLen, recvLen, err);
+    if (result > 0) break;
   }
-  return transferred;
+  return result;
 }
 
 int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
   if (Protocol == 1) return PerformConnect(Handle, host, port, timeoutMs, LastError);
-  LastError = "";
-  return OpenDatagram(host, port, true, nullptr, 0, Handle, LastError);
+  const int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, untried_, LastError);
+  return result == kNetOk ? ConnectNext() : result;
+}
+
+int TSyncSocket::ConnectNext() {
+  int result = kNetConnectError;
+  while (!untried_.empty()) {
+    const TSocketAddress address = untried_.front();
+    untried_.erase(untried_.begin());
+    result = OpenDatagram(Handle, address, true, LastError);
+    if (result == kNetOk) return result;
+  }
+  Handle.Reset();
+  return result;
 }
 
 void TSyncSocket::Disconnect() {
   LastError = "";
   Handle.Reset();
+  untried_.clear();
 }
 
 int TSyncSocket::SendBuf(const char* buf, int len, int /*timeoutMs*/) {
   LastError = "";
   if (len < 1) return 0;
-  ssize_t sent = send(Handle.Get(), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-  if (sent < 0) return SystemFailure(LastError, kNetSendError);
-  return static_cast<int>(sent);
+  for (;;) {
+    const ssize_t sent = send(Handle.Get(), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (sent >= 0) {
+      untried_.clear();  // the rest follow the first datagram
+      return static_cast<int>(sent);
+    }
+    const int failed = SystemFailure(LastError, kNetSendError);
+    // A datagram refused at once (a firewall, say) goes to the name's next address.
+    if (untried_.empty() || ConnectNext() != kNetOk) return failed;
+  }
 }
 
 int TSyncSocket::SendString(const String& s, int timeoutMs) {
