@@ -165,27 +165,17 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
   sockets = TListenSockets{};
   const bool any = host == nullptr || host[0] == '\0';
   std::vector<TSocketAddress> addresses;
-  if (any) {
-    addresses.resize(2);
-    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&addresses[0].storage);
-    ipv6->sin6_family = AF_INET6;
-    ipv6->sin6_addr = in6addr_any;
-    ipv6->sin6_port = htons(static_cast<uint16_t>(port));
-    addresses[0].length = sizeof(sockaddr_in6);
-    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&addresses[1].storage);
-    ipv4->sin_family = AF_INET;
-    ipv4->sin_addr.s_addr = htonl(INADDR_ANY);
-    ipv4->sin_port = htons(static_cast<uint16_t>(port));
-    addresses[1].length = sizeof(sockaddr_in);
-  } else {
+  // Every address is the IPv6 wildcard, whose one socket takes IPv4 peers too, else the IPv4 one.
+  const std::vector<int> families = any ? std::vector{AF_INET6, AF_INET} : std::vector{AF_UNSPEC};
+  for (const int family : families) {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const String service = Decimal(port);
-    if (int rc = getaddrinfo(host, service.c_str(), &hints, &found); rc != 0) {
-      err = String(gai_strerror(rc)) + Where(host, port);
+    if (int rc = getaddrinfo(any ? nullptr : host, service.c_str(), &hints, &found); rc != 0) {
+      err = String(gai_strerror(rc)) + Where(any ? "" : host, port);
       err.SetZero();
       return 0;
     }
@@ -203,12 +193,13 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
 
   for (size_t i = 0; i < addresses.size(); ++i) {
     const TSocketAddress& address = addresses[i];
-    const char* shown = any ? (address.Family() == AF_INET6 ? "::" : "0.0.0.0") : host;
+    const String shown =
+        any ? TPeerAddress::FromSocket(address.Get(), address.length).Text() : String(host);
     TUniqueFd sock(socket(address.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock.Valid()) {
       // A kernel without IPv6: the other family alone, as before IPv6.
       if (errno == EAFNOSUPPORT && addresses.size() > 1) continue;
-      err = String("socket() or bind() error: ") + GetErrorStr(errno) + Where(shown, port);
+      err = String("socket() or bind() error: ") + GetErrorStr(errno) + Where(shown.c_str(), port);
       err.SetZero();
       sockets = TListenSockets{};
       return 0;
@@ -218,7 +209,13 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
     if (address.Family() == AF_INET6) {
       // Every address takes IPv4 peers on the one socket; a named address keeps to its own.
       int only = any ? 0 : 1;
-      setsockopt(sock.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
+      if (setsockopt(sock.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only)) != 0 && any) {
+        // A socket that keeps to IPv6 would shut out every IPv4 peer: IPv4 alone, as without IPv6.
+        err = String("IPv6 sockets cannot take IPv4 peers here (") + GetErrorStr(errno) +
+              "): listening on IPv4 alone";
+        err.SetZero();
+        continue;
+      }
     }
     const char* failed = nullptr;
     if (bind(sock.Get(), address.Get(), address.length) != 0) {
@@ -232,7 +229,7 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
     if (failed != nullptr) {
       const int error = errno;
       shutdown(sock.Get(), SHUT_RDWR);
-      err = String(failed) + GetErrorStr(error) + Where(shown, port);
+      err = String(failed) + GetErrorStr(error) + Where(shown.c_str(), port);
       err.SetZero();
       sockets = TListenSockets{};
       return 0;

@@ -31,7 +31,8 @@ struct TListenSockets {
 // port. An empty or null host is every local address: one IPv6 socket that takes IPv4 peers
 // too, or an IPv4 one where the kernel has no IPv6. An address is itself; a name binds the first
 // address of each family it resolves to. Returns the number of sockets (their descriptors are
-// above 0), or 0 with err set and nothing left open.
+// above 0), or 0 with err set and nothing left open. After a success err is empty, or says why
+// every address is IPv4 alone on a kernel that has IPv6.
 int TcpListen(const char* host, int port, TListenSockets& sockets, String& err);
 
 // A socket address of either family.
