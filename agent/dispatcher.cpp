@@ -167,8 +167,6 @@ void LogListRefusal(const TCommandRow& row, const TORVSettings& s, const TPeerAd
   for (const TSettingRow& setting : SettingsTable()) {
     if (setting.text == row.callers && setting.fileKey != nullptr) key = setting.fileKey;
   }
-  char address[TPeerAddress::kTextSize];
-  peer.Format(address, sizeof(address));
   String list = s.*row.callers;
   list.SetZero();
   // Named as the configuration check names it: the blanks after commas are only for reading.
@@ -176,8 +174,8 @@ void LogListRefusal(const TCommandRow& row, const TORVSettings& s, const TPeerAd
   CheckAddressList(list, problem);
   String why = problem.IsEmpty() ? String() : String(" (") + problem + ")";
   why.SetZero();
-  showmessage("\"%s\" refused: %s is not in %s \"%s\"%s\n", peer, mtFailure, 1, row.name, address,
-              key, list.Data(), why.Data());
+  showmessage("\"%s\" refused: %s is not in %s \"%s\"%s\n", peer, mtFailure, 1, row.name,
+              peer.Text().c_str(), key, list.Data(), why.Data());
 }
 
 // The "600" text when the settings have the command off or the caller is not

@@ -219,8 +219,13 @@ const char* ListeningOn(const TORVSettings& settings, const TListenSockets& sock
   return bound.ss_family == AF_INET6 ? ":: and 0.0.0.0" : "0.0.0.0";
 }
 
+// listenNote: why the agent listens other than the host setting asks, or empty.
 void AnnounceStart(const TORVSettings& settings, const TListenSockets& sockets,
-                   size_t problemCount) {
+                   const String& listenNote, size_t problemCount) {
+  if (!listenNote.IsEmpty()) {
+    showmessage("Warning: %s\n", LOCAL, mtFailure, 1, listenNote.c_str());
+    SystemLog(LOG_DAEMON | LOG_WARNING, "%s", listenNote.c_str());
+  }
   showmessage("Listening...\n", LOCAL, mtInfo, 0);
   SystemLog(LOG_DAEMON | LOG_INFO, "started: version %s, pid %d, address %s, port %d, user %s",
             AgentStatus.AgentVersion, static_cast<int>(getpid()), ListeningOn(settings, sockets),
@@ -257,7 +262,7 @@ int main(int argc, char** argv, char** envp) {
   daemon_ready();
   AdoptInheritedChildren();
   RemoveInterruptedSave();
-  AnnounceStart(*settings, sockets, findings.size());
+  AnnounceStart(*settings, sockets, err, findings.size());
   settings.reset();
   MainLoop(sockets, pidFile, argv, envp);
 }

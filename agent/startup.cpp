@@ -204,7 +204,7 @@ String OneLine(String msg) {
 
 int ReloadConfiguration(const char* cause, String& msg) {
   std::vector<TFinding> findings;
-  const int loaded = LoadOptions(msg, &findings);
+  const int loaded = LoadOptions(msg, &findings, true);
   ReportSettingsProblems(findings, false);
   if (!loaded) {
     const String reasons = OneLine(msg);

@@ -95,12 +95,12 @@ TSettingsScope::~TSettingsScope() {
   scoped = previous_;
 }
 
-int LoadOptions(String& msg, std::vector<TFinding>* findings) {
+int LoadOptions(String& msg, std::vector<TFinding>* findings, bool running) {
   std::lock_guard<std::mutex> lock(optmutex);
   auto inForce = SettingsSnapshot();
   auto copy = std::make_shared<TORVSettings>(*inForce);
   std::vector<TFinding> found;
-  int result = LoadAndCheck(*copy, msg, found);
+  int result = LoadAndCheck(*copy, msg, found, running ? &inForce->host : nullptr);
   if (result == 1) {
     PublishSettings(std::move(copy));
   } else if (!inForce->tmpdir.IsEmpty()) {

@@ -156,7 +156,8 @@ class TSettingsScope {
 // Reloads the configuration file under optmutex into a copy of the settings in force, checks it
 // (LoadAndCheck), and publishes it only when it is usable (result 1); on 0 the settings in force
 // stay as they were. msg as LoadAndCheck; findings, when given, receives the check's findings.
-int LoadOptions(String& msg, std::vector<TFinding>* findings = nullptr);
+// running: the agent serves on the settings in force (a reload, not the start).
+int LoadOptions(String& msg, std::vector<TFinding>* findings = nullptr, bool running = false);
 
 // Applies change(copy, msg) to a copy of the settings in force and saves the
 // copy under optmutex; the copy is published only once the file holds it, so

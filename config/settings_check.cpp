@@ -179,8 +179,12 @@ String OpenToOthers(const TAgentFile& file) {
 
 class TChecker {
  public:
-  explicit TChecker(const TORVSettings& loaded)
-      : s_(loaded), table_(SettingsTable()), lineOf_(table_.size(), 0), valueOf_(table_.size()) {}
+  TChecker(const TORVSettings& loaded, const String* hostInForce)
+      : s_(loaded),
+        hostInForce_(hostInForce),
+        table_(SettingsTable()),
+        lineOf_(table_.size(), 0),
+        valueOf_(table_.size()) {}
 
   std::vector<TFinding> Run() {
     String reason;
@@ -368,12 +372,14 @@ class TChecker {
   }
 
   // A start fails where the agent cannot listen. Tried on a port of the system's choosing: a
-  // running agent holds the real one.
+  // running agent holds the real one. A reload that keeps the host in force keeps its socket, so
+  // a name that does not resolve for now, or an interface that is down for now, only warns.
   void CheckListener(int line, const TSettingRow& row, const String& host) {
     TListenSockets sockets;
     String err;
     if (TcpListen(host.c_str(), 0, sockets, err) == 0) {
-      Fatal(line, String(row.fileKey) + ": " + Quoted(host) + " cannot be listened on: " + err);
+      Add(line, hostInForce_ == nullptr || *hostInForce_ != host,
+          String(row.fileKey) + ": " + Quoted(host) + " cannot be listened on: " + err);
     }
   }
 
@@ -553,6 +559,7 @@ class TChecker {
   }
 
   const TORVSettings& s_;
+  const String* hostInForce_;  // the running agent's host; null at the start and for orv -t
   std::span<const TSettingRow> table_;
   std::vector<int> lineOf_;               // per row: the line whose value loading kept, 0: none
   std::vector<String> valueOf_;           // per row: that line's value
@@ -563,13 +570,14 @@ class TChecker {
 
 }  // namespace
 
-std::vector<TFinding> CheckSettings(const TORVSettings& loaded) {
-  return TChecker(loaded).Run();
+std::vector<TFinding> CheckSettings(const TORVSettings& loaded, const String* hostInForce) {
+  return TChecker(loaded, hostInForce).Run();
 }
 
-int LoadAndCheck(TORVSettings& s, String& msg, std::vector<TFinding>& findings) {
+int LoadAndCheck(TORVSettings& s, String& msg, std::vector<TFinding>& findings,
+                 const String* hostInForce) {
   const int loaded = s.ReadConfigFile(msg);
-  findings = CheckSettings(s);
+  findings = CheckSettings(s, hostInForce);
   int result = loaded;
   for (const TFinding& finding : findings) {
     if (!finding.Fatal()) continue;

@@ -30,20 +30,22 @@ bool IsListChar(char c) {
 }
 
 // Calls keep(i, kept) for every byte list[i] in order. A list is read from its list characters
-// alone; the hex letters among them are those of a run of IPv6 characters that holds a ":".
-// Every other letter, like any other byte, is there for reading and is dropped, as it always was.
+// alone. A run of IPv6 characters is an IPv6 address only when it can be one: every IPv6 text
+// has two colons at least ("::"). In any other run, the hex letters and a lone ":" are there for
+// reading ("127.0.0.1 (loopback: default)") and are dropped, like any other byte, as they always
+// were.
 template <typename F>
 void ForEachChar(const String& list, F&& keep) {
   for (int i = 1; i <= list.Length();) {
     int end = i;
-    bool colon = false;
-    for (; end <= list.Length() && IsIPv6Char(list[end]); ++end) colon |= list[end] == ':';
+    int colons = 0;
+    for (; end <= list.Length() && IsIPv6Char(list[end]); ++end) colons += list[end] == ':';
     if (end == i) {
       keep(i, IsListChar(list[i]));
       ++i;
       continue;
     }
-    for (; i < end; ++i) keep(i, colon || !IsHexLetter(list[i]));
+    for (; i < end; ++i) keep(i, colons >= 2 || IsDigit(list[i]) || list[i] == '.');
   }
 }
 
@@ -179,6 +181,8 @@ void getitem(String& list, TAddressItem& item, String& err) {
     int otherPrefix = -1;
     if (!ParseItemAddress(second, other, otherPrefix, legacy)) {
       SetInvalid(second, err);
+    } else if (legacy && other.IPv4HostOrder() == 0) {
+      // A second address of 0.0.0.0 is no range: the first address stands alone.
     } else if (item.prefix >= 0 || otherPrefix >= 0 || other.Bits() != first.Bits()) {
       err = String("Invalid range (") + text + "-" + second + ") specified";
     } else {

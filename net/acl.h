@@ -17,7 +17,8 @@ struct TAddressItem {
 
 // Takes the first item off list, a working copy that holds only the characters a list is made
 // of. An invalid first address leaves item.from empty and sets err; an invalid second address
-// (or a second end that makes no range) leaves the first alone and sets err.
+// (or a second end that makes no range) leaves the first alone and sets err. A second address of
+// 0.0.0.0 leaves the first alone too, without a word, as it always has.
 void getitem(String& list, TAddressItem& item, String& err);
 
 // 1 when peer is named by list, else 0. err receives a diagnostic or stays empty; the result

@@ -122,30 +122,40 @@ int ConnectOne(TUniqueFd& sock, const TSocketAddress& address, long long limitMs
   return kNetConnectError;
 }
 
-// A datagram socket for the first of host's addresses that takes it: connected to it (connect
-// true), or with the first datagram sent to it. 1, or the code and err of the last failure.
-int OpenDatagram(const char* host, int port, bool connectIt, const void* data, int length,
-                 TUniqueFd& sock, String& err) {
-  std::vector<TSocketAddress> addresses;
-  int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, addresses, err);
-  if (result != kNetOk) return result;
-  for (const TSocketAddress& address : addresses) {
-    err = "";
-    sock.Reset(socket(address.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!sock.Valid()) {
-      result = SystemFailure(err, kNetSocketError);
-    } else if (connectIt && connect(sock.Get(), address.Get(), address.length) != 0) {
-      result = SystemFailure(err, kNetConnectError);
-    } else if (!connectIt && length > 0 &&
-               sendto(sock.Get(), data, static_cast<size_t>(length), MSG_NOSIGNAL, address.Get(),
-                      address.length) < 0) {
-      result = SystemFailure(err, kNetSendError);
-    } else {
-      return kNetOk;
-    }
+// A datagram socket of address's family, connected to it when connectIt. 1, -3 or -6.
+int OpenDatagram(TUniqueFd& sock, const TSocketAddress& address, bool connectIt, String& err) {
+  err = "";
+  sock.Reset(socket(address.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.Valid()) return SystemFailure(err, kNetSocketError);
+  if (connectIt && connect(sock.Get(), address.Get(), address.length) != 0) {
+    return SystemFailure(err, kNetConnectError);
   }
-  sock.Reset();
-  return result;
+  return kNetOk;
+}
+
+// Sends one datagram to address (when sendLen > 0) and receives one (when recvLen > 0) within
+// limitMs. On a connected socket a port nobody listens on shows at once ("Connection refused",
+// from the ICMP answer) and only address may answer; otherwise the answer may come from any
+// sender, and a closed port is a time-out. The byte count of the last transfer, 1 when both
+// lengths are 0, or a code.
+int ExchangeDatagram(const TSocketAddress& address, bool connectIt, long long limitMs,
+                     const void* sendBuf, void* recvBuf, int sendLen, int recvLen, String& err) {
+  TUniqueFd sock;
+  const int opened = OpenDatagram(sock, address, connectIt, err);
+  if (opened != kNetOk) return opened;
+  if (sendLen > 0 &&
+      sendto(sock.Get(), sendBuf, static_cast<size_t>(sendLen), MSG_NOSIGNAL,
+             connectIt ? nullptr : address.Get(), connectIt ? 0 : address.length) < 0) {
+    return SystemFailure(err, kNetSendError);
+  }
+  if (recvLen <= 0) return sendLen > 0 ? sendLen : kNetOk;  // nothing to receive counts as done
+  if (WaitReady(sock.Get(), POLLIN, limitMs) != 1) return Timeout(err);
+  const ssize_t got = recv(sock.Get(), recvBuf, static_cast<size_t>(recvLen), 0);
+  if (got < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Timeout(err);
+    return SystemFailure(err, kNetReceiveError);
+  }
+  return static_cast<int>(got);
 }
 
 }  // namespace
@@ -155,27 +165,17 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
   sockets = TListenSockets{};
   const bool any = host == nullptr || host[0] == '\0';
   std::vector<TSocketAddress> addresses;
-  if (any) {
-    addresses.resize(2);
-    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&addresses[0].storage);
-    ipv6->sin6_family = AF_INET6;
-    ipv6->sin6_addr = in6addr_any;
-    ipv6->sin6_port = htons(static_cast<uint16_t>(port));
-    addresses[0].length = sizeof(sockaddr_in6);
-    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&addresses[1].storage);
-    ipv4->sin_family = AF_INET;
-    ipv4->sin_addr.s_addr = htonl(INADDR_ANY);
-    ipv4->sin_port = htons(static_cast<uint16_t>(port));
-    addresses[1].length = sizeof(sockaddr_in);
-  } else {
+  // Every address is the IPv6 wildcard, whose one socket takes IPv4 peers too, else the IPv4 one.
+  const std::vector<int> families = any ? std::vector{AF_INET6, AF_INET} : std::vector{AF_UNSPEC};
+  for (const int family : families) {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const String service = Decimal(port);
-    if (int rc = getaddrinfo(host, service.c_str(), &hints, &found); rc != 0) {
-      err = String(gai_strerror(rc)) + Where(host, port);
+    if (int rc = getaddrinfo(any ? nullptr : host, service.c_str(), &hints, &found); rc != 0) {
+      err = String(gai_strerror(rc)) + Where(any ? "" : host, port);
       err.SetZero();
       return 0;
     }
@@ -193,12 +193,13 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
 
   for (size_t i = 0; i < addresses.size(); ++i) {
     const TSocketAddress& address = addresses[i];
-    const char* shown = any ? (address.Family() == AF_INET6 ? "::" : "0.0.0.0") : host;
+    const String shown =
+        any ? TPeerAddress::FromSocket(address.Get(), address.length).Text() : String(host);
     TUniqueFd sock(socket(address.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock.Valid()) {
       // A kernel without IPv6: the other family alone, as before IPv6.
       if (errno == EAFNOSUPPORT && addresses.size() > 1) continue;
-      err = String("socket() or bind() error: ") + GetErrorStr(errno) + Where(shown, port);
+      err = String("socket() or bind() error: ") + GetErrorStr(errno) + Where(shown.c_str(), port);
       err.SetZero();
       sockets = TListenSockets{};
       return 0;
@@ -208,7 +209,13 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
     if (address.Family() == AF_INET6) {
       // Every address takes IPv4 peers on the one socket; a named address keeps to its own.
       int only = any ? 0 : 1;
-      setsockopt(sock.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only));
+      if (setsockopt(sock.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof(only)) != 0 && any) {
+        // A socket that keeps to IPv6 would shut out every IPv4 peer: IPv4 alone, as without IPv6.
+        err = String("IPv6 sockets cannot take IPv4 peers here (") + GetErrorStr(errno) +
+              "): listening on IPv4 alone";
+        err.SetZero();
+        continue;
+      }
     }
     const char* failed = nullptr;
     if (bind(sock.Get(), address.Get(), address.length) != 0) {
@@ -222,7 +229,7 @@ int TcpListen(const char* host, int port, TListenSockets& sockets, String& err) 
     if (failed != nullptr) {
       const int error = errno;
       shutdown(sock.Get(), SHUT_RDWR);
-      err = String(failed) + GetErrorStr(error) + Where(shown, port);
+      err = String(failed) + GetErrorStr(error) + Where(shown.c_str(), port);
       err.SetZero();
       sockets = TListenSockets{};
       return 0;
@@ -358,39 +365,62 @@ int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* 
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err) {
   err = "";
-  TUniqueFd sock;
-  int result = OpenDatagram(host, port, false, sendBuf, sendLen, sock, err);
+  std::vector<TSocketAddress> addresses;
+  int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, addresses, err);
   if (result != kNetOk) return result;
-  int transferred = sendLen > 0 ? sendLen : kNetOk;  // nothing to transfer counts as done
-  if (recvLen > 0) {
-    if (WaitReady(sock.Get(), POLLIN, timeoutSec * 1000LL) != 1) return Timeout(err);
-    ssize_t got = recvfrom(sock.Get(), recvBuf, static_cast<size_t>(recvLen), 0, nullptr, nullptr);
-    if (got < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return Timeout(err);
-      return SystemFailure(err, kNetReceiveError);
-    }
-    transferred = static_cast<int>(got);
+  const TDeadline deadline(timeoutSec * 1000LL);
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    const long long left = static_cast<long long>(addresses.size() - i);
+    // Every address but the last is asked on a connected socket, so that one with nobody
+    // listening (stock "localhost" gives ::1 before 127.0.0.1) passes at once, and one that never
+    // answers takes only its share of the time. The last is asked as a single address always
+    // was: a closed port there is a time-out.
+    const bool last = left == 1;
+    const long long limitMs = last ? deadline.LeftMs() : std::max(1LL, deadline.LeftMs() / left);
+    result = ExchangeDatagram(addresses[i], !last && recvLen > 0, limitMs, sendBuf, recvBuf,
+                              sendLen, recvLen, err);
+    if (result > 0) break;
   }
-  return transferred;
+  return result;
 }
 
 int TSyncSocket::Connect(const char* host, int port, int timeoutMs) {
   if (Protocol == 1) return PerformConnect(Handle, host, port, timeoutMs, LastError);
-  LastError = "";
-  return OpenDatagram(host, port, true, nullptr, 0, Handle, LastError);
+  const int result = ResolveHost(host, port, AF_UNSPEC, SOCK_DGRAM, untried_, LastError);
+  return result == kNetOk ? ConnectNext() : result;
+}
+
+int TSyncSocket::ConnectNext() {
+  int result = kNetConnectError;
+  while (!untried_.empty()) {
+    const TSocketAddress address = untried_.front();
+    untried_.erase(untried_.begin());
+    result = OpenDatagram(Handle, address, true, LastError);
+    if (result == kNetOk) return result;
+  }
+  Handle.Reset();
+  return result;
 }
 
 void TSyncSocket::Disconnect() {
   LastError = "";
   Handle.Reset();
+  untried_.clear();
 }
 
 int TSyncSocket::SendBuf(const char* buf, int len, int /*timeoutMs*/) {
   LastError = "";
   if (len < 1) return 0;
-  ssize_t sent = send(Handle.Get(), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-  if (sent < 0) return SystemFailure(LastError, kNetSendError);
-  return static_cast<int>(sent);
+  for (;;) {
+    const ssize_t sent = send(Handle.Get(), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (sent >= 0) {
+      untried_.clear();  // the rest follow the first datagram
+      return static_cast<int>(sent);
+    }
+    const int failed = SystemFailure(LastError, kNetSendError);
+    // A datagram refused at once (a firewall, say) goes to the name's next address.
+    if (untried_.empty() || ConnectNext() != kNetOk) return failed;
+  }
 }
 
 int TSyncSocket::SendString(const String& s, int timeoutMs) {

@@ -31,7 +31,8 @@ struct TListenSockets {
 // port. An empty or null host is every local address: one IPv6 socket that takes IPv4 peers
 // too, or an IPv4 one where the kernel has no IPv6. An address is itself; a name binds the first
 // address of each family it resolves to. Returns the number of sockets (their descriptors are
-// above 0), or 0 with err set and nothing left open.
+// above 0), or 0 with err set and nothing left open. After a success err is empty, or says why
+// every address is IPv4 alone on a kernel that has IPv6.
 int TcpListen(const char* host, int port, TListenSockets& sockets, String& err);
 
 // A socket address of either family.
@@ -67,9 +68,11 @@ int PerformConnect(TUniqueFd& sock, const char* host, int port, int timeoutMs, S
 // bytes and closes. Returns the bytes received, 1 when recvLen is 0, or a code.
 int SendReceiveTCPPacket(const char* host, int port, int timeoutMs, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err);
-// Sends one datagram (when sendLen > 0) to the first of host's addresses that takes it, and
-// receives one (when recvLen > 0) within timeoutSec seconds. Returns the byte count of the last
-// transfer, 1 when both lengths are 0, or a code.
+// Sends one datagram (when sendLen > 0) to host and receives one (when recvLen > 0) within
+// timeoutSec seconds. A name's addresses are tried in turn, as ConnectFirst does: a send that
+// fails, or an address that refuses or does not answer in its share of the time, passes to the
+// next. With nothing to receive, the first address that takes the datagram has it. Returns the
+// byte count of the last transfer, 1 when both lengths are 0, or a code of the last address.
 int SendReceiveUDPPacket(const char* host, int port, int timeoutSec, const void* sendBuf,
                          void* recvBuf, int sendLen, int recvLen, String& err);
 
@@ -86,11 +89,19 @@ class TSyncSocket {
   // host's addresses it can connect to.
   int Connect(const char* host, int port, int timeoutMs);
   void Disconnect();
-  // Bytes sent, 0 when len < 1, or -4. The send blocks; timeoutMs is unused.
+  // Bytes sent, 0 when len < 1, or -4. The send blocks; timeoutMs is unused. Over UDP, a first
+  // datagram that the system refuses goes to host's next address (a port nobody listens on
+  // cannot be told from here: nothing answers a datagram).
   int SendBuf(const char* buf, int len, int timeoutMs);
   int SendString(const String& s, int timeoutMs);
 
   TUniqueFd Handle;
   int32_t Protocol;
   String LastError;
+
+ private:
+  // Connects Handle to the next of untried_ that takes it. 1, or the code of the last failure.
+  int ConnectNext();
+
+  std::vector<TSocketAddress> untried_;  // UDP: host's addresses after the connected one
 };

@@ -274,6 +274,38 @@ TEST_F(SettingsFileTest, TheLoadRefusesWhatTheCheckCallsFatal) {
   }
 }
 
+// A reload that keeps a host the agent cannot listen on now keeps the socket in force, and only
+// warns; the start, and a reload to another such host, refuse it.
+TEST_F(SettingsFileTest, AHostThatCannotBeListenedOnStopsTheStartButNotAReloadThatKeepsIt) {
+  const struct Case {
+    const char* inForce;
+    const char* inFile;
+    bool running;
+    int result;
+  } cases[] = {
+      {"192.0.2.1", "192.0.2.1", false, 0},
+      {"192.0.2.1", "192.0.2.1", true, 1},
+      {"no-such-host.invalid", "no-such-host.invalid", true, 1},
+      {"127.0.0.1", "192.0.2.1", true, 0},
+      {"192.0.2.1", "127.0.0.1", true, 1},
+  };
+  for (const Case& c : cases) {
+    auto initial = std::make_shared<TORVSettings>();
+    initial->SetCfgFile(cfg_.c_str());
+    initial->host = c.inForce;
+    PublishSettings(initial);
+    dir_.WriteFile("orv.cfg", Required() + "host=" + c.inFile + "\n");
+    String msg;
+    std::vector<TFinding> findings;
+    EXPECT_EQ(LoadOptions(msg, &findings, c.running), c.result) << c.inFile << ": " << msg.c_str();
+    EXPECT_EQ(Settings().host, c.result == 1 ? c.inFile : c.inForce) << c.inFile;
+    const bool named = std::any_of(findings.begin(), findings.end(), [](const TFinding& f) {
+      return std::string(f.text.c_str()).find("cannot be listened on") != std::string::npos;
+    });
+    EXPECT_EQ(named, std::string(c.inFile) != "127.0.0.1") << c.inFile;
+  }
+}
+
 // "SetSettings" of the password rewrites the password file alone, whole or not at all; a save
 // of anything else leaves the file as another hand may have changed it.
 TEST_F(SettingsFileTest, ANewPasswordGoesToItsFileAndNowhereElse) {

@@ -1,8 +1,10 @@
 // Address access lists, the accept filter, the listening socket and syslog datagrams.
+#include <arpa/inet.h>
 #include <fcntl.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -34,10 +36,17 @@ TEST(AclTest, MatchesPeersAgainstLists) {
       {"255.255.255.255,127.0.0.1", "127.0.0.1", 0,
        "Invalid IP address (255.255.255.255) specified"},
       {"10.0.0.1-10.0.0.300,127.0.0.1", "127.0.0.1", 1, kBad300},
-      // 0.0.0.0 ends the list.
+      // 0.0.0.0 ends the list; as a second address it makes no range.
       {"127.0.0.2,0.0.0.0-10.0.0.1,127.0.0.1", "127.0.0.1", 0, ""},
-      // Other characters are dropped, not separators.
+      {"10.0.0.5-0", "10.0.0.5", 1, ""},
+      {"10.0.0.5-0", "10.0.0.1", 0, ""},
+      {"10.0.0.5-0.0.0.0,10.0.0.9", "0.0.0.1", 0, ""},
+      {"10.0.0.5-0.0.0.0,10.0.0.9", "10.0.0.9", 1, ""},
+      // Other characters are dropped, not separators; letters and colons among them too.
       {"127.0.0.1\n10.0.0.1", "127.0.0.1", 0, "Invalid IP address (127.0.0.110.0.0.1) specified"},
+      {"127.0.0.1 (loopback: default)", "127.0.0.1", 1, "Illegal character ( ) specified"},
+      {"office: 10.0.0.1", "10.0.0.1", 1, "Illegal character (o) specified"},
+      {"db:10.0.0.1,fe:10.0.0.2", "10.0.0.2", 1, "Illegal character (d) specified"},
   };
   for (const auto& [list, peer, allowed, diagnostic] : cases) {
     String err("stale");
@@ -78,6 +87,9 @@ TEST(AclTest, IPv6AddressesRangesAndBlocksOfBothFamilies) {
       // Letters are read only inside an address with a ":"; elsewhere they are dropped.
       {"manager 2001:db8::a", "2001:db8::a", 1, "Illegal character (m) specified"},
       {"fe80::1 (local)", "fe80::1", 1, "Illegal character ( ) specified"},
+      {"lab: fe80::1", "fe80::1", 1, "Illegal character (l) specified"},
+      {"::ffff:10.0.0.7 (mapped)", "10.0.0.7", 1, "Illegal character ( ) specified"},
+      {"::,10.0.0.1", "10.0.0.1", 1, ""},  // "::" is an address, not the end of the list
       // Bad entries stop the scan as an invalid IPv4 address always has; a stray letter is
       // dropped (the configuration check names it).
       {"2001:db8::g,::1", "::1", 1, "Illegal character (g) specified"},
@@ -160,6 +172,7 @@ TEST(AcceptFilterTest, ExactAddressesNetworkEntriesAndBlocks) {
   const std::tuple<const char*, const char*, bool> cases[] = {
       {"\r\n10.0.0.12\r\n", "10.0.0.12", true},
       {"\r\n10.0.0.12\r\n", "10.0.0.1", false},
+      {"\r\n10.0.0.12\r\n", "0.0.1", false},
       {"\r\n10.0.0.12\r\n", "10.0.0.120", false},
       {"\r\n192.168.1.\r\n", "192.168.1.77", true},
       {"\r\n192.168.1.\r\n", "192.168.10.7", false},
@@ -181,8 +194,11 @@ TEST(AcceptFilterTest, ExactAddressesNetworkEntriesAndBlocks) {
       {"\r\n::1\r\n", "127.0.0.1", false},
   };
   for (const auto& [filter, address, admitted] : cases) {
-    TPeerAddress peer;
-    ASSERT_TRUE(TPeerAddress::Parse(address, peer)) << address;
+    // Peers in the C library's shorter forms too: "0.0.1" is 0.0.0.1, a substring of the entry.
+    TPeerAddress peer = TPeerAddress::FromIPv4(in_addr{inet_addr(address)});
+    if (strchr(address, ':') != nullptr) {
+      ASSERT_TRUE(TPeerAddress::Parse(address, peer)) << address;
+    }
     EXPECT_EQ(FilterAdmits(filter, peer), admitted) << filter << address;
   }
   for (const auto& [entry, valid] :
