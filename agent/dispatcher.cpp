@@ -55,6 +55,7 @@ constexpr TCommandRow Update(const char* name, TBuiltinHandler builtin) {
 }
 constexpr TWorkKind kFiles = TWorkKind::kFiles;
 constexpr TWorkKind kPrograms = TWorkKind::kPrograms;
+constexpr TWorkKind kProcessScripts = TWorkKind::kProcessScripts;
 
 void ReloadCfg(const JXRequest&, ORVReply& reply, TCommandContext&) {
   String msg;
@@ -108,10 +109,11 @@ constexpr TCommandRow kCommands[] = {
     Test("TEST-TextLog", ProcessTest_TextLog, On<&S::textlog>).Heavy(kFiles, TextLogMemory),
     Test("TEST-TextLog2", ProcessTest_TextLog2, On<&S::textlog>).Heavy(kFiles, TextLogMemory),
     // Processes and CPU (handlers/process.cpp).
-    Test("TEST-Process", ProcessTest_Process, On<&S::process>).Heavy(kPrograms, ProgramMemory),
-    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>).Heavy(kPrograms, ProgramMemory),
+    Test("TEST-Process", ProcessTest_Process, On<&S::process>)
+        .Heavy(kProcessScripts, ProgramMemory),
+    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>).Heavy(kProcessScripts, ProgramMemory),
     Test("GetProcessesList", ProcessInfo_ProcessesList, On<&S::process>)
-        .Heavy(kPrograms, FullReplyMemory),
+        .Heavy(kProcessScripts, FullReplyMemory),
     // Scripts and external programs (handlers/script.cpp).
     Test("TEST-ExternalPrg", ProcessTest_External, On<&S::external>)
         .Heavy(kPrograms, ProgramMemory),
@@ -248,7 +250,12 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
     if (row->work != nullptr) {
       after.work = std::make_unique<THeavyWork>(RequestPool(), row->kind, row->work(paramRequest));
     }
-    row->handler(paramRequest, reply);
+    if (after.work != nullptr && !after.work->Granted()) {
+      LogBadRequest(peer, "\"%s\" refused: too many requests waiting\n", row->name);
+      reply.SetResult(kResultError) += RequestPool().QueueRefusal();
+    } else {
+      row->handler(paramRequest, reply);
+    }
   } else {
     row->builtin(paramRequest, reply, context);
   }

@@ -154,6 +154,8 @@ TEST_F(DispatcherTest, HeavyCommandsHoldASlotOfTheirKindUntilTheirReplyHasGone) 
   } cases[] = {
       {"TEST-FileCRC\n" + file + "\n\r", "200\n" + Pad(3403398717) + "\n", TWorkKind::kFiles, 1},
       {"TEST-ExternalPrg\ntrue\n\n\n0\n\r", "200\n0\n", TWorkKind::kPrograms, 1},
+      // The process and CPU scripts wait for no program of the manager's.
+      {"TEST-CPU\n\r", "301\nCPUUsage script", TWorkKind::kProcessScripts, 1},
       {"GetInfo\r", "200\nAgentName=", TWorkKind::kFiles, 0},
       {"TEST-TCP\n127.0.0.1\n1\n\r", "", TWorkKind::kPrograms, 0},
   };
