@@ -37,21 +37,19 @@ constexpr TCommandRow NotApplicable(const char* name) {
 constexpr TCommandRow NotImplemented(const char* name) {
   return {name, nullptr, nullptr, "not implemented yet", nullptr, nullptr, nullptr};
 }
-constexpr TCommandRow Audited(TCommandRow row) {
-  row.audited = true;
-  return row;
+// A management command: off with its switch, for the callers on its list, in the audit trail.
+constexpr TCommandRow Managed(const char* name, THandler handler, TBuiltinHandler builtin,
+                              TSwitch enabled, const String S::*callers) {
+  return TCommandRow{name, handler, builtin, nullptr, enabled, callers, kNotPermitted}.Audited();
 }
 constexpr TCommandRow Manage(const char* name, THandler handler) {
-  return Audited(
-      {name, handler, nullptr, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted});
+  return Managed(name, handler, nullptr, On<&S::allowmanage>, &S::manageaddr);
 }
 constexpr TCommandRow Manage(const char* name, TBuiltinHandler builtin) {
-  return Audited(
-      {name, nullptr, builtin, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted});
+  return Managed(name, nullptr, builtin, On<&S::allowmanage>, &S::manageaddr);
 }
 constexpr TCommandRow Update(const char* name, TBuiltinHandler builtin) {
-  return Audited(
-      {name, nullptr, builtin, nullptr, On<&S::allowupdates>, &S::updateaddr, kNotPermitted});
+  return Managed(name, nullptr, builtin, On<&S::allowupdates>, &S::updateaddr);
 }
 constexpr TWorkKind kFiles = TWorkKind::kFiles;
 constexpr TWorkKind kPrograms = TWorkKind::kPrograms;
