@@ -20,7 +20,7 @@ inline constexpr int kWorkKinds = 4;
 inline constexpr int kWaitersPerSlot = 8;
 
 // The memory requests may hold together: half for the texts of the requests being served, half
-// for the buffers of the heavy ones at work.
+// for the buffers of the heavy ones at work. Small requests come on top of the texts' half.
 inline constexpr int64_t kRequestMemory = int64_t{256} << 20;
 // A request this small is always served, and at once: GetInfo and its like must answer however
 // busy the agent is, and the session cap bounds what they hold together.
