@@ -153,13 +153,6 @@ int AnsweredBurst(int port, int count, const char* source) {
       std::count_if(burst.begin(), burst.end(), [](const TRawSession& s) { return s.Answered(); }));
 }
 
-std::vector<std::string> PreloadedAgent(const char* library) {
-  std::string asanOptions = "ASAN_OPTIONS=";
-  if (const char* options = getenv("ASAN_OPTIONS")) asanOptions += std::string(options) + ":";
-  asanOptions += "verify_asan_link_order=0";
-  return {asanOptions, std::string("LD_PRELOAD=") + library, ORV_BINARY, "-i"};
-}
-
 int RunProgram(const std::vector<std::string>& argv, std::string* output, int timeoutMs,
                std::string* errors) {
   TTempDir scratch;

@@ -48,10 +48,6 @@ struct TRawSession {
 // soon as its connection is made, then reads the replies; how many were answered.
 int AnsweredBurst(int port, int count, const char* source = nullptr);
 
-// The arguments for env that start the built agent ("-i") with library preloaded, for a
-// TAgentProcess whose binary is "env"; a sanitizer's runtime is told to let it come first.
-std::vector<std::string> PreloadedAgent(const char* library);
-
 // Runs argv (searched in PATH) to its end with standard output and error in
 // output (standard error in errors instead, when given): its exit code, 128 + its signal, or -1
 // when it ran past timeoutMs (it is killed).
