@@ -37,24 +37,23 @@ constexpr TCommandRow NotApplicable(const char* name) {
 constexpr TCommandRow NotImplemented(const char* name) {
   return {name, nullptr, nullptr, "not implemented yet", nullptr, nullptr, nullptr};
 }
-constexpr TCommandRow Audited(TCommandRow row) {
-  row.audited = true;
-  return row;
+// A management command: off with its switch, for the callers on its list, in the audit trail.
+constexpr TCommandRow Managed(const char* name, THandler handler, TBuiltinHandler builtin,
+                              TSwitch enabled, const String S::*callers) {
+  return TCommandRow{name, handler, builtin, nullptr, enabled, callers, kNotPermitted}.Audited();
 }
 constexpr TCommandRow Manage(const char* name, THandler handler) {
-  return Audited(
-      {name, handler, nullptr, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted});
+  return Managed(name, handler, nullptr, On<&S::allowmanage>, &S::manageaddr);
 }
 constexpr TCommandRow Manage(const char* name, TBuiltinHandler builtin) {
-  return Audited(
-      {name, nullptr, builtin, nullptr, On<&S::allowmanage>, &S::manageaddr, kNotPermitted});
+  return Managed(name, nullptr, builtin, On<&S::allowmanage>, &S::manageaddr);
 }
 constexpr TCommandRow Update(const char* name, TBuiltinHandler builtin) {
-  return Audited(
-      {name, nullptr, builtin, nullptr, On<&S::allowupdates>, &S::updateaddr, kNotPermitted});
+  return Managed(name, nullptr, builtin, On<&S::allowupdates>, &S::updateaddr);
 }
 constexpr TWorkKind kFiles = TWorkKind::kFiles;
 constexpr TWorkKind kPrograms = TWorkKind::kPrograms;
+constexpr TWorkKind kProcessScripts = TWorkKind::kProcessScripts;
 
 void ReloadCfg(const JXRequest&, ORVReply& reply, TCommandContext&) {
   String msg;
@@ -108,10 +107,11 @@ constexpr TCommandRow kCommands[] = {
     Test("TEST-TextLog", ProcessTest_TextLog, On<&S::textlog>).Heavy(kFiles, TextLogMemory),
     Test("TEST-TextLog2", ProcessTest_TextLog2, On<&S::textlog>).Heavy(kFiles, TextLogMemory),
     // Processes and CPU (handlers/process.cpp).
-    Test("TEST-Process", ProcessTest_Process, On<&S::process>).Heavy(kPrograms, ProgramMemory),
-    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>).Heavy(kPrograms, ProgramMemory),
+    Test("TEST-Process", ProcessTest_Process, On<&S::process>)
+        .Heavy(kProcessScripts, ProgramMemory),
+    Test("TEST-CPU", ProcessTest_CPU, On<&S::cpuusage>).Heavy(kProcessScripts, ProgramMemory),
     Test("GetProcessesList", ProcessInfo_ProcessesList, On<&S::process>)
-        .Heavy(kPrograms, FullReplyMemory),
+        .Heavy(kProcessScripts, FullReplyMemory),
     // Scripts and external programs (handlers/script.cpp).
     Test("TEST-ExternalPrg", ProcessTest_External, On<&S::external>)
         .Heavy(kPrograms, ProgramMemory),
@@ -246,7 +246,12 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
     if (row->work != nullptr) {
       after.work = std::make_unique<THeavyWork>(RequestPool(), row->kind, row->work(paramRequest));
     }
-    row->handler(paramRequest, reply);
+    if (after.work != nullptr && !after.work->Granted()) {
+      LogBadRequest(peer, "\"%s\" refused: too many requests waiting\n", row->name);
+      reply.SetResult(kResultError) += RequestPool().QueueRefusal();
+    } else {
+      row->handler(paramRequest, reply);
+    }
   } else {
     row->builtin(paramRequest, reply, context);
   }

@@ -47,6 +47,11 @@ struct TCommandRow {
     row.work = memory;
     return row;
   }
+  constexpr TCommandRow Audited() const {
+    TCommandRow row = *this;
+    row.audited = true;
+    return row;
+  }
 };
 
 std::span<const TCommandRow> CommandTable();

@@ -82,6 +82,8 @@ class TMainLoop {
     showmessage("Segmentation fault!!\n", LOCAL, mtFailure, 0);
     if (segv == 1) {
       SystemLog(LOG_DAEMON | LOG_CRIT, "stopping: segmentation fault");
+      // The fault's own end leaves no chance to do it after.
+      EndWaitedChildren();
       signal(SIGSEGV, SIG_DFL);
       raise(SIGSEGV);
       EndProcess(1);

@@ -99,6 +99,9 @@ bool TRefusalLimiter::Admit(const TPeerAddress& source, TRefusal kind, int64_t n
   if (found == sources_.end()) {
     if (sources_.size() >= kMaxSources) Purge(nowMs - kQuietMs);
     if (sources_.size() >= kMaxSources) {
+      // A flood from many sources must not push the manager's commands out of the audit trail:
+      // they still get lines of the budget of all sources.
+      if (GroupOf(kind) == TGroup::kManagement && all_[group].Take(nowMs, kMaxLines)) return true;
       ++othersHeld_[group];
       return false;
     }

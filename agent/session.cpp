@@ -235,12 +235,15 @@ class TSession {
     // Past what requests may hold it is answered at once, and costs no decryption.
     const int64_t bytes = request_.Length();
     const TRequestHold packet(RequestPool(), bytes);
-    if (!packet.Granted()) return RefuseForMemory();
+    if (!packet.Granted()) return RefuseAtOnce("not enough memory", RequestPool().Refusal());
     // A large request is decrypted and served within a slot: however many come, a few run.
     std::optional<THeavyWork> large;
     if (bytes > kSmallRequest) large.emplace(RequestPool(), TWorkKind::kLargeRequests, 0);
+    if (large && !large->Granted()) {
+      return RefuseAtOnce("too many requests waiting", RequestPool().QueueRefusal());
+    }
     const TRequestHold parameters(RequestPool(), bytes);
-    if (!parameters.Granted()) return RefuseForMemory();
+    if (!parameters.Granted()) return RefuseAtOnce("not enough memory", RequestPool().Refusal());
     TEnvelopeReport envelope;
     const String* key = sessionKey_ ? &*sessionKey_ : nullptr;
     if (request_.ParseInitRequest(s_.password, &envelope, key) != 1) {
@@ -265,14 +268,14 @@ class TSession {
     return true;
   }
 
-  // Answers a proved request that the memory given to requests cannot hold, under its session
-  // key alone. It was the manager's, with a reply the manager can read: recognised.
-  bool RefuseForMemory() {
-    LogBadRequest(params_.Address, "Request of %d bytes refused: not enough memory\n",
-                  request_.Length());
+  // Answers a proved request that the agent cannot take on now (its memory, or too many like it
+  // waiting) under its session key alone. It was the manager's, with a reply the manager can
+  // read: recognised.
+  bool RefuseAtOnce(const char* logged, const String& reason) {
+    LogBadRequest(params_.Address, "Request of %d bytes refused: %s\n", request_.Length(), logged);
     reply_.InitPacket(nullptr,
                       sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), s_.password));
-    reply_.SetResult(kResultError) += RequestPool().Refusal();
+    reply_.SetResult(kResultError) += reason;
     claim_.Finish(TReplayMemory::kRecognised);
     reply_.FinalizePacket();
     SendAll(params_.Socket, reply_);

@@ -179,7 +179,7 @@ String DescribeAgentUser() {
   const TAccount account = CurrentAccount();
   char uid[32];
   snprintf(uid, sizeof(uid), " (uid %u), capabilities ", static_cast<unsigned>(account.uid));
-  const uint64_t held = CurrentCapabilities().effective;
+  const uint64_t held = EffectiveCapabilities();
   return account.name + uid +
          (account.uid == 0 && held != 0 ? String("those of root") : CapabilityNames(held));
 }

@@ -30,7 +30,7 @@ constexpr int64_t kMinUpgradeSize = 100;       // sizes must be above this
 constexpr int64_t kMaxUpgradeSize = 10485760;  // and below this
 constexpr mode_t kExecMode = 0775;             // the new executable, as the agent's own is
 constexpr mode_t kScriptMode = 0700;           // the swap script: run by the agent alone
-// The script waits up to 10 s for the old executable to go, then copies the new one.
+// A copy of 10 MiB takes far less: a swap script past this has hung.
 constexpr int kScriptTimeLimitMs = 60000;
 // Set once the swap script is written: every session's end asks, so it takes no lock.
 std::atomic<bool> scriptReady{false};
@@ -185,19 +185,16 @@ String UpgradeScriptText(const String& agentPath, const String& newPath, const S
   text += "\nnewORV=";
   text += ShellQuote(newPath);
   text += '\n';
+  // Copied beside the old executable into a file of its own (never through a name another user
+  // planted), then given the old one's name in one step: the host is never without one. The
+  // agent starts the new executable when the swap succeeded.
   text +=
-      "retries=10\n"
-      "rm \"$oldORV\"\n"
-      "while [ -f \"$oldORV\" ] &&  [ $retries -gt 0 ]\n"
-      "do\n"
-      "  retries=`expr $retries - 1`\n"
-      "  echo $retries\n"
-      "  sleep 1\n"
-      "done\n"
-      "cp -f \"$newORV\" \"$oldORV\"\n"
-      // The agent starts the new executable when the copy succeeded.
+      "new=`mktemp \"$oldORV.XXXXXX\"` || exit 1\n"
+      "cp -f \"$newORV\" \"$new\" &&\n"
+      "  { chmod --reference=\"$oldORV\" \"$new\" 2>/dev/null || chmod 755 \"$new\"; } &&\n"
+      "  mv -f \"$new\" \"$oldORV\"\n"
       "status=$?\n"
-      "rm -f \"$newORV\"\n";
+      "rm -f \"$newORV\" \"$new\"\n";
   text += "rm ";
   text += ShellQuote(scriptPath);
   text += "\nexit $status\n";

@@ -180,14 +180,14 @@ bool DirectoryExists(const char* name) {
   return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool IsOwnFile(int fd, String& why) {
+bool IsOwnFile(int fd, uid_t directoryOwner, String& why) {
   struct stat st;
   char text[64];
   if (fstat(fd, &st) != 0) {
     why = GetErrorStr(errno);
   } else if (!S_ISREG(st.st_mode)) {
     why = "not a regular file";
-  } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+  } else if (st.st_uid != geteuid() && st.st_uid != 0 && st.st_uid != directoryOwner) {
     snprintf(text, sizeof(text), "owned by another user (uid %u)",
              static_cast<unsigned>(st.st_uid));
     why = text;
@@ -202,13 +202,24 @@ bool IsOwnFile(int fd, String& why) {
 }
 
 int OpenOwnFile(const char* path, int flags, mode_t mode, String& why) {
+  // The file is opened in the very directory whose owner is looked at, whatever is renamed
+  // meanwhile.
+  const String dirName = ExtractFileDir(String(path));
+  TUniqueFd dir(open(dirName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat dirStat;
+  if (!dir.Valid() || fstat(dir.Get(), &dirStat) != 0) {
+    why = GetErrorStr(errno);
+    return -1;
+  }
+  String name = ExtractFileName(String(path));
+  name.SetZero();
   // Non-blocking, in case the name is a pipe: the check refuses it before anything waits.
-  TUniqueFd fd(open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
+  TUniqueFd fd(openat(dir.Get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
   if (!fd.Valid()) {
     why = errno == ELOOP ? String("a symbolic link") : GetErrorStr(errno);
     return -1;
   }
-  if (!IsOwnFile(fd.Get(), why)) return -1;
+  if (!IsOwnFile(fd.Get(), dirStat.st_uid, why)) return -1;
   fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
   return fd.Release();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -99,8 +100,10 @@ int64_t FileSize(const char* name);      // -1 when stat fails
 int FileAge(const char* name);           // st_mtime cut to 32 bits, -1 when stat fails
 
 // Whether the open file fd is one the agent may write into: a regular file of this process's
-// user or root, with no other name (a hard link planted elsewhere). why says what it is not.
-bool IsOwnFile(int fd, String& why);
+// user, of root or of its directory's owner (who could replace it anyway: a root agent's logs
+// that logrotate makes for the agent's user), with no other name (a hard link planted
+// elsewhere). why says what it is not.
+bool IsOwnFile(int fd, uid_t directoryOwner, String& why);
 // Opens path with flags (O_WRONLY, O_APPEND, O_CREAT ...) as a file of the agent's own:
 // never through a symbolic link in its last component, created with mode when missing, and
 // only when IsOwnFile. -1 otherwise, with why set (the system's text when it cannot be opened).

@@ -18,7 +18,14 @@ namespace {
 
 constexpr int kFirstBufferSize = 16384;
 
-bool GetSets(TCapabilities& caps) {
+// This thread's capability sets that capget reports.
+struct TSets {
+  uint64_t effective = 0;
+  uint64_t permitted = 0;
+  uint64_t inheritable = 0;
+};
+
+bool GetSets(TSets& caps) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   if (syscall(SYS_capget, &header, data) != 0) return false;
@@ -49,7 +56,7 @@ void ClearAmbient() {
 
 // Down to the kept capabilities of those permitted, none inheritable or ambient.
 bool KeepOnly(String& err) {
-  TCapabilities now;
+  TSets now;
   const uint64_t keep = GetSets(now) ? now.permitted & KeptCapabilities() : 0;
   ClearAmbient();
   if (!SetSets(keep, keep, 0)) {
@@ -59,27 +66,43 @@ bool KeepOnly(String& err) {
   return true;
 }
 
+// A passwd entry and the buffer its strings live in, looked up by a getpw*_r call bound to its
+// key; found is null, with error set when the look-up failed, when there is none.
+struct TPasswdEntry {
+  template <typename TLookUp>
+  explicit TPasswdEntry(TLookUp lookUp) {
+    const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    buffer.resize(suggested > 0 ? static_cast<size_t>(suggested) : kFirstBufferSize);
+    while ((error = lookUp(&entry, buffer.data(), buffer.size(), &found)) == ERANGE) {
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+  TPasswdEntry(const TPasswdEntry&) = delete;
+  TPasswdEntry& operator=(const TPasswdEntry&) = delete;
+
+  passwd entry{};
+  std::vector<char> buffer;
+  passwd* found = nullptr;
+  int error = 0;
+};
+
 }  // namespace
 
 bool LookUpAccount(const char* name, TAccount& account, String& err) {
-  const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : kFirstBufferSize);
-  passwd entry{};
-  passwd* found = nullptr;
-  int rc;
-  while ((rc = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found)) == ERANGE) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (found == nullptr) {
-    err = String("no user \"") + name + "\"" + (rc != 0 ? String(": ") + GetErrorStr(rc) : "");
+  const TPasswdEntry user([name](passwd* entry, char* buffer, size_t size, passwd** found) {
+    return getpwnam_r(name, entry, buffer, size, found);
+  });
+  if (user.found == nullptr) {
+    err = String("no user \"") + name + "\"" +
+          (user.error != 0 ? String(": ") + GetErrorStr(user.error) : "");
     return false;
   }
-  account.uid = entry.pw_uid;
-  account.gid = entry.pw_gid;
-  account.name = entry.pw_name;
+  account.uid = user.entry.pw_uid;
+  account.gid = user.entry.pw_gid;
+  account.name = user.entry.pw_name;
   int count = 16;
   account.groups.resize(count);
-  while (getgrouplist(entry.pw_name, entry.pw_gid, account.groups.data(), &count) < 0) {
+  while (getgrouplist(user.entry.pw_name, user.entry.pw_gid, account.groups.data(), &count) < 0) {
     account.groups.resize(count);
   }
   account.groups.resize(count);
@@ -94,15 +117,15 @@ TAccount CurrentAccount() {
   account.groups.resize(count > 0 ? count : 0);
   if (count > 0 && getgroups(count, account.groups.data()) != count) account.groups.clear();
   account.groups.push_back(account.gid);
-  const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : kFirstBufferSize);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(account.uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
-    account.name = entry.pw_name;
+  const uid_t uid = account.uid;
+  const TPasswdEntry user([uid](passwd* entry, char* buffer, size_t size, passwd** found) {
+    return getpwuid_r(uid, entry, buffer, size, found);
+  });
+  if (user.found != nullptr) {
+    account.name = user.entry.pw_name;
   } else {
     char number[16];
-    snprintf(number, sizeof(number), "%u", static_cast<unsigned>(account.uid));
+    snprintf(number, sizeof(number), "%u", static_cast<unsigned>(uid));
     account.name = number;
   }
   return account;
@@ -123,15 +146,10 @@ String CapabilityNames(uint64_t set) {
   return names.IsEmpty() ? String("none") : names;
 }
 
-TCapabilities CurrentCapabilities() {
-  TCapabilities caps;
+uint64_t EffectiveCapabilities() {
+  TSets caps;
   GetSets(caps);
-  for (int capability = 0; capability < 64; ++capability) {
-    const int set = prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, capability, 0, 0);
-    if (set < 0) break;  // past the last capability the kernel knows
-    if (set == 1) caps.ambient |= CapabilityBit(capability);
-  }
-  return caps;
+  return caps.effective;
 }
 
 bool KeepOnlyAgentCapabilities(String& err) {
@@ -160,7 +178,7 @@ bool SwitchToAccount(const TAccount& account, String& err) {
 
 void PassCapabilitiesToExec() {
   if (geteuid() == 0) return;
-  TCapabilities now;
+  TSets now;
   if (!GetSets(now)) return;
   const uint64_t keep = now.permitted & KeptCapabilities();
   if (keep == 0 || !SetSets(now.effective, now.permitted, keep)) return;
@@ -173,7 +191,7 @@ void PassCapabilitiesToExec() {
 
 void TakeBackFromExec() {
   if (geteuid() == 0) return;
-  TCapabilities now;
+  TSets now;
   ClearAmbient();
   if (GetSets(now)) SetSets(now.effective, now.permitted, 0);
 }

@@ -31,14 +31,8 @@ uint64_t KeptCapabilities();
 // "cap_dac_read_search, cap_net_bind_service" for a set of them.
 String CapabilityNames(uint64_t set);
 
-// This thread's effective and permitted sets, and the ambient and inheritable ones.
-struct TCapabilities {
-  uint64_t effective = 0;
-  uint64_t permitted = 0;
-  uint64_t inheritable = 0;
-  uint64_t ambient = 0;
-};
-TCapabilities CurrentCapabilities();
+// This thread's effective capabilities.
+uint64_t EffectiveCapabilities();
 
 // For an agent that is not root: keeps of its capabilities only those of KeptCapabilities(),
 // permitted and effective, and none inheritable or ambient, so that nothing it starts holds

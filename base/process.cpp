@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -131,8 +132,10 @@ class TReaper {
 };
 
 // The children that callers wait for, each the leader of its own process group, so that the
-// end of the agent can end them and all they started. Once the end has begun, a child
-// registered late is ended at once.
+// end of the agent can end them and all they started. A slot is taken before the child starts
+// and holds its pid until it is collected, so that no child starts unseen by the end; once the
+// end has begun, a child recorded late is ended at once. Lock-free: the end also runs when a
+// thread has crashed, perhaps holding a lock.
 class TWaitedChildren {
  public:
   static TWaitedChildren& Get() {
@@ -140,40 +143,64 @@ class TWaitedChildren {
     return *children;
   }
 
-  void Add(pid_t pid) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  // A slot for a child about to start; -1 when all are taken.
+  int Reserve() {
+    for (int i = 0; i < kSlots; ++i) {
+      pid_t free = kFree;
+      if (pids_[i].compare_exchange_strong(free, kStarting)) return i;
+    }
+    return -1;
+  }
+  // The child now started in slot.
+  void Record(int slot, pid_t pid) {
+    pids_[slot] = pid;
     if (ending_) KillGroup(pid);
-    pids_.push_back(pid);
   }
-  // Before the child is collected, while its pid still names it.
-  void Remove(pid_t pid) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::erase(pids_, pid);
-  }
+  // Before the child is collected, while its pid still names it; or when it did not start.
+  void Release(int slot) { pids_[slot] = kFree; }
+
+  // Async-signal-safe. A start under way is waited for, a little, until it is recorded.
   void EndAll() {
-    std::lock_guard<std::mutex> lock(mutex_);
     ending_ = true;
-    for (pid_t pid : pids_) KillGroup(pid);
+    constexpr timespec kPause{0, 1000000};
+    for (int round = 0; round < kStartWaitRounds; ++round) {
+      bool starting = false;
+      for (const std::atomic<pid_t>& slot : pids_) {
+        const pid_t pid = slot;
+        if (pid > 0) KillGroup(pid);
+        starting = starting || pid == kStarting;
+      }
+      if (!starting) return;
+      nanosleep(&kPause, nullptr);
+    }
   }
 
  private:
+  // More than the agent's sessions, each of which waits for one child at most.
+  static constexpr int kSlots = 2048;
+  static constexpr pid_t kFree = 0;
+  static constexpr pid_t kStarting = -1;
+  // 1 ms each: a start takes far less, unless its thread has crashed meanwhile.
+  static constexpr int kStartWaitRounds = 1000;
+
   static void KillGroup(pid_t pid) {
     if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
   }
 
-  std::mutex mutex_;
-  std::vector<pid_t> pids_;
-  bool ending_ = false;
+  std::atomic<pid_t> pids_[kSlots] = {};
+  std::atomic<bool> ending_{false};
 };
+static_assert(std::atomic<pid_t>::is_always_lock_free);
 
 // One started child, from its start to its collection; a child still
 // uncollected when this ends goes to the reaper.
 class TChild {
  public:
-  explicit TChild(pid_t pid) : pid_(pid) { TWaitedChildren::Get().Add(pid); }
+  // The child started in a slot of TWaitedChildren.
+  TChild(int slot, pid_t pid) : slot_(slot), pid_(pid) { TWaitedChildren::Get().Record(slot, pid); }
   ~TChild() {
     if (pid_ <= 0) return;
-    TWaitedChildren::Get().Remove(pid_);
+    TWaitedChildren::Get().Release(slot_);
     TReaper::Get().Adopt(pid_, std::move(Pidfd()));
   }
   TChild(const TChild&) = delete;
@@ -259,7 +286,7 @@ class TChild {
     siginfo_t info{};
     while (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
-    TWaitedChildren::Get().Remove(pid_);
+    TWaitedChildren::Get().Release(slot_);
     int status = CollectChild(pid_);
     pid_ = 0;
     return status;
@@ -291,6 +318,7 @@ class TChild {
     return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
   }
 
+  const int slot_;
   pid_t pid_;
   TUniqueFd pidfd_;
   bool pidfdTried_ = false;
@@ -577,18 +605,20 @@ int RunProgram(char* const argv[], const TRunOptions& options, TChildEnd& end, i
     return 0;
   }
   TSpawnAttr attr;
-  pid_t pid = 0;
-  int rc = Start(pid, argv, actions.Get(), attr);
-  if (rc == EAGAIN) {
-    err = "fork error";
+  const int slot = TWaitedChildren::Get().Reserve();
+  if (slot < 0) {
+    err = "fork error: too many programs running";
     return 0;
   }
+  pid_t pid = 0;
+  int rc = Start(pid, argv, actions.Get(), attr);
   if (rc != 0) {
-    err = String("exec error: ") + GetErrorStr(rc);
+    TWaitedChildren::Get().Release(slot);
+    err = rc == EAGAIN ? String("fork error") : String("exec error: ") + GetErrorStr(rc);
     return 0;
   }
 
-  TChild child(pid);
+  TChild child(slot, pid);
   streams.CloseChildEnds();
   const int limit = options.TimeLimitMs;
   bool stopped = false;

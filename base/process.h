@@ -86,7 +86,8 @@ int SystemExOutput(const char* commandLine, int timeLimitMs, const TOutputSink& 
 int AdoptInheritedChildren();
 
 // At the end of the agent: kills every child a caller still waits for, with its process group
-// (whatever it started there), and any that starts from now on.
+// (whatever it started there), those whose start is under way, and any that starts from now on.
+// Async-signal-safe, and takes no lock: a crashed thread may hold one.
 void EndWaitedChildren();
 
 // Puts into buffer the temporary directory (TMPDIR, else TMP, else "./")

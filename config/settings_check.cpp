@@ -432,16 +432,13 @@ class TChecker {
     }
   }
 
-  // given: the file's value (may be empty); used: the directory loading chose.
-  void CheckDirectory(int line, const char* key, String given, String used) {
+  // given: the file's value (may be empty); used: the directory loading chose. Whether the
+  // agent's user may write in it is CheckAgentFiles's to say.
+  void CheckDirectory(int line, const char* key, String given, const String& used) {
     given.SetZero();
-    used.SetZero();
-    const String name = String(key) + ": ";
     if (!given.IsEmpty() && !DirectoryExists(given.c_str())) {
-      Warn(line, name + Quoted(given) + " is not a directory (" + Quoted(used) + " is used)");
-    }
-    if (access(used.c_str(), W_OK | X_OK) != 0) {
-      Warn(line, name + Quoted(used) + " is not writable: " + GetErrorStr(errno));
+      Warn(line, String(key) + ": " + Quoted(given) + " is not a directory (" + Quoted(used) +
+                     " is used)");
     }
   }
 

@@ -136,11 +136,6 @@ void GetAgentSettings(const JXRequest& params, ORVReply& reply) {
   AddShownSettings(reply, TShownIn::kSettings, Settings());
 }
 
-void SetAgentSettings(const JXRequest& params, ORVReply& reply) {
-  String changed;
-  SetAgentSettings(params, reply, changed);
-}
-
 void SetAgentSettings(const JXRequest& params, ORVReply& reply, String& changed) {
   String msg;
   // One pass over the lines: the settings stay locked while it runs, and a request may hold

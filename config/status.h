@@ -6,7 +6,6 @@
 
 void GetAgentStatus(const JXRequest& params, ORVReply& reply);
 void GetAgentSettings(const JXRequest& params, ORVReply& reply);
-void SetAgentSettings(const JXRequest& params, ORVReply& reply);
-// The same; changed receives the manager's names of the settings the request changed, comma
-// separated, in the order of the settings table.
+// changed receives the manager's names of the settings the request changed, comma separated, in
+// the order of the settings table.
 void SetAgentSettings(const JXRequest& params, ORVReply& reply, String& changed);

@@ -34,10 +34,11 @@ void TWorkPool::Release(int64_t bytes) {
   held_ -= bytes;
 }
 
-void TWorkPool::Start(TWorkKind kind, int64_t bytes) {
+bool TWorkPool::Start(TWorkKind kind, int64_t bytes) {
   bytes = Clamped(bytes);
   const int k = Index(kind);
   std::unique_lock<std::mutex> lock(mutex_);
+  if (nextTicket_[k] - serving_[k] >= uint64_t{kWaitersPerSlot} * slots_) return false;
   const uint64_t ticket = nextTicket_[k]++;
   // The memory half is never spent by waiting requests, so the first in line always starts
   // once enough of those at work have finished.
@@ -49,6 +50,7 @@ void TWorkPool::Start(TWorkKind kind, int64_t bytes) {
   working_ += bytes;
   // The next in line may start too.
   changed_.notify_all();
+  return true;
 }
 
 void TWorkPool::Finish(TWorkKind kind, int64_t bytes) {
@@ -70,12 +72,26 @@ int TWorkPool::Running(TWorkKind kind) const {
   return running_[Index(kind)];
 }
 
+int TWorkPool::Waiting(TWorkKind kind) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(nextTicket_[Index(kind)] - serving_[Index(kind)]);
+}
+
 String TWorkPool::Refusal() const {
   char text[160];
   snprintf(text, sizeof(text),
            "Not enough memory: the requests the agent serves hold %lld MiB already, the most it "
            "gives them",
            static_cast<long long>(Half() / kMiB));
+  return text;
+}
+
+String TWorkPool::QueueRefusal() const {
+  char text[160];
+  snprintf(text, sizeof(text),
+           "Too many requests waiting: %d like it wait for a slot already, the most the agent "
+           "lets wait",
+           kWaitersPerSlot * slots_);
   return text;
 }
 
@@ -104,12 +120,10 @@ TRequestHold::~TRequestHold() {
 }
 
 THeavyWork::THeavyWork(TWorkPool& pool, TWorkKind kind, int64_t bytes)
-    : pool_(pool), kind_(kind), bytes_(bytes) {
-  pool_.Start(kind_, bytes_);
-}
+    : pool_(pool), kind_(kind), bytes_(bytes), granted_(pool.Start(kind, bytes)) {}
 
 THeavyWork::~THeavyWork() {
-  pool_.Finish(kind_, bytes_);
+  if (granted_) pool_.Finish(kind_, bytes_);
 }
 
 void KeepLargeBlocksMapped() {

@@ -9,13 +9,18 @@
 #include "base/string.h"
 
 // The kinds of heavy work run in pools of their own, so that programs left to run for long (a
-// time limit of 0) never hold up file checks. A large request is served (decrypted, dispatched,
-// answered) within a slot of its own kind too, whatever its command.
-enum class TWorkKind : uint8_t { kFiles, kPrograms, kLargeRequests };
-inline constexpr int kWorkKinds = 3;
+// time limit of 0) never hold up file checks, nor the process and CPU scripts that watch the
+// host. A large request is served (decrypted, dispatched, answered) within a slot of its own
+// kind too, whatever its command.
+enum class TWorkKind : uint8_t { kFiles, kPrograms, kProcessScripts, kLargeRequests };
+inline constexpr int kWorkKinds = 4;
+// Requests of a kind that may wait, per slot of that kind. A manager that retries on time-out
+// adds waiting requests; past these it is answered at once, so that they never fill the
+// sessions that GetInfo and its like need.
+inline constexpr int kWaitersPerSlot = 8;
 
 // The memory requests may hold together: half for the texts of the requests being served, half
-// for the buffers of the heavy ones at work.
+// for the buffers of the heavy ones at work. Small requests come on top of the texts' half.
 inline constexpr int64_t kRequestMemory = int64_t{256} << 20;
 // A request this small is always served, and at once: GetInfo and its like must answer however
 // busy the agent is, and the session cap bounds what they hold together.
@@ -34,16 +39,18 @@ class TWorkPool {
   bool Hold(int64_t bytes);
   void Release(int64_t bytes);
   // Waits, in order of arrival within kind, for a slot of kind and bytes of the buffers' half
-  // (never more than that half), and takes them.
-  void Start(TWorkKind kind, int64_t bytes);
+  // (never more than that half), and takes them. False at once, holding nothing, when
+  // kWaitersPerSlot requests per slot of kind wait already.
+  bool Start(TWorkKind kind, int64_t bytes);
   void Finish(TWorkKind kind, int64_t bytes);
 
-  int Slots() const { return slots_; }
-  int64_t Memory() const { return memory_; }
   int64_t Held() const;
   int Running(TWorkKind kind) const;
+  int Waiting(TWorkKind kind) const;
   // "Not enough memory: ..." for a request refused by Hold.
   String Refusal() const;
+  // "Too many requests waiting: ..." for one refused by Start.
+  String QueueRefusal() const;
 
  private:
   int64_t Half() const { return memory_ / 2; }
@@ -80,18 +87,21 @@ class TRequestHold {
   const bool granted_;
 };
 
-// A slot and buffer memory of the pool for the holder's life, waited for without spinning.
+// A slot and buffer memory of the pool for the holder's life, waited for without spinning;
+// none when too many wait already.
 class THeavyWork {
  public:
   THeavyWork(TWorkPool& pool, TWorkKind kind, int64_t bytes);
   ~THeavyWork();
   THeavyWork(const THeavyWork&) = delete;
   THeavyWork& operator=(const THeavyWork&) = delete;
+  bool Granted() const { return granted_; }
 
  private:
   TWorkPool& pool_;
   const TWorkKind kind_;
   const int64_t bytes_;
+  const bool granted_;
 };
 
 // Makes the C library map every block of a megabyte or more on its own, and

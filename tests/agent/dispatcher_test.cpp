@@ -4,10 +4,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -154,6 +156,8 @@ TEST_F(DispatcherTest, HeavyCommandsHoldASlotOfTheirKindUntilTheirReplyHasGone) 
   } cases[] = {
       {"TEST-FileCRC\n" + file + "\n\r", "200\n" + Pad(3403398717) + "\n", TWorkKind::kFiles, 1},
       {"TEST-ExternalPrg\ntrue\n\n\n0\n\r", "200\n0\n", TWorkKind::kPrograms, 1},
+      // The process and CPU scripts wait for no program of the manager's.
+      {"TEST-CPU\n\r", "301\nCPUUsage script", TWorkKind::kProcessScripts, 1},
       {"GetInfo\r", "200\nAgentName=", TWorkKind::kFiles, 0},
       {"TEST-TCP\n127.0.0.1\n1\n\r", "", TWorkKind::kPrograms, 0},
   };
@@ -233,6 +237,42 @@ TEST(UpgradeScriptTest, HostilePathsAreQuotedForTheShell) {
   EXPECT_GE(system(("cd " + dir.Path() + " && sh ./steps.sh >/dev/null 2>&1").c_str()), 0);
   EXPECT_NE(access(marker.c_str(), F_OK), 0);
   EXPECT_NE(access(dir.Join("x").c_str(), F_OK), 0);
+}
+
+// The swap: the new executable takes the old one's name, mode and all, or the old one stays as it
+// was; either way nothing is left beside it.
+TEST(UpgradeScriptTest, TheOldExecutableIsReplacedWholeOrKept) {
+  const struct Case {
+    const char* name;
+    bool newThere;
+    int status;
+    const char* after;
+  } cases[] = {{"swapped", true, 0, "new\n"}, {"no new one", false, 1, "old\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TTempDir dir;
+    ASSERT_EQ(mkdir(dir.Join("bin").c_str(), 0755), 0);
+    const std::string old = dir.WriteFile("bin/orv", "old\n");
+    ASSERT_EQ(chmod(old.c_str(), 0710), 0);
+    if (c.newThere) dir.WriteFile("orv__.upd", "new\n");
+    const String text =
+        UpgradeScriptText(String(old.c_str()), String(dir.Join("orv__.upd").c_str()),
+                          String(dir.Join("swap.sh").c_str()));
+    dir.WriteFile("swap.sh", std::string(text.Data(), text.Length()));
+    const int status = system(("sh " + dir.Join("swap.sh") + " 2>/dev/null").c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status);
+    EXPECT_EQ(TTempDir::ReadFile(old), c.after);
+    struct stat st {};
+    ASSERT_EQ(stat(old.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0710u);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path() + "/bin")) {
+      left.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"orv"});
+    EXPECT_NE(access(dir.Join("orv__.upd").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.Join("swap.sh").c_str(), F_OK), 0);
+  }
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 #include "agent/session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/clock.h"
 #include "handlers/heavywork.h"
@@ -53,6 +56,7 @@ class SessionTest : public TScratchTest {
   // The texts' half holds 256 KiB: a request of 96 KiB, counted twice once it is served, and
   // not one more.
   TWorkPool pool_{2, 8 * kSmallRequest};
+  TWorkPool oneSlot_{1, 8 * kSmallRequest};
   std::vector<std::thread> sessions_;
 };
 
@@ -76,6 +80,39 @@ TEST_F(SessionTest, RequestsPastTheMemoryGivenToThemAreRefusedAtOnceButSmallOnes
                 .find("\t 127.0.0.1\t Request of " +
                       std::to_string(second.Packet(large("0").c_str()).Length()) +
                       " bytes refused: not enough memory\n"),
+            std::string::npos);
+}
+
+// A manager that retries a slow request adds waiting ones up to a bound; past it the request is
+// answered at once, and GetInfo still finds a session.
+TEST_F(SessionTest, RequestsPastTheWaitersOfTheirKindAreAnsweredAtOnce) {
+  TWorkPool& pool = oneSlot_;
+  UseRequestPool(&pool);
+  // The first program holds the one slot until the test opens the pipe it reads, or for 30 s.
+  const std::string fifo = dir_.Join("hold");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  TRawSession holder = Send("TEST-ExternalPrg\ncat " + fifo + "\n\n\n30000\n\r");
+  ASSERT_TRUE(Eventually([&] { return pool.Running(TWorkKind::kPrograms) == 1; }));
+  std::vector<TRawSession> waiting;
+  for (int i = 0; i < kWaitersPerSlot; ++i) {
+    waiting.push_back(Send("TEST-ExternalPrg\ntrue\n\n\n0\n\r"));
+    ASSERT_TRUE(Eventually([&] { return pool.Waiting(TWorkKind::kPrograms) == i + 1; }));
+  }
+  const struct Case {
+    const char* request;
+    const char* reply;  // its start
+  } cases[] = {
+      {"TEST-ExternalPrg\ntrue\n\n\n0\n\r", "301\nToo many requests waiting: 8 "},
+      {"GetInfo\n\r", "200\nAgentName="},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Send(c.request).Reply(3000).rfind(c.reply, 0), 0u) << c.request;
+  }
+  { TUniqueFd(open(fifo.c_str(), O_WRONLY | O_CLOEXEC)); }
+  EXPECT_EQ(holder.Reply(), "200\n0\n");
+  for (const TRawSession& w : waiting) EXPECT_EQ(w.Reply(), "200\n0\n");
+  EXPECT_NE(TTempDir::ReadFile(dir_.Join("log2.txt"))
+                .find("\t 127.0.0.1\t \"TEST-ExternalPrg\" refused: too many requests waiting\n"),
             std::string::npos);
 }
 

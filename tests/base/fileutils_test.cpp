@@ -101,6 +101,16 @@ namespace {
 
 // The agent's own files are opened only as themselves: never through a link, never another
 // user's, a pipe or a second name of some other file; a new one gets the mode asked for.
+std::string MakeParent(const std::string& path) {
+  const std::string parent = path.substr(0, path.rfind('/'));
+  EXPECT_EQ(mkdir(parent.c_str(), 0755), 0) << parent;
+  return parent;
+}
+
+void GiveToNobody(const std::string& path) {
+  EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0) << path;
+}
+
 TEST(OwnFileTest, OnlyARegularFileOfTheAgentsOwnIsOpened) {
   TTempDir dir;
   const std::string victim = dir.WriteFile("victim", "untouched\n");
@@ -126,9 +136,26 @@ TEST(OwnFileTest, OnlyARegularFileOfTheAgentsOwnIsOpened) {
       {"another user's",
        [](const std::string& p) {
          std::ofstream(p) << "theirs\n";
-         EXPECT_EQ(chown(p.c_str(), 65534, 65534), 0);
+         GiveToNobody(p);
        },
        "owned by another user (uid 65534)", true},
+      // A log that logrotate made for the user whose directory it is in: that user could replace
+      // it anyway. A second name is still refused.
+      {"theirs/log",
+       [&](const std::string& p) {
+         GiveToNobody(MakeParent(p));
+         std::ofstream(p) << "theirs\n";
+         GiveToNobody(p);
+       },
+       "", true},
+      {"theirs too/log",
+       [&](const std::string& p) {
+         GiveToNobody(MakeParent(p));
+         std::ofstream(dir.Join("theirs too/other")) << "theirs\n";
+         GiveToNobody(dir.Join("theirs too/other"));
+         EXPECT_EQ(link(dir.Join("theirs too/other").c_str(), p.c_str()), 0);
+       },
+       "has 2 names (hard links)", true},
   };
   for (const Case& c : cases) {
     if (c.rootOnly && geteuid() != 0) continue;  // only root gives files away

@@ -439,7 +439,11 @@ TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {
     handler(request, reply);
     return std::string(reply.Data(), reply.Length());
   };
-  EXPECT_EQ(call(SetAgentSettings, lines), "200\n");
+  const THandlerCall setSettings = [](const JXRequest& params, ORVReply& reply) {
+    String changed;
+    SetAgentSettings(params, reply, changed);
+  };
+  EXPECT_EQ(call(setSettings, lines), "200\n");
   for (const TSettingRow& row : SettingsTable()) {
     if (row.remoteKey == nullptr) continue;
     const TORVSettings& s = Settings();

@@ -1,5 +1,5 @@
 // Work a request cannot leave behind: heavy requests wait for a slot of their kind, and the end of
-// the agent ends the programs it still waits for, with all they started.
+// the agent, a crash too, ends the programs it still waits for, with all they started.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -54,19 +54,24 @@ TEST(BoundsTest, ProgramsPastTheSlotsWaitAndGetInfoIsAnsweredMeanwhile) {
   EXPECT_EQ(most, slots);
 }
 
-// QUIT or SIGTERM: the script the agent still waits for ends with it, and so does what the script
-// left running in the background.
+// QUIT, SIGTERM or a crash: the script the agent still waits for ends with it, and so does what
+// the script left running in the background.
 TEST(BoundsTest, TheEndOfTheAgentEndsTheScriptsItWaitsForWithTheirChildren) {
+  enum class TStop { kQuit, kTerm, kCrash };
   const struct Case {
     const char* name;
-    bool quit;  // else SIGTERM
-  } cases[] = {{"QUIT", true}, {"SIGTERM", false}};
+    TStop stop;
+    int exitCode;
+  } cases[] = {{"QUIT", TStop::kQuit, 0},
+               {"SIGTERM", TStop::kTerm, 0},
+               // A fault soon after the start: the agent ends of it.
+               {"crash", TStop::kCrash, 128 + SIGSEGV}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TAgentProcess agent("shellscript=1\n");
     ASSERT_TRUE(agent.Start());
     const string pids = agent.Dir().Join("pids");
-    std::thread client([&] {
+    std::jthread client([&] {
       agent.Request("TEST-ShellScript", {"sh %script%",
                                          "sleep 600 & echo $$ $! > " + pids + ".tmp; mv " + pids +
                                              ".tmp " + pids + "; wait",
@@ -76,12 +81,14 @@ TEST(BoundsTest, TheEndOfTheAgentEndsTheScriptsItWaitsForWithTheirChildren) {
     int script = 0;
     int background = 0;
     ASSERT_EQ(sscanf(agent.ReadFile("pids").c_str(), "%d %d", &script, &background), 2);
-    if (c.quit) {
+    if (c.stop == TStop::kQuit) {
       EXPECT_EQ(agent.Request("QUIT"), "200\nOk\n");
-    } else {
+    } else if (c.stop == TStop::kTerm) {
       EXPECT_EQ(kill(agent.Pid(), SIGTERM), 0);
+    } else {
+      EXPECT_EQ(kill(agent.Pid(), SIGSEGV), 0);
     }
-    EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
+    EXPECT_EQ(agent.Wait(kStateWaitMs), c.exitCode);
     client.join();
     for (const int pid : {script, background}) {
       // Dead: gone, or a zombie (of this process too, when an earlier test made it a reaper).

@@ -226,4 +226,35 @@ TEST(ConfigCheckTest, TheAgentsFilesAreWritableByItsUserAndNoOneElse) {
   }
 }
 
+// Run as the agent's user, orv -t reports a temporary directory that user cannot write once.
+TEST(ConfigCheckTest, AnUnwritableTemporaryDirectoryIsReportedOnce) {
+  const TSystemUser user;
+  if (!user.Valid()) GTEST_SKIP() << user.Why();
+  if (RunProgram({"setpriv", "--help"}) != 0) GTEST_SKIP() << "setpriv is missing";
+  TTempDir dir;
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  const string mine = dir.Join("mine");
+  ASSERT_EQ(mkdir(mine.c_str(), 0700), 0);
+  const string cfg = dir.WriteFile(
+      "mine/orv.cfg", BaseConfig(1055) + "tmpdir=" + dir.Path() + "\nrefusereplays=0\n");
+  for (const string& path : {mine, cfg}) {
+    ASSERT_EQ(chown(path.c_str(), user.Uid(), user.Gid()), 0);
+  }
+  ASSERT_EQ(chmod(cfg.c_str(), 0600), 0);
+  string out;
+  EXPECT_EQ(RunProgram({"setpriv", "--reuid", user.Name(), "--regid", user.Name(), "--init-groups",
+                        ORV_BINARY, "-t", cfg},
+                       &out),
+            1);
+  int reports = 0;
+  for (size_t at = 0; (at = out.find('"' + dir.Path() + '"', at)) != string::npos; ++at) {
+    ++reports;
+  }
+  EXPECT_EQ(reports, 1) << out;
+  EXPECT_NE(out.find(":6: temporary directory \"" + dir.Path() + "\" cannot be written by " +
+                     user.Name()),
+            string::npos)
+      << out;
+}
+
 }  // namespace

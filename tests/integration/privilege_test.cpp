@@ -42,8 +42,10 @@ string Ids(unsigned id) {
 // capabilities, as systemd gives them (emulated with setpriv).
 enum class TStart { kRunas, kSystemd };
 
-// An agent in a directory of user's, its configuration root's and readable by root alone, and a
-// file only root may read.
+// An agent in a directory of user's, its configuration root's and readable by root alone, a
+// folder only root may enter with a file only root may read, and a script that reports what it
+// may do in a file of its own (for the process and CPU scripts and the command action, whose
+// replies carry no text).
 class PrivilegeTest : public ::testing::TestWithParam<TStart> {
  protected:
   void SetUp() override {
@@ -53,11 +55,18 @@ class PrivilegeTest : public ::testing::TestWithParam<TStart> {
     }
     const string dir = agent_.Dir().Path();
     ASSERT_EQ(chown(dir.c_str(), user_.Uid(), user_.Gid()), 0);
-    secret_ = agent_.Dir().WriteFile("secret", "only root may read this\n");
+    vault_ = agent_.Dir().Join("vault");
+    ASSERT_EQ(mkdir(vault_.c_str(), 0700), 0);
+    secret_ = agent_.Dir().WriteFile("vault/secret", "only root may read this\n");
     chmod(secret_.c_str(), 0600);
+    for (const char* name : {"proc", "cpu"}) {
+      chmod(agent_.Dir().WriteFile(string(name) + ".sh", ReportScript(name)).c_str(), 0755);
+    }
     agent_.WriteFile("orv.cfg", BaseConfig(agent_.Port()) + "tmpdir=" + dir + "\n" +
                                     (GetParam() == TStart::kRunas ? "runas=" + user_.Name() : "") +
-                                    "\nshellscript=1\nlogsuccess=1\n");
+                                    "\nshellscript=1\nexecuteaction=1\nlogsuccess=1\n" +
+                                    "proccntscript=" + agent_.Dir().Join("proc.sh") +
+                                    "\ncpuusagescript=" + agent_.Dir().Join("cpu.sh") + "\n");
   }
 
   bool Start() {
@@ -67,13 +76,13 @@ class PrivilegeTest : public ::testing::TestWithParam<TStart> {
                          "--inh-caps", caps, "--ambient-caps", caps, ORV_BINARY, "-i"});
   }
 
-  // What a shell script reports of itself: its user, capabilities and whether it reads secret_.
-  string ScriptReport() {
-    const string reply = agent_.Request(
-        "TEST-ShellScript",
-        {"sh %script%", "id -u; grep Cap /proc/self/status; cat " + secret_, "", "20", "20"});
-    return reply;
+  // A script's line that writes its user, its capabilities and what it gets of secret_ to name's
+  // report, and prints a number.
+  string ReportLine(const string& name) const {
+    return "{ id -u; grep Cap /proc/self/status; cat " + secret_ + "; } > " +
+           agent_.Dir().Join(name + ".report") + " 2>&1; echo 1";
   }
+  string ReportScript(const string& name) const { return "#!/bin/sh\n" + ReportLine(name) + "\n"; }
 
   void ExpectUnprivilegedAgent(const char* when) {
     SCOPED_TRACE(when);
@@ -85,22 +94,71 @@ class PrivilegeTest : public ::testing::TestWithParam<TStart> {
     EXPECT_EQ(StatusField(pid, "CapPrm"), kKeptCaps);
     EXPECT_EQ(StatusField(pid, "CapInh"), kNoCaps);
     EXPECT_EQ(StatusField(pid, "CapAmb"), kNoCaps);
-    const string script = ScriptReport();
-    EXPECT_EQ(script.rfind("200\n", 0), 0u) << script;
-    EXPECT_NE(script.find(std::to_string(user_.Uid()) + "%0D%0A"), string::npos) << script;
-    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
-      EXPECT_NE(script.find(string(set) + ":\t" + kNoCaps), string::npos) << set << script;
-    }
-    EXPECT_NE(script.find("Permission denied"), string::npos) << script;
-    EXPECT_EQ(script.find("only root may read"), string::npos) << script;
-    // The agent itself reads the file, as its tests need.
+    ExpectUnprivilegedChildren();
+    // The agent itself reads the file and the folder, as its tests need.
     const string data = TTempDir::ReadFile(secret_);
     const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size());
-    EXPECT_EQ(agent_.Request("TEST-FileCRC", {secret_}), "200\n" + Pad(crc ^ 0xFFFFFFFF) + "\n");
+    struct stat st {};
+    ASSERT_EQ(stat(secret_.c_str(), &st), 0);
+    const string mtime = std::to_string(static_cast<int32_t>(st.st_mtime));
+    const struct Read {
+      const char* command;
+      std::vector<string> params;
+      string reply;  // its start
+    } reads[] = {
+        {"TEST-FileCRC", {secret_}, "200\n" + Pad(crc ^ 0xFFFFFFFF) + "\n"},
+        {"TEST-FileCompare", {"2", secret_, "may read"}, "200\n1\n"},
+        // As if the file had grown from one byte: its only line matches, at its 11th byte.
+        {"TEST-TextLog",
+         {secret_, "may read", "0", "1", mtime, "0", "0"},
+         "200\n    11\nonly root may read this\n"},
+        {"TEST-FolderSize", {vault_, "0"}, "200\n" + Pad(data.size()) + "\n"},
+        {"GetFilesList", {vault_, "*", "0", "1"}, "200\n" + vault_ + "/\n1\n2\nsecret\n"},
+    };
+    for (const Read& r : reads) {
+      const string reply = agent_.Request(r.command, r.params);
+      EXPECT_EQ(reply.rfind(r.reply, 0), 0u) << r.command << ": " << reply;
+    }
+  }
+
+  // Whatever the agent runs: its user, no capabilities, and the secret refused.
+  void ExpectUnprivilegedChildren() {
+    const struct Child {
+      const char* name;  // of its report
+      const char* command;
+      std::vector<string> params;
+      const char* reply;
+    } children[] = {
+        {"shell",
+         "TEST-ShellScript",
+         {"sh %script%", ReportLine("shell"), "", "20", "20"},
+         "200\n1\n1%0D%0A\n"},
+        {"proc", "TEST-Process", {"", "orv"}, "200\n1\n"},
+        {"cpu", "TEST-CPU", {}, "200\n1.0000\n"},
+        {"action",
+         "ACT-ExternalCmd",
+         {"sh " + agent_.Dir().Join("action.sh"), "", "0", "20000"},
+         "200\n0\n"},
+    };
+    agent_.Dir().WriteFile("action.sh", ReportScript("action"));
+    for (const Child& c : children) {
+      SCOPED_TRACE(c.name);
+      const string path = agent_.Dir().Join(string(c.name) + ".report");
+      unlink(path.c_str());
+      EXPECT_EQ(agent_.Request(c.command, c.params), c.reply);
+      const string report = TTempDir::ReadFile(path);
+      EXPECT_EQ(report.rfind(std::to_string(user_.Uid()) + "\n", 0), 0u) << report;
+      for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"}) {
+        EXPECT_NE(report.find(string(set) + ":\t" + kNoCaps), string::npos) << set << report;
+      }
+      EXPECT_NE(report.find("Permission denied"), string::npos) << report;
+      EXPECT_EQ(report.find("only root may read"), string::npos) << report;
+    }
   }
 
   TSystemUser user_;
   TAgentProcess agent_{"", "secret", GetParam() == TStart::kRunas ? ORV_BINARY : "setpriv"};
+  string vault_;
   string secret_;
 };
 
@@ -138,6 +196,14 @@ TEST_P(PrivilegeTest, TheAgentKeepsTwoCapabilitiesAndWhatItRunsNone) {
   EXPECT_EQ(agent_.Request("ReloadApp"), "200\nOk\n");
   ASSERT_TRUE(agent_.WaitForListeningAfter("Reload request received"));
   ExpectUnprivilegedAgent("after ReloadApp");
+
+  // An image that cannot be started leaves the capabilities it was handed where they were.
+  agent_.WriteFile("orv.cfg",
+                   agent_.ReadFile("orv.cfg") + "orvpath=" + ORV_SOURCE_DIR + "/README.md\n");
+  EXPECT_EQ(agent_.Request("ReloadCfg"), "200\nOk\n");
+  EXPECT_EQ(agent_.Request("ReloadApp"), "200\nOk\n");
+  ASSERT_TRUE(agent_.WaitForOutput("Error: cannot start new instance"));
+  ExpectUnprivilegedAgent("after a failed ReloadApp");
   EXPECT_EQ(agent_.Request("QUIT"), "200\nOk\n");
   EXPECT_EQ(agent_.Wait(kStateWaitMs), 0);
 }
