@@ -94,7 +94,10 @@ TEST(ForgeryTest, TheReplyLengthOracleGetsOneReplyPerKey) {
     ASSERT_TRUE(agent.Start());
     const TOracleResult result = ForgeByReplyLength(
         {agent.Port(), ProofOf(Captured(agent)), "TEST-ExternalPrg\ntouch forged\r", c.budget});
-    const bool ran = Eventually([&] { return agent.ReadFile("forged") != "<missing>"; }, 1000);
+    // A forged command runs when the pool gets to it, which a busy machine may delay; where
+    // none was forged, a second shows that nothing ran.
+    const bool ran = Eventually([&] { return agent.ReadFile("forged") != "<missing>"; },
+                                c.forged ? kStateWaitMs : 1000);
     EXPECT_EQ(ran, c.forged) << c.settings << result.connections << " connections";
     EXPECT_EQ(result.sent, c.forged) << c.settings;
     if (!c.forged) {

@@ -3,10 +3,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -39,8 +42,43 @@ inline TUniqueFd BindLoopback(int type, int& port, int backlog = -1, bool ipv6 =
   return fd;
 }
 
-// A loopback port that nothing listens on (bound once, then released).
+// Whether a TCP socket can bind port on every address of both families (IPv4 alone where the
+// host has no IPv6), as an agent with an empty host does.
+inline bool PortFreeEverywhere(int port) {
+  TUniqueFd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.Valid()) {
+    int off = 0;
+    setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(static_cast<uint16_t>(port));
+    return bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0;
+  }
+  fd = TUniqueFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in any{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_ANY)}, {}};
+  return bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0;
+}
+
+// A port that nothing listens on, free on every address, for an agent to take later. It lies
+// below the ephemeral range: a port the kernel hands out may be taken by any test's outgoing
+// connection before the agent binds it, and an agent listening on every address then fails to
+// start. Random, so that test processes running side by side rarely try the same one.
 inline int UnusedLoopbackPort() {
+  int low = 32768;
+  int high = 60999;
+  if (FILE* range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (fscanf(range, "%d %d", &low, &high) != 2) low = 32768;
+    fclose(range);
+  }
+  const int first = low > 12000 ? low - 10000 : 2000;
+  const int last = low > 12000 ? low - 1 : 9999;
+  static thread_local std::minstd_rand random(
+      static_cast<unsigned>(getpid()) ^
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const int port = first + static_cast<int>(random() % static_cast<unsigned>(last - first + 1));
+    if (PortFreeEverywhere(port)) return port;
+  }
   int port = 0;
   BindLoopback(SOCK_STREAM, port);
   return port;
