@@ -173,6 +173,7 @@ void BM_ConcurrentOneMiBSearches(benchmark::State& state, const char* binary) {
     std::vector<double> busy;
     int answered = 0;
     int refused = 0;
+    int turnedAway = 0;
     const long peak = PeakWhile(agent, [&] {
       std::thread prober([&] { busy = ProbeGetInfo(agent, stop); });
       for (int i = 0; i < searches; ++i) {
@@ -183,13 +184,15 @@ void BM_ConcurrentOneMiBSearches(benchmark::State& state, const char* binary) {
         const std::string reply = s.Reply(600000);
         answered += reply.rfind("200\n", 0) == 0;
         refused += reply.rfind("301\nNot enough memory", 0) == 0;
+        turnedAway += reply.rfind("301\nToo many requests waiting", 0) == 0;
       }
       stop = true;
       prober.join();
     });
     state.counters["searches_answered"] = answered;
     state.counters["searches_refused_for_memory"] = refused;
-    state.counters["searches_unanswered"] = searches - answered - refused;
+    state.counters["searches_refused_as_too_many_waiting"] = turnedAway;
+    state.counters["searches_unanswered"] = searches - answered - refused - turnedAway;
     state.counters["idle_rss_mib"] = idleKiB / static_cast<double>(kMiB);
     state.counters["peak_rss_mib"] = peak / static_cast<double>(kMiB);
     state.counters["idle_getinfo_p50_ms"] = Quantile(idle, 0.5);
