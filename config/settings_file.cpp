@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -258,6 +259,7 @@ class TReplacement {
     errno = error;
     return 0;
   }
+  bool Prepared() const { return !newName_.IsEmpty(); }
   // 1 when the successor took the file's place, or when none was prepared; 0 with errno set.
   int Commit() {
     if (newName_.IsEmpty()) return 1;
@@ -453,20 +455,30 @@ int TORVSettings::WriteConfigFile(String& msg, const TORVSettings* before) {
 
   // No file is replaced unless the successors of all are complete and on disk. The password
   // goes last: should its rename fail, the manager's password is still the one in force.
+  std::vector<TReplacement> secrets(table.size());
+  bool secretChanged = false;
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (!PrepareSecret(*this, before, table[i], secrets[i], msg)) return 0;
+    secretChanged = secretChanged || secrets[i].Prepared();
+  }
+  // A request that changed only values kept apart leaves the configuration byte for byte as it
+  // was, so that a package manager still sees its own file.
+  const bool configChanged =
+      !secretChanged || std::ranges::any_of(table, [&](const TSettingRow& row) {
+        return savedHere(row) && !(SavedValue(*this, row) == SavedValue(*before, row));
+      });
   TReplacement config;
-  if (!config.Prepare(CfgFile, out, oldStat.st_mode)) {
+  if (configChanged && !config.Prepare(CfgFile, out, oldStat.st_mode)) {
     msg = String("Cannot create new configuration file '") + NewFileName(CfgFile) + "'";
     return 0;
   }
-  std::vector<TReplacement> secrets(table.size());
-  for (size_t i = 0; i < table.size(); ++i) {
-    if (!PrepareSecret(*this, before, table[i], secrets[i], msg)) return 0;
+  if (configChanged) {
+    String oldName = String(CfgFile) + ".Old";
+    oldName.SetZero();
+    KeepBackup(CfgFile, fileno(old.get()), oldStat.st_mode, oldName.c_str());
   }
-  String oldName = String(CfgFile) + ".Old";
-  oldName.SetZero();
-  KeepBackup(CfgFile, fileno(old.get()), oldStat.st_mode, oldName.c_str());
   old.reset();
-  if (!config.Commit()) {
+  if (configChanged && !config.Commit()) {
     msg = String("Cannot overwrite configuration file '") + CfgFile + "'";
     return 0;
   }

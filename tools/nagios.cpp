@@ -246,7 +246,8 @@ TVerdict JudgeAge(const TCheckOptions& options, const TFieldValue& field, time_t
   time_t when = 0;
   if (!ParseDate(field.text, when))
     return {kStateUnknown, shown + " is no date (DDMMYYYYhhmmss)", ""};
-  const long long age = static_cast<long long>(now) - static_cast<long long>(when);
+  // A date ahead of this host's clock (the two clocks drift apart) is new, not an alert.
+  const long long age = std::max(0LL, static_cast<long long>(now) - static_cast<long long>(when));
   const std::string value = std::to_string(age);
   const std::string label = options.label.empty() ? field.name + "_age" : options.label;
   return {EvaluateThresholds(options.thresholds, static_cast<double>(age)),
@@ -391,6 +392,14 @@ std::string StatusMeaning(int status) {
   return "";
 }
 
+// The plugin's program alone names it in a failure line: its arguments may hold a password, and
+// status lines go to the monitoring host's log and to notifications.
+std::string PluginProgram(const std::string& commandLine) {
+  const size_t start = commandLine.find_first_not_of(" \t");
+  if (start == std::string::npos) return "";
+  return commandLine.substr(start, commandLine.find_first_of(" \t", start) - start);
+}
+
 // A plugin run on the agent's host by the shell-script test: its state and output pass through
 // as the plugin gave them. The agent stops it a second before the check's own time-out, so that
 // its reply still arrives.
@@ -508,8 +517,9 @@ TVerdict JudgeReply(const TCheckOptions& options, const std::string& command,
   std::string number = field.text;
   if (field.prefix != nullptr &&
       strncasecmp(number.c_str(), field.prefix, strlen(field.prefix)) == 0) {
-    field.text = number = field.text.substr(strlen(field.prefix));
-    number = number.substr(0, number.find(' '));
+    field.text = field.text.substr(strlen(field.prefix));
+    field.text.erase(0, field.text.find_first_not_of(' '));
+    number = field.text.substr(0, field.text.find(' '));
   }
   const std::string shown = field.name + "=" + field.text;
   double value = 0;
@@ -539,9 +549,9 @@ std::string DefaultStateFile(const std::string& host, int port, const std::strin
 
 int RunCheck(const TCheckOptions& options, const TOrvTarget& target, const std::string& command,
              const std::vector<std::string>& params) {
-  TCheckReport report(
-      options, target,
-      options.plugin.empty() ? Join(command, CheckSubject(command, params)) : options.plugin);
+  TCheckReport report(options, target,
+                      options.plugin.empty() ? Join(command, CheckSubject(command, params))
+                                             : PluginProgram(options.plugin));
   ArmTimeout(options, report);
   if (!options.plugin.empty()) return RunPluginCheck(options, report);
   for (const TLogCommand& log : kLogCommands) {

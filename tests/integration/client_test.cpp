@@ -260,11 +260,12 @@ TEST(ClientTest, PluginPassThrough) {
       {{"-t", "3:unknown", "--plugin", plugin + " sleep"},
        3,
        "ORV UNKNOWN - " + plugin +
-           " sleep: the agent stopped the plugin: it ran longer than 2 seconds, or a signal "
+           ": the agent stopped the plugin: it ran longer than 2 seconds, or a signal "
            "ended it\n"},
-      {{"--plugin", "/nonexistent/check_x -w 1"},
+      // Its program alone names it: arguments may hold a password.
+      {{"--plugin", "/nonexistent/check_x -p s3cret"},
        3,
-       "ORV UNKNOWN - /nonexistent/check_x -w 1: the plugin ended with status 127 (the command "
+       "ORV UNKNOWN - /nonexistent/check_x: the plugin ended with status 127 (the command "
        "was not found): ",
        true},
       {{"-v", "--plugin", plugin + " warning"},
@@ -287,7 +288,7 @@ TEST(ClientTest, PluginPassThrough) {
   }
   EXPECT_EQ(run(switchedOff, {"--plugin", plugin + " ok"}),
             std::pair(3, "ORV UNKNOWN - " + plugin +
-                             " ok: 600 test is not allowed (--plugin needs shellscript=1 in the "
+                             ": 600 test is not allowed (--plugin needs shellscript=1 in the "
                              "agent's configuration)\n"));
 }
 

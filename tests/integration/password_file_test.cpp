@@ -38,6 +38,7 @@ TEST(PasswordFileTest, TheFileHoldsThePasswordThroughSetSettingsReloadAndHangup)
   for (char& c : settings) c = static_cast<char>(tolower(c));
   EXPECT_EQ(settings.find("passwordfile"), string::npos) << settings;
 
+  const string before = agent.ReadFile("orv.cfg");
   EXPECT_EQ(ask("secret", "SetSettings", {"Password=second", "PasswordFile=/tmp/elsewhere"}),
             "200\n");
   EXPECT_EQ(agent.ReadFile("password"), "second\n");
@@ -45,12 +46,17 @@ TEST(PasswordFileTest, TheFileHoldsThePasswordThroughSetSettingsReloadAndHangup)
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(agent.ReadFile("password.New"), "<missing>");
-  const string saved = agent.ReadFile("orv.cfg");
-  EXPECT_NE(saved.find("\npassword=stale\n"), string::npos) << saved;
-  EXPECT_NE(saved.find("\npasswordfile=password\n"), string::npos) << saved;
-  EXPECT_EQ(saved.find("elsewhere"), string::npos) << saved;
+  // Only the password changed: the configuration stays byte for byte, with no backup.
+  EXPECT_EQ(agent.ReadFile("orv.cfg"), before);
+  EXPECT_EQ(agent.ReadFile("orv.cfg.Old"), "<missing>");
   EXPECT_FALSE(answers("secret"));
   EXPECT_TRUE(answers("second"));
+  // Another value with it: the configuration is saved, still without the password.
+  EXPECT_EQ(ask("second", "SetSettings", {"Password=second", "Timeout=4321"}), "200\n");
+  const string saved = agent.ReadFile("orv.cfg");
+  EXPECT_NE(saved.find("\ntimeout=4321\r\n"), string::npos) << saved;
+  EXPECT_NE(saved.find("\npassword=stale\n"), string::npos) << saved;
+  EXPECT_EQ(agent.ReadFile("orv.cfg.Old"), before);
 
   const string refusedMode =
       "300\n  " + cfg + ":6: passwordfile: \"" + file + "\" has mode 0644, not 0600 or stricter\n";
