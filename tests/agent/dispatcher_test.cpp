@@ -96,6 +96,8 @@ TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
 // tab or carriage return, in each of the replies that serve nothing. What follows the line may
 // hold anything, and a manager's own requests are never garbage.
 TEST_F(DispatcherTest, ControlBytesInTheCommandsLineMakeItGarbage) {
+  // A source of its own: the lines of bad requests have a quota per source.
+  constexpr const char* kPeer = "127.0.0.2";
   const std::string noEnd = "502\nEndOfTransmission signal missed";
   const std::string unknown = "500\nUnknown command \"NoSuch\"";
   const std::string nothing = "500\nVoid request received";
@@ -121,7 +123,7 @@ TEST_F(DispatcherTest, ControlBytesInTheCommandsLineMakeItGarbage) {
   };
   for (const Case& c : cases) {
     const int before = AgentStatus.FailedConnections;
-    EXPECT_EQ(Dispatch(c.text), c.reply) << testing::PrintToString(c.text);
+    EXPECT_EQ(Dispatch(c.text, kPeer), c.reply) << testing::PrintToString(c.text);
     EXPECT_EQ(result_, 0);
     EXPECT_EQ(AgentStatus.FailedConnections - before, c.garbled ? 1 : 0)
         << testing::PrintToString(c.text);
@@ -130,7 +132,7 @@ TEST_F(DispatcherTest, ControlBytesInTheCommandsLineMakeItGarbage) {
   const int before = AgentStatus.FailedConnections;
   for (const TCommandRow& row : CommandTable()) {
     for (const char* rest : {"\n", " \t\n", "\n1\n\t2\n"}) {
-      EXPECT_EQ(Dispatch(row.name + std::string(rest)), noEnd) << row.name;
+      EXPECT_EQ(Dispatch(row.name + std::string(rest), kPeer), noEnd) << row.name;
     }
   }
   EXPECT_EQ(AgentStatus.FailedConnections, before);
