@@ -304,7 +304,8 @@ int TReplaySet::ChooseSlot(uint32_t number, const TPage& page, int memory) const
   std::bitset<kSlotsPerPage> claimed;
   const off_t first = SlotAt(number, 0);
   for (const TClaim& c : claimed_) {
-    if (c.at >= first && c.at < first + off_t{kPageBytes}) claimed.set((c.at - first) / 8);
+    if (c.at >= first && c.at < first + off_t{kPageBytes})
+      claimed.set((c.at - first) / sizeof(uint64_t));
   }
   int chosen = -1;
   uint32_t chosenRank = 0;
@@ -364,10 +365,11 @@ void TReplaySet::Finish(const TReplayDigest& digest, TReplayMemory into) {
   }
   if (!written) {
     // Neither the file nor memory took it: kept here, it is still never served again.
-    if (claim == claimed_.end())
+    if (claim == claimed_.end()) {
       claimed_.push_back({digest, 0});
-    else
+    } else {
       claim->at = 0;
+    }
     return;
   }
   if (claim != claimed_.end()) {
@@ -391,8 +393,8 @@ bool TReplaySet::Remember(const TReplayDigest& digest, int memory) {
   if (Find(page, digest) != nullptr) return true;
   const int chosen = ChooseSlot(number, page, memory);
   if (chosen < 0) return true;  // a page of recognised keys alone: junk does not push one out
-  const uint64_t value = SlotValue(Fingerprint(digest), memory, generation_[memory]);
-  if (!WriteSlot(SlotAt(number, chosen), value)) {
+  if (!WriteSlot(SlotAt(number, chosen),
+                 SlotValue(Fingerprint(digest), memory, generation_[memory]))) {
     return false;
   }
   Count(memory);
