@@ -190,12 +190,15 @@ const char* Refusal(const TCommandRow& row, const TORVSettings& s, const TPeerAd
   return nullptr;
 }
 
-// A request that was not served: 0. A control byte in its command word means it was decrypted
-// under a key the manager did not make (parameters may hold tabs and more, a command never):
-// counted, and logged for fail2ban, as an attack.
-int Rejected(const String& command, const TPeerAddress& peer) {
-  for (int i = 1; i <= command.Length(); ++i) {
-    if (command[i] >= 0 && command[i] < ' ') {
+// A request that was not served: 0. A control byte in the line of its command word (the line
+// before trimming, but for a tab and the carriage return a manager may end it with) means it was
+// decrypted under a key the manager did not make: parameters may hold such bytes, a command's line
+// never. Counted, and logged for fail2ban, as an attack.
+int Rejected(const JXRequest& request, int lineEnd, const TPeerAddress& peer) {
+  const int end = lineEnd ? lineEnd - 1 : request.Length();
+  for (int i = 1; i <= end; ++i) {
+    const auto c = static_cast<unsigned char>(request[i]);
+    if (c < ' ' && c != '\t' && c != '\r') {
       RefuseConnection(TRefusal::kGarbled, peer);
       break;
     }
@@ -218,7 +221,7 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   if (request.Pos('\r') == 0) {
     LogBadRequest(peer, "EndOfTransmission signal missed\n");
     reply.SetResult(kResultNoEnd) += "EndOfTransmission signal missed";
-    return Rejected(command, peer);
+    return Rejected(request, lineEnd, peer);
   }
 
   JXRequest paramRequest;
@@ -228,13 +231,13 @@ int ProcessJXRequest(JXRequest& request, ORVReply& reply, TORVFlags& flags, Thre
   if (command.Length() == 0) {
     LogBadRequest(peer, "Void request received\n");
     reply.SetResult(kResultUnknown) += "Void request received";
-    return 0;
+    return Rejected(request, lineEnd, peer);
   }
   const TCommandRow* row = FindCommand(command);
   if (row == nullptr) {
-    LogBadRequest(peer, "Unknown command \"%s\"\n", EscapeControls(command).c_str());
+    LogBadRequest(peer, "Unknown command \"%s\"\n", command.c_str());
     reply.SetResult(kResultUnknown) += String("Unknown command \"") + command + "\"";
-    return Rejected(command, peer);
+    return Rejected(request, lineEnd, peer);
   }
 
   TCommandContext context{flags, upgrade, after, String()};

@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,17 @@ void EscapeInto(const char* text, char* out, size_t size) {
     }
   }
   out[o] = '\0';
+}
+
+// head, then text escaped and cut to the room left, ending with a line feed always: a long
+// message must not run into the next line.
+void BuildLine(const char* head, const char* text, char (&line)[kLineMax]) {
+  size_t n = std::min(strlen(head), sizeof(line) - 2);
+  memcpy(line, head, n);
+  EscapeInto(text, line + n, sizeof(line) - n - 1);
+  n += strlen(line + n);
+  if (n == 0 || line[n - 1] != '\n') line[n++] = '\n';
+  line[n] = '\0';
 }
 
 // Log files that could not be written, each reported once (under showmutex): a file planted in
@@ -101,9 +113,6 @@ void showmessage(const char* text, const TPeerAddress& peer, MsgType kind, int h
   } else {
     snprintf(raw, sizeof(raw), "%s", text ? text : "");
   }
-  char message[4 * kLineMax];
-  EscapeInto(raw, message, sizeof(message));
-
   std::lock_guard<std::mutex> lock(showmutex);
   time_t now = time(nullptr);
   tm local{};
@@ -120,13 +129,16 @@ void showmessage(const char* text, const TPeerAddress& peer, MsgType kind, int h
     peer.Format(peerText, sizeof(peerText));
   }
 
+  char head[kLineMax];
   char line[kLineMax];
   if (s.Interactive) {
-    snprintf(line, sizeof(line), "[orv][%s]\t %s\t %s", clock, peerText, message);
+    snprintf(head, sizeof(head), "[orv][%s]\t %s\t ", clock, peerText);
+    BuildLine(head, raw, line);
     fputs(line, stdout);
     fflush(stdout);
   }
-  snprintf(line, sizeof(line), "[%s %s]\t %s\t %s", date, clock, peerText, message);
+  snprintf(head, sizeof(head), "[%s %s]\t %s\t ", date, clock, peerText);
+  BuildLine(head, raw, line);
   if (kind == mtSuccess && s.logsuccess) AppendLog(s.oklogfile, s.CfgFile, line);
   if (kind == mtFailure && s.logfails) AppendLog(s.badlogfile, s.CfgFile, line);
   if (s.Verbose) AppendLog(s.verboselogfile, s.CfgFile, line);
@@ -143,18 +155,4 @@ void SystemLog(int facilityAndPriority, const char* format, ...) {
   char text[4 * kLineMax];
   EscapeInto(raw, text, sizeof(text));
   syslog(facilityAndPriority, "%s", text);
-}
-
-String EscapeControls(const String& text) {
-  String out;
-  for (int i = 1; i <= text.Length(); ++i) {
-    if (Escaped(text[i])) {
-      char code[5];
-      snprintf(code, sizeof(code), "\\x%02x", static_cast<unsigned char>(text[i]));
-      out += code;
-    } else {
-      out += text[i];
-    }
-  }
-  return out.SetZero();
 }

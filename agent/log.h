@@ -26,6 +26,3 @@ void showmessage(const char* text, const TPeerAddress& peer, MsgType kind, int h
 // once; facilityAndPriority names both, e.g. LOG_DAEMON | LOG_INFO.
 void SystemLog(int facilityAndPriority, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-
-// text with every control byte (NUL included) and DEL written as \xNN, for a log line.
-String EscapeControls(const String& text);

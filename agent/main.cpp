@@ -204,7 +204,7 @@ FILE* OpenServiceFiles(const TORVSettings& settings) {
   FILE* pidFile = nullptr;
   if (!settings.Interactive && settings.pidfile.Length() > 0) pidFile = createpidfile();
   std::vector<TReplayNote> notes;
-  ReplaySet().Open(TReplaySet::PathFor(settings.tmpdir, settings.CfgFile), notes);
+  ReplaySet().Open(ReplayRecordPath(settings.tmpdir, settings.CfgFile), notes);
   LogReplayNotes(notes);
   return pidFile;
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -22,7 +23,6 @@
 
 #include "agent/log.h"
 #include "base/errors.h"
-#include "config/settings.h"
 
 namespace {
 
@@ -38,6 +38,7 @@ constexpr size_t kHeaderBytes = kGenerationsAt + 4 * kReplayMemories;
 // A slot: the generation's low byte, the memory, then 55 bits of the digest; 0 when empty.
 constexpr int kMemoryBit = 8;
 constexpr int kFingerprintShift = 9;
+constexpr int kJunk = static_cast<int>(TReplayMemory::kJunk);
 
 // The ring an earlier version kept: magic, salt, a position, then 131,072 digests.
 constexpr char kRingMagic[8] = {'O', 'R', 'V', 'S', 'E', 'E', 'N', '1'};
@@ -49,6 +50,8 @@ constexpr off_t kRingFileBytes = kRingAt + off_t{kRingEntries} * sizeof(TReplayD
 // How a note ends: what became of the file.
 constexpr const char* kReplaced = ": a new record replaces it";
 constexpr const char* kInMemory = ": the record lasts until the agent ends";
+// How many checks (seconds) apart a file that cannot be written again is tried again.
+constexpr uint32_t kRewriteChecks = 60;
 
 // Bytes read at `at` into buffer, up to length; fewer only at the end of the file; -1 on error.
 ssize_t ReadUpTo(int fd, void* buffer, size_t length, off_t at) {
@@ -105,6 +108,15 @@ uint64_t Fingerprint(const TReplayDigest& digest) {
   for (int i = 0; i < 7; ++i) fingerprint |= uint64_t{digest.bytes[4 + i]} << (8 * i);
   fingerprint &= ~uint64_t{0} >> kFingerprintShift;
   return fingerprint != 0 ? fingerprint : 1;
+}
+
+uint64_t SlotValue(uint64_t fingerprint, int memory, uint32_t generation) {
+  return (fingerprint << kFingerprintShift) | (uint64_t(memory) << kMemoryBit) |
+         (generation & 0xFF);
+}
+
+off_t SlotAt(uint32_t page, int index) {
+  return off_t{page} * TReplaySet::kPageBytes + off_t{index} * sizeof(uint64_t);
 }
 
 int MemoryOf(uint64_t slot) {
@@ -217,6 +229,14 @@ bool TReplaySet::Live(uint64_t slot) const {
   return slot != 0 && Age(slot) < shape_.generations;
 }
 
+const uint64_t* TReplaySet::Find(const TPage& page, const TReplayDigest& digest) const {
+  const uint64_t fingerprint = Fingerprint(digest);
+  for (const uint64_t& slot : page.slots) {
+    if ((slot >> kFingerprintShift) == fingerprint && Live(slot)) return &slot;
+  }
+  return nullptr;
+}
+
 // A page cut off by the file's end reads as empty. False when the read failed.
 bool TReplaySet::ReadPage(uint32_t page, TPage& out) {
   const ssize_t n = ReadUpTo(fd_.Get(), out.slots, kPageBytes, off_t{page} * kPageBytes);
@@ -255,51 +275,47 @@ void TReplaySet::BuildHeader(uint8_t* header) const {
     PutLe32(header + kGenerationsAt + 4 * m, generation_[m]);
 }
 
-bool TReplaySet::Claim(const TReplayDigest& digest) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (std::find(claimed_.begin(), claimed_.end(), digest) != claimed_.end()) return false;
-  const uint64_t fingerprint = Fingerprint(digest);
-  TPage page;
-  // A record that cannot be read serves nothing rather than everything.
-  if (!ReadPage(PageOf(digest), page)) return false;
-  for (uint64_t slot : page.slots) {
-    if ((slot >> kFingerprintShift) == fingerprint && Live(slot)) return false;
-  }
-  claimed_.push_back(digest);
-  return true;
+bool TReplaySet::ReadPageOrMove(uint32_t page, TPage& out) {
+  if (ReadPage(page, out)) return true;
+  MoveToMemory();
+  return ReadPage(page, out);
 }
 
-void TReplaySet::Finish(const TReplayDigest& digest, TReplayMemory into) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto claim = std::find(claimed_.begin(), claimed_.end(), digest);
-  if (claim != claimed_.end()) {
-    *claim = claimed_.back();
-    claimed_.pop_back();
-  }
-  Remember(digest, static_cast<int>(into));
+bool TReplaySet::WriteSlot(off_t at, uint64_t value) {
+  const uint64_t stored = htole64(value);
+  if (WriteAll(fd_.Get(), &stored, sizeof(stored), at)) return true;
+  writeError_ = errno;
+  MoveToMemory();
+  return WriteAll(fd_.Get(), &stored, sizeof(stored), at);
 }
 
-// Into the key's page, in the slot that matters least: an empty one, else one whose generation
-// has left its memory's window (the oldest: so none lives long enough for its generation's tag to
-// come round again, 256 generations on), else the page's oldest junk key, else, for a recognised
-// key only, the page's oldest recognised key. Only the slot is written.
-void TReplaySet::Remember(const TReplayDigest& digest, int memory) {
-  const uint32_t number = PageOf(digest);
-  TPage page;
-  if (!ReadPage(number, page)) {
-    MoveToMemory();
-    ReadPage(number, page);
+void TReplaySet::Count(int memory) {
+  if (++count_[memory] < capacity_[memory]) return;
+  ++generation_[memory];
+  count_[memory] = 0;
+  if (!WriteHeader(fd_.Get())) writeError_ = errno;
+}
+
+// The slot that matters least: an empty one, else one whose generation has left its memory's
+// window (the oldest: so none lives long enough for its generation's tag to come round again, 256
+// generations on), else the page's oldest junk key, else, for a recognised key only, the page's
+// oldest recognised key. Never the slot of a key being served: its claim re-tags it later.
+int TReplaySet::ChooseSlot(uint32_t number, const TPage& page, int memory) const {
+  std::bitset<kSlotsPerPage> claimed;
+  const off_t first = SlotAt(number, 0);
+  for (const TClaim& c : claimed_) {
+    if (c.at >= first && c.at < first + off_t{kPageBytes})
+      claimed.set((c.at - first) / sizeof(uint64_t));
   }
-  const uint64_t fingerprint = Fingerprint(digest);
-  constexpr int kJunk = static_cast<int>(TReplayMemory::kJunk);
   int chosen = -1;
   uint32_t chosenRank = 0;
   for (uint32_t i = 0; i < kSlotsPerPage; ++i) {
     const uint64_t slot = page.slots[i];
-    if ((slot >> kFingerprintShift) == fingerprint && Live(slot)) return;
     const uint32_t age = Age(slot);
     uint32_t rank;  // higher goes first; 0 never
-    if (slot == 0) {
+    if (claimed[i]) {
+      rank = 0;
+    } else if (slot == 0) {
       rank = 4 << 8;
     } else if (age >= shape_.generations) {
       rank = (3 << 8) | age;
@@ -313,19 +329,76 @@ void TReplaySet::Remember(const TReplayDigest& digest, int memory) {
       chosenRank = rank;
     }
   }
-  if (chosen < 0) return;  // a page of recognised keys alone: junk does not push one out
-  const uint64_t stored = htole64((fingerprint << kFingerprintShift) |
-                                  (uint64_t(memory) << kMemoryBit) | (generation_[memory] & 0xFF));
-  const off_t at = off_t{number} * kPageBytes + off_t{chosen} * sizeof(stored);
-  if (!WriteAll(fd_.Get(), &stored, sizeof(stored), at)) {
-    writeError_ = errno;
-    MoveToMemory();
-    WriteAll(fd_.Get(), &stored, sizeof(stored), at);
+  return chosen;
+}
+
+bool TReplaySet::Claim(const TReplayDigest& digest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const TClaim& c : claimed_) {
+    if (c.digest == digest) return false;
   }
-  if (++count_[memory] < capacity_[memory]) return;
-  ++generation_[memory];
-  count_[memory] = 0;
-  if (!WriteHeader(fd_.Get())) writeError_ = errno;
+  const uint32_t number = PageOf(digest);
+  TPage page;
+  // A record that cannot be read serves nothing rather than everything.
+  if (!ReadPageOrMove(number, page) || Find(page, digest) != nullptr) return false;
+  // Junk until its request proves otherwise: a stranger's claims must not push out recognised
+  // keys. A page of recognised keys alone takes it only when it is finished.
+  const int chosen = ChooseSlot(number, page, kJunk);
+  off_t at = chosen < 0 ? 0 : SlotAt(number, chosen);
+  if (at != 0 && !WriteSlot(at, SlotValue(Fingerprint(digest), kJunk, generation_[kJunk]))) at = 0;
+  claimed_.push_back({digest, at});
+  return true;
+}
+
+void TReplaySet::Finish(const TReplayDigest& digest, TReplayMemory into) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int memory = static_cast<int>(into);
+  auto claim = std::find_if(claimed_.begin(), claimed_.end(),
+                            [&digest](const TClaim& c) { return c.digest == digest; });
+  bool written;
+  if (claim != claimed_.end() && claim->at != 0) {
+    // In place: the slot it was claimed in is its own until now.
+    written = WriteSlot(claim->at, SlotValue(Fingerprint(digest), memory, generation_[memory]));
+    if (written) Count(memory);
+  } else {
+    written = Remember(digest, memory);
+  }
+  if (!written) {
+    // Neither the file nor memory took it: kept here, it is still never served again.
+    if (claim == claimed_.end()) {
+      claimed_.push_back({digest, 0});
+    } else {
+      claim->at = 0;
+    }
+    return;
+  }
+  if (claim != claimed_.end()) {
+    *claim = claimed_.back();
+    claimed_.pop_back();
+  }
+}
+
+std::optional<TReplayMemory> TReplaySet::Remembered(const TReplayDigest& digest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TPage page;
+  const uint64_t* slot = ReadPage(PageOf(digest), page) ? Find(page, digest) : nullptr;
+  if (slot == nullptr) return std::nullopt;
+  return static_cast<TReplayMemory>(MemoryOf(*slot));
+}
+
+bool TReplaySet::Remember(const TReplayDigest& digest, int memory) {
+  const uint32_t number = PageOf(digest);
+  TPage page;
+  if (!ReadPageOrMove(number, page)) return false;
+  if (Find(page, digest) != nullptr) return true;
+  const int chosen = ChooseSlot(number, page, memory);
+  if (chosen < 0) return true;  // a page of recognised keys alone: junk does not push one out
+  if (!WriteSlot(SlotAt(number, chosen),
+                 SlotValue(Fingerprint(digest), memory, generation_[memory]))) {
+    return false;
+  }
+  Count(memory);
+  return true;
 }
 
 // Gives a file of `size` bytes the record's length back, with the blocks of what it adds taken.
@@ -414,12 +487,13 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
     notes.push_back(Note(true, " had mode %04o: made 0600", st.st_mode & 07777));
     fchmod(fd.Get(), 0600);
   }
-  uint8_t header[kHeaderBytes] = {};
-  const ssize_t got = ReadUpTo(fd.Get(), header, sizeof(header), 0);
-  if (got < 0) {
+  const auto unreadable = [&] {
     notes.push_back(Note(true, " cannot be read (%s)%s", GetErrorStr(errno).c_str(), kReplaced));
     return false;
-  }
+  };
+  uint8_t header[kHeaderBytes] = {};
+  const ssize_t got = ReadUpTo(fd.Get(), header, sizeof(header), 0);
+  if (got < 0) return unreadable();
   if (memcmp(header, kRingMagic, sizeof(kRingMagic)) == 0 && st.st_size == kRingFileBytes &&
       Import(fd.Get())) {
     notes.push_back(Note(false, " converted from the earlier ring of 65,536 requests"));
@@ -439,10 +513,7 @@ bool TReplaySet::Adopt(TUniqueFd& fd, std::vector<TReplayNote>& notes) {
   for (uint32_t page = 1; page <= shape_.pages; ++page) {
     uint64_t slots[kSlotsPerPage];
     const ssize_t n = ReadUpTo(fd.Get(), slots, kPageBytes, off_t{page} * kPageBytes);
-    if (n < 0) {
-      notes.push_back(Note(true, " cannot be read (%s)%s", GetErrorStr(errno).c_str(), kReplaced));
-      return false;
-    }
+    if (n < 0) return unreadable();
     for (size_t i = 0; i < static_cast<size_t>(n) / sizeof(uint64_t); ++i) {
       const uint64_t slot = le64toh(slots[i]);
       count[MemoryOf(slot)] += slot != 0 && AgeIn(slot, generation) == 0;
@@ -496,11 +567,13 @@ int TReplaySet::Open(const String& path, std::vector<TReplayNote>& notes) {
 std::vector<TReplayNote> TReplaySet::Check() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<TReplayNote> notes;
-  if (writeError_ != 0) {
+  // Once for a run of seconds with failures: each request may fail the same way.
+  if (writeError_ != 0 && !writeFailing_) {
     notes.push_back(
         Note(true, " cannot be written (%s)%s", GetErrorStr(writeError_).c_str(), kInMemory));
-    writeError_ = 0;
   }
+  writeFailing_ = writeError_ != 0;
+  writeError_ = 0;
   struct stat own {};
   if (!inFile_ || fstat(fd_.Get(), &own) != 0) return notes;
   struct stat named {};
@@ -510,24 +583,28 @@ std::vector<TReplayNote> TReplaySet::Check() {
   } else if (named.st_ino != own.st_ino || named.st_dev != own.st_dev) {
     what = " was replaced";
   }
-  if (what != nullptr) {
+  if (what == nullptr) {
+    rewriteFailures_ = 0;
+    if (cutShort_ || own.st_size < static_cast<off_t>(FileBytes()) || !HeaderIntact()) {
+      // Writes since may have given it its length back: a short read or the header tells.
+      notes.push_back(
+          Note(true, " was cut short: the keys it held past its new end are forgotten"));
+      if (!Resize(fd_.Get(), own.st_size) || !WriteHeader(fd_.Get())) writeError_ = errno;
+    }
+  } else if (rewriteFailures_++ % kRewriteChecks == 0) {
+    // Tried again once a minute, and warned of once, while it cannot be written: each try
+    // copies the whole record.
     String err;
-    notes.push_back(WriteFile(err) ? Note(true, "%s: written again", what)
-                                   : Note(true, "%s, and cannot be written again (%s)%s", what,
-                                          err.c_str(), kInMemory));
-  } else if (cutShort_ || own.st_size < static_cast<off_t>(FileBytes()) || !HeaderIntact()) {
-    // Writes since may have given it its length back: a short read or the header tells.
-    notes.push_back(Note(true, " was cut short: the keys it held past its new end are forgotten"));
-    if (!Resize(fd_.Get(), own.st_size) || !WriteHeader(fd_.Get())) {
-      writeError_ = errno;
+    if (WriteFile(err)) {
+      notes.push_back(Note(true, "%s: written again", what));
+      rewriteFailures_ = 0;
+    } else if (rewriteFailures_ == 1) {
+      notes.push_back(
+          Note(true, "%s, and cannot be written again (%s)%s", what, err.c_str(), kInMemory));
     }
   }
   cutShort_ = false;
   return notes;
-}
-
-String TReplaySet::PathFor(const String& tmpDir, const char* cfgFile) {
-  return ReplayRecordPath(tmpDir, cfgFile);
 }
 
 TReplaySet& ReplaySet() {

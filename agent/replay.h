@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "base/string.h"
@@ -69,29 +70,49 @@ class TReplaySet {
 
   TReplayDigest Digest(const String& sessionKey) const;
   // False when the key is remembered, or claimed by a request being served; otherwise claims
-  // it, so that the same packet sent twice at once is served once.
+  // it, so that the same packet sent twice at once is served once. The claimed key is in the
+  // record as junk before its request runs: an end of the process meanwhile (a restart, an
+  // upgrade, a crash) leaves it used up.
   bool Claim(const TReplayDigest& digest);
-  // Ends a claim: the key joins the memory of what its request turned out to be.
+  // Ends a claim: the key joins the memory of what its request turned out to be. A key that
+  // nothing could be written for stays claimed, so that it is never served again.
   void Finish(const TReplayDigest& digest, TReplayMemory into);
+  // The memory that holds the key now; none when it was forgotten or never came.
+  std::optional<TReplayMemory> Remembered(const TReplayDigest& digest);
 
   // How many later keys of the same memory a remembered key stays refused through, at least.
   uint64_t Span(TReplayMemory memory) const;
   uint64_t FileBytes() const;
 
-  // The file a configuration keeps its record in.
-  static String PathFor(const String& tmpDir, const char* cfgFile);
-
  private:
   struct TPage {
     uint64_t slots[kSlotsPerPage];
+  };
+  // A key being served, and the slot it was written to when claimed (0: none had room, or the
+  // write failed; Finish then remembers it the ordinary way).
+  struct TClaim {
+    TReplayDigest digest;
+    off_t at;
   };
 
   uint32_t PageOf(const TReplayDigest& digest) const;
   // How many generations of its memory ago a slot's key was remembered.
   uint32_t Age(uint64_t slot) const;
   bool Live(uint64_t slot) const;
+  // The page's live slot of the key; null when it holds none.
+  const uint64_t* Find(const TPage& page, const TReplayDigest& digest) const;
   bool ReadPage(uint32_t page, TPage& out);
-  void Remember(const TReplayDigest& digest, int memory);
+  // ReadPage, and when the file cannot be read, the same from the record moved to memory.
+  bool ReadPageOrMove(uint32_t page, TPage& out);
+  // The slot of the page a key of memory goes in; -1 when it must not push any out.
+  int ChooseSlot(uint32_t page, const TPage& slots, int memory) const;
+  // Writes a slot's value, moving the record to memory when the file takes no write; false when
+  // that failed too.
+  bool WriteSlot(off_t at, uint64_t value);
+  // A key has joined memory: its generation moves on once it has taken its share.
+  void Count(int memory);
+  // Into the key's page unless it is there; false when nothing could be written.
+  bool Remember(const TReplayDigest& digest, int memory);
   void BuildHeader(uint8_t* header) const;
   bool WriteHeader(int fd) const;
   bool HeaderIntact();
@@ -120,9 +141,11 @@ class TReplaySet {
   TUniqueFd fd_;
   String path_;
   bool inFile_ = false;
-  int writeError_ = 0;     // of the last write that failed, until Check reports it
-  bool cutShort_ = false;  // a read met the file's end, until Check reports it
-  std::vector<TReplayDigest> claimed_;
+  int writeError_ = 0;            // of the last read or write that failed, until Check reports it
+  bool writeFailing_ = false;     // Check reported the write error of the second before
+  uint32_t rewriteFailures_ = 0;  // checks since the file could not be written again
+  bool cutShort_ = false;         // a read met the file's end, until Check reports it
+  std::vector<TClaim> claimed_;
 };
 
 // The agent's record.

@@ -269,14 +269,15 @@ class TSession {
   }
 
   // Answers a proved request that the agent cannot take on now (its memory, or too many like it
-  // waiting) under its session key alone. It was the manager's, with a reply the manager can
-  // read: recognised.
+  // waiting) under its session key alone, before anything of it is decrypted. The proof may be a
+  // captured one under a key field of a stranger's, and a manager's request refused so was never
+  // served: junk, or junk sent in bulk would push real requests out of the record.
   bool RefuseAtOnce(const char* logged, const String& reason) {
     LogBadRequest(params_.Address, "Request of %d bytes refused: %s\n", request_.Length(), logged);
     reply_.InitPacket(nullptr,
                       sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), s_.password));
     reply_.SetResult(kResultError) += reason;
-    claim_.Finish(TReplayMemory::kRecognised);
+    claim_.Finish(TReplayMemory::kJunk);
     reply_.FinalizePacket();
     SendAll(params_.Socket, reply_);
     return true;

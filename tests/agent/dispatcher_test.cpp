@@ -50,7 +50,7 @@ class DispatcherTest : public TScratchTest {
                               const char* peer = "127.0.0.1",
                               std::shared_ptr<const TORVSettings> settings = nullptr) {
     JXRequest request;
-    request = String(text.c_str());
+    request = String(text.data(), static_cast<int>(text.size()));
     request.SetSessionKey("session-key");
     ORVReply reply;
     UpgradeRec upgrade;
@@ -90,6 +90,52 @@ TEST_F(DispatcherTest, RefusalsPermissionsAndManagementFlags) {
     after_.Deliver();
     EXPECT_EQ(*flag, 1) << command;
   }
+}
+
+// Garbage is judged by the command word's whole line, before trimming: any control byte but a
+// tab or carriage return, in each of the replies that serve nothing. What follows the line may
+// hold anything, and a manager's own requests are never garbage.
+TEST_F(DispatcherTest, ControlBytesInTheCommandsLineMakeItGarbage) {
+  // A source of its own: the lines of bad requests have a quota per source.
+  constexpr const char* kPeer = "127.0.0.2";
+  const std::string noEnd = "502\nEndOfTransmission signal missed";
+  const std::string unknown = "500\nUnknown command \"NoSuch\"";
+  const std::string nothing = "500\nVoid request received";
+  const struct Case {
+    std::string text;
+    std::string reply;
+    bool garbled;
+  } cases[] = {
+      {"\x01", noEnd, true},
+      {"\x05\x9c", noEnd, true},
+      {std::string(1, '\0'), noEnd, true},
+      {"GetInfo\x0b", noEnd, true},
+      {"\x02\x03\n\r", nothing, true},
+      {"\x1bNoSuch\x07\n\r", unknown, true},
+      {"NoSuch\x01\r", unknown, true},
+      {"No\x01Such\n\r", "500\nUnknown command \"No\x01Such\"", true},
+      {"", noEnd, false},
+      {"GetInfo\n\x01", noEnd, false},
+      {" \t\r\n\r", nothing, false},
+      {"\tNoSuch \t\r\n\r", unknown, false},
+      {"NoSuch\n\x01\x02\r", unknown, false},
+      {"N\xc3\xa9o\x7f\n\r", "500\nUnknown command \"N\xc3\xa9o\x7f\"", false},
+  };
+  for (const Case& c : cases) {
+    const int before = AgentStatus.FailedConnections;
+    EXPECT_EQ(Dispatch(c.text, kPeer), c.reply) << testing::PrintToString(c.text);
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(AgentStatus.FailedConnections - before, c.garbled ? 1 : 0)
+        << testing::PrintToString(c.text);
+  }
+  // Every command as a manager sends it, but for the end mark (so that nothing runs).
+  const int before = AgentStatus.FailedConnections;
+  for (const TCommandRow& row : CommandTable()) {
+    for (const char* rest : {"\n", " \t\n", "\n1\n\t2\n"}) {
+      EXPECT_EQ(Dispatch(row.name + std::string(rest), kPeer), noEnd) << row.name;
+    }
+  }
+  EXPECT_EQ(AgentStatus.FailedConnections, before);
 }
 
 // Each row's switch (every switch off) and address list (a caller on none), before its parameters.

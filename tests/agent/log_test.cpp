@@ -104,8 +104,36 @@ TEST_F(LogTest, LiteralTextAndCutting) {
   showmessage(literal, LOCAL, mtInfo, 0);
   showmessage("%s\n", LOCAL, mtInfo, 1, std::string(600, 'a').c_str());
   // A line is cut to 511 bytes, its line feed included.
-  const std::regex lines(kStamp + "orv\t\t 100% done %s %n\n" + kStamp + "orv\t\t a{482}");
+  const std::regex lines(kStamp + "orv\t\t 100% done %s %n\n" + kStamp + "orv\t\t a{481}\n");
   EXPECT_TRUE(std::regex_match(Read("verbose.log"), lines)) << Read("verbose.log");
+}
+
+// A garbled word, each byte of it written as four: cut where an escape ends, the line still ends
+// with its line feed and the next starts on a line of its own, on the console and in the files.
+TEST_F(LogTest, ALongEscapedLineKeepsItsLineFeed) {
+  Publish([](TORVSettings& s) { s.Interactive = 1; });
+  testing::internal::CaptureStdout();
+  for (const size_t length : {1u, 110u, 120u, 500u}) {
+    showmessage("Unknown command \"%s\"\n", LOCAL, mtFailure, 1,
+                std::string(length, '\x1b').c_str());
+  }
+  showmessage("next\n", LOCAL, mtFailure, 0);
+  const std::string word = R"(Unknown command "(\\x1b)*"?\n)";
+  const std::string lines[] = {testing::internal::GetCapturedStdout(), Read("bad.log")};
+  const std::string stamps[] = {R"(\[orv\]\[)" + kTime, kStamp};
+  for (int i = 0; i < 2; ++i) {
+    std::istringstream in(lines[i]);
+    std::vector<std::string> each;
+    for (std::string line; std::getline(in, line);) each.push_back(line + "\n");
+    ASSERT_EQ(each.size(), 5u) << lines[i];
+    for (int n = 0; n < 4; ++n) {
+      EXPECT_TRUE(std::regex_match(each[n], std::regex(stamps[i] + "orv\t\t " + word))) << each[n];
+      EXPECT_LE(each[n].size(), 511u);
+    }
+    EXPECT_TRUE(std::regex_match(each[4], std::regex(stamps[i] + "orv\t\t next\n"))) << each[4];
+    EXPECT_NE(each[1].find("\"\n"), std::string::npos) << "whole";
+    EXPECT_EQ(each[2].find("\"\n"), std::string::npos) << "cut: no closing quote";
+  }
 }
 
 TEST_F(LogConcurrencyTest, LinesStayWhole) {

@@ -2,10 +2,14 @@
 // the file kept across processes, and files damaged before or while the agent runs.
 #include "agent/replay.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nettle/sha2.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cstring>
@@ -100,6 +104,22 @@ TEST(ReplaySetTest, AFullPageDropsJunkNeverARecognisedKey) {
   EXPECT_TRUE(Refused(set, Key(1999, 'j')));
 }
 
+// A key being served holds its slot as junk: a full page gives it up to no other key, so that
+// re-tagging it when its request is done overwrites nobody's.
+TEST(ReplaySetTest, AKeyBeingServedKeepsItsSlotWhileThePageFillsUp) {
+  TReplaySet set({1, 8, {4000, 100}});
+  for (uint32_t i = 0; i + 1 < TReplaySet::kSlotsPerPage; ++i)
+    Remember(set, Key(i), M::kRecognised);
+  const TReplayDigest served = set.Digest("served");
+  ASSERT_TRUE(set.Claim(served));
+  EXPECT_EQ(set.Remembered(served), M::kJunk) << "written before its request runs";
+  Remember(set, "later", M::kRecognised);
+  set.Finish(served, M::kRecognised);
+  EXPECT_EQ(set.Remembered(served), M::kRecognised);
+  EXPECT_EQ(set.Remembered(set.Digest("later")), M::kRecognised);
+  EXPECT_FALSE(set.Remembered(set.Digest(Key(0))).has_value()) << "the oldest made way";
+}
+
 class ReplayFileTest : public ::testing::Test {
  protected:
   std::string Path() const { return dir_.Join("orv__test.seen"); }
@@ -136,6 +156,21 @@ TEST_F(ReplayFileTest, TheFileOutlivesTheProcessAndGoesOnWhereItStopped) {
   for (uint32_t n = 0; n + 1 < set.Span(M::kRecognised); ++n) Remember(set, Key(n), M::kRecognised);
   EXPECT_TRUE(Refused(set, "captured"));
   EXPECT_EQ(Size(), static_cast<off_t>(set.FileBytes()));
+}
+
+// The process ends while a request runs (a restart, an upgrade, a crash): its key, never
+// finished, is refused by the next process all the same.
+TEST_F(ReplayFileTest, AKeyClaimedIsInTheFileBeforeItsRequestRuns) {
+  std::vector<TReplayNote> notes;
+  {
+    TReplaySet set(kSmall);
+    ASSERT_EQ(set.Open(Path().c_str(), notes), 1);
+    ASSERT_TRUE(set.Claim(set.Digest("running")));
+  }
+  TReplaySet next(kSmall);
+  ASSERT_EQ(next.Open(Path().c_str(), notes), 1);
+  EXPECT_EQ(next.Remembered(next.Digest("running")), M::kJunk);
+  EXPECT_TRUE(Refused(next, "running"));
 }
 
 // What was found at the path before the start: noted, and kept where it can be trusted.
@@ -271,6 +306,104 @@ TEST_F(ReplayFileTest, WhileRunningTheFileIsWrittenAgainOrGivenItsLengthBack) {
     EXPECT_TRUE(Refused(next, "captured"));  // kept, or remembered since as the probe's
     EXPECT_TRUE(Refused(next, "later"));
   }
+}
+
+// The descriptor the record keeps its file open on, made to point at the same file opened with
+// flags instead: so that the record's reads or writes fail as a damaged disk would make them.
+void ReopenRecordAs(const std::string& path, int flags) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) != path) continue;
+    const int fd = std::stoi(entry.path().filename());
+    const int other = open(path.c_str(), flags | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(dup3(other, fd, O_CLOEXEC), fd);
+    close(other);
+    return;
+  }
+  FAIL() << "no descriptor on " << path;
+}
+
+// Writes past a size limit fail with EFBIG, in the file and in a memory file alike, until the
+// guard goes.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, saved_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t previous_;
+};
+
+// The file fails under the record: it goes on in memory, and when nothing takes a write, the keys
+// it could not write stay claimed. Each failure is one warning, not one a second.
+TEST_F(ReplayFileTest, AFileThatFailsLosesNoKeyItCanStillRead) {
+  const struct Case {
+    const char* name;
+    int reopen;         // the flags the file is opened with again; -1: left as it is
+    rlim_t sizeLimit;   // 0: none
+    bool capturedKept;  // "captured", written before the failure, is still refused
+    const char* error;
+  } cases[] = {
+      {"file takes no write", O_RDONLY, 0, true, "Bad file descriptor"},
+      {"file cannot be read", O_WRONLY, 0, false, "Bad file descriptor"},
+      {"neither file nor memory takes a write", -1, TReplaySet::kPageBytes, true, "File too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(Path());
+    TReplaySet set(kSmall);
+    std::vector<TReplayNote> notes;
+    ASSERT_EQ(set.Open(Path().c_str(), notes), 1);
+    Remember(set, "captured", M::kRecognised);
+    if (c.reopen >= 0) ReopenRecordAs(Path(), c.reopen);
+    std::optional<TFileSizeLimit> limit;
+    if (c.sizeLimit != 0) limit.emplace(c.sizeLimit);
+    for (const char* key : {"first", "second"}) {
+      const TReplayDigest d = set.Digest(key);
+      ASSERT_TRUE(set.Claim(d)) << key;
+      set.Finish(d, M::kRecognised);
+      EXPECT_FALSE(set.Claim(d)) << key << " served twice";
+      const std::string warning = std::string("!Replay record ") + Path() + " cannot be written (" +
+                                  c.error + "): the record lasts until the agent ends\n";
+      EXPECT_EQ(Text(set.Check()), key == std::string("first") ? warning : "");
+    }
+    EXPECT_EQ(Refused(set, "captured"), c.capturedKept);
+  }
+}
+
+// A deleted file that cannot be written again: warned of once, tried again once a minute, and
+// written again as soon as it can be.
+TEST_F(ReplayFileTest, ADeletedFileThatCannotBeWrittenAgainIsWarnedOfOnce) {
+  auto set = std::make_unique<TReplaySet>(kSmall);
+  std::vector<TReplayNote> notes;
+  ASSERT_EQ(set->Open(Path().c_str(), notes), 1);
+  Remember(*set, "captured", M::kRecognised);
+  // The new file's name taken by a directory: even root cannot write it.
+  ASSERT_EQ(mkdir((Path() + ".new").c_str(), 0700), 0);
+  ASSERT_EQ(unlink(Path().c_str()), 0);
+  EXPECT_EQ(Text(set->Check()), "!Replay record " + Path() +
+                                    " was deleted, and cannot be written again (File exists): the "
+                                    "record lasts until the agent ends\n");
+  ASSERT_EQ(rmdir((Path() + ".new").c_str()), 0);
+  int quiet = 0;
+  std::string text;
+  while (quiet < 100 && (text = Text(set->Check())).empty()) ++quiet;
+  EXPECT_EQ(quiet, 59);
+  EXPECT_EQ(text, "!Replay record " + Path() + " was deleted: written again\n");
+  set.reset();  // its lock goes with it
+  TReplaySet next(kSmall);
+  ASSERT_EQ(next.Open(Path().c_str(), notes), 1);
+  EXPECT_TRUE(Refused(next, "captured"));
 }
 
 TEST(ReplayConcurrencyTest, OneOfManySimultaneousClaimsWins) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/replay.h"
 #include "base/clock.h"
 #include "handlers/heavywork.h"
 #include "protocol/manager.h"
@@ -73,6 +74,12 @@ TEST_F(SessionTest, RequestsPastTheMemoryGivenToThemAreRefusedAtOnceButSmallOnes
   EXPECT_EQ(second.Reply().rfind("301\nNot enough memory: ", 0), 0u);
   TRawSession small = Send("GetInfo\n\r");
   EXPECT_EQ(small.Reply().rfind("200\nAgentName=", 0), 0u);
+  // Refused before anything of it was decrypted, under a proof that may be a captured one: its
+  // key is junk, so that such refusals in bulk cannot push recognised keys out.
+  for (const auto& [session, memory] :
+       {std::pair{&second, TReplayMemory::kJunk}, std::pair{&small, TReplayMemory::kRecognised}}) {
+    EXPECT_EQ(ReplaySet().Remembered(ReplaySet().Digest(session->key)), memory);
+  }
   EXPECT_EQ(first.Reply(), "200\n0\n");
   EXPECT_EQ(Send(large("0")).Reply(), "200\n0\n") << "the memory is free again";
   EXPECT_TRUE(Eventually([&] { return pool_.Held() == 0; }));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <set>
 #include <string>
 #include <thread>
@@ -74,6 +75,46 @@ TEST(ForgeryTest, AKeyThatPassedTheProofServesOneRequestWhateverItWas) {
     })) << c.name;
   }
   EXPECT_EQ(agent.InfoLine(10), "FailedConnections=" + std::to_string(std::size(cases)));
+}
+
+// The agent restarts while a request's program still runs: a copy of that request sent after the
+// restart is refused, and the program does not run twice.
+TEST(ForgeryTest, ARequestStillRunningAtARestartIsRefusedAfterIt) {
+  enum class TRestart { kReloadApp, kTermAndStart };
+  const struct Case {
+    const char* name;
+    TRestart restart;
+  } cases[] = {{"ReloadApp", TRestart::kReloadApp},
+               {"SIGTERM and a new start", TRestart::kTermAndStart}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TAgentProcess agent;
+    ASSERT_TRUE(agent.Start());
+    const string runs = agent.Dir().Join("runs");
+    const string go = agent.Dir().Join("go");
+    const string text = "TEST-ExternalPrg\nsh -c 'echo run >> " + runs + "; until [ -e " + go +
+                        " ]; do sleep 0.05; done'\n\n\n60000\n\r";
+    TRawSession running;
+    running.fd = ConnectLoopback(agent.Port());
+    const String captured = running.Packet(text.c_str());
+    SendBytes(running.fd.Get(), captured);
+    ASSERT_TRUE(Eventually([&] { return agent.ReadFile("runs") == "run\n"; }));
+    if (c.restart == TRestart::kReloadApp) {
+      EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
+      ASSERT_TRUE(agent.WaitForListeningAfter("Reload request received. Executing.."));
+    } else {
+      ASSERT_EQ(kill(agent.Pid(), SIGTERM), 0);
+      EXPECT_EQ(agent.Wait(kStateWaitMs), 0);
+      ASSERT_TRUE(agent.Start());
+    }
+    agent.WriteFile("go", "");  // a copy served now would run and be answered at once
+    EXPECT_EQ(Exchange(agent.Port(), captured), String());
+    EXPECT_EQ(agent.ReadFile("runs"), "run\n");
+    EXPECT_NE(
+        agent.ReadFile("log2.txt").find("\t 127.0.0.1\t Replayed request, connection closed\n"),
+        string::npos)
+        << agent.ReadFile("log2.txt");
+  }
 }
 
 // The attack of the security test: from a captured proof and key fields of his own, an attacker
