@@ -115,9 +115,11 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   const String key = NewSessionKey();
   const String captured = BuildRequestPacket("secret", key, "GetInfo\n\r");
   ASSERT_TRUE(Answered(Exchange(agent.Port(), captured), key));
-  // Programs left running until the test lets them end: past the exec whatever its pace.
+  // Programs left running until the test lets them end: past the exec whatever its pace. They
+  // also end once the test's directory is gone, whatever became of the test.
   const string go = agent.Dir().Join("go");
-  const string wait = "sh -c 'until [ -e " + go + " ]; do sleep 0.05; done; exit ";
+  const string wait = "sh -c 'until [ -e " + go + " ] || [ ! -d " + agent.Dir().Join(".") +
+                      " ]; do sleep 0.05; done; exit ";
   std::vector<std::thread> starts;
   for (const string& line : {wait + "0'", wait + "4'", wait + "9'"}) {
     starts.emplace_back([&agent, line] {

@@ -38,10 +38,11 @@ TEST(BoundsTest, ProgramsPastTheSlotsWaitAndGetInfoIsAnsweredMeanwhile) {
   const int slots = 2 * static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   const int programs = slots + 2;
   std::atomic<int> answered{0};
-  std::vector<std::thread> clients;
+  // Joined however the test ends: a failed assertion must report, not end the run.
+  std::vector<std::jthread> clients;
   for (int i = 0; i < programs; ++i) {
     clients.emplace_back([&] {
-      answered += agent.Request("TEST-ExternalPrg", {"sleep 2", "", "", "0"}) == "200\n0\n";
+      answered += agent.Request("TEST-ExternalPrg", {"sleep 3", "", "", "0"}) == "200\n0\n";
     });
   }
   int most = 0;
@@ -49,7 +50,7 @@ TEST(BoundsTest, ProgramsPastTheSlotsWaitAndGetInfoIsAnsweredMeanwhile) {
   ASSERT_TRUE(Eventually([&] { return watch(), most == slots; })) << most;
   EXPECT_EQ(agent.InfoLine(2), "AgentName=ZU Orv Agent") << "answered while the slots are full";
   EXPECT_TRUE(Eventually([&] { return watch(), answered == programs; }));
-  for (std::thread& c : clients) c.join();
+  for (std::jthread& c : clients) c.join();
   EXPECT_EQ(answered, programs);
   EXPECT_EQ(most, slots);
 }

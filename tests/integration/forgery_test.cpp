@@ -92,8 +92,9 @@ TEST(ForgeryTest, ARequestStillRunningAtARestartIsRefusedAfterIt) {
     ASSERT_TRUE(agent.Start());
     const string runs = agent.Dir().Join("runs");
     const string go = agent.Dir().Join("go");
+    // It also ends once the test's directory is gone, whatever became of the test.
     const string text = "TEST-ExternalPrg\nsh -c 'echo run >> " + runs + "; until [ -e " + go +
-                        " ]; do sleep 0.05; done'\n\n\n60000\n\r";
+                        " ] || [ ! -e " + runs + " ]; do sleep 0.05; done'\n\n\n60000\n\r";
     TRawSession running;
     running.fd = ConnectLoopback(agent.Port());
     const String captured = running.Packet(text.c_str());
