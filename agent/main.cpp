@@ -169,6 +169,8 @@ int SelfCheckSteps() {
     return FailStart(3, "the packet encoding's round trip failed");
   }
   puts("Ok");
+  // Keys can be expanded from here on: the password's are made once, for every request.
+  PublishSettings(SettingsSnapshot());
 
   fputs("Sock testing .. ", stdout);
   String err;

@@ -118,13 +118,14 @@ class TKeyClaim {
 // The session key's checks, once its bytes are in: its length, and that it
 // served no request before. The key decrypted for the second is left in key.
 bool KeyAdmitted(const JXRequest& request, const TEnvelopeReport& report, const TORVSettings& s,
-                 const TPeerAddress& peer, TKeyClaim& claim, std::optional<String>& key) {
+                 const TPasswordKeys& password, const TPeerAddress& peer, TKeyClaim& claim,
+                 std::optional<String>& key) {
   if (report.keySize < std::max(1, s.minkeylength)) {
     RefuseConnection(TRefusal::kShortKey, peer, report.keySize);
     return false;
   }
   if (!s.refusereplays) return true;
-  key = DecodeData(request.KeyField(), s.password);
+  key = DecodeData(request.KeyField(), password.cipher);
   if (!claim.Claim(*key)) {
     RefuseConnection(TRefusal::kReplay, peer);
     return false;
@@ -246,13 +247,13 @@ class TSession {
     if (!parameters.Granted()) return RefuseAtOnce("not enough memory", RequestPool().Refusal());
     TEnvelopeReport envelope;
     const String* key = sessionKey_ ? &*sessionKey_ : nullptr;
-    if (request_.ParseInitRequest(s_.password, &envelope, key) != 1) {
+    if (request_.ParseInitRequest(*password_, &envelope, key) != 1) {
       RefusePacket(envelope, peer);
       return false;
     }
     LogEnvelope(envelope, peer);
     showmessage("<-- Correct JX request received\n", peer, mtInfo, 0);
-    reply_.InitPacket(nullptr, request_.GetSessionKey());
+    reply_.InitPacket(nullptr, request_.GetSessionKey(), request_.SessionCipher());
     TAfterReply after;
     const int recognised = ProcessJXRequest(request_, reply_, ORVFlags, params_, upgrade_, after);
     char code[4] = {};
@@ -274,8 +275,8 @@ class TSession {
   // served: junk, or junk sent in bulk would push real requests out of the record.
   bool RefuseAtOnce(const char* logged, const String& reason) {
     LogBadRequest(params_.Address, "Request of %d bytes refused: %s\n", request_.Length(), logged);
-    reply_.InitPacket(nullptr,
-                      sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), s_.password));
+    reply_.InitPacket(
+        nullptr, sessionKey_ ? *sessionKey_ : DecodeData(request_.KeyField(), password_->cipher));
     reply_.SetResult(kResultError) += reason;
     claim_.Finish(TReplayMemory::kJunk);
     reply_.FinalizePacket();
@@ -287,7 +288,7 @@ class TSession {
   // fields and the proof, then the session key. false when it is refused.
   bool CheckHead() {
     TEnvelopeReport head;
-    const THeadStage stage = request_.CheckHead(s_.password, head);
+    const THeadStage stage = request_.CheckHead(*password_, head);
     if (stage == THeadStage::kRefused) {
       RefusePacket(head, params_.Address);
       return false;
@@ -302,11 +303,12 @@ class TSession {
     }
     if (stage != THeadStage::kKeyed) return true;
     keyChecked_ = true;
-    return KeyAdmitted(request_, head, s_, params_.Address, claim_, sessionKey_);
+    return KeyAdmitted(request_, head, s_, *password_, params_.Address, claim_, sessionKey_);
   }
 
   TSessionSlot& slot_;
   const TORVSettings& s_;
+  const std::shared_ptr<const TPasswordKeys> password_ = PasswordKeys(s_);
   const ThreadParams params_;
   const int idleLimitMs_;
   const int64_t deadlineMs_;

@@ -73,7 +73,21 @@ std::shared_ptr<const TORVSettings> SettingsSnapshot() {
   return current;
 }
 
+std::shared_ptr<const TPasswordKeys> PasswordKeys(const TORVSettings& settings) {
+  const auto& keys = settings.passwordKeys;
+  if (keys != nullptr && keys->password == settings.password) return keys;
+  return std::make_shared<const TPasswordKeys>(settings.password);
+}
+
 void PublishSettings(std::shared_ptr<const TORVSettings> settings) {
+  // Until the cipher's start-up check has run no key can be expanded; sessions then make their
+  // own (PasswordKeys).
+  const auto& keys = settings->passwordKeys;
+  if (Twofish_ready() && (keys == nullptr || keys->password != settings->password)) {
+    auto keyed = std::make_shared<TORVSettings>(*settings);
+    keyed->passwordKeys = PasswordKeys(*keyed);
+    settings = std::move(keyed);
+  }
   std::lock_guard<std::mutex> lock(publishMutex);
   current = std::move(settings);
 }

@@ -11,6 +11,7 @@
 
 #include "base/privileges.h"
 #include "base/string.h"
+#include "protocol/cipher.h"
 
 // The shortest session key worth accepting: with one captured request, a key cut to fewer bytes
 // is guessed in too few tries (62 per byte of letters and digits). minkeylength's default.
@@ -35,6 +36,8 @@ struct TORVSettings {
   int32_t timeout = 0;
   String password;
   String passwordfile;  // where the password is kept instead, when set
+  // Derived when published: the password's proof and cipher key, made once for all requests.
+  std::shared_ptr<const TPasswordKeys> passwordKeys;
   String comment;
   String verboselogfile;
   int32_t logsuccess = 0;
@@ -131,6 +134,9 @@ extern std::mutex optmutex;
 // can read them while another thread changes them.
 std::shared_ptr<const TORVSettings> SettingsSnapshot();
 void PublishSettings(std::shared_ptr<const TORVSettings> settings);
+// The password's proof and cipher key: those derived when settings were published, or made now
+// for a record that never was, or whose password changed since.
+std::shared_ptr<const TPasswordKeys> PasswordKeys(const TORVSettings& settings);
 
 // The settings a request is served with. Inside a TSettingsScope this is the
 // scope's snapshot for the scope's whole life. Outside any scope it is the

@@ -78,13 +78,14 @@ int JXRequest::WholePacket() const {
   return DeclaredPacketSize(*this) <= Length();
 }
 
-int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report,
+int JXRequest::ParseInitRequest(const TPasswordKeys& password, TEnvelopeReport* report,
                                 const String* sessionKey) {
   using V = TEnvelopeVerdict;
   TEnvelopeReport unused;
   TEnvelopeReport& r = report != nullptr ? *report : unused;
   r = TEnvelopeReport{};
   sessionKey_ = String();
+  sessionCipher_.reset();
   const int64_t total = Length();
   r.packetSize = Length();
   if (total < SIZELEN_MINIMUM) return 0;
@@ -114,7 +115,7 @@ int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report,
 
   // Constant-time comparison, so that the time taken tells nothing about the proof.
   r.verdict = V::kWrongPassword;
-  const String proof = EncodePswd(password);
+  const String& proof = password.proof;
   if (pswdLen != proof.Length() ||
       (pswdLen > 0 && !memeql_sec(p + OFFSET_PSWD - 1 + SIZELEN_PSWD, proof.Data(), pswdLen))) {
     return 0;
@@ -123,15 +124,18 @@ int JXRequest::ParseInitRequest(const String& password, TEnvelopeReport* report,
 
   const char* keyBytes = p + OFFSET_KEY - 1 + SIZELEN_KEY + pswdLen;
   const char* reqBytes = p + OFFSET_REQUEST - 1 + SIZELEN_REQUEST + pswdLen + keyLen;
-  String key = sessionKey != nullptr ? *sessionKey
-                                     : DecodeData(keyBytes, static_cast<int>(keyLen), password);
-  String text = DecodeData(reqBytes, static_cast<int>(reqLen), key);
+  String key = sessionKey != nullptr
+                   ? *sessionKey
+                   : DecodeData(keyBytes, static_cast<int>(keyLen), password.cipher);
+  auto cipher = std::make_shared<const TCipherKey>(key);
+  String text = DecodeData(reqBytes, static_cast<int>(reqLen), *cipher);
   sessionKey_ = std::move(key);
+  sessionCipher_ = std::move(cipher);
   String::operator=(std::move(text));
   return 1;
 }
 
-THeadStage JXRequest::CheckHead(const String& password, TEnvelopeReport& r) const {
+THeadStage JXRequest::CheckHead(const TPasswordKeys& password, TEnvelopeReport& r) const {
   using V = TEnvelopeVerdict;
   r = TEnvelopeReport{};
   r.packetSize = Length();
@@ -157,7 +161,7 @@ THeadStage JXRequest::CheckHead(const String& password, TEnvelopeReport& r) cons
   const int64_t pswdLen = ReadLE(p + OFFSET_PSWD - 1, SIZELEN_PSWD);
   r.passwordSize = static_cast<int>(pswdLen);
   if (SIZELEN_MINIMUM + pswdLen > declared) return refuse(V::kBadPasswordSize);
-  const String proof = EncodePswd(password);
+  const String& proof = password.proof;
   if (pswdLen != proof.Length()) return refuse(V::kWrongPassword);
   const int64_t proofEnd = OFFSET_PSWD - 1 + SIZELEN_PSWD + pswdLen;
   if (n < proofEnd) return reached(THeadStage::kPending);

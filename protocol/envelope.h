@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "base/string.h"
+#include "protocol/cipher.h"
 #include "protocol/orv_const.h"
 
 // How far ParseInitRequest got with a packet: its checks in order, the
@@ -56,18 +58,27 @@ class JXRequest : public String {
   // Checks and decrypts the packet: 1 with the request text and session key
   // in place, 0 when it is refused; report (when given) says why. sessionKey,
   // when given, is the key field decrypted under password already.
-  int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr,
+  int ParseInitRequest(const TPasswordKeys& password, TEnvelopeReport* report = nullptr,
                        const String* sessionKey = nullptr);
+  int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr,
+                       const String* sessionKey = nullptr) {
+    return ParseInitRequest(TPasswordKeys(password), report, sessionKey);
+  }
   // The checks of ParseInitRequest that the bytes received so far allow, each
   // as soon as its field has arrived: the declared length against the cap,
   // the marker, the proof (in constant time) and that each length field fits
   // the declared length. A packet that fails them need not be read further.
-  THeadStage CheckHead(const String& password, TEnvelopeReport& report) const;
+  THeadStage CheckHead(const TPasswordKeys& password, TEnvelopeReport& report) const;
+  THeadStage CheckHead(const String& password, TEnvelopeReport& report) const {
+    return CheckHead(TPasswordKeys(password), report);
+  }
   // The encrypted session key and request fields, as far as they have arrived.
   String KeyField() const;
   String RequestField() const;
   const String& GetSessionKey() const { return sessionKey_; }
   void SetSessionKey(const String& key) { sessionKey_ = key; }
+  // The session key as ParseInitRequest expanded it, for the reply; null before.
+  const std::shared_ptr<const TCipherKey>& SessionCipher() const { return sessionCipher_; }
 
   // Parameter lines of a request text, 1-based.
   int GetParamsCount() const;
@@ -79,6 +90,7 @@ class JXRequest : public String {
 
  private:
   String sessionKey_;
+  std::shared_ptr<const TCipherKey> sessionCipher_;
 };
 
 // Length fields: the first digits bytes of s's 32-bit little-endian length, and the value of

@@ -34,9 +34,11 @@ ORVReply& ORVReply::operator=(const char* s) {
   return *this;
 }
 
-void ORVReply::InitPacket(const char* result, const String& sessionKey) {
+void ORVReply::InitPacket(const char* result, const String& sessionKey,
+                          std::shared_ptr<const TCipherKey> cipher) {
   SetResult(result);
   sessionKey_ = sessionKey;
+  cipher_ = std::move(cipher);
 }
 
 ORVReply& ORVReply::SetResult(const char* code) {
@@ -123,7 +125,8 @@ void ORVReply::AddVarParams(const char* fmt, ...) {
 void ORVReply::FinalizePacket() {
   CommandSeparatorCheck();
   AddChar('\r');
-  String::operator=(EncodeData(*this, sessionKey_, kPacketLengthField));
+  String::operator=(cipher_ ? EncodeData(*this, *cipher_, kPacketLengthField)
+                            : EncodeData(*this, sessionKey_, kPacketLengthField));
 }
 
 namespace {

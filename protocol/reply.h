@@ -2,8 +2,10 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
 
 #include "base/string.h"
+#include "protocol/cipher.h"
 #include "protocol/orv_const.h"
 
 // The reply being built: LF-separated lines, the result code first.
@@ -13,7 +15,9 @@ class ORVReply : public String {
   ORVReply& operator=(const String& s);
   ORVReply& operator=(const char* s);
 
-  void InitPacket(const char* result, const String& sessionKey);
+  // cipher, when given, is sessionKey expanded already.
+  void InitPacket(const char* result, const String& sessionKey,
+                  std::shared_ptr<const TCipherKey> cipher = nullptr);
   ORVReply& SetResult(const char* code);
   void CommandSeparatorCheck();
   void AddStringParam(const char* s, int encode);
@@ -32,6 +36,7 @@ class ORVReply : public String {
 
  private:
   String sessionKey_;
+  std::shared_ptr<const TCipherKey> cipher_;
 };
 
 extern const char* const BoolConst[2];

@@ -358,6 +358,10 @@ void Twofish_initialise() {
   TestOddSizedKeys();
 }
 
+bool Twofish_ready() {
+  return initialised.load();
+}
+
 void Twofish_prepare_key(const unsigned char* key, int keyLen, Twofish_key* out) {
   if (!initialised.load(std::memory_order_relaxed)) {
     Twofish_fatal("Twofish implementation was not initialised.");

@@ -13,6 +13,8 @@ struct Twofish_key {
 // the start-up self test; ends the process (status 3) if it fails. Must run before any key is
 // prepared.
 void Twofish_initialise();
+// Whether Twofish_initialise has run, so that keys may be expanded.
+bool Twofish_ready();
 // Whether keys are expanded by the local schedule (some 30 us less per key) rather than by
 // Nettle's, as Twofish_initialise found.
 bool Twofish_local_schedule();

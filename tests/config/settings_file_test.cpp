@@ -306,6 +306,23 @@ TEST_F(SettingsFileTest, AHostThatCannotBeListenedOnStopsTheStartButNotAReloadTh
   }
 }
 
+// Requests take the password's proof and cipher key from the published settings, so they must
+// be those of the password in force, also after a change; a record never published makes its own.
+TEST_F(SettingsFileTest, PublishedSettingsCarryTheKeysOfTheirOwnPassword) {
+  auto first = std::make_shared<TORVSettings>();
+  first->password = "first";
+  PublishSettings(first);
+  EXPECT_TRUE(SettingsSnapshot()->passwordKeys->proof == EncodePswd("first"));
+  auto second = std::make_shared<TORVSettings>(*SettingsSnapshot());
+  second->password = "second";
+  EXPECT_TRUE(PasswordKeys(*second)->proof == EncodePswd("second"));
+  PublishSettings(second);
+  const auto keys = SettingsSnapshot()->passwordKeys;
+  EXPECT_TRUE(keys->proof == EncodePswd("second"));
+  EXPECT_TRUE(DecodeData(EncodeData("request", "second", 0), keys->cipher) == "request");
+  PublishSettings(std::make_shared<TORVSettings>());
+}
+
 // "SetSettings" of the password rewrites the password file alone, whole or not at all; a save
 // of anything else leaves the file as another hand may have changed it.
 TEST_F(SettingsFileTest, ANewPasswordGoesToItsFileAndNowhereElse) {
