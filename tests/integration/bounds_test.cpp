@@ -97,7 +97,9 @@ TEST(BoundsTest, TheEndOfTheAgentEndsTheScriptsItWaitsForWithTheirChildren) {
         char state = 0;
         int parent = 0;
         return !ProcessState(pid, state, parent) || state == 'Z';
-      })) << pid;
+      })) << pid
+          << " (" << ProcessStat(pid) << ")\n"
+          << agent.Output();
       waitpid(pid, nullptr, WNOHANG);
     }
   }
