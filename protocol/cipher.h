@@ -32,6 +32,7 @@ struct TPasswordKeys {
   String proof;
   TCipherKey cipher;
 };
+
 // The cipher text of data under key (empty for empty data), preceded by its length in digits
 // bytes when digits is not 0.
 String EncodeData(const String& data, const String& key, int digits);

@@ -2,6 +2,7 @@
 // and String in failure messages.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,10 +80,16 @@ inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = k
 }
 
 // What /proc/PID/stat holds after the command name, from the state letter on; "" when it is gone.
+// Read with read(2): a process that ends while its file is read makes the read fail, which a
+// stream turns into an exception.
 inline std::string ProcessStat(int pid) {
-  const std::string stat = TTempDir::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  return close == std::string::npos ? "" : stat.substr(close + 1);
+  char buffer[1024];
+  const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? read(fd, buffer, sizeof(buffer)) : -1;
+  if (fd >= 0) close(fd);
+  const std::string stat(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  const size_t nameEnd = stat.rfind(')');
+  return nameEnd == std::string::npos ? "" : stat.substr(nameEnd + 1);
 }
 
 // The state letter and the parent of process pid; false when it is gone.
