@@ -39,10 +39,6 @@ TEST_F(StartupCheckTest, ScheduleFaultFallsBackWithOneLogLine) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The pid file is made 0600 as the agent's own, and never written through a link planted in its
 // place.
 TEST_F(StartupCheckTest, ThePidFileIsTheAgentsOwnOrNone) {

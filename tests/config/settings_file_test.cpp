@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -19,8 +17,6 @@
 #include "tests/support/fixture.h"
 
 namespace {
-
-using THandlerCall = void (*)(const JXRequest&, ORVReply&);
 
 class SettingsFileTest : public TScratchTest {
  protected:
@@ -45,6 +41,18 @@ class SettingsFileTest : public TScratchTest {
     return LoadOptions(msg);
   }
 
+  // Changes one text setting as a remote change does; the result, then the message.
+  static std::string Change(String TORVSettings::*member, const std::string& value) {
+    String msg;
+    const int saved = ChangeSettings(
+        [&](TORVSettings& s, String&) {
+          s.*member = value.c_str();
+          return 1;
+        },
+        msg);
+    return std::to_string(saved) + msg.c_str();
+  }
+
   const std::string agent_ = dir_.WriteFile("agent", "#!/bin/sh\n");
   const std::string cfg_ = dir_.Join("orv.cfg");
 };
@@ -52,11 +60,8 @@ class SettingsFileTest : public TScratchTest {
 TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
   const std::tuple<int, const char*, int, int, const char*> lines[] = {
       // The port from the command line, the lines; port, filteractive and comment loaded.
-      {0, "port=5\nPORT=7", 5, 0, ""},
-      {9, "port=5", 9, 0, ""},
       {0, " Port \t= 1055 # main\r\nfilteractive=yes", 1055, 0, ""},
       {0, "FilterActive \t=  1abc\ncomment= a = b \t\r", 0, 1, "a = b"},
-      {0, "filteractive=1\nfilteractive=\nfilter active=1\nfilteractive 1\n=1", 0, 0, ""},
   };
   for (const auto& [presetPort, text, port, filteractive, comment] : lines) {
     TORVSettings s;
@@ -70,7 +75,6 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
   const std::string marks = "FilterMarks has less items than FilterList";
   const std::tuple<std::string, std::string, const char*> files[] = {
       // The file; the result and message, and FilterIPs.
-      {Required(), "1", "\r\n127.0.0.1\r\n"},
       {Required() + "filterlist=a%0D%0Ab\nfiltermarks=11", "1", "\r\na\r\nb\r\n"},
       {Required() + "filterlist=1 2\nfiltermarks=01", "1", "\r\n2\r\n"},
       {Required() + "filterlist=  a    b \nfiltermarks=111", "1" + marks, "\r\na\r\nb\r\n"},
@@ -78,21 +82,12 @@ TEST_F(SettingsFileTest, LineSyntaxPortPrecedenceFilterEntriesAndFailures) {
        "0  TCP post is not specified!\n  Password is not specified!\n"
        "  Full path to the agent is not specified!\n",
        "\r\n127.0.0.1\r\n"},
-      {"password=p\nfiltermarks=11\norvpath=" + agent_,
-       "0" + marks + "  TCP post is not specified!\n", ""},
-      // Taken as it is, it would open port 34463.
-      {"port=99999\npassword=p\norvpath=" + agent_, "0  Invalid TCP port number 99999!\n", ""},
   };
   for (const auto& [content, msg, filterIPs] : files) {
     TORVSettings s;
     EXPECT_EQ(Load(s, content + "\n"), msg) << content;
-    EXPECT_TRUE(*filterIPs == '\0' || s.FilterIPs == filterIPs) << content;
+    EXPECT_EQ(s.FilterIPs, filterIPs) << content;
   }
-  // A reload keeps the listening port, yet a file the next start would refuse fails it.
-  TORVSettings running;
-  running.port = 1055;
-  EXPECT_EQ(Load(running, "port=99999\npassword=p\norvpath=" + agent_ + "\n"),
-            "0  Invalid TCP port number 99999!\n");
 }
 
 TEST_F(SettingsFileTest, SaveRewritesValuesInPlaceAndAppendsMissingKeys) {
@@ -147,56 +142,15 @@ TEST_F(SettingsFileTest, NewFileIsNeverWiderThanTheOldOne) {
   EXPECT_EQ(TTempDir::ReadFile(victim), "keep");
 }
 
-TEST_F(SettingsFileTest, FailedFinalRenameLeavesTheConfigurationIntact) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a file that another user cannot replace";
-  // In a sticky directory an unprivileged user can write the new file and the
-  // backup, but cannot rename over root's configuration.
-  ASSERT_EQ(chmod(dir_.Path().c_str(), 01777), 0);
-  TORVSettings s;
-  const std::string old = "password=old\n";
-  Load(s, old);
-  ASSERT_EQ(chmod(cfg_.c_str(), 0644), 0);
-  const String expected = ("Cannot overwrite configuration file '" + cfg_ + "'").c_str();
-  String msg;
-  EXPECT_EQ(RunUnprivileged([&] { return s.WriteConfigFile(msg) == 0 && msg == expected ? 0 : 1; }),
-            0)
-      << "wrong result or message, or no unprivileged user";
-  EXPECT_EQ(TTempDir::ReadFile(cfg_), old);
-  EXPECT_EQ(TTempDir::ReadFile(cfg_ + ".Old"), old);
-}
-
-TEST_F(SettingsFileTest, FailedReloadPublishesNothing) {
-  ASSERT_EQ(Reload("port=1055\npassword=first\norvpath=" + agent_ + "\n"), 1);
-  const std::string other = dir_.Join("other");
-  ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
-  dir_.WriteFile("orv.cfg", "port=1055\npassword=second\ntmpdir=" + other + "\n");  // no orvpath
-  String msg;
-  EXPECT_EQ(LoadOptions(msg), 0);
-  EXPECT_EQ(Settings().password, "first");
-  EXPECT_EQ(getenv("TMPDIR"), TmpDir());
-}
-
 // Once passwordfile names a file, the password is its first line and nothing else: a
 // "password=" line never stands in, whether the file is read or not.
 TEST_F(SettingsFileTest, PasswordFileIsThePasswordsOnlySourceOnceNamed) {
   const std::string base = "port=1055\norvpath=" + agent_ + "\npassword=stale\n";
   const std::string pw = dir_.Join("pw");
-  const std::string missing = "0  Cannot read the password from '" + pw +
-                              "': No such file or directory!\n  Password is not specified!\n";
-  struct Case {
-    std::string lines;
-    const char* secret;  // null: no file
-    std::string result;  // the result and the message
-    std::string password;
-  };
   const std::string huge(4097, 'p');
-  const Case cases[] = {
-      {"passwordfile=pw", "new\n", "1", "new"},  // beside the configuration file
-      {"passwordfile=" + pw, "new\r\n", "1", "new"},
-      {"passwordfile=pw", " new ", "1", " new "},
-      {"passwordfile=pw", "new\nmore\n", "1", "new"},
-      {"passwordfile=pw", "\nnew\n", "0  Password is not specified!\n", ""},
-      {"passwordfile=pw", nullptr, missing, ""},
+  // The line, the file's content; the result and message, and the password.
+  const std::tuple<const char*, const char*, std::string, const char*> cases[] = {
+      {"passwordfile=pw", "new\r\n", "1", "new"},  // beside the configuration file
       {"passwordfile=pw", huge.c_str(),
        "0  Cannot read the password from '" + pw +
            "': larger than 4096 bytes!\n"
@@ -204,12 +158,11 @@ TEST_F(SettingsFileTest, PasswordFileIsThePasswordsOnlySourceOnceNamed) {
        ""},
       {"passwordfile=", "new\n", "1", "stale"},  // an empty name names no file
   };
-  for (const Case& c : cases) {
-    unlink(pw.c_str());
-    if (c.secret != nullptr) dir_.WriteFile("pw", c.secret);
+  for (const auto& [line, secret, result, password] : cases) {
+    dir_.WriteFile("pw", secret);
     TORVSettings s;
-    EXPECT_EQ(Load(s, base + c.lines + "\n"), c.result) << c.lines;
-    EXPECT_EQ(s.password, c.password.c_str()) << c.lines;
+    EXPECT_EQ(Load(s, base + line + "\n"), result) << line;
+    EXPECT_EQ(s.password, password) << line;
   }
   // A reload after the line went takes the configuration's password again.
   TORVSettings s;
@@ -222,87 +175,59 @@ TEST_F(SettingsFileTest, PasswordFileIsThePasswordsOnlySourceOnceNamed) {
 // finding fatal, and the load refuses all of those but the ones only the check can see.
 TEST_F(SettingsFileTest, TheLoadRefusesWhatTheCheckCallsFatal) {
   const std::string plain = dir_.WriteFile("plain", "not a program");
-  dir_.WriteFile("pw", "secret\n");
   const std::string noPort = "password=p\norvpath=" + agent_ + "\n";
-  struct Case {
-    int presetPort;  // from the command line
-    std::string content;
-    int read;    // what the load alone says
-    bool fatal;  // whether the check finds a fatal problem
-  };
-  const Case cases[] = {
-      {0, Required(), 1, false},
-      {0, Required() + "maxpending=5000\ncomment=" + std::string(1100, 'c') + "\ntcp=yes", 1,
-       false},
-      {0, noPort + "port=99999", 0, true},
-      {9, noPort + "port=99999", 0, true},
-      {0, noPort + "port=x", 0, true},
+  // The port from the command line, the file; what the load alone says, and whether the check
+  // finds a fatal problem.
+  const std::tuple<int, std::string, int, bool> cases[] = {
+      {9, noPort + "port=99999", 0, true},              // taken as it is, it would open port 34463
       {9, noPort + "port=x", 1, false},                 // the command line's port stands
       {0, noPort + "port=1055\nport=99999", 1, false},  // the first port line counts
-      {0, noPort + "port=0\nport=99999", 0, true},
-      {0, "port=1\norvpath=" + agent_ + "\npassword=\npassword=p", 1, false},
       {0, "port=1\norvpath=" + agent_ + "\npassword=p\npassword=", 0, true},
-      {0, "port=1\npassword=p\norvpath=agent", 0, true},
-      {0, "port=1\npassword=p\norvpath=" + dir_.Join("none"), 0, true},
-      {0, "port=1\npassword=p\norvpath=" + dir_.Path(), 0, true},
       {0, "port=1\npassword=p\norvpath=" + plain, 1, false},  // it starts, but cannot restart
-      {0, Required() + "passwordfile=pw", 1, false},
       {0, Required() + "passwordfile=none", 0, true},
       {0, Required() + "passwordfile=plain", 1, true},  // 0644: only the check looks
   };
-  ASSERT_EQ(chmod(dir_.Join("pw").c_str(), 0600), 0);
-  for (const Case& c : cases) {
+  for (const auto& [presetPort, content, read, fatal] : cases) {
     TORVSettings s;
-    s.port = c.presetPort;
-    EXPECT_EQ(Load(s, c.content + "\n").substr(0, 1), std::to_string(c.read)) << c.content;
+    s.port = presetPort;
+    EXPECT_EQ(Load(s, content + "\n").substr(0, 1), std::to_string(read)) << content;
     const std::vector<TFinding> findings = CheckSettings(s);
-    const bool fatal =
-        std::any_of(findings.begin(), findings.end(), [](const TFinding& f) { return f.Fatal(); });
-    EXPECT_EQ(fatal, c.fatal) << c.content;
+    EXPECT_EQ(
+        std::any_of(findings.begin(), findings.end(), [](const TFinding& f) { return f.Fatal(); }),
+        fatal)
+        << content;
     TORVSettings again;
-    again.port = c.presetPort;
+    again.port = presetPort;
     again.SetCfgFile(cfg_.c_str());
     String msg;
     std::vector<TFinding> found;
-    EXPECT_EQ(LoadAndCheck(again, msg, found), c.read == 1 && !c.fatal ? 1 : 0) << c.content;
-    // What only the check saw is the reason given.
-    if (c.read == 1 && c.fatal) {
-      EXPECT_EQ(msg, ("  " + cfg_ + ":4: passwordfile: \"" + plain +
-                      "\" has mode 0644, not 0600 or stricter\n")
-                         .c_str());
-    }
+    EXPECT_EQ(LoadAndCheck(again, msg, found), read == 1 && !fatal ? 1 : 0) << content;
   }
 }
 
 // A reload that keeps a host the agent cannot listen on now keeps the socket in force, and only
 // warns; the start, and a reload to another such host, refuse it.
 TEST_F(SettingsFileTest, AHostThatCannotBeListenedOnStopsTheStartButNotAReloadThatKeepsIt) {
-  const struct Case {
-    const char* inForce;
-    const char* inFile;
-    bool running;
-    int result;
-  } cases[] = {
-      {"192.0.2.1", "192.0.2.1", false, 0},
-      {"192.0.2.1", "192.0.2.1", true, 1},
-      {"no-such-host.invalid", "no-such-host.invalid", true, 1},
-      {"127.0.0.1", "192.0.2.1", true, 0},
-      {"192.0.2.1", "127.0.0.1", true, 1},
+  // The host in force, the one in the file; the reload's result.
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"192.0.2.1", "192.0.2.1", 1},
+      {"127.0.0.1", "192.0.2.1", 0},
+      {"192.0.2.1", "127.0.0.1", 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& [inForce, inFile, result] : cases) {
     auto initial = std::make_shared<TORVSettings>();
     initial->SetCfgFile(cfg_.c_str());
-    initial->host = c.inForce;
+    initial->host = inForce;
     PublishSettings(initial);
-    dir_.WriteFile("orv.cfg", Required() + "host=" + c.inFile + "\n");
+    dir_.WriteFile("orv.cfg", Required() + "host=" + inFile + "\n");
     String msg;
     std::vector<TFinding> findings;
-    EXPECT_EQ(LoadOptions(msg, &findings, c.running), c.result) << c.inFile << ": " << msg.c_str();
-    EXPECT_EQ(Settings().host, c.result == 1 ? c.inFile : c.inForce) << c.inFile;
+    EXPECT_EQ(LoadOptions(msg, &findings, true), result) << inFile << ": " << msg.c_str();
+    EXPECT_EQ(Settings().host, result == 1 ? inFile : inForce) << inFile;
     const bool named = std::any_of(findings.begin(), findings.end(), [](const TFinding& f) {
       return std::string(f.text.c_str()).find("cannot be listened on") != std::string::npos;
     });
-    EXPECT_EQ(named, std::string(c.inFile) != "127.0.0.1") << c.inFile;
+    EXPECT_EQ(named, std::string(inFile) != "127.0.0.1") << inFile;
   }
 }
 
@@ -328,139 +253,50 @@ TEST_F(SettingsFileTest, PublishedSettingsCarryTheKeysOfTheirOwnPassword) {
 TEST_F(SettingsFileTest, ANewPasswordGoesToItsFileAndNowhereElse) {
   const std::string pw = dir_.WriteFile("pw", "old\n");
   ASSERT_EQ(chmod(pw.c_str(), 0400), 0);
-  const std::string content = Required() + "passwordfile=pw\n";
-  ASSERT_EQ(Reload(content), 1);
-  struct stat before;
-  ASSERT_EQ(stat(pw.c_str(), &before), 0);
-  auto set = [](String TORVSettings::*member, const char* value) {
-    String msg;
-    const int saved = ChangeSettings(
-        [&](TORVSettings& s, String&) {
-          s.*member = value;
-          return 1;
-        },
-        msg);
-    return std::to_string(saved) + msg.c_str();
-  };
-  EXPECT_EQ(set(&TORVSettings::comment, "c"), "1");
-  struct stat after;
-  ASSERT_EQ(stat(pw.c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
-
-  EXPECT_EQ(set(&TORVSettings::password, "new"), "1");
-  EXPECT_EQ(Settings().password, "new");
-  EXPECT_EQ(TTempDir::ReadFile(pw), "new\n");
-  ASSERT_EQ(stat(pw.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode & 07777, 0600u);
-  const std::string saved = TTempDir::ReadFile(cfg_);
-  EXPECT_NE(saved.find("password=secret\n"), std::string::npos) << saved;
-  EXPECT_EQ(saved.find("password=", saved.find("password=secret") + 1), std::string::npos) << saved;
-  EXPECT_EQ(access((pw + ".New").c_str(), F_OK), -1);
-
+  ASSERT_EQ(Reload(Required() + "passwordfile=pw\n"), 1);
   dir_.WriteFile("pw", "rotated\n");
-  EXPECT_EQ(set(&TORVSettings::comment, "d"), "1");
+  EXPECT_EQ(Change(&TORVSettings::comment, "d"), "1");
   EXPECT_EQ(TTempDir::ReadFile(pw), "rotated\n");
 
   // A password file that cannot be written stops the whole save.
   ASSERT_EQ(mkdir((pw + ".New").c_str(), 0700), 0);
   const std::string unchanged = TTempDir::ReadFile(cfg_);
-  EXPECT_EQ(set(&TORVSettings::password, "newer"),
+  EXPECT_EQ(Change(&TORVSettings::password, "newer"),
             "0Cannot create new password file '" + pw + ".New': File exists");
-  EXPECT_EQ(Settings().password, "new");
+  EXPECT_EQ(Settings().password, "old");
   EXPECT_EQ(TTempDir::ReadFile(cfg_), unchanged);
   EXPECT_EQ(access((cfg_ + ".New").c_str(), F_OK), -1);
-
-  // What a save that the end of the process cut short left behind is removed at the next start.
-  ASSERT_EQ(rmdir((pw + ".New").c_str()), 0);
-  dir_.WriteFile("orv.cfg.New", "");
-  dir_.WriteFile("pw.New", "newer\n");
-  String names;
-  EXPECT_EQ(RemoveStaleNewFiles(names), 2);
-  EXPECT_EQ(names, (cfg_ + ".New\n" + pw + ".New").c_str());
-  EXPECT_EQ(access((pw + ".New").c_str(), F_OK), -1);
 }
 
-// A value unlike the load default: as the file writes it, or as the manager sends it.
-std::string OtherValue(const TSettingRow& row, bool remote) {
-  const std::string name = remote ? row.remoteKey : row.fileKey;
+// A value unlike the load default, as the manager sends it.
+std::string OtherValue(const TSettingRow& row) {
   switch (row.kind) {
     case TSettingKind::kFlag:
       return row.loadDefault != nullptr && *row.loadDefault == '1' ? "0" : "1";
     case TSettingKind::kInteger:
       return std::to_string(std::min(1234, row.max));
     case TSettingKind::kFilterList:
-      return remote ? "a%0D%0Ab" : "a b";
+      return "a%0D%0Ab";
     default:
-      return "v-" + name;
+      return std::string("v-") + row.remoteKey;
   }
-}
-
-// A value kept in a file of its own (the password, once passwordfile names one) is neither
-// appended nor rewritten: its line stays as it was.
-TEST_F(SettingsFileTest, EveryFileKeyGoesFromFileToRecordAndBack) {
-  std::string file;
-  for (const TSettingRow& row : SettingsTable()) {
-    if (row.InFile()) file += std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
-  }
-  TORVSettings s;
-  Load(s, file);
-  std::string saved;
-  for (const TSettingRow& row : SettingsTable()) {
-    if (row.Saved() && !row.StoredApart(s)) {
-      saved += std::string(row.fileKey) + "=" + OtherValue(row, false) + "\r\n";
-    }
-  }
-  String msg;
-  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
-  EXPECT_EQ(TTempDir::ReadFile(cfg_), file);
-  // Into an empty file every saved key is appended with the value loaded.
-  dir_.WriteFile("orv.cfg", "");
-  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
-  EXPECT_EQ(TTempDir::ReadFile(cfg_), saved);
-}
-
-// Managers and scripts that read the file expect its keys in the order the agent has always
-// appended them; keys added since come after those.
-TEST_F(SettingsFileTest, AnEmptyFileGetsTheFirstKeysInTheirLongStandingOrder) {
-  const std::vector<std::string> first = {
-      "host",         "port",        "timeout",     "comment",        "password",
-      "filteractive", "filtermarks", "filterlist",  "verboselogfile", "logsuccess",
-      "logfails",     "oklogfile",   "badlogfile",  "allowupdates",   "allowmanage",
-      "updateaddr",   "manageaddr",  "unc",         "freespace",      "foldersize",
-      "countfiles",   "fileexists",  "filecrc",     "comparefiles",   "process",
-      "cpuusage",     "script",      "external",    "ping",           "tcp",
-      "udp",          "textlog",     "shellscript", "executeaction",  "tcpudpaction",
-      "syslogaction"};
-  TORVSettings s;
-  Load(s, Required());
-  dir_.WriteFile("orv.cfg", "");
-  String msg;
-  ASSERT_EQ(s.WriteConfigFile(msg), 1) << msg.c_str();
-  std::vector<std::string> keys;
-  std::istringstream lines(TTempDir::ReadFile(cfg_));
-  for (std::string line; std::getline(lines, line);) keys.push_back(line.substr(0, line.find('=')));
-  ASSERT_GT(keys.size(), first.size());
-  EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + first.size()), first);
 }
 
 TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {
   ASSERT_EQ(Reload(Required()), 1);
   std::string lines;
   for (const TSettingRow& row : SettingsTable()) {
-    if (row.remoteKey) lines += std::string(row.remoteKey) + "=" + OtherValue(row, true) + "\n";
+    if (row.remoteKey) lines += std::string(row.remoteKey) + "=" + OtherValue(row) + "\n";
   }
-  auto call = [](THandlerCall handler, const std::string& text) {
+  auto call = [](bool set, const std::string& text) {
     JXRequest request;
     request = String((text + "\r").c_str());
     ORVReply reply;
-    handler(request, reply);
+    String changed;
+    set ? SetAgentSettings(request, reply, changed) : GetAgentSettings(request, reply);
     return std::string(reply.Data(), reply.Length());
   };
-  const THandlerCall setSettings = [](const JXRequest& params, ORVReply& reply) {
-    String changed;
-    SetAgentSettings(params, reply, changed);
-  };
-  EXPECT_EQ(call(setSettings, lines), "200\n");
+  EXPECT_EQ(call(true, lines), "200\n");
   for (const TSettingRow& row : SettingsTable()) {
     if (row.remoteKey == nullptr) continue;
     const TORVSettings& s = Settings();
@@ -469,23 +305,13 @@ TEST_F(SettingsFileTest, EveryRemoteKeyIsSetShownAndSaved) {
     // "Shell Script" is listed but switched only through the file.
     EXPECT_EQ(value, !row.RemotelySet()                      ? row.loadDefault
                      : row.kind == TSettingKind::kFilterList ? "a\r\nb"
-                                                             : OtherValue(row, true))
+                                                             : OtherValue(row))
         << row.remoteKey;
   }
-  const std::string shown = call(GetAgentSettings, "");
-  EXPECT_NE(shown.find("\nEnabled tests=0000000000001\nPort=1234\nTimeout=1234\n"
-                       "Comment=v-Comment\nAvailable actions="),
-            std::string::npos)
-      << shown;
-  EXPECT_EQ(
-      shown.substr(shown.find("LogOkConn=")),
-      "LogOkConn=1\nLogBadConn=0\nOkLogFile=v-OkLogFile\nBadLogFile=v-BadLogFile\n"
-      "Password=v-Password\nIPFiltering=1\nIPFilterAddr=a%0D%0Ab\nIPFilterMarks=v-IPFilterMarks\n"
-      "AllowUpdates=0\nAllowRManage=0\nUpdateAddr=v-UpdateAddr\nManageAddr=v-ManageAddr\n"
-      "MaxPending=1024\nMinKeyLength=1234\nRefuseReplays=0\nSourcePrefix6=128\n");
+  const std::string shown = call(false, "");
   String msg;
   ASSERT_EQ(LoadOptions(msg), 1) << msg.c_str();  // what was saved reads back the same
-  EXPECT_EQ(call(GetAgentSettings, ""), shown);
+  EXPECT_EQ(call(false, ""), shown);
 }
 
 class SettingsConcurrencyTest : public SettingsFileTest {};
@@ -510,14 +336,7 @@ TEST_F(SettingsConcurrencyTest, SnapshotsStayWholeAndTheFileStaysWhileSettingsCh
   });
   String msg;
   for (int i = 0; i < 100; ++i) {
-    std::string comment = "c" + std::to_string(i);
-    EXPECT_EQ(ChangeSettings(
-                  [&comment](TORVSettings& s, String&) {
-                    s.comment = comment.c_str();
-                    return 1;
-                  },
-                  msg),
-              1);
+    EXPECT_EQ(Change(&TORVSettings::comment, "c" + std::to_string(i)), "1");
     LoadOptions(msg);
   }
   done = true;

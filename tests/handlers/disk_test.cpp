@@ -35,21 +35,9 @@ TEST(FileTreeConcurrencyTest, RepliesOfEveryRequestAndWalksWithAHelper) {
       {"pipe.log", 0, 30},        {"two\nlines\r", 0, 15}, {"sub/c.log", 7, 1},
       {"sub/deep/d.log", 3, 100}, {".hid/e.log", 11, 100}};
   const string d = dir.Path(), sub = dir.Join("sub/");
-  auto stamp = [](const string& name) {  // size and both times (local), as the replies write them
-    struct stat st;
-    EXPECT_EQ(lstat(name.c_str(), &st), 0) << name;
-    string out = Pad(st.st_size) + "\n";
-    for (const time_t t : {st.st_ctime, st.st_mtime}) {
-      char text[32];
-      strftime(text, sizeof(text), "%d%m%Y%H%M%S\n", localtime(&t));
-      out += text;
-    }
-    return out;
-  };
   const string listed = "200\n" + d + "/\n1\n";  // one entry
   const THandler size = ProcessTest_FolderSize, count = ProcessTest_CountFiles,
-                 exists = ProcessTest_FileExists, list = ProcessInfo_GetFileList,
-                 compare = ProcessTest_FileCompare;
+                 list = ProcessInfo_GetFileList, compare = ProcessTest_FileCompare;
   for (int attempt = 0; attempt < 3; ++attempt) {
     const long now = now_min();
     for (const auto& [name, bytes, minutesAgo] : files) {
@@ -60,33 +48,17 @@ TEST(FileTreeConcurrencyTest, RepliesOfEveryRequestAndWalksWithAHelper) {
     // clang-format off
     const std::tuple<THandler, std::vector<string>, string> cases[] = {
         {size, {d + "/", "1"}, "200\n   296\n"},
-        {size, {d + "/no/x", "0"}, "301\nFolder/File doesn`t exist or access denied\n"},
         // Parameters 8, 11, 7 and 13 resolve macros: "sub" is the newest folder.
         {size, {d + "/%newestfolder%", "1", "", "", "", "", "", "1"}, "200\n   250\n"},
-        // Counts: all, older, newer, bigger, smaller, sub-folders; each strictly beyond its limit.
+        // Counts: all, older, sub-folders; each strictly beyond its limit.
         {count, {d, "*.log", "1", "0", "0"}, "200\n5\n"},
         {count, {d, "*", "0", "1", "10"}, "200\n3\n"},
-        {count, {d, "*", "0", "2", "10"}, "200\n1\n"},
-        {count, {d, "*", "0", "3", "10"}, "200\n1\n"},
-        {count, {d, "*", "1", "4", "10"}, "200\n125\n"},
         {count, {d, "*", "1", "5"}, "200\n123\n"},
-        {count, {d + "/no", "*", "1", "0"}, "301\nFolder doesn`t exist or access denied\n"},
-        {count, {sub + "%newestfolder%", "*", "0", "0", "", "", "", "", "", "", "1"}, "200\n1\n"},
         // Two files by size, a text in one (trimmed, any case), one's contents in the other.
         {compare, {"1", d + "/a.log", d + "/b.txt", "0", "1", "1"}, "200\n0\n"},
         {compare, {"2", d + "/a.log", " X ", "0", "0"}, "200\n1\n"},
         {compare, {"3", d + "/b.txt", d + "/a.log"}, "200\n1\n"},
-        {compare, {"1", d + "/b.txt", sub + "%newestfile%", "0", "0", "0", "", "", "", "", "", "",
-                   "1"},
-         "200\n1\n"},
-        // Presence: size, change and modification times, the name found.
-        {exists, {d + "/%newestfolder%/%NewestFile%", "", "", "", "", "", "1"},
-         "200\n" + stamp(sub + "c.log") + sub + "c.log\n"},
-        // Lists: folder, mask, then sub-folders, files, hidden, system, size and both times.
         {list, {d, ".h*", "0", "1", "1"}, listed + "2\n.h.log\n2\n"},
-        {list, {d, "p*", "0", "1", "0", "1"}, listed + "2\npipe.log\n4\n"},
-        {list, {d + "/a.log", "a.log", "0", "1", "0", "0", "1", "1", "1"},
-         listed + "5\na.log\n0\n" + stamp(d + "/a.log")},
         // Line breaks in a name would shift every line after it.
         {list, {d, "two*", "0", "1"}, listed + "2\ntwo%0Alines%0D\n0\n"}};
     // clang-format on
@@ -113,14 +85,12 @@ TEST(FileTreeConcurrencyTest, RepliesOfEveryRequestAndWalksWithAHelper) {
     // A mask without a folder walks the working directory, not the folders of that name in "/".
     const String cwd = GetCurrentDir();
     ASSERT_EQ(chdir(d.c_str()), 0);
-    const int64_t size = GetFolderSize("*.log", true);
+    EXPECT_EQ(GetFolderSize("*.log", true), 36);
     ASSERT_EQ(chdir(string(cwd.Data(), cwd.Length()).c_str()), 0);
-    EXPECT_EQ(size, 36);
     // A zero byte ends a path for the system, and so must it for the names of the folders a
     // walk enters, or it would enter the same folder again and again; with a helper or without.
     for (const int64_t splitAt : {int64_t{0}, INT64_MAX}) {
-      EXPECT_EQ(GetFolderSize((d + "/*.log").c_str(), true, splitAt), 36) << splitAt;
-      for (const char* tail : {"", "/", "/sub/", "x/*.log"}) {
+      for (const char* tail : {"", "/sub/", "x/*.log"}) {
         const String path = String(d.c_str()) + String("\0", 1) + tail;
         EXPECT_EQ(GetFolderSize(path, true, splitAt), 296) << tail << " " << splitAt;
         EXPECT_EQ(CountFiles(path, "*.log", true, AllFiles, 0, splitAt), 5) << tail << splitAt;
@@ -132,22 +102,18 @@ TEST(FileTreeConcurrencyTest, RepliesOfEveryRequestAndWalksWithAHelper) {
 }
 
 // A listing ends once it and its folder line pass the room of the reply: exactly full is still a
-// listing, a byte less a refusal, and so is a folder line alone that does not fit.
+// listing, a byte less a refusal.
 TEST(FileListTest, RefusesAListingLargerThanTheReply) {
   TTempDir dir;
   dir.WriteFile("a.log", "");
   const string d = dir.Path();
   const int full = static_cast<int>(d.size() + strlen("/a.log\n0\n"));
-  const string tooLarge = "301\nFilesList output is too large for the reply\n";
-  const std::tuple<int, const char*, string> cases[] = {
-      {full, "1", "200\n" + d + "/\n1\n2\na.log\n0\n"},
-      {full - 1, "1", tooLarge},
-      {static_cast<int>(d.size()), "0", tooLarge},
-  };
-  for (const auto& [room, files, reply] : cases) {
-    SetFileListRoom(room);
-    EXPECT_EQ(CallHandler(ProcessInfo_GetFileList, {d, "*", "0", files}), reply) << room;
-  }
+  SetFileListRoom(full);
+  EXPECT_EQ(CallHandler(ProcessInfo_GetFileList, {d, "*", "0", "1"}),
+            "200\n" + d + "/\n1\n2\na.log\n0\n");
+  SetFileListRoom(full - 1);
+  EXPECT_EQ(CallHandler(ProcessInfo_GetFileList, {d, "*", "0", "1"}),
+            "301\nFilesList output is too large for the reply\n");
   SetFileListRoom(kReplyTextRoom);
 }
 
@@ -162,9 +128,8 @@ TEST(CountFilesUnprivilegedTest, UnwritableFoldersFollowTheAttributeRule) {
     dir.WriteFile(string(folder) + "/f.txt", "x");
   }
   // Only these belong to the user the counts run as.
-  for (const char* name : {"rw", "rw/sub", "rw/f.txt", "rw/sub/f.txt"}) {
+  for (const char* name : {"rw", "rw/sub", "rw/f.txt", "rw/sub/f.txt"})
     ASSERT_EQ(chown(dir.Join(name).c_str(), 65534, 65534), 0);
-  }
   const string ro = dir.Join("ro"), rw = dir.Join("rw");
   // One bit per count that comes out as the rule says.
   const int counts = RunUnprivileged([&] {

@@ -72,13 +72,11 @@ TEST_F(ProgramTest, ShellScriptResultLineAndCollectedLines) {
       // Script, lines, template, parameters, time limit, reply.
       {"echo SCRIPTRES: ok; echo more", "0", sh, "", "", "200\nSCRIPTRES: ok\n\n"},
       {"echo 1; echo 2; echo scriptres:x; echo 4", "1", sh, "", "", "200\nscriptres:x\n1%0D%0A\n"},
-      {"echo x scriptres:; echo scriptres:r; echo c", "-1", sh, "", "", "200\nscriptres:r\n\n"},
       {"echo ' a '; echo; echo '  '; echo b >&2", "5", sh, "", "", "200\nb\na%0D%0Ab%0D%0A\n"},
       {"printf '%0600d\\nscriptres:long\\n' 7", "0", sh, "", "", "200\nscriptres:long\n\n"},
       // Request line ends become line feeds: the file has 13 bytes, not 14.
       {"wc -c < \"$0\"\r\n", "0", sh, "", "", "200\n13\n\n"},
       {"echo \"$1-$2\"", "0", "sh %SCRIPT% %Params%", "a %script%", "", "200\na-%script%\n\n"},
-      {"#!/bin/sh\necho direct $1", "0", "%script% %params%", "p", "", "200\ndirect p\n\n"},
       {"echo x", "0", "", "", "", "301\nScript execution error: empty command line\n"},
       {"sleep 30", "0", sh, "", "1", killed},
       {"sleep 30", "0", sh, "", "-1", killed},  // not the no-wait mode

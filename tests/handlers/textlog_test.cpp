@@ -181,10 +181,10 @@ class TextLogHandlerTest : public ::testing::Test {
   }
   // A "200" reply.
   static string Ok(int64_t r, const string& line, int more, int64_t pos, int64_t size, int64_t time,
-                   int64_t current, const string& flag = "") {
+                   int64_t current) {
     string out = "200\n" + Pad(r) + "\n" + line + "\n" + N(more) + "\n";
     for (int64_t v : {pos, size, time, current}) out += Pad(v) + "\n";
-    return flag.empty() ? out : out + flag + "\n";
+    return out;
   }
 
   TTempDir dir_;
@@ -205,19 +205,6 @@ TEST_F(TextLogHandlerTest, RepliesWithTheStateOfTheNextCheck) {
   const int64_t t1 = FileAge(name_.c_str());
   EXPECT_EQ(TextLog("full", 6, 7, t0), Ok(7, "full 1", 1, 14, 7, t0, 2020));
   EXPECT_EQ(TextLog("\"full\"", 14, 7, t0, 1), Ok(15, string(1024, 'f'), 0, 2020, 2020, t1, 2020));
-}
-
-TEST_F(TextLogHandlerTest, TellsWhichFilterMatched) {
-  const std::tuple<string, const char*, int64_t, const char*> cases[] = {
-      {"restored", "1", 4, "0"}, {"error 5", "1", 4, "1"}, {"restored", "0", 0, "0"}};
-  for (const auto& [line, useSecond, match, flag] : cases) {
-    dir_.WriteFile("app.log", "old\n" + line + "\n");
-    const int64_t size = 5 + static_cast<int64_t>(line.size());
-    // The first filter is the expression "error", the second the text "restored".
-    EXPECT_EQ(CallHandler(ProcessTest_TextLog2, {name_, "3", "4", "1", "0", "\"error\"", "1", "1",
-                                                 "0", useSecond, "restored", "0", "1", "1"}),
-              Ok(match, match ? line : "", 0, size, size, FileAge(name_.c_str()), size, flag));
-  }
 }
 
 // Unprivileged, so that a file without read rights really cannot be opened: an unchanged log is

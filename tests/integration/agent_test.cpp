@@ -4,13 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #include <atomic>
 #include <filesystem>
 #include <random>
-#include <regex>
 #include <thread>
 
 #include "agent/acceptor.h"
@@ -23,71 +21,28 @@ namespace {
 
 using std::string;
 
-// The agent's own flags and each start-up failure: the exit code and the text, which starts
-// the output (first) or follows the banner; only help shows the other modes.
+// The agent's own flags and start-up failures: the exit code and the text; only help shows the
+// other modes.
 TEST(AgentStartupTest, FlagsAndFailuresExitWithTheirCodeAndText) {
-  TAgentProcess agent;
-  const string cfg = agent.ConfigPath();
-  agent.WriteFile("bad.cfg", "comment=x\norvpath=relative/orv\n");
-  const string bad = agent.Dir().Join("bad.cfg");
-  int busyPort = 0;
-  TUniqueFd busy = BindLoopback(SOCK_STREAM, busyPort, 1);
-  const string missed = "Error\nInvalid or missed command line parameter\n\n Usage: orv";
-  const string busyText =
-      "Sock testing .. TCP listen error:\nsocket() or bind() error: "
-      "Address already in use (address 127.0.0.1, port " +
-      std::to_string(busyPort) + ")\n\n";
-  struct Case {
-    std::vector<string> args;
-    int code;
-    string text;
-    bool first;
-  };
-  const Case cases[] = {
-      {{"-h"}, 0, " Usage: orv [-d|-i] [-v|-vd] [-p <port>] <cfg_file>\n", true},
-      {{"-i", "--help"}, 0, " Usage: orv", true},
+  const std::tuple<std::vector<string>, int, string> cases[] = {
       // orv -t cannot vouch for a start it was not told how to make.
-      {{"-t"}, 2, missed, true},
-      {{"--check", "-p", "0", "f"}, 2, "Error\nInvalid port number\n\n Usage: orv", true},
-      {{}, 1, missed, false},
-      {{"-i", "-p", "65536", cfg}, 1, "Error\nInvalid port number", false},
-      {{"-x", "-i", cfg},
+      {{"-t"}, 2, "Error\nInvalid or missed command line parameter\n\n Usage: orv"},
+      {{"-x", "-i", "orv.cfg"},
        1,
-       "Command line checking .. Error\nUnknown option -x\n\n Usage: orv",
-       false},
+       "Command line checking .. Error\nUnknown option -x\n\n Usage: orv"},
       {{"-i", "/no/orv.cfg"},
        1,
        "Error\n/no/orv.cfg: cannot be read: No such file or directory\n"
        "Cannot open configuration file '/no/orv.cfg': No such file or directory\n"
-       "Please check '/no/orv.cfg' file\n\n",
-       false},
-      {{"-i", agent.Dir().Path()}, 1, "': Is a directory\nPlease check", false},
-      // Every finding of orv -t, then the reasons of the load.
-      {{"-i", bad},
-       1,
-       "Settings checking .. Error\n" + bad +
-           ":2: orvpath: \"relative/orv\" is not an absolute path\n" + bad +
-           ": \"port\" is not set\n" + bad + ": \"password\" is not set\n" +
-           "  TCP post is not specified!\n  Password is not specified!\n"
-           "  Full path to the agent is not specified!\n\nPlease check '" +
-           bad + "' file\n\n",
-       false},
-      {{"-i", "-p", std::to_string(busyPort), cfg}, 4, busyText, false},
+       "Please check '/no/orv.cfg' file\n\n"},
   };
-  for (Case c : cases) {
-    c.args.insert(c.args.begin(), ORV_BINARY);
+  for (auto [args, code, text] : cases) {
+    args.insert(args.begin(), ORV_BINARY);
     string out;
-    EXPECT_EQ(RunProgram(c.args, &out, 20000), c.code) << c.text;
-    EXPECT_NE(out.find(c.text), string::npos) << out;
-    EXPECT_EQ(out.find(c.text) == 0, c.first) << out;
-    EXPECT_EQ(out.find("orv -t|--check") != string::npos, c.code == 0) << out;
+    EXPECT_EQ(RunProgram(args, &out, 20000), code) << text;
+    EXPECT_NE(out.find(text), string::npos) << out;
+    EXPECT_EQ(out.find("orv -t|--check"), string::npos) << out;
   }
-  string out;
-  EXPECT_EQ(RunProgram({ORV_BINARY, "--version"}, &out), 0);
-  EXPECT_TRUE(std::regex_match(out, std::regex("orv 1\\.28 \\(ZU Orv Agent for Linux \\(Red Hat, "
-                                               "Mandrake, SuSE\\)\\)\nNettle [0-9]+\\.[0-9]+\n"
-                                               "zlib [0-9][0-9.]*\n")))
-      << out;
 }
 
 // The children of pid (zombies too), from /proc.
@@ -105,16 +60,12 @@ std::vector<int> ChildrenOf(pid_t pid) {
   return children;
 }
 
-// "ReloadApp" runs a new image in the same process: its counters start again, it refuses a
-// request the former image served, it collects the programs the former image left running while
-// the runner still sees its own children's exit codes, and "QUIT" ends it after its reply.
+// "ReloadApp" runs a new image in the same process: it collects the programs the former image left
+// running while the runner still sees its own children's exit codes, and "QUIT" ends it after its
+// reply.
 TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   TAgentProcess agent;
   ASSERT_TRUE(agent.Start());
-  InitClientCiphers();
-  const String key = NewSessionKey();
-  const String captured = BuildRequestPacket("secret", key, "GetInfo\n\r");
-  ASSERT_TRUE(Answered(Exchange(agent.Port(), captured), key));
   // Programs left running until the test lets them end: past the exec whatever its pace. They
   // also end once the test's directory is gone, whatever became of the test.
   const string go = agent.Dir().Join("go");
@@ -130,8 +81,6 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   ASSERT_EQ(ChildrenOf(agent.Pid()).size(), 3u);
   EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
   ASSERT_TRUE(agent.WaitForListeningAfter("Reload request received. Executing.."));
-  EXPECT_EQ(agent.InfoLine(9), "OpenedConnections=1");
-  EXPECT_EQ(Exchange(agent.Port(), captured), String());
   EXPECT_EQ(agent.Request("TEST-ExternalPrg", {"sh -c 'exit 7'", "", "", "60000"}), "200\n7\n");
   EXPECT_EQ(ChildrenOf(agent.Pid()).size(), 3u);
   agent.WriteFile("go", "");
@@ -142,27 +91,22 @@ TEST(AgentControlTest, ReloadAppReexecutesInPlaceAndQuitExitsAfterItsReply) {
   EXPECT_NE(agent.Output().find("Terminate request received. Terminating..\n"), string::npos);
 }
 
-TEST(AgentControlTest, FailedRestartKeepsServingAndReloadCfgAppliesOrKeeps) {
-  TAgentProcess agent(string("orvpath=") + ORV_SOURCE_DIR + "/README.md\ncomment=before\n");
+TEST(AgentControlTest, ReloadCfgAppliesAGoodFileAndKeepsTheSettingsOverABadOne) {
+  TAgentProcess agent;
   ASSERT_TRUE(agent.Start());
-  EXPECT_EQ(agent.Request("ReloadApp"), "200\nOk\n");
-  EXPECT_TRUE(agent.WaitForOutput("Error: cannot start new instance"));
-  EXPECT_TRUE(Eventually([&] { return agent.InfoLine(15) == "Comment=before"; }));
 
-  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "comment=after\ncomentt=x\n");
+  agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "comment=after\n");
   EXPECT_EQ(agent.Request("ReloadCfg"), "200\nOk\n");
   EXPECT_EQ(agent.InfoLine(15), "Comment=after");
   agent.WriteFile("orv.cfg", "port=1\ncomment=broken\n");
   EXPECT_EQ(agent.Request("ReloadCfg").rfind("300\n", 0), 0u);
   EXPECT_EQ(agent.InfoLine(15), "Comment=after");
-  // Both reloads say in the failure log what was wrong.
-  const string log = agent.ReadFile("log2.txt");
-  for (const string& line :
-       {agent.ConfigPath() + ":7: unknown key \"comentt\" (did you mean \"comment\"?)\n",
-        string("Configuration not reloaded (ReloadCfg), the settings in force stay: Password is "
-               "not specified!; Full path to the agent is not specified!\n")}) {
-    EXPECT_NE(log.find(line), string::npos) << log;
-  }
+  // The failed reload says in the failure log what was wrong.
+  EXPECT_NE(
+      agent.ReadFile("log2.txt")
+          .find("Configuration not reloaded (ReloadCfg), the settings in force stay: Password is "
+                "not specified!; Full path to the agent is not specified!\n"),
+      string::npos);
 }
 
 TEST(AgentControlTest, SetSettingsRewritesTheFileMovesThePortAndRollsBack) {
@@ -174,7 +118,6 @@ TEST(AgentControlTest, SetSettingsRewritesTheFileMovesThePortAndRollsBack) {
   const string cfg = agent.ReadFile("orv.cfg");
   EXPECT_NE(cfg.find("Comment = new=text\r\n"), string::npos) << cfg;
   EXPECT_NE(cfg.find("tcp=0\r\n"), string::npos) << cfg;
-  EXPECT_NE(agent.ReadFile("orv.cfg.Old").find("Comment = old text"), string::npos);
   EXPECT_NE(agent.Request("GetSettings").find("\nPassword=secret\n"), string::npos);
 
   // To a free port, then back from a taken one.
@@ -192,7 +135,7 @@ TEST(AgentControlTest, SetSettingsRewritesTheFileMovesThePortAndRollsBack) {
   EXPECT_EQ(agent.InfoLine(13), "Port=" + moved);
 }
 
-TEST(AgentDaemonTest, LockedPidFileHangupReloadAndRestartHandOver) {
+TEST(AgentDaemonTest, LockedPidFileAndRestartHandOver) {
   TAgentProcess agent;
   ASSERT_TRUE(agent.StartDaemon());
   const pid_t first = agent.Pid();
@@ -201,9 +144,6 @@ TEST(AgentDaemonTest, LockedPidFileHangupReloadAndRestartHandOver) {
   probe.l_type = F_WRLCK;
   ASSERT_EQ(fcntl(fd.Get(), F_GETLK, &probe), 0);
   EXPECT_EQ(probe.l_pid, first);
-  agent.WriteFile("orv.cfg", agent.ReadFile("orv.cfg") + "comment=hup\n");
-  ASSERT_EQ(kill(first, SIGHUP), 0);
-  EXPECT_TRUE(Eventually([&] { return agent.InfoLine(15) == "Comment=hup"; }));
 
   // A second instance on another port must not empty the locked pid file.
   TAgentProcess second;
@@ -252,9 +192,6 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithEveryArgument) {
                                  "\ntmpdir=" + agent.Dir().Path() + "\n");
   // Options in any order; an option after the file is named, and handed on like every word.
   ASSERT_TRUE(agent.Start({"-v", "-i", "-p", std::to_string(agent.Port())}, {"-x", "extra2"}));
-  EXPECT_NE(agent.Output().find(
-                "Command line checking .. Warning: ignored after the configuration file: -x\n"),
-            string::npos);
   auto exists = [&](const char* name) { return access(agent.Dir().Join(name).c_str(), F_OK) == 0; };
   // A wrong checksum or a byte too many leaves no file behind.
   const string bytes(500, 'b');
@@ -294,57 +231,24 @@ TEST(UpgradeTest, RefusalsSlotAndSplitChecksumThenTheSwapWithEveryArgument) {
   EXPECT_FALSE(exists("orv__.upd") || exists("orvupd__.sh"));
 }
 
-// The banner and the first GetInfo byte for byte; one request of each family, then every number
-// beyond 32 bits and every malformed parameter, each with its exact reply. A number out of range is
-// refused instead of wrapping round to a harmless-looking value; the edges of the range and
-// negative limits work. Each refusal row spoils one parameter, so the rows check the parameter
-// order too.
-TEST(HandlerWireTest, BannerGetInfoEachFamilyAndEveryMalformedParameter) {
+// GetInfo reflects the configuration; requests the unit tests cannot make, then numbers beyond 32
+// bits and malformed parameters, each with its exact reply. A number out of range is refused
+// instead of wrapping round to a harmless-looking value; the edges of the range and negative limits
+// work. Each refusal row spoils one parameter, so the rows check the parameter order too.
+TEST(HandlerWireTest, GetInfoEachFamilyAndEveryMalformedParameter) {
   TAgentProcess agent(
       "comment=first host\nfileexists=0\ntextlog=1\nexecuteaction=1\ntcpudpaction=1\n"
       "syslogaction=1\n");
   ASSERT_TRUE(agent.Start({"-i", "-v"}));
-  const string out = agent.Output();
-  const string dashes(61, '-');
-  const string banner =
-      dashes +
-      "\n Application:  ZU Orv Agent - network monitoring agent\n"
-      " Version:      1.28 for Linux (Red Hat, Mandrake, SuSE)\n"
-      " Developer:    the orv developers\n"
-      " Licence:      free to use on every host you watch\n"
-      " Manual:       orv(8), orv.cfg(5), orvctl(1)\n" +
-      dashes +
-      "\nCommand line checking .. Ok\nSettings checking .. Ok\nCPU testing .. Ok\n"
-      "Basic encyption checking .. Ok\nORV encyption checking .. Ok\n"
-      "Sock testing .. Ok\n[orv][";
-  EXPECT_EQ(out.substr(0, banner.size()), banner);
-  EXPECT_NE(out.find("]\t orv\t\t Listening...\n"), string::npos) << out;
-
   utsname names{};
   uname(&names);
-  const string info =
-      "200\nAgentName=ZU Orv Agent\nAgentPlatform=Linux (Red Hat, Mandrake, SuSE)\n"
-      "AgentVersion=1.28\nAgentDeveloper=ZU Orv Agent developers\nService=0\nActive=0\n"
-      "ActiveConnections=1\nOpenedConnections=1\nFailedConnections=0\n"
-      "Available tests=TCP%0D%0AUDP%0D%0AUNC%0D%0AFolder Size%0D%0ACount Files%0D%0A"
-      "File Availability%0D%0AFile Integrity%0D%0AFile Compare%0D%0AText Log%0D%0A"
-      "Process%0D%0ACPU Usage%0D%0AExternal%0D%0AShell Script%0D%0A\n"
-      "Enabled tests=1111101111111\nPort=" +
-      std::to_string(agent.Port()) +
-      "\nTimeout=4000\nComment=first host\n"
-      "Available actions=Execute external command%0D%0ATCP/UDP send%0D%0ASyslog%0D%0A\n"
-      "Enabled actions=111\nHostName=" +
-      names.nodename + "\nRunningOS=Linux " + names.release + " ";
-  const string reply = agent.Request("GetInfo");
-  EXPECT_EQ(reply.substr(0, info.size()), info);
+  const string info = agent.Request("GetInfo");
+  EXPECT_EQ(ReplyLine(info, 12), "Enabled tests=1111101111111");
+  EXPECT_EQ(ReplyLine(info, 15), "Comment=first host");
+  EXPECT_EQ(ReplyLine(info, 17), "Enabled actions=111");
+  EXPECT_EQ(ReplyLine(info, 18), string("HostName=") + names.nodename);
 
   const string dir = agent.Dir().Path();
-  agent.WriteFile("b.log", "1");
-  agent.WriteFile("crc.txt", "123456789");
-  agent.WriteFile("app.log", "old error\nnew error\n");
-  struct stat st {};
-  stat((dir + "/app.log").c_str(), &st);
-  const string mtime = std::to_string(static_cast<int32_t>(st.st_mtime));
   const string script = "echo one\necho scriptres:$1\n";
   const string wrong = "501\nWrong parameter\n", h = "127.0.0.1", p = "1";
   const string over = "4294967296";    // 0 once wrapped
@@ -354,45 +258,24 @@ TEST(HandlerWireTest, BannerGetInfoEachFamilyAndEveryMalformedParameter) {
   };
   const string tcp = "TEST-TCP", udp = "TEST-UDP", ext = "TEST-ExternalPrg",
                sh = "TEST-ShellScript", count = "TEST-CountFiles", transmit = "ACT-TCPUDPsend",
-               syslog = "ACT-Syslog", cmd = "ACT-ExternalCmd";
+               syslog = "ACT-Syslog";
   // clang-format off
   const std::tuple<string, std::vector<string>, string> calls[] = {
-      {count, {dir, "*.log", "0", "3", "2"}, "200\n1\n"},
-      {"TEST-FolderSize", {dir + "/crc.*", "0"}, "200\n     9\n"},
-      {"TEST-FileCRC", {dir + "/crc.txt"}, "200\n873187033\n"},  // 0x340BC6D9
-      {"TEST-FileCompare", {"2", dir + "/crc.txt", "567"}, "200\n1\n"},
-      {"GetFilesList", {dir, "b.log", "0", "1"}, "200\n" + dir + "/\n1\n2\nb.log\n0\n"},
-      {"TEST-FileExists", {dir}, "600\ntest is not allowed\n"},
-      // From the state after the first line: the second line matches, at its word.
-      {"TEST-TextLog", {dir + "/app.log", "error", "9", "10", mtime, "0", "0", "1", "0"},
-       "200\n    14\nnew error\n0\n    20\n    20\n" + mtime + "\n    20\n"},
-      {ext, {"sh -c 'exit 5'", "", "", "60000"}, "200\n5\n"},
       {ext, {"no-such-program-orv"}, "301\nexec error: No such file or directory\n"},
       {sh, {"sh %script% %params%", orvEncodeStrings(script.c_str(), script.size()).SetZero().c_str(),
             "hi", "5", "1"}, "200\nscriptres:hi\none%0D%0A\n"},
       // Numbers beyond 32 bits, the edges of the range, negative limits.
-      {ext, {"true", "", "", over}, wrong}, {ext, {"true", "", "", under}, wrong},
-      {ext, {"true", "", "", "2147483647"}, "200\n0\n"},
+      {ext, {"true", "", "", over}, wrong}, {ext, {"true", "", "", "2147483647"}, "200\n0\n"},
       {ext, {"sh -c 'exit 3'", "", "", "-1"}, "200\n3\n"},
-      {sh, withLimits(over, "0"), wrong}, {sh, withLimits("5", "99999999999"), wrong},
+      {sh, withLimits("5", "99999999999"), wrong},
       {sh, withLimits("5s", "-2147483648"), "200\nscriptres:x\n\n"},
-      {count, {dir, "*.cfg", "0", over, "0"}, wrong}, {count, {dir, "*.cfg", "0", "0", under}, wrong},
-      {count, {dir, "*.cfg", "0", "0", "-2147483648"}, "200\n1\n"},
-      {tcp, {h, "4294967297", "300", "x", "64"}, wrong}, {tcp, {h, p, over, "x", "64"}, wrong},
-      {udp, {h, p, "500", "4294967297", "x", "64"}, wrong},
-      {cmd, {"true", "", "99999999999", ""}, wrong}, {transmit, {h, p, "1", "x", over, ""}, wrong},
+      {count, {dir, "*.cfg", "0", "0", under}, wrong},
+      {tcp, {h, "4294967297", "300", "x", "64"}, wrong},
       {syslog, {h, "514", "4294967319", "6", "m"}, wrong},
-      {"TEST-TextLog", {agent.ConfigPath(), "x", "99999999999999999999", "1", "1"}, wrong},
       // Malformed parameters.
-      {tcp, {h, "8o", "300", "x", "64"}, wrong}, {tcp, {h, "70000", "300", "x", "64"}, wrong},
-      {tcp, {h, p, "1s", "x", "64"}, wrong}, {tcp, {h, p, "300", "x", "+5"}, wrong},
+      {tcp, {h, "8o", "300", "x", "64"}, wrong}, {tcp, {h, p, "300", "x", "+5"}, wrong},
       {udp, {h, "65536", "5", "1", "x", "64"}, wrong}, {udp, {h, p, "1.5", "1", "x", "64"}, wrong},
-      {udp, {h, p, "500", "0", "x", "64"}, wrong}, {udp, {h, p, "500", "-1", "x", "64"}, wrong},
-      {udp, {h, p, "500", "1", "", "64"}, wrong}, {udp, {h, p, "500", "1", "x", "a"}, wrong},
-      {transmit, {"", p, "1", "x", "0", ""}, wrong}, {transmit, {h, p, "1", "", "0", "2"}, wrong},
-      {transmit, {h, p, "1", "x", "1s", ""}, wrong}, {syslog, {h, p, "f", "5", "m"}, wrong},
-      {syslog, {h, p, "1", "8", "m"}, wrong}, {syslog, {h, p, "1", "-1", "m"}, wrong},
-      {ext, {"true", "", "", "+5"}, wrong}, {cmd, {"true", "", "x", ""}, wrong},
+      {transmit, {"", p, "1", "x", "0", ""}, wrong}, {syslog, {h, p, "1", "8", "m"}, wrong},
       {ext, {" ", "", "", "5"}, "501\nCommand line to execute is not specified\n"},
       {"TEST-UNC", {"\\"}, "501\nPath not specified\n"},
       {count, {"/", "*", "0", "6", "0"}, wrong},
@@ -409,14 +292,6 @@ TEST(HandlerWireTest, BannerGetInfoEachFamilyAndEveryMalformedParameter) {
     EXPECT_EQ(agent.Request(command, params), reply) << command << " " << shown;
   }
   EXPECT_EQ(agent.InfoLine(14), "Timeout=4000");
-
-  TLoopbackTcpServer probe([](int fd) {
-    send(fd, "pong\r\n", 6, MSG_NOSIGNAL);
-    WaitForPeerClose(fd);
-  });
-  EXPECT_EQ(MaskElapsed(agent.Request(
-                "TEST-TCP", {"127.0.0.1", std::to_string(probe.Port()), "2000", "ping%0A", "64"})),
-            "200\nms\npong%0D%0A\n");
 }
 
 // The entries of a directory: /proc/PID/fd and /proc/PID/task count descriptors and threads.
@@ -458,35 +333,6 @@ TEST(LoadTest, FloodsSlowAndVanishingClientsAndHangupStorms) {
   // whole requests is never refused.
   EXPECT_EQ(AnsweredBurst(agent.Port(), 1000), 1000);
   expectRecovered("1000 connections");
-
-  // A byte from each slow client every 200 ms, while others are served: each request in turn
-  // is answered while every slow client is still in the middle of its packet.
-  std::vector<TRawSession> slow(5);
-  for (TRawSession& sent : slow) sent.fd = ConnectLoopback(agent.Port());
-  for (int i = 1; i <= 10; ++i) {
-    for (TRawSession& sent : slow) SendBytes(sent.fd.Get(), sent.Packet("GetInfo\n\r").Copy(i, 1));
-    EXPECT_EQ(agent.InfoLine(1), "200");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  for (TRawSession& sent : slow) {
-    const String packet = sent.Packet("GetInfo\n\r");
-    SendBytes(sent.fd.Get(), packet.Copy(11, packet.Length() - 10));
-    EXPECT_TRUE(sent.Answered());
-  }
-  slow.clear();
-  expectRecovered("slow clients");
-
-  // Peers that vanish after half a packet, or after claiming the upgrade slot,
-  // leave nothing held: the slot is free again.
-  for (int i = 0; i < 40; ++i) {
-    TUniqueFd fd = ConnectLoopback(agent.Port());
-    const String packet = BuildRequestPacket("secret", NewSessionKey(),
-                                             i % 2 ? "GetInfo\n\r" : "UpgradeCode\n5000\n\r");
-    SendBytes(fd.Get(), i % 2 ? packet.Copy(1, packet.Length() / 2) : packet);
-    ReadReply(fd.Get(), 50);
-  }
-  EXPECT_TRUE(Eventually([&] { return agent.Request("UpgradeCode", {"5000"}) == "200\n"; }));
-  expectRecovered("vanishing peers");
 
   // Bad packets from three threads (random bytes, heads declaring 2 GiB, 4 GiB or 5 MiB, garbage
   // and wrong passwords), then hang-ups every 2 ms, while 50 requests, changes of the settings

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/agent_process.h"
@@ -51,7 +52,6 @@ TEST(BoundsTest, ProgramsPastTheSlotsWaitAndGetInfoIsAnsweredMeanwhile) {
   EXPECT_EQ(agent.InfoLine(2), "AgentName=ZU Orv Agent") << "answered while the slots are full";
   EXPECT_TRUE(Eventually([&] { return watch(), answered == programs; }));
   for (std::jthread& c : clients) c.join();
-  EXPECT_EQ(answered, programs);
   EXPECT_EQ(most, slots);
 }
 
@@ -59,16 +59,11 @@ TEST(BoundsTest, ProgramsPastTheSlotsWaitAndGetInfoIsAnsweredMeanwhile) {
 // the script left running in the background.
 TEST(BoundsTest, TheEndOfTheAgentEndsTheScriptsItWaitsForWithTheirChildren) {
   enum class TStop { kQuit, kTerm, kCrash };
-  const struct Case {
-    const char* name;
-    TStop stop;
-    int exitCode;
-  } cases[] = {{"QUIT", TStop::kQuit, 0},
-               {"SIGTERM", TStop::kTerm, 0},
-               // A fault soon after the start: the agent ends of it.
-               {"crash", TStop::kCrash, 128 + SIGSEGV}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::tuple<const char*, TStop, int> cases[] = {{"QUIT", TStop::kQuit, 0},
+                                                       {"SIGTERM", TStop::kTerm, 0},
+                                                       {"crash", TStop::kCrash, 128 + SIGSEGV}};
+  for (const auto& [name, stop, exitCode] : cases) {
+    SCOPED_TRACE(name);
     TAgentProcess agent("shellscript=1\n");
     ASSERT_TRUE(agent.Start());
     const string pids = agent.Dir().Join("pids");
@@ -82,14 +77,14 @@ TEST(BoundsTest, TheEndOfTheAgentEndsTheScriptsItWaitsForWithTheirChildren) {
     int script = 0;
     int background = 0;
     ASSERT_EQ(sscanf(agent.ReadFile("pids").c_str(), "%d %d", &script, &background), 2);
-    if (c.stop == TStop::kQuit) {
+    if (stop == TStop::kQuit) {
       EXPECT_EQ(agent.Request("QUIT"), "200\nOk\n");
-    } else if (c.stop == TStop::kTerm) {
+    } else if (stop == TStop::kTerm) {
       EXPECT_EQ(kill(agent.Pid(), SIGTERM), 0);
     } else {
       EXPECT_EQ(kill(agent.Pid(), SIGSEGV), 0);
     }
-    EXPECT_EQ(agent.Wait(kStateWaitMs), c.exitCode);
+    EXPECT_EQ(agent.Wait(kStateWaitMs), exitCode);
     client.join();
     for (const int pid : {script, background}) {
       // Dead: gone, or a zombie (of this process too, when an earlier test made it a reaper).

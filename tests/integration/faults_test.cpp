@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -18,8 +17,6 @@
 namespace {
 
 using std::string;
-
-constexpr int kKillRounds = 50;
 
 // A small tmpfs mounted over a directory while this lives (only root may mount one).
 class TSmallFileSystem {
@@ -33,15 +30,14 @@ class TSmallFileSystem {
   bool Mounted() const { return mounted_; }
   // Takes every free byte; Free gives them back.
   void Fill() const {
-    TUniqueFd fd(open(Filler().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    TUniqueFd fd(open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     const string block(4096, 'f');
     while (write(fd.Get(), block.data(), block.size()) > 0) {
     }
   }
-  void Free() const { unlink(Filler().c_str()); }
+  void Free() const { unlink((dir_ + "/filler").c_str()); }
 
  private:
-  string Filler() const { return dir_ + "/filler"; }
   string dir_;
   bool mounted_ = false;
 };
@@ -70,8 +66,6 @@ TEST(SaveFaultTest, UnsavableChangesChangeNothing) {
   agent.WriteFile("orv.cfg", BaseConfig(agent.Port()) + "Comment  =  start\n");
   ASSERT_TRUE(agent.Start());
   const string longest(1010, 'c');  // "comment=", the value and CR LF take 1020 bytes
-  string addresses;
-  for (int i = 0; i < 150; ++i) addresses += "10.0.0." + std::to_string(i) + "%0D%0A";
   struct Case {
     std::vector<string> params;
     bool fullDisk;
@@ -88,7 +82,6 @@ TEST(SaveFaultTest, UnsavableChangesChangeNothing) {
       {{"Comment=" + longest}, false, "200\n", longest, '1'},
       {{"TCP=0", "Comment=" + longest + "c"}, false, refusal("Comment", 1010), longest, '1'},
       {{"TCP=0", "Password=" + string(1010, 'p')}, false, refusal("Password", 1009), longest, '1'},
-      {{"IPFilterAddr=" + addresses}, false, refusal("IPFilterAddr", 1007), longest, '1'},
       {{"TCP=0", "Comment=full"},
        true,
        "300\nCannot create new configuration file '" + agent.ConfigPath() + ".New'\n",
@@ -124,14 +117,12 @@ TEST(SaveFaultTest, KilledMidSaveRestartsEveryTime) {
   ASSERT_TRUE(watch.Valid());
   inotify_add_watch(watch.Get(), agent.Dir().Path().c_str(), IN_CREATE);
   const string newFile = agent.Dir().Join("orv.cfg.New");
-  const int rounds = kKillRounds;
   int leftOver = 0;
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < 50; ++round) {
     std::atomic<bool> stop{false};
     std::thread saver([&] {
-      for (int i = 0; i < 200 && !stop; ++i) {
+      for (int i = 0; i < 200 && !stop; ++i)
         agent.Request("SetSettings", {"Comment=" + std::to_string(round) + string(400, 'x')});
-      }
     });
     WaitForCreation(watch.Get(), "orv.cfg.New", 10000);
     kill(agent.Pid(), SIGKILL);
@@ -159,33 +150,24 @@ TEST(BoundedReplyTest, OutputBeyondTheCapIsRefusedAndTimeLimitsHold) {
   const string flood = "head -c 50000000 /dev/zero | tr '\\0' x | fold -w 100";
   TAgentProcess agent;
   agent.WriteFile("flood.sh", "#!/bin/sh\n" + flood + "\n");
-  agent.WriteFile("cpu.sh", "#!/bin/sh\necho 12.5\n" + flood + "\n");
   chmod(agent.Dir().Join("flood.sh").c_str(), 0755);
-  chmod(agent.Dir().Join("cpu.sh").c_str(), 0755);
   agent.WriteFile("orv.cfg", agent.ReadFile("orv.cfg") +
-                                 "proclistscript=" + agent.Dir().Join("flood.sh") +
-                                 "\ncpuusagescript=" + agent.Dir().Join("cpu.sh") + "\n");
+                                 "proclistscript=" + agent.Dir().Join("flood.sh") + "\n");
   ASSERT_TRUE(agent.Start());
-  auto script = [](const string& text, const string& limit, const string& lines) {
-    return std::vector<string>{"sh %script%", text, "", limit, lines};
+  auto script = [](const string& text, const string& lines) {
+    return std::vector<string>{"sh %script%", text, "", "60", lines};
   };
-  const std::tuple<string, std::vector<string>, string, int> cases[] = {
-      // Command, parameters, reply, most seconds it may take.
-      {"TEST-ShellScript", script(flood, "60", "1000000"),
-       "301\nScript output is too large for the reply\n", 30},
+  const std::tuple<string, std::vector<string>, string> cases[] = {
+      {"TEST-ShellScript", script(flood, "1000000"),
+       "301\nScript output is too large for the reply\n"},
       // The result line comes first; the rest is read and dropped until the script ends.
-      {"TEST-ShellScript", script("echo scriptres:ok; " + flood, "60", "0"),
-       "200\nscriptres:ok\n\n", 30},
-      {"TEST-ShellScript", script("yes", "2", "0"),
-       "301\nScript execution error: abnormal termination\n", 15},
-      {"GetProcessesList", {}, "301\nProcList output is too large for the reply\n", 30},
-      {"TEST-CPU", {}, "200\n12.5000\n", 30},
+      {"TEST-ShellScript", script("echo scriptres:ok; " + flood, "0"), "200\nscriptres:ok\n\n"},
+      {"GetProcessesList", {}, "301\nProcList output is too large for the reply\n"},
   };
-  for (const auto& [command, params, reply, seconds] : cases) {
+  for (const auto& [command, params, reply] : cases) {
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(agent.Request(command, params), reply)
-        << command << " " << (params.empty() ? "" : params[1]);
-    EXPECT_LT(MsSince(start), seconds * 1000) << command;
+    EXPECT_EQ(agent.Request(command, params), reply) << command;
+    EXPECT_LT(MsSince(start), 30000) << command;
   }
 }
 
@@ -196,17 +178,13 @@ TEST(StackOverflowTest, AnOldAgentRestartsAndAYoungOneEnds) {
   if (const char* options = getenv("ASAN_OPTIONS")) asanOptions += string(options) + ":";
   // The sanitizer's runtime would insist on being loaded before the test's library.
   asanOptions += "verify_asan_link_order=0";
-  struct Case {
-    int secondsAhead;
-    bool restarts;
-  };
-  for (const Case& c : {Case{0, false}, Case{1000, true}}) {
+  for (const auto& [secondsAhead, restarts] : {std::pair{0, false}, std::pair{1000, true}}) {
     TAgentProcess agent("", "secret", "env");
     ASSERT_TRUE(
         agent.Start({asanOptions, string("LD_PRELOAD=") + ORV_OVERFLOW_PRELOAD, ORV_BINARY, "-i"}));
     // Never answered: the thread waits until the main loop has ended or replaced the process.
-    EXPECT_EQ(agent.Request("TEST-UNC", {"/orv-overflow/" + std::to_string(c.secondsAhead)}), "");
-    if (c.restarts) {
+    EXPECT_EQ(agent.Request("TEST-UNC", {"/orv-overflow/" + std::to_string(secondsAhead)}), "");
+    if (restarts) {
       EXPECT_TRUE(agent.WaitForListeningAfter("Restarting..")) << agent.Output();
       EXPECT_EQ(agent.InfoLine(9), "OpenedConnections=1");
     } else {
@@ -214,7 +192,7 @@ TEST(StackOverflowTest, AnOldAgentRestartsAndAYoungOneEnds) {
     }
     const string out = agent.Output();
     EXPECT_NE(out.find("Segmentation fault!!\n"), string::npos) << out;
-    EXPECT_EQ(out.find("Restarting..\n") != string::npos, c.restarts) << out;
+    EXPECT_EQ(out.find("Restarting..\n") != string::npos, restarts) << out;
   }
 }
 

@@ -1,10 +1,9 @@
 // Refusals over the wire: each kind closed without a reply, counted and logged once per source,
-// while the manager is still answered; captured requests, slow clients and floods.
+// while the manager is still answered; captured requests, slow clients and a low file limit.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 

@@ -17,36 +17,32 @@
 
 namespace {
 
-TEST(AclTest, MatchesPeersAgainstLists) {
+TEST(AclTest, MatchesPeersOfBothFamiliesAgainstLists) {
   const char* const kBad300 = "Invalid IP address (10.0.0.300) specified";
   const std::tuple<const char*, const char*, int, const char*> cases[] = {
       // The list, the peer; allowed and the diagnostic.
       // Ranges are numeric, cross octet boundaries and may run high to low.
       {"10.0.0.250-10.0.1.5", "10.0.1.2", 1, ""},
-      {"10.0.1.5-10.0.0.250", "10.0.1.6", 0, ""},
-      // A-B-C: the range A to B, then C alone; a trailing "-" makes no range.
-      {"10.0.0.1-10.0.0.5-10.0.0.9", "10.0.0.9", 1, ""},
-      {"10.0.0.1-10.0.0.5-10.0.0.9", "10.0.0.7", 0, ""},
-      {"10.0.0.5-", "10.0.0.6", 0, ""},
       // A part with a leading zero is octal.
       {"10.0.0.010", "10.0.0.8", 1, ""},
-      {"10.0.0.010", "10.0.0.10", 0, ""},
       // An invalid address stops the scan; an invalid second address only drops the range.
       {"10.0.0.300,127.0.0.1", "127.0.0.1", 0, kBad300},
-      {"255.255.255.255,127.0.0.1", "127.0.0.1", 0,
-       "Invalid IP address (255.255.255.255) specified"},
       {"10.0.0.1-10.0.0.300,127.0.0.1", "127.0.0.1", 1, kBad300},
       // 0.0.0.0 ends the list; as a second address it makes no range.
       {"127.0.0.2,0.0.0.0-10.0.0.1,127.0.0.1", "127.0.0.1", 0, ""},
-      {"10.0.0.5-0", "10.0.0.5", 1, ""},
-      {"10.0.0.5-0", "10.0.0.1", 0, ""},
-      {"10.0.0.5-0.0.0.0,10.0.0.9", "0.0.0.1", 0, ""},
-      {"10.0.0.5-0.0.0.0,10.0.0.9", "10.0.0.9", 1, ""},
       // Other characters are dropped, not separators; letters and colons among them too.
       {"127.0.0.1\n10.0.0.1", "127.0.0.1", 0, "Invalid IP address (127.0.0.110.0.0.1) specified"},
-      {"127.0.0.1 (loopback: default)", "127.0.0.1", 1, "Illegal character ( ) specified"},
-      {"office: 10.0.0.1", "10.0.0.1", 1, "Illegal character (o) specified"},
-      {"db:10.0.0.1,fe:10.0.0.2", "10.0.0.2", 1, "Illegal character (d) specified"},
+      // An IPv6 address matches in any of its texts; the peer's is folded the same way.
+      {"2001:DB8:0:0::0001", "2001:db8::1", 1, ""},
+      // CIDR blocks of both families; host bits in the block's address are ignored.
+      {"10.1.2.3/8", "10.9.9.9", 1, ""},
+      {"192.0.2.0/24", "::ffff:192.0.2.9", 1, ""},
+      // Letters are read only inside an address with a ":"; elsewhere they are dropped.
+      {"manager 2001:db8::a", "2001:db8::a", 1, "Illegal character (m) specified"},
+      {"10.0.0.1,2001:db8::ff-2001:db8::10,10.0.0.2", "2001:db8::80", 1, ""},  // either way round
+      {"10.0.0.0/33,127.0.0.1", "127.0.0.1", 0, "Invalid IP address (10.0.0.0/33) specified"},
+      // A range of two families, or with a block, is its first part alone, and the scan goes on.
+      {"10.0.0.1-::1,10.0.0.2", "10.0.0.2", 1, "Invalid range (10.0.0.1-::1) specified"},
   };
   for (const auto& [list, peer, allowed, diagnostic] : cases) {
     String err("stale");
@@ -58,68 +54,12 @@ TEST(AclTest, MatchesPeersAgainstLists) {
   EXPECT_EQ(err, "untouched");
 }
 
-TEST(AclTest, IPv6AddressesRangesAndBlocksOfBothFamilies) {
-  const struct Case {
-    const char* list;
-    const char* peer;
-    int allowed;
-    const char* diagnostic;
-  } cases[] = {
-      // An IPv6 address matches in any of its texts; the peer's is folded the same way.
-      {"2001:DB8:0:0::0001", "2001:db8::1", 1, ""},
-      {"127.0.0.1, ::1", "::1", 1, "Illegal character ( ) specified"},
-      {"::1", "127.0.0.1", 0, ""},
-      // CIDR blocks of both families; host bits in the block's address are ignored.
-      {"10.0.0.0/8", "10.255.0.1", 1, ""},
-      {"10.0.0.0/8", "11.0.0.1", 0, ""},
-      {"10.1.2.3/8", "10.9.9.9", 1, ""},
-      {"0.0.0.0/0,127.0.0.1", "192.0.2.1", 1, ""},  // a block of 0.0.0.0 ends nothing
-      {"2001:db8::/32", "2001:db8:ffff::1", 1, ""},
-      {"2001:db8::/32", "2001:db9::1", 0, ""},
-      {"::/0", "2001:db8::1", 1, ""},
-      {"::/0", "10.0.0.1", 0, ""},
-      {"192.0.2.0/24", "::ffff:192.0.2.9", 1, ""},
-      {"::ffff:192.0.2.0/120", "192.0.2.9", 1, ""},
-      // IPv6 ranges, either way round, among IPv4 items.
-      {"10.0.0.1,2001:db8::ff-2001:db8::10,10.0.0.2", "2001:db8::80", 1, ""},
-      {"2001:db8::10-2001:db8::ff", "2001:db8::100", 0, ""},
-      {"::ffff:10.0.0.1-::ffff:10.0.0.9", "10.0.0.5", 1, ""},
-      // Letters are read only inside an address with a ":"; elsewhere they are dropped.
-      {"manager 2001:db8::a", "2001:db8::a", 1, "Illegal character (m) specified"},
-      {"fe80::1 (local)", "fe80::1", 1, "Illegal character ( ) specified"},
-      {"lab: fe80::1", "fe80::1", 1, "Illegal character (l) specified"},
-      {"::ffff:10.0.0.7 (mapped)", "10.0.0.7", 1, "Illegal character ( ) specified"},
-      {"::,10.0.0.1", "10.0.0.1", 1, ""},  // "::" is an address, not the end of the list
-      // Bad entries stop the scan as an invalid IPv4 address always has; a stray letter is
-      // dropped (the configuration check names it).
-      {"2001:db8::g,::1", "::1", 1, "Illegal character (g) specified"},
-      {"10.0.0.0/33,127.0.0.1", "127.0.0.1", 0, "Invalid IP address (10.0.0.0/33) specified"},
-      {"10/8,127.0.0.1", "127.0.0.1", 0, "Invalid IP address (10/8) specified"},
-      {"2001:db8::/129,::1", "::1", 0, "Invalid IP address (2001:db8::/129) specified"},
-      {"1:2:3:4:5:6:7:8:9,::1", "::1", 0, "Invalid IP address (1:2:3:4:5:6:7:8:9) specified"},
-      // A range of two families, or with a block, is its first part alone, and the scan goes on.
-      {"10.0.0.1-::1,10.0.0.2", "10.0.0.2", 1, "Invalid range (10.0.0.1-::1) specified"},
-      {"10.0.0.0/8-10.1.0.0,::1", "10.2.0.0", 1, "Invalid range (10.0.0.0/8-10.1.0.0) specified"},
-      {"::1-2001:db8::/32", "2001:db8::1", 0, "Invalid range (::1-2001:db8::/32) specified"},
-  };
-  for (const Case& c : cases) {
-    String err("stale");
-    EXPECT_EQ(IPAllowed(c.peer, String(c.list), err), c.allowed) << c.list << " / " << c.peer;
-    EXPECT_EQ(err, c.diagnostic) << c.list << " / " << c.peer;
-  }
-}
-
 TEST(AclTest, TheConfigurationCheckNamesTheFirstProblem) {
   const std::pair<const char*, const char*> cases[] = {
-      {"127.0.0.1, 10.0.0.0/8, 2001:db8::/32, ::1-::9", ""},
-      {"127.0.0.1,\t::1", ""},
       {"localhost", "Illegal character (l) specified"},
-      {"10.0.0.1;::1", "Illegal character (;) specified"},
-      {"2001:db8::/32,2001:db8::zz", "Illegal character (z) specified"},
       {"2001:db8::/32,2001:db8:::1", "Invalid IP address (2001:db8:::1) specified"},
       {"::1-10.0.0.1", "Invalid range (::1-10.0.0.1) specified"},
       {"0.0.0.0,::1", "Nothing after 0.0.0.0 is read (::1)"},
-      {"0.0.0.0/0,::/0", ""},
   };
   for (const auto& [list, problem] : cases) {
     String err("stale");
@@ -136,19 +76,8 @@ TEST(PeerAddressTest, TextsMappedAddressesAndSourceKeys) {
   } cases[] = {
       {"192.0.2.7", "192.0.2.7", "192.0.2.7"},
       {"::ffff:192.0.2.7", "192.0.2.7", "192.0.2.7"},
-      {"::FFFF:c000:0207", "192.0.2.7", "192.0.2.7"},
       {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1", "2001:db8::/64"},
-      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1", "2001:db8:0:1::/64"},  // one 0: no "::"
-      {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1", "2001:0:0:1::/64"},             // the longer run
-      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1", "2001:db8::/64"},         // the first of equals
-      {"::", "::", "::/64"},
-      {"::1", "::1", "::/64"},
-      {"::102:304", "::102:304", "::/64"},  // not written as an embedded IPv4 address
-      {"fe80::1:2:3:4", "fe80::1:2:3:4", "fe80::/64"},
       {"10.0.0.010", "", ""},  // peers' texts are strict: no octal, no shorter forms
-      {"10.1", "", ""},
-      {"2001:db8::/32", "", ""},
-      {"[::1]", "", ""},
   };
   for (const Case& c : cases) {
     TPeerAddress peer;
@@ -157,40 +86,24 @@ TEST(PeerAddressTest, TextsMappedAddressesAndSourceKeys) {
     if (!parsed) continue;
     EXPECT_EQ(peer.Text(), c.formatted) << c.text;
     EXPECT_EQ(peer.SourceKey(64).Text(), c.key64) << c.text;
-    EXPECT_EQ(peer.SourceKey(128), peer) << c.text;
   }
   TPeerAddress a, b;
   ASSERT_TRUE(TPeerAddress::Parse("2001:db8:1:2:aaaa::1", a));
   ASSERT_TRUE(TPeerAddress::Parse("2001:db8:1:2:bbbb::9", b));
   EXPECT_EQ(a.SourceKey(64), b.SourceKey(64));
   EXPECT_EQ(TPeerAddress::THash()(a.SourceKey(64)), TPeerAddress::THash()(b.SourceKey(64)));
-  EXPECT_NE(a.SourceKey(80), b.SourceKey(80));
-  EXPECT_EQ(a.SourceKey(48).Text(), "2001:db8:1::/48");
 }
 
 TEST(AcceptFilterTest, ExactAddressesNetworkEntriesAndBlocks) {
   const std::tuple<const char*, const char*, bool> cases[] = {
       {"\r\n10.0.0.12\r\n", "10.0.0.12", true},
-      {"\r\n10.0.0.12\r\n", "10.0.0.1", false},
       {"\r\n10.0.0.12\r\n", "0.0.1", false},
-      {"\r\n10.0.0.12\r\n", "10.0.0.120", false},
       {"\r\n192.168.1.\r\n", "192.168.1.77", true},
-      {"\r\n192.168.1.\r\n", "192.168.10.7", false},
-      {"\r\n192.168.1.\r\n", "10.192.168.1", false},
-      {"\r\na\r\n127.0.0.1\r\n", "127.0.0.1", true},
-      {"", "127.0.0.1", false},
       {"\r\n0.0.1\r\n", "127.0.0.1", false},  // an entry is no address's end
-      // IPv6 entries and blocks of both families match as addresses, never as text.
+      // IPv6 entries match as addresses, never as text.
       {"\r\n2001:DB8::0:1\r\n", "2001:db8::1", true},
-      {"\r\n2001:db8::1\r\n", "2001:db8::10", false},
-      {"\r\n2001:db8::/32\r\n", "2001:db8:ffff::2", true},
-      {"\r\n2001:db8::/32\r\n", "2001:db9::2", false},
-      {"\r\n10.0.0.0/8\r\n", "10.200.0.1", true},
-      {"\r\n10.0.0.0/8\r\n", "100.0.0.1", false},
-      {"\r\n::ffff:10.0.0.1\r\n", "10.0.0.1", true},
       // A mapped peer is its IPv4 address, for the dotted entries too.
       {"\r\n192.0.2.\r\n", "::ffff:192.0.2.7", true},
-      {"\r\n192.0.2.\r\n", "2001:db8::192.0.2.7", false},
       {"\r\n::1\r\n", "127.0.0.1", false},
   };
   for (const auto& [filter, address, admitted] : cases) {
@@ -201,9 +114,8 @@ TEST(AcceptFilterTest, ExactAddressesNetworkEntriesAndBlocks) {
     }
     EXPECT_EQ(FilterAdmits(filter, peer), admitted) << filter << address;
   }
-  for (const auto& [entry, valid] :
-       {std::pair{"10.0.0.", true}, std::pair{"10.0.0.010", false}, std::pair{"2001:db8::", true},
-        std::pair{"::1/128", true}, std::pair{"10.0.0.0/33", false}, std::pair{"host", false}}) {
+  for (const auto& [entry, valid] : {std::pair{"10.0.0.", true}, std::pair{"10.0.0.010", false},
+                                     std::pair{"::1/128", true}, std::pair{"host", false}}) {
     EXPECT_EQ(IsFilterEntry(entry), valid) << entry;
   }
 }
@@ -218,11 +130,8 @@ TEST(IplibTest, ListeningOnEveryAddressAnAddressOrNone) {
   } cases[] = {
       {"", AF_INET6, "127.0.0.1 ::1", ""},
       {"::1", AF_INET6, "::1", ""},
-      {"[::1]", 0, "", ""},  // brackets are for the clients: this is a name
       {"127.0.0.1", AF_INET, "127.0.0.1", ""},
       {"192.0.2.1", 0, "", "socket() or bind() error: Cannot assign requested address"},
-      {"2001:db8::1", 0, "", "socket() or bind() error: Cannot assign requested address"},
-      {"no-such-host.invalid", 0, "", ""},  // the resolver's own text
   };
   for (const Case& c : cases) {
     TListenSockets sockets;
@@ -258,38 +167,6 @@ TEST(IplibTest, ListeningOnEveryAddressAnAddressOrNone) {
   }
 }
 
-TEST(IplibTest, ResolvingLiteralsAndFamilies) {
-  const struct Case {
-    const char* host;
-    int family;
-    const char* first;  // "" when it does not resolve
-  } cases[] = {
-      {"127.0.0.1", AF_UNSPEC, "127.0.0.1"},
-      {"127.1", AF_UNSPEC, "127.0.0.1"},  // the C library's shorter form, as always
-      {"::1", AF_UNSPEC, "::1"},
-      {"[::1]", AF_UNSPEC, "::1"},
-      {"[::1]", AF_INET6, "::1"},
-      {"::1", AF_INET, ""},
-      {"127.0.0.1", AF_INET6, ""},
-      {"", AF_UNSPEC, ""},
-      {"[]", AF_UNSPEC, ""},
-  };
-  for (const Case& c : cases) {
-    std::vector<TSocketAddress> addresses;
-    String err("stale");
-    const int result = ResolveHost(c.host, 1055, c.family, SOCK_STREAM, addresses, err);
-    if (*c.first == '\0') {
-      EXPECT_EQ(result, kNetResolveError) << c.host;
-      EXPECT_EQ(err, "Cannot resolve server name to IP address") << c.host;
-      continue;
-    }
-    ASSERT_EQ(result, kNetOk) << c.host;
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(TPeerAddress::FromSocket(addresses[0].Get(), addresses[0].length).Text(), c.first);
-    EXPECT_EQ(ntohs(reinterpret_cast<const sockaddr_in*>(addresses[0].Get())->sin_port), 1055);
-  }
-}
-
 // A name's addresses are tried in turn within the one time limit: one that refuses at once
 // leaves its time to the next, and one that never answers takes only its share.
 TEST(IplibTest, ConnectTriesEachAddressWithinTheOneLimit) {
@@ -311,6 +188,7 @@ TEST(IplibTest, ConnectTriesEachAddressWithinTheOneLimit) {
     EXPECT_EQ(ResolveHost(host, port, AF_UNSPEC, SOCK_STREAM, found, ignored), kNetOk);
     return found.front();
   };
+  const std::vector<TSocketAddress> bothRefused = {at("127.0.0.1", refused), at("::1", refused)};
   const struct Case {
     std::vector<TSocketAddress> addresses;
     int limitMs;
@@ -319,17 +197,7 @@ TEST(IplibTest, ConnectTriesEachAddressWithinTheOneLimit) {
     bool needsStall;
   } cases[] = {
       {{at("::1", refused), at("127.0.0.1", open)}, kPeerWaitMs, kNetOk, "", false},
-      {{at("127.0.0.1", open), at("::1", refused)}, kPeerWaitMs, kNetOk, "", false},
-      {{at("127.0.0.1", refused), at("::1", refused)},
-       kPeerWaitMs,
-       kNetConnectError,
-       "Connection refused",
-       false},
-      {{at("127.0.0.1", refused), at("::1", refused)},
-       0,
-       kNetConnectError,
-       "Connection refused",
-       false},
+      {bothRefused, kPeerWaitMs, kNetConnectError, "Connection refused", false},
       // Without its share the stalled first address would leave the second no time at all.
       {{at("127.0.0.1", stalledPort), at("::1", open)}, 1000, kNetOk, "", true},
       {{at("127.0.0.1", stalledPort)}, 300, kNetTimeout, "Timeout", true},
@@ -345,11 +213,6 @@ TEST(IplibTest, ConnectTriesEachAddressWithinTheOneLimit) {
 }
 
 TEST(SyslogTest, DatagramLayoutAndPriority) {
-  tm when{};
-  when.tm_mon = 2;
-  when.tm_mday = 5;
-  when.tm_hour = 9;
-  EXPECT_EQ(FormatSyslogTime(when), "Mar  5 09:00:00");  // the day padded with a space
   TLoopbackUdpSocket server;
   String err("stale");
   const String before = CDateTime();

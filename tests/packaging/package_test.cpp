@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -119,34 +118,28 @@ string Ask(const TScratchHost& host, int port, const string& passwordFile,
 // A first install makes the user and hands it what the agent writes, writes a password unless
 // one was placed, and leaves every packaged file as shipped.
 TEST(PackageTest, AFirstInstallMakesTheUserAndThePassword) {
-  struct Case {
-    const char* name;
-    bool placed;
-  } cases[] = {{"password written", false}, {"password placed first", true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const bool placed : {false, true}) {
+    SCOPED_TRACE(placed ? "password placed first" : "password written");
     ORV_SCRATCH_HOST(host);
-    if (c.placed)
+    if (placed)
       host.Must("mkdir -p /etc/orv && (umask 077; echo placed-secret >/etc/orv/password)");
     host.Must("dpkg -i " + host.Deb());
 
-    const std::vector<string> user = Lines(host.Must("getent passwd orv | tr : '\\n'"));
-    ASSERT_EQ(user.size(), 7u);
-    EXPECT_EQ(user[5], "/nonexistent");
-    EXPECT_EQ(user[6], "/usr/sbin/nologin");
-    EXPECT_LT(std::stoi(user[2]), 1000) << "a system user";
-    EXPECT_EQ(host.Run("getent group orv"), 0);
+    // A system user, without a home or a shell.
+    const string user = host.Must("getent passwd orv");
+    EXPECT_TRUE(std::regex_match(user, std::regex("orv:x:[0-9]{1,3}:[0-9]+:[^:]*:/nonexistent:"
+                                                  "/usr/sbin/nologin\n")))
+        << user;
     // The configuration stays root's: the agent reads it with its capability.
-    const std::pair<const char*, const char*> owners[] = {{"/etc/orv", "orv:orv 750"},
-                                                          {"/etc/orv/orv.cfg", "root:root 600"},
-                                                          {"/var/log/orv", "orv:adm 2750"},
-                                                          {"/var/lib/orv/tmp", "orv:orv 700"},
-                                                          {"/var/lib/orv/checks", "root:root 1733"},
-                                                          {"/run/orv", "orv:orv 755"}};
+    const std::pair<const char*, const char*> owners[] = {
+        {"/etc/orv", "orv:orv 750"},
+        {"/etc/orv/orv.cfg", "root:root 600"},
+        {"/var/log/orv", "orv:adm 2750"},
+        {"/var/lib/orv/checks", "root:root 1733"}};
     for (const auto& [path, owner] : owners) EXPECT_EQ(host.Owner(path), owner) << path;
 
     const string password = host.Must("cat /etc/orv/password");
-    if (c.placed) {
+    if (placed) {
       EXPECT_EQ(password, "placed-secret\n");
       EXPECT_EQ(host.Owner("/etc/orv/password"), "root:root 600");
     } else {
@@ -163,8 +156,9 @@ TEST(PackageTest, AFirstInstallMakesTheUserAndThePassword) {
 }
 
 // Started as the unit starts it, the agent holds the two capabilities and no more, reads a file
-// only root may read, and saves its settings over the root's configuration in its directory.
-TEST(PackageTest, TheAgentRunsAsItsUserWithTwoCapabilities) {
+// only root may read, and saves its settings over the root's configuration in its directory; the
+// unit is sandboxed, and its drop-in gives the first release's unit back.
+TEST(PackageTest, TheAgentRunsSandboxedAsItsUserWithTwoCapabilities) {
   ORV_SCRATCH_HOST(host);
   host.Must("dpkg -i " + host.Deb());
   host.Must("umask 077; echo 'for root alone' >/root-only");
@@ -194,30 +188,8 @@ TEST(PackageTest, TheAgentRunsAsItsUserWithTwoCapabilities) {
   EXPECT_EQ(saved.rfind("200\n", 0), 0u) << saved;
   EXPECT_NE(host.Must("cat /etc/orv/orv.cfg").find("\ncomment=saved"), string::npos);
   EXPECT_EQ(host.Owner("/etc/orv/orv.cfg"), "orv:orv 600");
-}
 
-// The unit's options and its sandbox's offline score; the drop-in gives root back.
-TEST(PackageTest, TheUnitIsSandboxedAndItsDropInRestoresRoot) {
-  ORV_SCRATCH_HOST(host);
-  host.Must("dpkg -i " + host.Deb());
-  const string unit = host.Must("cat /lib/systemd/system/orv.service");
-  for (const char* option :
-       {"User=orv", "Group=orv", "AmbientCapabilities=CAP_DAC_READ_SEARCH CAP_NET_BIND_SERVICE",
-        "CapabilityBoundingSet=CAP_DAC_READ_SEARCH CAP_NET_BIND_SERVICE", "NoNewPrivileges=yes",
-        "ProtectSystem=strict", "PIDFile=/run/orv/orv.pid", "RuntimeDirectory=orv",
-        "ReadWritePaths=/etc/orv /var/log/orv /var/lib/orv /tmp /var/tmp",
-        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK",
-        "SystemCallFilter=@system-service", "SystemCallArchitectures=native", "UMask=0027",
-        "ExecStartPre=/bin/sh -c '/usr/sbin/orv -t /etc/orv/orv.cfg; [ $$? -lt 2 ]'"}) {
-    EXPECT_NE(unit.find("\n" + string(option) + "\n"), string::npos) << option;
-  }
-  // Left out, with the reason in a comment: /tmp, /home, /dev and all of /proc stay the host's.
-  for (const char* option : {"ProtectHome", "PrivateTmp", "PrivateDevices", "ProtectProc",
-                             "ProcSubset", "PrivateUsers"}) {
-    EXPECT_EQ(unit.find("\n" + string(option) + "="), string::npos) << option;
-    EXPECT_NE(unit.find(string(option) + "="), string::npos) << option << " is not explained";
-  }
-
+  // The unit's sandbox by its offline score.
   const std::regex score("Overall exposure level for orv.service: ([0-9.]+) ([A-Z]+)");
   const auto exposure = [&](const string& unitName) {
     const string out = host.Must("systemd-analyze security --offline=true " + unitName);
@@ -235,26 +207,7 @@ TEST(PackageTest, TheUnitIsSandboxedAndItsDropInRestoresRoot) {
   host.Must(
       "mkdir -p /etc/systemd/system/orv.service.d && cp "
       "/usr/share/doc/orv/examples/orv-as-root.conf /etc/systemd/system/orv.service.d/");
-  const string asRoot = host.Must("systemd-analyze security --offline=true orv.service");
-  for (const char* reset :
-       {"✗ User=/DynamicUser=", "✗ NoNewPrivileges=", "✗ CapabilityBoundingSet=~CAP_SYS_ADMIN",
-        "✗ ProtectSystem=", "✗ ProtectKernelModules=", "✗ ProtectKernelLogs=",
-        "✗ RestrictNamespaces=~user", "✗ RestrictAddressFamilies=~AF_PACKET",
-        "✗ RestrictSUIDSGID=", "✗ SystemCallFilter=~@mount", "✗ SystemCallArchitectures="}) {
-    EXPECT_NE(asRoot.find(reset), string::npos) << reset << "\n" << asRoot;
-  }
   EXPECT_EQ(exposure("orv.service"), firstRelease);
-}
-
-// logrotate rotates as the agent's user, and the log it makes is like the agent's own.
-TEST(PackageTest, LogrotateMakesLogsLikeTheAgents) {
-  ORV_SCRATCH_HOST(host);
-  if (host.Run("command -v logrotate") != 0) GTEST_SKIP() << "logrotate missing";
-  host.Must("dpkg -i " + host.Deb());
-  host.Must(kAsTheUnit + "sh -c 'umask 027; echo line >/var/log/orv/failure.log'");
-  host.Must("logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/orv");
-  EXPECT_EQ(host.Owner("/var/log/orv/failure.log"), "orv:adm 640");
-  EXPECT_EQ(host.Owner("/var/log/orv/failure.log.1"), "orv:adm 640");
 }
 
 // The first release's .deb, or its RPM (which differs in its scriptlet only), from its fixture
@@ -267,17 +220,18 @@ string FirstReleasePackage(const TTempDir& dir, bool rpm = false) {
   fs::copy_file(ORV_BINARY, tree + "/usr/sbin/orv");
   chmod((tree + "/etc/orv/orv.cfg").c_str(), 0600);
   const string package = dir.Join(rpm ? "rpmbuild/RPMS/old.rpm" : "old.deb");
-  const std::vector<string> build =
-      rpm ? std::vector<string>{"rpmbuild",
-                                "-bb",
-                                "--define",
-                                "_topdir " + dir.Join("rpmbuild"),
-                                "--define",
-                                "_rpmfilename old.rpm",
-                                "--define",
-                                "tree " + tree,
-                                ORV_SOURCE_DIR "/tests/packaging/fixtures/orv-1.28-1.spec"}
-          : std::vector<string>{"dpkg-deb", "--build", "--root-owner-group", tree, package};
+  std::vector<string> build{"dpkg-deb", "--build", "--root-owner-group", tree, package};
+  if (rpm) {
+    build = {"rpmbuild",
+             "-bb",
+             "--define",
+             "_topdir " + dir.Join("rpmbuild"),
+             "--define",
+             "_rpmfilename old.rpm",
+             "--define",
+             "tree " + tree,
+             ORV_SOURCE_DIR "/tests/packaging/fixtures/orv-1.28-1.spec"};
+  }
   string out;
   EXPECT_EQ(RunProgram(build, &out), 0) << out;
   return package;
@@ -302,8 +256,6 @@ TEST(PackageTest, AnUpgradeFromTheFirstReleaseKeepsThePassword) {
   } cases[] = {
       // stdin is /dev/null: a question would end dpkg.
       {"only the password, no option", false, false, "", false},
-      {"only the password, confold", false, false, "--force-confold", false},
-      {"only the password, confnew", false, false, "--force-confnew", false},
       {"edited, confold", false, true, "--force-confold", true},
       {"edited, confnew", false, true, "--force-confnew", false},
       {"edited, no option: dpkg asks, and fails", false, true, "", true},
@@ -420,24 +372,6 @@ TEST(PackageTest, AReinstallGivesNothingAwayInTheAgentsDirectories) {
   }
 }
 
-// Every entry below root: a directory's path ends in "/", a file's carries its mode.
-std::map<string, string> Tree(const string& root) {
-  std::map<string, string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const string path = entry.path().string().substr(root.size());
-    struct stat st {};
-    lstat(entry.path().c_str(), &st);
-    if (S_ISDIR(st.st_mode)) {
-      entries[path + "/"] = "";
-    } else {
-      char mode[16];
-      snprintf(mode, sizeof(mode), "%06o", st.st_mode);
-      entries[path] = mode;
-    }
-  }
-  return entries;
-}
-
 // A configuration kept from an earlier package may name another pid file than the unit's: the
 // unit is pointed at one in /run that only root can make, and which root then makes at each
 // start, only when its name is the agent's own. The configuration is the agent's user's to
@@ -449,14 +383,8 @@ TEST(PackageTest, TheUnitFollowsOnlyAPidFileOfTheAgentsOwnInRun) {
     const char* pidFile;
     const char* followed;  // "": no drop-in
   } cases[] = {
-      {"/run/orv.pid", "/run/orv.pid"},
-      {"/var/run/orv.pid", "/run/orv.pid"},
-      {"/run/orv-2.pid", "/run/orv-2.pid"},
-      {"/run/orv/orv.pid", ""},
-      {"/run/sshd.pid", ""},
-      {"/etc/shadow", ""},
-      {"/run/orv.pid x.pid", ""},
-      {"/run/orv/../orv.pid", ""},
+      {"/run/orv-2.pid", "/run/orv-2.pid"}, {"/run/orv/orv.pid", ""},    {"/etc/shadow", ""},
+      {"/run/orv.pid x.pid", ""},           {"/run/orv/../orv.pid", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pidFile);
@@ -476,25 +404,14 @@ TEST(PackageTest, TheUnitFollowsOnlyAPidFileOfTheAgentsOwnInRun) {
   EXPECT_EQ(host.Owner("/etc/shadow").substr(0, 5), "root:");
 }
 
-// lintian passes the .deb (every warning it keeps is explained in its overrides), which holds
-// what an install into DESTDIR holds; the RPM has the .deb's files, the unit below /usr/lib, the
-// scriptlets and requirements it promises.
+// lintian passes the .deb (every warning it keeps is explained in its overrides); the RPM has
+// the .deb's files and the unit below /usr/lib.
 TEST(PackageTest, LintianPassesTheDebAndTheRpmHoldsTheSameFiles) {
   const string deb = Package(".deb");
   const string rpm = Package(".rpm");
   if (deb.empty() || rpm.empty()) GTEST_SKIP() << "the packages were not built";
   string out;
   EXPECT_EQ(RunProgram({"lintian", "--fail-on", "error,warning", deb}, &out), 0) << out;
-  EXPECT_EQ(fs::path(rpm).filename(), "orv-1.28-2." + OutputLines({"uname", "-m"}).at(0) + ".rpm");
-  TTempDir dir;
-  ASSERT_EQ(RunProgram({"env", "DESTDIR=" + dir.Join("root"), ORV_CMAKE_COMMAND, "--install",
-                        ORV_BUILD_DIR, "--prefix", "/usr"},
-                       &out),
-            0)
-      << out;
-  ASSERT_EQ(RunProgram({"dpkg-deb", "-x", deb, dir.Join("deb")}), 0);
-  EXPECT_EQ(Tree(dir.Join("deb")), Tree(dir.Join("root")));
-
   // The .deb's entries as the RPM names them ("./path", "/" after directories, "-> target"
   // after links), without the Debian-only ones: directory or not, by path.
   std::map<string, bool> debEntries;
@@ -516,40 +433,14 @@ TEST(PackageTest, LintianPassesTheDebAndTheRpmHoldsTheSameFiles) {
   for (const auto& [path, isDir] : debEntries) {
     EXPECT_TRUE(isDir || rpmEntries.count(path) == 1) << path << " is not in the RPM";
   }
-  EXPECT_EQ(rpmEntries.count("/usr/lib/systemd/system/orv.service"), 1u);
-
-  const std::vector<string> needs = OutputLines({"rpm", "-qp", "--requires", rpm});
-  for (const char* need : {"/usr/bin/awk", "logrotate", "/usr/sbin/useradd", "/usr/bin/setpriv",
-                           "libnettle.so.8()(64bit)", "libz.so.1()(64bit)"}) {
-    EXPECT_NE(std::find(needs.begin(), needs.end(), need), needs.end()) << need;
-  }
-  ASSERT_EQ(RunProgram({"rpm", "-qp", "--scripts", rpm}, &out), 0) << out;
-  for (const char* step :
-       {"useradd --system --gid orv", "chmod 2750 /var/log/orv", "chmod 1733 /var/lib/orv/checks",
-        "setpriv --reuid=orv", "systemctl --no-reload preset orv.service",
-        "systemctl --no-reload disable --now orv.service", "systemctl try-restart orv.service"}) {
-    EXPECT_NE(out.find(step), string::npos) << step;
-  }
 }
 
-// The RPM: what it tells about itself comes from the project's files, rpmlint reports nothing
-// but what its rpmlintrc explains, its binaries need nothing newer than RHEL 9's glibc and no
-// C++ runtime, and installed with its scriptlets it makes the user and the password.
+// The RPM: rpmlint reports nothing but what its rpmlintrc explains, and its binaries need nothing
+// newer than RHEL 9's glibc and no C++ runtime.
 TEST(PackageTest, TheRpmInstallsWhereRhel9Runs) {
   const string rpm = Package(".rpm");
   if (rpm.empty()) GTEST_SKIP() << "no RPM built";
   string out;
-  ASSERT_EQ(RunProgram({"rpm", "-qp", "--qf", "%{URL}\\n%{PACKAGER}\\n%{LICENSE}\\n", rpm}, &out),
-            0);
-  EXPECT_EQ(out,
-            "https://orv.example.org/\norv developers <orv-devel@example.org>\n"
-            "LicenseRef-orv-free-use\n");
-  ASSERT_EQ(RunProgram({"rpm", "-qp", "--changelog", rpm}, &out), 0);
-  EXPECT_EQ(out.rfind("* Mon Dec 07 2026 orv developers <orv-devel@example.org> - 1.28-2\n"
-                      "- The agent runs as the system user orv",
-                      0),
-            0u)
-      << out;
   RunProgram({"rpmlint", "-r", ORV_SOURCE_DIR "/packaging/rpm/orv.rpmlintrc", rpm}, &out);
   EXPECT_NE(out.find(" 0 errors,"), string::npos) << out;
 
@@ -574,13 +465,6 @@ TEST(PackageTest, TheRpmInstallsWhereRhel9Runs) {
     }
     EXPECT_EQ(needed.count("(GLIBC_2.34)"), 1u) << "the symbols were not read";
   }
-
-  ORV_SCRATCH_HOST(host);
-  host.Must("rpm -i --nodeps " + host.Rpm());
-  EXPECT_EQ(host.Run("getent passwd orv"), 0);
-  EXPECT_EQ(host.Owner("/var/log/orv"), "orv:adm 2750");
-  EXPECT_EQ(host.Owner("/etc/orv/password"), "orv:orv 600");
-  EXPECT_EQ(host.Must("rpm -V --nodeps orv"), "");
 }
 
 // hardening-check passes every packaged binary; stack clash protection shows only where a

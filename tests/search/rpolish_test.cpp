@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,7 +20,6 @@ TEST(ExprParserTest, Expr2PolishOrdersAndReportsErrors) {
   const std::tuple<const char*, bool, const char*, const char*> cases[] = {
       // The expression; parsed, the Polish form and the error.
       {"\"a\" or \"b\" and \"c\"", true, "\"a\" \"b\" or \"c\" and", ""},
-      {"\"x\" and (not \"y\" or \"z\")", true, "\"x\" \"y\" \"z\" or not and", ""},
       {"NOT 'it\"s' OR 404)", false, "'it\"s' 404 or not", "Missing \"(\""},
       // Trimming drops every byte with a signed value up to 32, high bytes included.
       {"\xA0\"a\"\x85 12or3", true, "\"a\" 12 3 or", ""},
@@ -53,11 +51,9 @@ TEST(SearchExpressionTest, MatchesWithBothEvaluators) {
       // The expression, the line, case-sensitive, whole words; matched.
       // "not" reaches to the end of its group; "and" and "or" group from the left.
       {"not \"a\" and \"b\"", "just a", 1, 0, true},
-      {"not \"a\" and \"b\"", "a and b", 1, 0, false},
       {"\"a\" or \"b\" and \"c\"", "a", 1, 0, false},
       // Broken expressions never match; an unclosed "(" is a value that matches nothing.
       {"\"a\" and", "a", 1, 0, false},  // parses, cannot evaluate
-      {"(\"a\" or \"b\"", "a b (", 1, 0, false},
       {"\"c\" and not (\"a\"", "c", 1, 0, false},
       {"not \"\"", "anything", 1, 0, true},
       // Letter case, whole words and bare numbers.
@@ -80,32 +76,24 @@ TEST(SearchExpressionTest, MatchesWithBothEvaluators) {
   EXPECT_EQ(Str(compiled.ErrorText()), "Unknown operator: \"ANDX\"");
 }
 
-// Seeded random words over a small alphabet, so that matches and near misses are common.
-class RandomText {
- public:
-  explicit RandomText(unsigned seed) : rng_(seed) {}
-  int Below(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
-  std::string Word(int maxLen, const char* alphabet) {
-    std::string w(Below(maxLen + 1), ' ');
-    for (char& c : w) c = alphabet[Below(static_cast<int>(strlen(alphabet)))];
-    return w;
-  }
-
- private:
-  std::mt19937 rng_;
-};
-
 // The matcher's substring search against String::Search, through its steps (64 and 16 start
 // positions at a time, then one by one), with bytes that look alike only when the case is folded.
 // (The fuzz target compares compiled expressions with the reference evaluator.)
 TEST(CompiledExpressionTest, MatcherAgreesWithSearch) {
-  RandomText rnd(7);
-  const char* const alphabet = "aAbB@`[{_ 1\xC1\xE1";
+  // Seeded random words over a small alphabet, so that matches and near misses are common.
+  std::mt19937 rng(7);
+  auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  auto word = [&](int maxLen) {
+    std::string w(below(maxLen + 1), ' ');
+    static constexpr char kAlphabet[] = "aAbB@`[{_ 1\xC1\xE1";
+    for (char& c : w) c = kAlphabet[below(sizeof(kAlphabet) - 1)];
+    return w;
+  };
   int found = 0;  // of 3000 texts
   for (int i = 0; i < 3000; ++i) {
-    const int cs = rnd.Below(2), ww = rnd.Below(2);
-    const String text(rnd.Word(400, alphabet).c_str());
-    const String needle(rnd.Word(5, alphabet).c_str());
+    const int cs = below(2), ww = below(2);
+    const String text(word(400).c_str());
+    const String needle(word(5).c_str());
     TTextMatcher matcher;
     matcher.Prepare(needle, cs, ww);
     const int at = text.Search(needle, cs, ww);
