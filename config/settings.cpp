@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/settings_check.h"
+#include "protocol/cipher.h"
 
 std::mutex optmutex;
 TAgentStatus AgentStatus;

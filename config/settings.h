@@ -11,7 +11,8 @@
 
 #include "base/privileges.h"
 #include "base/string.h"
-#include "protocol/cipher.h"
+
+struct TPasswordKeys;  // protocol/cipher.h
 
 // The shortest session key worth accepting: with one captured request, a key cut to fewer bytes
 // is guessed in too few tries (62 per byte of letters and digits). minkeylength's default.

@@ -10,17 +10,18 @@ namespace {
 // Feeds the packet the way a session does, in receives of up to 1024 bytes,
 // checking its head as each arrives: no prefix of a packet that passes whole may be refused.
 void Receive(const String& packet) {
+  static const TPasswordKeys secret("secret");  // once the cipher is initialised
   JXRequest request;
   bool refusedEarly = false;
   for (int at = 1; at <= packet.Length(); at += 1024) {
     String chunk = packet.Copy(at, 1024);
     request.AddData(chunk.Data(), chunk.Length());
     TEnvelopeReport head;
-    refusedEarly |= request.CheckHead("secret", head) == THeadStage::kRefused;
+    refusedEarly |= request.CheckHead(secret, head) == THeadStage::kRefused;
     request.KeyField();
     request.RequestField();
     if (!request.WholePacket()) continue;
-    if (request.ParseInitRequest("secret") == 1) {
+    if (request.ParseInitRequest(secret) == 1) {
       if (refusedEarly) abort();
       for (int n = 0; n <= request.GetParamsCount() + 1; ++n) request.GetParam(n, n % 2);
     }

@@ -60,18 +60,11 @@ class JXRequest : public String {
   // when given, is the key field decrypted under password already.
   int ParseInitRequest(const TPasswordKeys& password, TEnvelopeReport* report = nullptr,
                        const String* sessionKey = nullptr);
-  int ParseInitRequest(const String& password, TEnvelopeReport* report = nullptr,
-                       const String* sessionKey = nullptr) {
-    return ParseInitRequest(TPasswordKeys(password), report, sessionKey);
-  }
   // The checks of ParseInitRequest that the bytes received so far allow, each
   // as soon as its field has arrived: the declared length against the cap,
   // the marker, the proof (in constant time) and that each length field fits
   // the declared length. A packet that fails them need not be read further.
   THeadStage CheckHead(const TPasswordKeys& password, TEnvelopeReport& report) const;
-  THeadStage CheckHead(const String& password, TEnvelopeReport& report) const {
-    return CheckHead(TPasswordKeys(password), report);
-  }
   // The encrypted session key and request fields, as far as they have arrived.
   String KeyField() const;
   String RequestField() const;

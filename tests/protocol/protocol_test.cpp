@@ -218,14 +218,15 @@ TEST(EnvelopeTest, VerdictsOfWholePacketsAndOfEveryPrefix) {
     req = S(c.packet);
     EXPECT_EQ(req.WholePacket(), c.whole);
     TEnvelopeReport report;
-    const int parsed = req.ParseInitRequest(c.password, &report);
+    const TPasswordKeys password(c.password);
+    const int parsed = req.ParseInitRequest(password, &report);
     EXPECT_EQ(parsed, c.verdict == V::kAccepted);
     EXPECT_EQ(report.verdict, c.verdict);
     // The request's text when accepted; a refusal keeps the packet.
     EXPECT_TRUE(parsed ? req == S("GetInfo\r") : req == S(c.packet));
     for (size_t n = 0; n <= c.packet.size(); ++n) {
       req = S(c.packet.substr(0, n));
-      const H stage = req.CheckHead(c.password, report);
+      const H stage = req.CheckHead(password, report);
       const H expected = c.refusedAt != 0 && n >= static_cast<size_t>(c.refusedAt) ? H::kRefused
                          : n < 24                                                  ? H::kPending
                          : n < 34                                                  ? H::kProved
