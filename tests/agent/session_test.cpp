@@ -54,8 +54,10 @@ class SessionTest : public TScratchTest {
     return client;
   }
 
-  // The texts' half holds one request of 96 KiB, counted twice once served, and not one more.
+  // The texts' half holds 256 KiB: a request of 96 KiB, counted twice once it is served, and
+  // not one more.
   TWorkPool pool_{2, 8 * kSmallRequest};
+  TWorkPool oneSlot_{1, 8 * kSmallRequest};
   std::vector<std::thread> sessions_;
 };
 
@@ -80,6 +82,7 @@ TEST_F(SessionTest, RequestsPastTheMemoryGivenToThemAreRefusedAtOnceButSmallOnes
   }
   EXPECT_EQ(first.Reply(), "200\n0\n");
   EXPECT_EQ(Send(large("0")).Reply(), "200\n0\n") << "the memory is free again";
+  EXPECT_TRUE(Eventually([&] { return pool_.Held() == 0; }));
   EXPECT_NE(TTempDir::ReadFile(dir_.Join("log2.txt"))
                 .find("\t 127.0.0.1\t Request of " +
                       std::to_string(second.Packet(large("0").c_str()).Length()) +
@@ -90,7 +93,7 @@ TEST_F(SessionTest, RequestsPastTheMemoryGivenToThemAreRefusedAtOnceButSmallOnes
 // A manager that retries a slow request adds waiting ones up to a bound; past it the request is
 // answered at once, and GetInfo still finds a session.
 TEST_F(SessionTest, RequestsPastTheWaitersOfTheirKindAreAnsweredAtOnce) {
-  TWorkPool pool{1, 8 * kSmallRequest};
+  TWorkPool& pool = oneSlot_;
   UseRequestPool(&pool);
   // The first program holds the one slot until the test opens the pipe it reads, or for 30 s.
   const std::string fifo = dir_.Join("hold");
@@ -102,11 +105,16 @@ TEST_F(SessionTest, RequestsPastTheWaitersOfTheirKindAreAnsweredAtOnce) {
     waiting.push_back(Send("TEST-ExternalPrg\ntrue\n\n\n0\n\r"));
     ASSERT_TRUE(Eventually([&] { return pool.Waiting(TWorkKind::kPrograms) == i + 1; }));
   }
-  EXPECT_EQ(Send("TEST-ExternalPrg\ntrue\n\n\n0\n\r")
-                .Reply(3000)
-                .rfind("301\nToo many requests waiting: 8 ", 0),
-            0u);
-  EXPECT_EQ(Send("GetInfo\n\r").Reply(3000).rfind("200\nAgentName=", 0), 0u);
+  const struct Case {
+    const char* request;
+    const char* reply;  // its start
+  } cases[] = {
+      {"TEST-ExternalPrg\ntrue\n\n\n0\n\r", "301\nToo many requests waiting: 8 "},
+      {"GetInfo\n\r", "200\nAgentName="},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Send(c.request).Reply(3000).rfind(c.reply, 0), 0u) << c.request;
+  }
   { TUniqueFd(open(fifo.c_str(), O_WRONLY | O_CLOEXEC)); }
   EXPECT_EQ(holder.Reply(), "200\n0\n");
   for (const TRawSession& w : waiting) EXPECT_EQ(w.Reply(), "200\n0\n");
